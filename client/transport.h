@@ -1,0 +1,27 @@
+// The bootloader's command protocol over an open USB handle: a command is one bulk write, the
+// device answers with status packets of at most 64 bytes ("INFO", "OKAY", "FAIL", "DATA").
+// On the failures that leave the link in an unknown state the transport closes the handle with
+// usb_close; the handle must not be used again after that.
+#pragma once
+
+#include <cstdint>
+
+struct usb_handle;
+
+// Text of the last transport failure; written only on failure.
+extern char ERROR[128];
+
+int fb_command(usb_handle* usb, const char* cmd);
+// `response` has room for at least 61 bytes; on success it holds the OKAY packet's text.
+int fb_command_response(usb_handle* usb, const char* cmd, char* response);
+int fb_download_data(usb_handle* usb, const void* data, uint32_t size);
+char* fb_get_error();
+
+// Internal steps, exposed for tests.
+int check_response(usb_handle* usb, uint32_t size, char* response);
+int _command_start(usb_handle* usb, const char* cmd, uint32_t size, char* response);
+int _command_data(usb_handle* usb, const void* data, uint32_t size);
+int _command_end(usb_handle* usb);
+int _command_send(usb_handle* usb, const char* cmd, const void* data, uint32_t size,
+                  char* response);
+int _command_send_no_data(usb_handle* usb, const char* cmd, char* response);

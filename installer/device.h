@@ -1,0 +1,14 @@
+// The one device handle of the run, opened lazily and waited for.
+#pragma once
+
+struct usb_handle;
+
+extern usb_handle* usb;
+
+// The open device handle; waits (announcing "< waiting for device >" once) until the
+// bootloader's interface is there. Never returns null.
+usb_handle* open_device();
+// Closes the handle (when one is open) and forgets it. Returns usb_close's result.
+int close_device();
+// Whole-second wait.
+void sleep(int seconds);

@@ -1,0 +1,38 @@
+// The write and verify steps the install plans are built from. Each is one exchange: queue,
+// open the device, execute, free.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+// Piece size for writing package files: 32 MiB.
+constexpr uint32_t split = 33554432;
+
+// Writes a whole file to a partition. 1 when the file was loaded and written, 0 when an argument
+// is null or the file cannot be loaded (nothing printed, nothing sent), -1 when the device
+// refused the write (after the queue's FAILED line and the bar at 100%).
+int flash_one(const char* pname, const char* fname);
+// Writes a file of any size in pieces of `split` bytes, one piece in memory at a time. 0 when
+// every piece was accepted; -1 on a host-side failure or when the device refused a piece (no
+// further piece of that file is sent).
+int flash_file(const char* pname, const char* fn, uint32_t split);
+// Writes an image held in memory; 0 on success, the queue's result otherwise.
+int flash_buffer(const void* buf, uint32_t len, const char* name);
+// Has the device verify a written range against the CRC text in a ".sign" file. 0 when the
+// device accepted it or there was no sign file; -1 when the device reported a failure.
+int do_check(const char* part, const char* kernel_sign, uint64_t kernel_base, uint64_t kernel_size);
+// The same with the CRC text given.
+int do_check_buf(const char* part, const char* buf_sign, uint64_t kernel_base,
+                 uint64_t kernel_size);
+// The progress bar: "\r[", 33 columns, "] NN% ".
+void percent(int per);
+
+struct FreeDeleter {
+    void operator()(void* p) const;
+};
+using file_buffer = std::unique_ptr<unsigned char[], FreeDeleter>;
+// The whole file in a new buffer (size through *sz), or null. load_fd closes fd in every case.
+file_buffer load_file(const char* fn, uint64_t* sz);
+file_buffer load_fd(int fd, uint64_t* sz);
+// Size of an open file, -1 when it cannot be determined.
+int64_t file_size(int fd);

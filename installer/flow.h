@@ -1,0 +1,19 @@
+// The run: start-up arguments, identification, the two roads by device family, and the exits.
+#pragma once
+
+// Run state, owned by the flow for the whole run.
+extern int doreboot;  // nonzero: reboot the device at the reboot exit (default 1)
+extern int dofast;    // > 0: menus choose by themselves; nonzero: 1 s closing wait, not 60
+extern int sys_type;  // system the device carries: 0 native, 1 second system only, 2 both
+extern int sys_new;   // install target chosen in the menu, same coding
+extern int wipe;      // 1 when the chosen plan wipes user data
+extern char serialno[256];
+
+// The three exchange shapes, each one run of the action queue.
+// Query: zeroes retvalue, asks for `var`; the answer is then in retvalue.
+void query_step(const char* var);
+void set_step(const char* var, const char* value);
+void reboot_step();
+
+// The whole program; returns the process's exit status.
+int installer_main(int argc, char** argv);

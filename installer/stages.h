@@ -1,0 +1,14 @@
+// The stages that run inside the flow. Each returns 0 to go on, or -1 after it has printed its
+// own error line, which sends the run to the error exit.
+#pragma once
+
+// RQ3 road, before the menu: the "verflag" query with its "###Ver:" line, and the loader
+// install when the device's loader is older.
+int rq3_loader_stage();
+
+// Road of the other families, after the menu has set sys_new and wipe, in this order.
+int loader_stage();           // loader gates, loader chain, final loader
+int variant_switch_stage();   // storage-variant switch of the VRX3 family
+int download_preamble();      // banner, "verflag", "bootmode" correction, target banner
+int partition_stage();        // partition tables
+int package_plan();           // the package files, the system-type marker, the recovery flag

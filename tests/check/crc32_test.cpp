@@ -1,0 +1,142 @@
+#include "check/crc32.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "console/console.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class TempDir {
+public:
+    TempDir() {
+        char tmpl[] = "/tmp/tessaro-crc-XXXXXX";
+        path_ = mkdtemp(tmpl);
+    }
+    ~TempDir() { fs::remove_all(path_); }
+    std::string file(const std::string& name, const std::string& bytes) const {
+        std::string p = (path_ / name).string();
+        std::ofstream(p, std::ios::binary) << bytes;
+        return p;
+    }
+    std::string path(const std::string& name) const { return (path_ / name).string(); }
+
+private:
+    fs::path path_;
+};
+
+uint32_t crc_of(const std::string& s) {
+    return GetBufferCRC(s.data(), static_cast<uint32_t>(s.size()));
+}
+
+}  // namespace
+
+TEST(Crc32, StandardCheckValueAndContinuation) {
+    EXPECT_EQ(crc_of("123456789"), 0xCBF43926U);
+    uint32_t part = get_crc32(0, "1234", 4);
+    EXPECT_EQ(get_crc32(part, "56789", 5), 0xCBF43926U);
+    EXPECT_EQ(crc_of(""), 0U);
+}
+
+TEST(Crc32, BufferLongerThanOneBlockMatchesOnePass) {
+    std::vector<unsigned char> big(16384 * 3 + 17);
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<unsigned char>(i * 131 + 7);
+    uint32_t one_pass = get_crc32(0, big.data(), static_cast<uint32_t>(big.size()));
+    EXPECT_EQ(GetBufferCRC(big.data(), static_cast<uint32_t>(big.size())), one_pass);
+
+    TempDir dir;
+    std::string data(reinterpret_cast<const char*>(big.data()), big.size());
+    std::FILE* f = std::fopen(dir.file("big.bin", data).c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(GetFileCRC(f), one_pass);
+    std::fclose(f);
+}
+
+TEST(Crc32, FileCrcStartsAtCurrentPosition) {
+    TempDir dir;
+    std::FILE* f = std::fopen(dir.file("a.bin", "xx123456789").c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    std::fseek(f, 2, SEEK_SET);
+    EXPECT_EQ(GetFileCRC(f), 0xCBF43926U);
+    std::fclose(f);
+}
+
+// the expected-CRC text is read as strtoul reads base 16
+TEST(Crc32, SignatureTextForms) {
+    struct Case {
+        const char* text;
+        uint32_t value;
+    } cases[] = {
+        {"cbf43926", 0xCBF43926U},     {"CBF43926", 0xCBF43926U},
+        {"   cbf43926", 0xCBF43926U},  {"0xcbf43926", 0xCBF43926U},
+        {"0XCBF43926\n", 0xCBF43926U}, {"cbf43926 trailing", 0xCBF43926U},
+        {"", 0U},                      {"zz", 0U},
+        {"0x", 0U},                    {"123456789", 0xFFFFFFFFU},
+        {"-1", 0xFFFFFFFFU},           {"-2", 0xFFFFFFFEU},
+        {"+ff", 0xFFU},                {"- 5", 0U},
+        {"--5", 0U},                   {"\t\n7", 7U},
+    };
+    for (const auto& c : cases) EXPECT_EQ(GetBufferSUM(c.text), c.value) << '"' << c.text << '"';
+    EXPECT_EQ(GetBufferSUM(nullptr), 0U);
+}
+
+TEST(Crc32, OnlyFirst32BytesOfSignatureFileCount) {
+    TempDir dir;
+    // 31 spaces then "1": the digit is the 32nd byte and counts
+    std::string in32(31, ' ');
+    in32 += "1";
+    // 32 spaces then "1": the digit lies past the 32 bytes read
+    std::string past32(32, ' ');
+    past32 += "1";
+    for (auto [content, value] : {std::pair{in32, 1U}, std::pair{past32, 0U},
+                                  std::pair{std::string(), 0U}}) {
+        std::FILE* f = std::fopen(dir.file("s.sign", content).c_str(), "rb");
+        ASSERT_NE(f, nullptr);
+        EXPECT_EQ(GetFileSUM(f), value);
+        std::fclose(f);
+    }
+    // 40 hex digits: only 32 are read, and they overflow to the 32-bit maximum
+    std::FILE* f = std::fopen(dir.file("s.sign", std::string(40, 'a')).c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(GetFileSUM(f), 0xFFFFFFFFU);
+    std::fclose(f);
+}
+
+TEST(Crc32, CheckFileAgainstSignatureFile) {
+    console_set_encoding(ConsoleEncoding::Utf8);
+    TempDir dir;
+    std::string data = dir.file("kernel.bin", "123456789");
+    EXPECT_EQ(crc32check(data.c_str(), dir.file("k.sign", "cbf43926\n").c_str()), 1);
+    EXPECT_EQ(crc32check(data.c_str(), dir.file("k.sign", "CBF43926").c_str()), 1);
+    EXPECT_EQ(crc32check(data.c_str(), dir.file("k.sign", "cbf43927").c_str()), 0);
+
+    // empty data has CRC 0, which an empty signature file and "00000000" both give
+    std::string empty = dir.file("empty.bin", "");
+    EXPECT_EQ(crc32check(empty.c_str(), dir.file("e.sign", "").c_str()), 1);
+    EXPECT_EQ(crc32check(empty.c_str(), dir.file("e.sign", "00000000").c_str()), 1);
+    EXPECT_EQ(crc32check(empty.c_str(), dir.file("e.sign", "0").c_str()), 1);
+}
+
+TEST(Crc32, MissingFilesAreReportedAndFail) {
+    TempDir dir;
+    std::string data = dir.file("kernel.bin", "123456789");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(crc32check(data.c_str(), dir.path("missing.sign").c_str()), 0);
+    EXPECT_EQ(crc32check(dir.path("missing.bin").c_str(), data.c_str()), 0);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, "Error: No such file or directory\nError: No such file or directory\n");
+}
+
+TEST(Crc32, BufferAgainstText) {
+    EXPECT_EQ(crc32buffer("123456789", 9, "cbf43926"), 1);
+    EXPECT_EQ(crc32buffer("123456789", 9, "cbf43925"), 0);
+    EXPECT_EQ(crc32buffer("", 0, nullptr), 1);
+    EXPECT_EQ(crc32buffer("1", 1, nullptr), 0);
+}

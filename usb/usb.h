@@ -1,0 +1,63 @@
+// The USB transport: finds the bootloader's interface and moves bytes over its two bulk pipes.
+// Written once over the platform interface of usb_platform.h; the backend is chosen at run
+// time (the simulated device when TESSARO_DEVSIM_DIR names a directory, libusb otherwise).
+#pragma once
+
+#include <cstdint>
+
+struct usb_ifc_info {
+    uint16_t dev_vendor;
+    uint16_t dev_product;
+    uint8_t dev_class;
+    uint8_t dev_subclass;
+    uint8_t dev_protocol;
+    uint8_t ifc_class;
+    uint8_t ifc_subclass;
+    uint8_t ifc_protocol;
+    uint8_t has_bulk_in;   // not set by this transport
+    uint8_t has_bulk_out;  // not set by this transport
+    uint8_t writable;      // always 1
+    char serial_number[256];
+    char device_path[256];  // always empty
+};
+
+// 0 accepts the interface as the device, anything else rejects it.
+using ifc_match_func = int (*)(usb_ifc_info* info);
+
+// One open device interface. Platform handles are opaque; null means not open.
+struct usb_handle {
+    void* qrb_interface;
+    void* qrb_read_pipe;
+    void* qrb_write_pipe;
+    char* interface_name;
+};
+
+// Serial number (or device path) the device must have; null accepts any device.
+extern const char* serial;
+
+usb_handle* usb_open(ifc_match_func callback);
+// Bytes received (0 up to len), or -1. Timeouts are retried without limit.
+int usb_read(usb_handle* h, void* data, int len);
+// len when every byte was written, -1 on failure. A chunk that takes no bytes at all ends the
+// write with the count written so far, so a stalled link is reported instead of spinning.
+int usb_write(usb_handle* h, const void* data, int len);
+// Releases the handle and frees its record. Always 0.
+int usb_close(usb_handle* h);
+// Releases pipes and interface but keeps the record; later transfers on it fail.
+void usb_kick(usb_handle* h);
+void usb_cleanup_handle(usb_handle* h);
+
+int match_trevan(usb_ifc_info* info);
+int match_trevan_with_serial(usb_ifc_info* info, const char* serial);
+
+// The owner of a handle learns here that usb_close has released it (the command transport
+// closes the handle itself after some failures). Called before the record is freed.
+using usb_close_observer = void (*)(usb_handle* closed);
+void usb_set_close_observer(usb_close_observer observer);
+
+// Internal, exposed for tests.
+usb_handle* do_usb_open(const char* interface_name);
+int recognized_device(usb_handle* handle, ifc_match_func callback);
+usb_handle* find_usb_device(ifc_match_func callback);
+// 1 when the vendor id is one of the bootloader vendors.
+int usb_vendor_listed(uint16_t vendor);

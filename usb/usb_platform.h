@@ -1,0 +1,71 @@
+// The platform interface under the USB transport: the operations a host's USB API must offer.
+// One backend per platform (libusb, the simulated device, a null backend); the transport core
+// in usb_transport.cpp is the only caller.
+//
+// Errors: every backend translates its own failures, at its edge, into the closed set of
+// usb_platform_error codes and leaves the code with usb_platform_set_last_error(). Nothing
+// above the backend sees a backend's own error values.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The platform last-error codes the transport gives meaning to, and the few others a backend
+// may report. The values are those the installer has always shown to users.
+enum usb_platform_error : int {
+    USB_ERR_NONE = 0,
+    USB_ERR_NOT_FOUND = 2,          // no such interface (gone between listing and opening)
+    USB_ERR_ACCESS_DENIED = 5,      // the host refused access
+    USB_ERR_INVALID_HANDLE = 6,     // the device went away; the handle is dead
+    USB_ERR_NOT_ENOUGH_MEMORY = 14,
+    USB_ERR_BUSY = 170,             // the interface is claimed by another program
+    USB_ERR_IO = 31,                // any other transfer failure
+    USB_ERR_TIMEOUT = 121,          // the transfer's timeout expired
+};
+
+int usb_platform_last_error();
+void usb_platform_set_last_error(int code);
+
+struct usb_platform {
+    const char* name;
+
+    // Starts listing the host's interfaces. Null when nothing can be listed.
+    void* (*enum_interfaces)();
+    // Writes the next interface's name (NUL-terminated, at most `size` bytes with the NUL) and
+    // returns true; false when no entry is left.
+    bool (*next_interface)(void* enumeration, char* name, size_t size);
+    void (*close_enum)(void* enumeration);
+
+    // Opens the named interface (claiming it where the host has such a notion). Null and a last
+    // error when it cannot be opened, is busy, or has gone.
+    void* (*create_interface)(const char* name);
+    // The interface's default bulk IN / OUT pipe. Null when it has none.
+    void* (*open_read_pipe)(void* ifc);
+    void* (*open_write_pipe)(void* ifc);
+    // The interface's name in 8-bit characters. With a null buffer, stores the length needed
+    // (with the NUL) in *len; 0 there means failure. With a buffer of that length, fills it.
+    bool (*interface_name)(void* ifc, char* buf, size_t* len);
+    // The standard 18-byte USB device descriptor and 9-byte interface descriptor.
+    bool (*device_descriptor)(void* ifc, uint8_t out[18]);
+    bool (*interface_descriptor)(void* ifc, uint8_t out[9]);
+    // The device's serial number as a NUL-terminated text; false when it cannot be read.
+    bool (*serial_number)(void* ifc, char* buf, size_t size);
+    // Synchronous bulk transfers with a timeout in milliseconds. True and the count moved, or
+    // false with the last error set (USB_ERR_TIMEOUT, USB_ERR_INVALID_HANDLE, USB_ERR_IO).
+    // A read may bring fewer bytes than asked; a write may take fewer than offered.
+    bool (*read_sync)(void* pipe, void* buf, uint32_t len, uint32_t* got, uint32_t timeout_ms);
+    bool (*write_sync)(void* pipe, const void* buf, uint32_t len, uint32_t* put,
+                       uint32_t timeout_ms);
+    // Releases a pipe or an interface handle returned above (pipes before their interface).
+    void (*close_handle)(void* handle);
+};
+
+// The backend in use: chosen on first use (the simulated device when TESSARO_DEVSIM_DIR is
+// set, libusb otherwise) unless a test has installed one.
+const usb_platform* usb_platform_current();
+void usb_platform_install(const usb_platform* platform);
+
+// Backends.
+const usb_platform* usb_platform_libusb();
+const usb_platform* usb_platform_devsim();  // reads TESSARO_DEVSIM_DIR on enumeration
+const usb_platform* usb_platform_null();    // lists nothing
