@@ -1,0 +1,233 @@
+#include "e2e/harness.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "console/console.h"
+
+extern char** environ;
+
+namespace e2e {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Pipe {
+    int fd[2] = {-1, -1};
+    Pipe() {
+        if (pipe2(fd, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    }
+    ~Pipe() {
+        close_read();
+        close_write();
+    }
+    void close_read() {
+        if (fd[0] >= 0) ::close(fd[0]);
+        fd[0] = -1;
+    }
+    void close_write() {
+        if (fd[1] >= 0) ::close(fd[1]);
+        fd[1] = -1;
+    }
+};
+
+std::vector<std::string> make_env(const std::map<std::string, std::string>& extra) {
+    std::map<std::string, std::string> vars;
+    for (char** e = environ; *e != nullptr; ++e) {
+        std::string kv(*e);
+        auto eq = kv.find('=');
+        if (eq != std::string::npos) vars[kv.substr(0, eq)] = kv.substr(eq + 1);
+    }
+    vars.erase("TESSARO_DEVSIM_DIR");
+    vars.erase("LANG");
+    vars.erase("LANGUAGE");
+    vars["LC_ALL"] = "C";
+    for (const auto& [k, v] : extra) vars[k] = v;
+    std::vector<std::string> out;
+    for (const auto& [k, v] : vars) out.push_back(k + "=" + v);
+    return out;
+}
+
+std::vector<char*> c_strings(std::vector<std::string>& strings) {
+    std::vector<char*> out;
+    for (auto& s : strings) out.push_back(s.data());
+    out.push_back(nullptr);
+    return out;
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+    std::string tmpl = (fs::temp_directory_path() / "tessaro-e2e-XXXXXX").string();
+    if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = tmpl;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+}
+
+fs::path TempDir::write(const std::string& name, const std::string& bytes) const {
+    fs::path p = path_ / name;
+    std::ofstream(p, std::ios::binary) << bytes;
+    return p;
+}
+
+Devsim::Devsim(const std::vector<std::string>& args, bool wait_ready) {
+    fs::create_directories(socket_dir());
+    std::vector<std::string> argv = {devsim_bin(), "--dir", socket_dir().string(),
+                                     "--transcript", (dir_.path() / "transcript.jsonl").string()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Pipe out;
+    pid_ = fork();
+    if (pid_ < 0) throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+        dup2(out.fd[1], STDOUT_FILENO);
+        auto cargs = c_strings(argv);
+        execv(cargs[0], cargs.data());
+        _exit(127);
+    }
+    out.close_write();
+    if (!wait_ready) return;
+    // "ready" once every initially present socket listens
+    std::string seen;
+    char buf[256];
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (seen.find("ready") == std::string::npos) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd p{out.fd[0], POLLIN, 0};
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            throw std::runtime_error("tessaro-devsim did not become ready: " + seen);
+        ssize_t n = read(out.fd[0], buf, sizeof buf);
+        if (n <= 0) throw std::runtime_error("tessaro-devsim ended before ready: " + seen);
+        seen.append(buf, static_cast<size_t>(n));
+    }
+}
+
+Devsim::~Devsim() {
+    if (pid_ > 0) {
+        kill(pid_, SIGTERM);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+    }
+}
+
+std::vector<std::string> Devsim::transcript() const {
+    std::vector<std::string> lines;
+    std::ifstream in(dir_.path() / "transcript.jsonl");
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+std::vector<std::string> Devsim::commands() const {
+    // {"dev":"NAME","ev":"command","text":"..."}: the text is the last field
+    std::vector<std::string> out;
+    const std::string key = R"("ev":"command","text":")";
+    for (const auto& line : transcript()) {
+        auto at = line.find(key);
+        if (at == std::string::npos) continue;
+        auto start = at + key.size();
+        auto end = line.rfind("\"}");
+        if (end == std::string::npos || end < start) continue;
+        out.push_back(line.substr(start, end - start));
+    }
+    return out;
+}
+
+RunResult run_program(const std::string& program, const RunOptions& options) {
+    std::vector<std::string> argv = {program};
+    argv.insert(argv.end(), options.args.begin(), options.args.end());
+    auto extra = options.env;
+    if (!options.devsim_dir.empty()) extra["TESSARO_DEVSIM_DIR"] = options.devsim_dir.string();
+    std::vector<std::string> env = make_env(extra);
+
+    Pipe in, out, err;
+    pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        dup2(in.fd[0], STDIN_FILENO);
+        dup2(out.fd[1], STDOUT_FILENO);
+        dup2(err.fd[1], STDERR_FILENO);
+        if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
+        auto cargs = c_strings(argv);
+        auto cenv = c_strings(env);
+        execve(cargs[0], cargs.data(), cenv.data());
+        _exit(127);
+    }
+    in.close_read();
+    out.close_write();
+    err.close_write();
+
+    // the input is small: write it all and close, so a menu that reads past it sees the end
+    signal(SIGPIPE, SIG_IGN);
+    if (!options.input.empty()) {
+        ssize_t ignored = write(in.fd[1], options.input.data(), options.input.size());
+        (void)ignored;
+    }
+    in.close_write();
+
+    RunResult result;
+    auto deadline = std::chrono::steady_clock::now() + options.timeout;
+    bool out_open = true, err_open = true;
+    char buf[65536];
+    while (out_open || err_open) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            kill(pid, SIGKILL);
+            result.timed_out = true;
+            break;
+        }
+        pollfd p[2] = {{out_open ? out.fd[0] : -1, POLLIN, 0}, {err_open ? err.fd[0] : -1, POLLIN, 0}};
+        int n = poll(p, 2, static_cast<int>(left.count()));
+        if (n < 0 && errno == EINTR) continue;
+        for (int i = 0; i < 2; ++i) {
+            if ((p[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+            ssize_t got = read(p[i].fd, buf, sizeof buf);
+            if (got <= 0) {
+                (i == 0 ? out_open : err_open) = false;
+                continue;
+            }
+            (i == 0 ? result.out : result.err).append(buf, static_cast<size_t>(got));
+        }
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (result.timed_out) {
+        result.status = -1;
+    } else if (WIFEXITED(status)) {
+        result.status = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        result.status = 128 + WTERMSIG(status);
+    }
+    return result;
+}
+
+RunResult run_installer(const RunOptions& options) { return run_program(installer_bin(), options); }
+
+std::string gbk(const std::string& utf8) { return console_to_gbk(utf8); }
+
+#ifndef TESSARO_INSTALLER_BIN
+#define TESSARO_INSTALLER_BIN ""
+#define TESSARO_DEVSIM_BIN ""
+#define TESSARO_TOOLS_DIR ""
+#endif
+
+std::string installer_bin() { return TESSARO_INSTALLER_BIN; }
+std::string devsim_bin() { return TESSARO_DEVSIM_BIN; }
+std::string tools_dir() { return TESSARO_TOOLS_DIR; }
+
+}  // namespace e2e
