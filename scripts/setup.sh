@@ -3,7 +3,7 @@
 # what is missing. Quiet when everything is already there.
 set -euo pipefail
 
-packages=(build-essential cmake ninja-build pkg-config libusb-1.0-0-dev googletest
+packages=(build-essential cmake ninja-build pkg-config libusb-1.0-0-dev
           libgtest-dev libgmock-dev)
 need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
