@@ -1,0 +1,48 @@
+#include "installer/device.h"
+
+#include <chrono>
+#include <thread>
+
+#include "console/console.h"
+#include "usb/usb.h"
+
+usb_handle* usb = nullptr;
+
+namespace {
+
+// The command transport closes the handle itself after a failure that leaves the link in an
+// unknown state. Forgetting it here means it is never used or closed again, and the next
+// exchange searches for the device afresh.
+void forget_closed_handle(usb_handle* closed) {
+    if (closed == usb) usb = nullptr;
+}
+
+}  // namespace
+
+usb_handle* open_device() {
+    usb_set_close_observer(forget_closed_handle);
+    if (usb != nullptr) return usb;
+
+    bool announced = false;
+    for (;;) {
+        usb = usb_open(match_trevan);
+        if (usb != nullptr) return usb;
+        if (!announced) {
+            con_err("< waiting for device >\n");
+            announced = true;
+        }
+        sleep(1);
+    }
+}
+
+int close_device() {
+    if (usb == nullptr) return 0;
+    // forget it first, so the close observer has nothing left to clear
+    usb_handle* handle = usb;
+    usb = nullptr;
+    return usb_close(handle);
+}
+
+void sleep(int seconds) {
+    if (seconds > 0) std::this_thread::sleep_for(std::chrono::seconds(seconds));
+}

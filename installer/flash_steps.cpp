@@ -1,0 +1,230 @@
+#include "installer/flash_steps.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "client/action_queue.h"
+#include "console/console.h"
+#include "installer/device.h"
+#include "installer/package.h"
+#include "installer/unique_fd.h"
+
+static_assert(sizeof(off_t) >= 8, "file sizes must be 64-bit");
+
+namespace {
+
+// largest piece flash_file accepts: 128 MiB
+constexpr uint32_t max_piece = 134217728;
+// the queue refuses commands longer than 63 characters; "flash:" and "check:" go in front
+constexpr size_t max_command = 63;
+constexpr size_t command_prefix = 6;
+// the device can report success for downloads of at most this many bytes
+constexpr uint64_t max_download = 2147483647;
+
+struct FileCloser {
+    void operator()(FILE* f) const { std::fclose(f); }
+};
+
+// Reads until `len` bytes are in or the file ends; the count read, or -1 on a read error.
+int64_t read_full(int fd, unsigned char* buf, uint64_t len) {
+    uint64_t got = 0;
+    while (got < len) {
+        size_t want = static_cast<size_t>(std::min<uint64_t>(len - got, 1U << 30));
+        ssize_t n = ::read(fd, buf + got, want);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (n == 0) break;
+        got += static_cast<uint64_t>(n);
+    }
+    return static_cast<int64_t>(got);
+}
+
+// One exchange: whatever was queued runs on the open device, then the queue is emptied.
+int run_queue() {
+    usb = open_device();
+    int result = fb_execute_queue(usb);
+    fb_free_queue();
+    return result;
+}
+
+}  // namespace
+
+void FreeDeleter::operator()(void* p) const {
+    std::free(p);
+}
+
+int64_t file_size(int fd) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return -1;
+    return static_cast<int64_t>(st.st_size);
+}
+
+file_buffer load_fd(int fd, uint64_t* sz) {
+    unique_fd file(fd);
+    int64_t size = file_size(fd);
+    if (size < 0) return nullptr;
+    // an empty file is an empty image; one byte keeps the allocation distinct from failure
+    file_buffer data(
+        static_cast<unsigned char*>(std::malloc(size > 0 ? static_cast<size_t>(size) : 1)));
+    if (!data) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    int64_t got = read_full(fd, data.get(), static_cast<uint64_t>(size));
+    if (got != size) {
+        int saved = got < 0 ? errno : EIO;
+        file.reset();
+        errno = saved;  // the failing step's error, not the close's
+        return nullptr;
+    }
+    if (sz != nullptr) *sz = static_cast<uint64_t>(size);
+    return data;
+}
+
+file_buffer load_file(const char* fn, uint64_t* sz) {
+    int fd = ::open(fn, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    return load_fd(fd, sz);
+}
+
+void percent(int per) {
+    int j = per / 3;
+    std::string bar;
+    if (j > 0) bar.append(static_cast<size_t>(j), '#');
+    if (j < 33) bar.append(static_cast<size_t>(j > 0 ? 33 - j : 33), ' ');
+    con_out("\r[%s] %02d%% ", bar.c_str(), per);
+    con_flush();
+}
+
+int flash_one(const char* pname, const char* fname) {
+    if (pname == nullptr || fname == nullptr) return 0;
+
+    int fd = ::open(fname, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    // a whole-file write is one download, whose size the device can only accept below 2 GiB;
+    // a larger file would be sent cut short, so it counts as one that cannot be loaded
+    int64_t size = file_size(fd);
+    if (size < 0 || static_cast<uint64_t>(size) > max_download) {
+        ::close(fd);
+        return 0;
+    }
+    uint64_t sz = 0;
+    file_buffer data = load_fd(fd, &sz);
+    if (!data) return 0;
+
+    con_out("\n###Downloading:%s\n", pname);
+    fb_queue_flash(pname, data.get(), static_cast<uint32_t>(sz));
+    percent(0);
+    int result = run_queue();
+    percent(100);
+    return result != 0 ? -1 : 1;
+}
+
+int flash_file(const char* pname, const char* fn, uint32_t split) {
+    if (split == 0 || split > max_piece || pname == nullptr) {
+        con_out("flash_file err1\n");
+        return -1;
+    }
+    unique_fd fd(fn != nullptr ? ::open(fn, O_RDONLY | O_CLOEXEC) : -1);
+    if (!fd) {
+        con_out("flash_file err2\n");
+        return -1;
+    }
+
+    // every exit from here on ends the bar's line
+    int result = [&]() -> int {
+        off_t end = ::lseek(fd.get(), 0, SEEK_END);
+        if (end <= 0) {
+            con_out("flash_file err3\n");
+            return -1;
+        }
+        if (::lseek(fd.get(), 0, SEEK_SET) != 0) {
+            con_out("flash_file err4\n");
+            return -1;
+        }
+        const uint64_t size = static_cast<uint64_t>(end);
+
+        // one piece in memory at a time, reused for every piece
+        file_buffer piece(static_cast<unsigned char*>(std::malloc(split)));
+        if (!piece) {
+            con_out("flash_file err5\n");
+            return -1;
+        }
+
+        uint64_t offset = 0;
+        while (offset < size) {
+            uint32_t len = static_cast<uint32_t>(std::min<uint64_t>(size - offset, split));
+            int64_t got = read_full(fd.get(), piece.get(), len);
+            if (got != static_cast<int64_t>(len)) {
+                con_out("flash_file err6:%d,%u\n", static_cast<int>(got), len);
+                return -1;
+            }
+
+            // the first piece is named like the partition, the others carry their offset
+            char name[128];
+            int n = offset == 0 ? std::snprintf(name, sizeof name, "%s", pname)
+                                : std::snprintf(name, sizeof name, "%s:%" PRIx64, pname, offset);
+            if (n < 0 || static_cast<size_t>(n) >= sizeof name ||
+                static_cast<size_t>(n) + command_prefix > max_command) {
+                con_out("flash_file err7\n");
+                return -1;
+            }
+
+            fb_queue_flash(name, piece.get(), len);
+            if (run_queue() != 0) {
+                // the device refused this piece: the rest of the file is not sent
+                return -1;
+            }
+
+            offset += len;
+            percent(
+                static_cast<int>(static_cast<double>(offset) / static_cast<double>(size) * 100.0));
+        }
+        return 0;
+    }();
+
+    con_out("\n");
+    return result;
+}
+
+int flash_buffer(const void* buf, uint32_t len, const char* name) {
+    fb_queue_flash(name, buf, len);
+    return run_queue();
+}
+
+int do_check_buf(const char* part, const char* buf_sign, uint64_t kernel_base,
+                 uint64_t kernel_size) {
+    char text[256];
+    std::snprintf(text, sizeof text, "%s %" PRIx64 " %" PRIx64 " %s", part, kernel_base,
+                  kernel_size, buf_sign);
+    fb_queue_check(text);
+    return run_queue() != 0 ? -1 : 0;
+}
+
+int do_check(const char* part, const char* kernel_sign, uint64_t kernel_base,
+             uint64_t kernel_size) {
+    // no signature, nothing to check against: the device is not asked
+    if (!test_file(kernel_sign, nullptr)) return 0;
+
+    char crc[32] = {};
+    {
+        std::unique_ptr<FILE, FileCloser> sign(std::fopen(kernel_sign, "r"));
+        if (!sign) return 0;
+        // the CRC text is the file's first 8 characters
+        (void)std::fread(crc, 1, 8, sign.get());
+    }
+    return do_check_buf(part, crc, kernel_base, kernel_size);
+}
