@@ -2,12 +2,19 @@
 // files, written here) and three for the other families (whose plan is sys_new and wipe).
 #pragma once
 
+#include <cstdio>
+
 enum class MenuOutcome {
     Done,    // the plan is set (other families) or the list was written (RQ3)
     Exit,    // choice "0": the run goes to the reboot exit
     Failed,  // RQ3: the device refused a write; the run goes to the error exit
 };
 
-// `firmware` is checkfirmware's result.
-MenuOutcome rq3_menu(int firmware);
-MenuOutcome family_menu(int firmware);
+// `firmware` is checkfirmware's result. The choice is read from `in` (standard input in the
+// program) unless dofast is above 0.
+MenuOutcome rq3_menu(int firmware, FILE* in = stdin);
+MenuOutcome family_menu(int firmware, FILE* in = stdin);
+
+// Internal, exposed for tests: reads one token (leading white space skipped, a token of any
+// length consumed whole) and gives its first character; '0' when the input has ended.
+char read_choice(FILE* in);

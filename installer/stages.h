@@ -7,8 +7,12 @@
 int rq3_loader_stage();
 
 // Road of the other families, after the menu has set sys_new and wipe, in this order.
-int loader_stage();           // loader gates, loader chain, final loader
-int variant_switch_stage();   // storage-variant switch of the VRX3 family
-int download_preamble();      // banner, "verflag", "bootmode" correction, target banner
-int partition_stage();        // partition tables
-int package_plan();           // the package files, the system-type marker, the recovery flag
+int loader_stage();          // loader gates, loader chain, final loader
+int variant_switch_stage();  // storage-variant switch of the VRX3 family
+int download_preamble();     // banner, "verflag", "bootmode" correction, target banner
+int partition_stage();       // partition tables
+int package_plan();          // the package files, the system-type marker, the recovery flag
+
+// Compares a "verflag" reply with a 3-character version on the first 3 bytes as unsigned
+// values; a shorter reply ends in its zero, which is lowest. Negative when the reply is older.
+int version_cmp(const char* reply, const char* ref);

@@ -1,0 +1,246 @@
+// The run from start to end: start-up arguments, identification, the road of the RQ3 family and
+// the road of the other families, the reboot exit, the error exit and the closing sequence.
+#include "installer/flow.h"
+
+#include <signal.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "client/action_queue.h"
+#include "console/console.h"
+#include "installer/boardtype/boardtype.h"
+#include "installer/device.h"
+#include "installer/flash_steps.h"
+#include "installer/identify.h"
+#include "installer/menus.h"
+#include "installer/package.h"
+#include "installer/stages.h"
+#include "installer/texts.h"
+#include "usb/usb.h"
+
+#ifndef TESSARO_VERSION
+#define TESSARO_VERSION "unknown"
+#endif
+
+int doreboot = 1;
+int dofast = 0;
+int sys_type = 0;
+int sys_new = 0;
+int wipe = 0;
+char serialno[256];
+
+namespace {
+
+constexpr char kBanner[] = "\n\n###########################################";
+
+void run_queue() {
+    usb = open_device();
+    fb_execute_queue(usb);
+    fb_free_queue();
+}
+
+}  // namespace
+
+void query_step(const char* var) {
+    std::memset(retvalue, 0, sizeof retvalue);
+    fb_queue_display(var, var);
+    run_queue();
+}
+
+void set_step(const char* var, const char* value) {
+    fb_queue_set(var, value, var);
+    run_queue();
+}
+
+void reboot_step() {
+    fb_queue_reboot();
+    run_queue();
+}
+
+namespace {
+
+// The leading decimal number of an argument, 0 when it has none. Out-of-range numbers are held
+// at the ends of int instead of wrapping.
+int leading_number(const char* text) {
+    errno = 0;
+    long v = std::strtol(text, nullptr, 10);
+    if (v > INT_MAX) return INT_MAX;
+    if (v < INT_MIN) return INT_MIN;
+    return static_cast<int>(v);
+}
+
+void read_arguments(int argc, char** argv) {
+    if (argc > 1) {
+        doreboot = leading_number(argv[1]);
+        con_out("###doreboot:%d\n", doreboot);
+    }
+    if (argc > 2) {
+        dofast = leading_number(argv[2]);
+        con_out("###dofast:%d\n", dofast);
+    }
+    if (argc > 3) {
+        serial = argv[3];
+        con_out("###serial:%s\n", serial);
+    }
+}
+
+// Ctrl+C and a closing terminal must not break a write to the device half way: the run ignores
+// SIGINT and SIGHUP. SIGQUIT (Ctrl+\) and SIGTERM still end it.
+void ignore_interrupts() {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGINT, &ignore, nullptr);
+    sigaction(SIGHUP, &ignore, nullptr);
+}
+
+void print_help() {
+    con_out(
+        "usage: tessaro-installer [DOREBOOT [DOFAST [SERIAL]]]\n"
+        "       tessaro-installer --help | --version\n"
+        "\n"
+        "Installs the firmware package in the current directory (config.bin and the image\n"
+        "files) on an e-reader device through its USB bootloader.\n"
+        "\n"
+        "Arguments, all optional and positional:\n"
+        "  DOREBOOT  a number; 0 leaves the device in its bootloader at the end of the run\n"
+        "            instead of rebooting it (default 1). RQ3 devices are always rebooted.\n"
+        "  DOFAST    a number; above 0 the menus choose by themselves (unattended: 1 picks the\n"
+        "            upgrade, above 1 installs both systems where the package allows); any\n"
+        "            nonzero value makes the closing wait 1 second instead of 60 (default 0).\n"
+        "  SERIAL    install only on the device with this serial number (default: the first\n"
+        "            device found).\n"
+        "Each given argument is echoed as a line (###doreboot:N, ###dofast:N, ###serial:S).\n"
+        "\n"
+        "Output: every line meant for a person or a wrapper program begins with \"###\" and goes\n"
+        "to standard output, which is flushed at fixed points; errors and \"< waiting for\n"
+        "device >\" go to standard error. Chinese texts are written as GBK, or as UTF-8 when the\n"
+        "locale's codeset is UTF-8. A run ends with \"###All Done.\", except when the package\n"
+        "does not match the device and when an RQ3 install completes.\n"
+        "\n"
+        "Environment:\n"
+        "  TESSARO_DEVSIM_DIR  a directory of simulated devices (tessaro-devsim) to use instead\n"
+        "                      of the host's USB devices.\n"
+        "\n"
+        "Signals: Ctrl+C (SIGINT) and a closing terminal (SIGHUP) are ignored during a run so\n"
+        "that a write to the device is never broken off; Ctrl+\\ (SIGQUIT) and SIGTERM still\n"
+        "stop it.\n"
+        "\n"
+        "Exit status: 0 for every run that ends normally, including a refused package and a\n"
+        "failed install (\"Downloading Error!\"); 1 when the program stops on an internal "
+        "fault.\n");
+}
+
+// Last act of every run except the two that end with lines of their own.
+int closing_sequence() {
+    if (dofast != 0) {
+        sleep(1);
+    } else {
+        con_out(wipe == 1 ? txt::resetting : txt::restarting);
+        con_flush();
+        sleep(60);
+    }
+    con_out("\n###All Done.");
+    con_flush();
+    return 0;
+}
+
+int reboot_exit() {
+    if (doreboot != 0) {
+        sleep(1);
+        reboot_step();
+        percent(100);
+        con_out(txt::done_rebooting);
+        con_flush();
+    }
+    return closing_sequence();
+}
+
+// The failing step has printed its own error line; the device is left as it is.
+int error_exit() {
+    con_out("\nDownloading Error!\n");
+    con_flush();
+    return closing_sequence();
+}
+
+int rq3_road() {
+    if (rq3_loader_stage() != 0) return error_exit();
+
+    con_out(kBanner);
+    switch (rq3_menu(checkfirmware())) {
+        case MenuOutcome::Exit:
+            return reboot_exit();
+        case MenuOutcome::Failed:
+            return error_exit();
+        case MenuOutcome::Done:
+            break;
+    }
+
+    // the RQ3 road reboots whatever doreboot says, and ends with its own lines
+    reboot_step();
+    percent(100);
+    con_out(txt::done_line);
+    con_out(txt::restarting);
+    if (dofast == 0) sleep(60);
+    con_flush();
+    sleep(1);
+    return 0;
+}
+
+int family_road() {
+    sleep(1);
+    query_step("systype");
+    if (std::strncmp(retvalue, "dual", 4) == 0) {
+        sys_type = 2;
+    } else if (std::strncmp(retvalue, "tess", 4) == 0) {
+        sys_type = 1;
+    } else {
+        sys_type = 0;
+    }
+
+    con_out(kBanner);
+    con_out(txt::current_system);
+    con_out(sys_type == 2 ? txt::name_dual : sys_type == 1 ? txt::name_second : txt::name_native);
+
+    if (family_menu(checkfirmware()) == MenuOutcome::Exit) return reboot_exit();
+
+    if (loader_stage() != 0 || variant_switch_stage() != 0 || download_preamble() != 0 ||
+        partition_stage() != 0 || package_plan() != 0) {
+        return error_exit();
+    }
+    return reboot_exit();
+}
+
+}  // namespace
+
+int installer_main(int argc, char** argv) {
+    console_init();
+    if (argc > 1 && std::strcmp(argv[1], "--help") == 0) {
+        print_help();
+        return 0;
+    }
+    if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
+        con_out("tessaro-installer %s\n", TESSARO_VERSION);
+        return 0;
+    }
+
+    read_arguments(argc, argv);
+    ignore_interrupts();
+    sleep(1);
+
+    // the answer is not used: this exchange waits until the device is there
+    query_step("product");
+    query_step("serialno");
+    std::memcpy(serialno, retvalue, sizeof serialno);
+
+    if (checkmatch(serialno) == 0) {
+        con_out(txt::not_match);
+        con_out(txt::exit_line);
+        con_flush();
+        return 0;
+    }
+    return IS_RQ3() ? rq3_road() : family_road();
+}

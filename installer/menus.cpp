@@ -1,0 +1,184 @@
+// The install menus. A menu prints its header and option lines and its prompt, then either
+// takes its automatic choice (unattended runs) or reads typed tokens until one begins with a
+// character it has an action for.
+#include "installer/menus.h"
+
+#include <cctype>
+#include <initializer_list>
+#include <string_view>
+
+#include "console/console.h"
+#include "installer/flash_steps.h"
+#include "installer/flow.h"
+#include "installer/texts.h"
+
+namespace {
+
+struct Menu {
+    std::initializer_list<const char*> headers;
+    std::initializer_list<const char*> options;
+    const char* prompt;
+    std::string_view accepted;  // the characters that have an action
+};
+
+void print_options(const Menu& m) {
+    for (const char* line : m.options) {
+        con_out(line);
+        con_out("\n");
+    }
+    con_out(m.prompt);
+}
+
+// Shows the menu and gives the chosen character, one of m.accepted.
+char run_menu(const Menu& m, char automatic, FILE* in) {
+    for (const char* line : m.headers) {
+        con_out(line);
+        con_out("\n");
+    }
+    print_options(m);
+    if (dofast > 0) {
+        con_out("%c\n", automatic);
+        return automatic;
+    }
+    for (;;) {
+        char c = read_choice(in);
+        if (m.accepted.find(c) != std::string_view::npos) return c;
+        print_options(m);
+    }
+}
+
+// The RQ3 file lists: (partition, package file), written in order with flash_one.
+struct FileStep {
+    const char* partition;
+    const char* file;
+};
+constexpr FileStep kNativeList[] = {{"cache", "data.bin"},
+                                    {"recovery", "recovery.bin"},
+                                    {"kernel", "kernel.bin"},
+                                    {"system", "system.bin"}};
+constexpr FileStep kWipeList[] = {{"cache", "userdata.bin"}};
+constexpr FileStep kSecondList[] = {
+    {"kernel", "ekernel.bin"}, {"kernel", "vemkit.bin"}, {"system", "esystem.bin"}};
+
+// A missing file is skipped and the list goes on; a write the device refused stops it, since
+// reporting the install as complete would be false.
+template <size_t N>
+bool write_list(const FileStep (&list)[N]) {
+    for (const FileStep& step : list) {
+        if (flash_one(step.partition, step.file) < 0) {
+            con_err("\nerror: downloading %s\n", step.file);
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+char read_choice(FILE* in) {
+    char buf[1024];
+    int c;
+    do {
+        c = std::fgetc(in);
+    } while (c != EOF && std::isspace(c));
+    if (c == EOF) return '0';  // nobody left to answer: leave as "0" (Exit) would
+    size_t n = 0;
+    while (c != EOF && !std::isspace(c)) {
+        // the rest of an over-long token is read and dropped; only the first character counts
+        if (n < sizeof buf - 1) buf[n++] = static_cast<char>(c);
+        c = std::fgetc(in);
+    }
+    buf[n] = '\0';
+    return buf[0];
+}
+
+MenuOutcome rq3_menu(int firmware, FILE* in) {
+    char choice;
+    if (firmware == 1) {
+        choice =
+            run_menu({{txt::head_second_upgrade, txt::head_first_install, txt::head_ten_minutes},
+                      {txt::opt_upgrade, txt::opt_upgrade_wipe, txt::opt_exit},
+                      txt::prompt_0_2,
+                      "120"},
+                     '2', in);
+    } else if (firmware == 2) {
+        choice =
+            run_menu({{txt::head_upgrade, txt::head_first_install_second, txt::head_ten_minutes},
+                      {txt::opt_rq3_upgrade_second, txt::opt_rq3_upgrade_wipe_second,
+                       txt::opt_restore_native, txt::opt_exit},
+                      txt::prompt_0_3,
+                      "1230"},
+                     '2', in);
+    } else {
+        choice = run_menu({{txt::head_native_upgrade, txt::head_ten_minutes},
+                           {txt::opt_upgrade, txt::opt_exit},
+                           txt::prompt_0_1,
+                           "10"},
+                          '1', in);
+    }
+
+    bool written = true;
+    switch (choice) {
+        case '0':
+            wipe = 0;
+            return MenuOutcome::Exit;
+        case '1':
+            written =
+                firmware == 1 || firmware == 2 ? write_list(kSecondList) : write_list(kNativeList);
+            break;
+        case '2':
+            written = write_list(kWipeList) && write_list(kSecondList);
+            break;
+        case '3':
+            written = write_list(kNativeList);
+            break;
+    }
+    return written ? MenuOutcome::Done : MenuOutcome::Failed;
+}
+
+MenuOutcome family_menu(int firmware, FILE* in) {
+    char choice;
+    if (firmware == 1) {
+        choice = run_menu({{},
+                           {txt::opt_upgrade_second, txt::opt_upgrade_wipe_second,
+                            txt::opt_convert_second, txt::opt_exit},
+                           txt::prompt_0_3,
+                           "1230"},
+                          '3', in);
+    } else if (firmware == 2) {
+        // "5" has no option line: both systems with a wipe, the choice of dofast above 1
+        choice = run_menu({{},
+                           {txt::opt_upgrade_second, txt::opt_upgrade_wipe_second,
+                            txt::opt_convert_second, txt::opt_convert_native, txt::opt_exit},
+                           txt::prompt_0_4,
+                           "123450"},
+                          dofast > 1 ? '5' : '3', in);
+    } else {
+        choice = run_menu({{}, {txt::opt_upgrade, txt::opt_exit}, txt::prompt_0_1, "10"}, '1', in);
+    }
+
+    auto plan = [](int target, int wipes) {
+        sys_new = target;
+        wipe = wipes;
+        return MenuOutcome::Done;
+    };
+    bool native_menu = firmware != 1 && firmware != 2;
+    switch (choice) {
+        case '0':
+            wipe = 0;
+            return MenuOutcome::Exit;
+        case '1':
+            if (native_menu) return plan(0, 0);
+            // upgrades keep the kind of system the device carries; a native device turns into
+            // a second-system device
+            return sys_type == 0 ? plan(1, 1) : plan(sys_type, 0);
+        case '2':
+            return sys_type == 0 ? plan(1, 1) : plan(sys_type, 1);
+        case '3':
+            return plan(1, 1);
+        case '4':
+            return plan(0, 0);
+        default:  // '5'
+            return plan(2, 1);
+    }
+}
