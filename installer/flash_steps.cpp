@@ -18,7 +18,7 @@
 #include "console/console.h"
 #include "installer/device.h"
 #include "installer/package.h"
-#include "installer/unique_fd.h"
+#include "installer/regular_file.h"
 
 static_assert(sizeof(off_t) >= 8, "file sizes must be 64-bit");
 
@@ -62,6 +62,16 @@ int run_queue() {
 
 }  // namespace
 
+bool piece_name(char* out, size_t size, const char* pname, uint64_t offset) {
+    // the first piece is named like the partition, the others carry their offset
+    int n = offset == 0 ? std::snprintf(out, size, "%s", pname)
+                        : std::snprintf(out, size, "%s:%" PRIx64, pname, offset);
+    // the name also has to fit the queue's command once "flash:" is in front, or the queue
+    // would end the process
+    return n >= 0 && static_cast<size_t>(n) < size &&
+           static_cast<size_t>(n) + command_prefix <= max_command;
+}
+
 void FreeDeleter::operator()(void* p) const {
     std::free(p);
 }
@@ -95,9 +105,9 @@ file_buffer load_fd(int fd, uint64_t* sz) {
 }
 
 file_buffer load_file(const char* fn, uint64_t* sz) {
-    int fd = ::open(fn, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    return load_fd(fd, sz);
+    unique_fd fd = open_regular_file(fn);
+    if (!fd) return nullptr;
+    return load_fd(fd.release(), sz);
 }
 
 void percent(int per) {
@@ -112,17 +122,14 @@ void percent(int per) {
 int flash_one(const char* pname, const char* fname) {
     if (pname == nullptr || fname == nullptr) return 0;
 
-    int fd = ::open(fname, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return 0;
+    unique_fd fd = open_regular_file(fname);
+    if (!fd) return 0;
     // a whole-file write is one download, whose size the device can only accept below 2 GiB;
     // a larger file would be sent cut short, so it counts as one that cannot be loaded
-    int64_t size = file_size(fd);
-    if (size < 0 || static_cast<uint64_t>(size) > max_download) {
-        ::close(fd);
-        return 0;
-    }
+    int64_t size = file_size(fd.get());
+    if (size < 0 || static_cast<uint64_t>(size) > max_download) return 0;
     uint64_t sz = 0;
-    file_buffer data = load_fd(fd, &sz);
+    file_buffer data = load_fd(fd.release(), &sz);
     if (!data) return 0;
 
     con_out("\n###Downloading:%s\n", pname);
@@ -138,7 +145,7 @@ int flash_file(const char* pname, const char* fn, uint32_t split) {
         con_out("flash_file err1\n");
         return -1;
     }
-    unique_fd fd(fn != nullptr ? ::open(fn, O_RDONLY | O_CLOEXEC) : -1);
+    unique_fd fd = open_regular_file(fn);
     if (!fd) {
         con_out("flash_file err2\n");
         return -1;

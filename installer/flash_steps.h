@@ -2,6 +2,7 @@
 // open the device, execute, free.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -36,3 +37,9 @@ file_buffer load_file(const char* fn, uint64_t* sz);
 file_buffer load_fd(int fd, uint64_t* sz);
 // Size of an open file, -1 when it cannot be determined.
 int64_t file_size(int fd);
+
+// Internal, exposed for tests.
+// The name of the piece at `offset` of partition `pname`: the partition's own name for the first
+// piece, "NAME:OFFSET" (offset in lower-case hexadecimal, 64-bit) after it. False when the name
+// does not fit `size` bytes or, with "flash:" in front, the queue's command limit.
+bool piece_name(char* out, size_t size, const char* pname, uint64_t offset);

@@ -1,10 +1,9 @@
 #include "installer/package.h"
 
-#include <fcntl.h>
 #include <sys/types.h>
 #include <unistd.h>
 
-#include "installer/unique_fd.h"
+#include "installer/regular_file.h"
 
 static_assert(sizeof(off_t) >= 8, "file sizes must be 64-bit");
 
@@ -23,8 +22,7 @@ const char* const sbios_fn = "s-bios.bin";
 const char* const sbios_sign = "s-bios.sign";
 
 int test_file(const char* fn, uint64_t* _sz) {
-    if (fn == nullptr) return 0;
-    unique_fd fd(::open(fn, O_RDONLY | O_CLOEXEC));
+    unique_fd fd = open_regular_file(fn);
     if (!fd) return 0;
     // off_t is 64-bit here, so images of 4 GiB and more are measured, not wrapped
     off_t size = ::lseek(fd.get(), 0, SEEK_END);
