@@ -1,0 +1,180 @@
+#include "client/transport.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "client/status_count.h"
+#include "client/transport_closes.h"
+#include "console/console.h"
+#include "usb/usb.h"
+
+char ERROR[128];
+
+namespace {
+
+// a status packet is at most 64 bytes: a four-letter code and up to 60 bytes of text
+constexpr int kStatusMax = 64;
+constexpr int kCodeLen = 4;
+// the longest command the device takes
+constexpr size_t kCommandMax = 64;
+
+unsigned g_closes = 0;
+
+__attribute__((format(printf, 1, 2))) void set_error(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(ERROR, sizeof ERROR, fmt, ap);
+    va_end(ap);
+}
+
+// After these failures the link is in an unknown state: the handle is given up for good.
+void close_link(usb_handle* usb) {
+    ++g_closes;
+    usb_close(usb);
+}
+
+bool has_code(const char* status, const char* code) {
+    return std::memcmp(status, code, kCodeLen) == 0;
+}
+
+}  // namespace
+
+unsigned transport_close_count() {
+    return g_closes;
+}
+
+char* fb_get_error() {
+    return ERROR;
+}
+
+int check_response(usb_handle* usb, uint32_t size, char* response) {
+    char status[kStatusMax + 1];
+    for (;;) {
+        int r = usb_read(usb, status, kStatusMax);
+        if (r < 0) {
+            // the USB layer's errno, taken before anything else can change it
+            set_error("status read failed (%s)", std::strerror(errno));
+            close_link(usb);
+            return -1;
+        }
+        // a USB layer that claims more than it was asked for has not filled the rest
+        if (r > kStatusMax || r < kCodeLen) {
+            set_error("status malformed (%d bytes)", r);
+            close_link(usb);
+            return -1;
+        }
+        status[r] = '\0';
+        const char* text = status + kCodeLen;
+
+        if (has_code(status, "INFO")) {
+            con_err("(bootloader) %s\n", text);
+            continue;
+        }
+        if (has_code(status, "OKAY")) {
+            // the text is at most 60 bytes and the caller's buffer holds 61
+            if (response != nullptr) std::memcpy(response, text, std::strlen(text) + 1);
+            return 0;
+        }
+        if (has_code(status, "FAIL")) {
+            if (r == kCodeLen) {
+                set_error("remote failure");
+            } else {
+                set_error("remote: %s", text);
+            }
+            return -1;
+        }
+        if (has_code(status, "DATA") && size != 0) {
+            uint64_t count = parse_status_count(text);
+            // the count is handed back as an int, so it must fit one as well as the size
+            if (count > size || count > INT_MAX) {
+                set_error("data size too large");
+                close_link(usb);
+                return -1;
+            }
+            return static_cast<int>(count);
+        }
+        set_error("unknown status code");
+        close_link(usb);
+        return -1;
+    }
+}
+
+int _command_start(usb_handle* usb, const char* cmd, uint32_t size, char* response) {
+    size_t len = std::strlen(cmd);
+    if (response != nullptr) response[0] = '\0';
+    if (len > kCommandMax) {
+        set_error("command too large");
+        return -1;
+    }
+    int n = static_cast<int>(len);
+    if (usb_write(usb, cmd, n) != n) {
+        set_error("command write failed (%s)", std::strerror(errno));
+        close_link(usb);
+        return -1;
+    }
+    return check_response(usb, size, response);
+}
+
+int _command_data(usb_handle* usb, const void* data, uint32_t size) {
+    // the USB layer counts in int; a larger phase cannot be carried
+    if (size > INT_MAX) {
+        set_error("data size too large");
+        close_link(usb);
+        return -1;
+    }
+    int n = static_cast<int>(size);
+    int r = usb_write(usb, data, n);
+    if (r < 0) {
+        set_error("data transfer failure (%s)", std::strerror(errno));
+        close_link(usb);
+        return -1;
+    }
+    if (r != n) {
+        set_error("data transfer failure (short transfer)");
+        close_link(usb);
+        return -1;
+    }
+    return n;
+}
+
+int _command_end(usb_handle* usb) {
+    return check_response(usb, 0, nullptr) < 0 ? -1 : 0;
+}
+
+int _command_send(usb_handle* usb, const char* cmd, const void* data, uint32_t size,
+                  char* response) {
+    if (size == 0) return -1;
+    // refused before anything is sent: the device would wait for a data phase we cannot make
+    if (size > INT_MAX) {
+        set_error("data size too large");
+        return -1;
+    }
+    // "DATA" with a count not above the size and a plain "OKAY" both let the download go on;
+    // all the bytes are sent even when the device announced fewer
+    if (_command_start(usb, cmd, size, response) < 0) return -1;
+    if (_command_data(usb, data, size) < 0) return -1;
+    if (_command_end(usb) < 0) return -1;
+    return 0;
+}
+
+int _command_send_no_data(usb_handle* usb, const char* cmd, char* response) {
+    return _command_start(usb, cmd, 0, response);
+}
+
+int fb_command(usb_handle* usb, const char* cmd) {
+    return _command_send_no_data(usb, cmd, nullptr);
+}
+
+int fb_command_response(usb_handle* usb, const char* cmd, char* response) {
+    return _command_send_no_data(usb, cmd, response);
+}
+
+int fb_download_data(usb_handle* usb, const void* data, uint32_t size) {
+    char cmd[64];
+    std::snprintf(cmd, sizeof cmd, "download:%08x", size);
+    return _command_send(usb, cmd, data, size, nullptr);
+}
