@@ -1,0 +1,362 @@
+// Real USB through libusb-1.0 (Linux and macOS). Every interface of every device is one entry;
+// its default pipes are its first bulk IN and first bulk OUT endpoints. libusb's error values
+// never leave this file: they become usb_platform_error codes here.
+#include "usb/usb.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "console/console.h"
+#include "usb/usb_libusb_detail.h"
+#include "usb/usb_platform.h"
+
+namespace {
+
+using namespace usb_libusb;
+
+constexpr int kMaxPorts = 8;
+
+// One context for the life of the process: handles may outlive any single enumeration.
+libusb_context* context() {
+    static libusb_context* ctx = [] {
+        libusb_context* c = nullptr;
+        return libusb_init(&c) == 0 ? c : nullptr;
+    }();
+    return ctx;
+}
+
+bool fail_with(usb_platform_error code) {
+    usb_platform_set_last_error(code);
+    return false;
+}
+
+struct DeviceListDeleter {
+    void operator()(libusb_device** list) const { libusb_free_device_list(list, 1); }
+};
+using DeviceList = std::unique_ptr<libusb_device*[], DeviceListDeleter>;
+
+struct ConfigDeleter {
+    void operator()(libusb_config_descriptor* c) const { libusb_free_config_descriptor(c); }
+};
+using Config = std::unique_ptr<libusb_config_descriptor, ConfigDeleter>;
+
+// Lists the host's devices; empty when libusb cannot.
+DeviceList list_devices(ssize_t* count) {
+    *count = 0;
+    libusb_context* ctx = context();
+    if (ctx == nullptr) return nullptr;
+    libusb_device** list = nullptr;
+    ssize_t n = libusb_get_device_list(ctx, &list);
+    if (n < 0) return nullptr;
+    *count = n;
+    return DeviceList(list);
+}
+
+Config active_config(libusb_device* dev) {
+    libusb_config_descriptor* cfg = nullptr;
+    if (libusb_get_active_config_descriptor(dev, &cfg) != 0) return nullptr;
+    return Config(cfg);
+}
+
+std::string device_entry_name(libusb_device* dev, int interface_number) {
+    uint8_t ports[kMaxPorts];
+    int n = libusb_get_port_numbers(dev, ports, kMaxPorts);
+    return entry_name(libusb_get_bus_number(dev), ports, n < 0 ? 0 : n, interface_number);
+}
+
+// Tells once per run why a bootloader could not be opened, and what to do about it.
+void report_access_denied(const libusb_device_descriptor& d, const std::string& name) {
+    static bool told = false;
+    if (told || !usb_vendor_listed(d.idVendor)) return;
+    told = true;
+    con_err(
+        "usb: no permission to open the device %04x:%04x at %s; install the udev rule "
+        "udev/70-tessaro.rules (see README.md, \"Real devices\") or run the installer as "
+        "root\n",
+        d.idVendor, d.idProduct, name.c_str());
+}
+
+// An opened and claimed interface.
+struct Interface {
+    libusb_device_handle* dev = nullptr;
+    int number = 0;
+    bool claimed = false;
+    bool detached = false;
+    uint8_t device_desc[18] = {};
+    uint8_t interface_desc[9] = {};
+    BulkEndpoints endpoints;
+    uint8_t serial_index = 0;
+    std::string name;
+
+    Interface() = default;
+    Interface(const Interface&) = delete;
+    Interface& operator=(const Interface&) = delete;
+    ~Interface() {
+        if (dev == nullptr) return;
+        if (claimed) libusb_release_interface(dev, number);
+        // give the interface back to the driver it was taken from
+        if (detached) libusb_attach_kernel_driver(dev, number);
+        libusb_close(dev);
+    }
+};
+
+enum class Kind { Interface, ReadPipe, WritePipe };
+
+// What the transport holds: the interface or one of its pipes, sharing the interface so that
+// the release order does not matter.
+struct Handle {
+    Kind kind;
+    std::shared_ptr<Interface> ifc;
+};
+
+struct Enumeration {
+    std::vector<std::string> names;
+    size_t next = 0;
+};
+
+Interface* interface_of(void* handle) {
+    if (handle == nullptr) return nullptr;
+    return static_cast<Handle*>(handle)->ifc.get();
+}
+
+void* libusb_enum() {
+    ssize_t count = 0;
+    DeviceList list = list_devices(&count);
+    if (!list) {
+        usb_platform_set_last_error(USB_ERR_IO);
+        return nullptr;
+    }
+    auto en = std::make_unique<Enumeration>();
+    for (ssize_t i = 0; i < count; ++i) {
+        Config cfg = active_config(list[i]);
+        if (!cfg) continue;
+        for (int k = 0; k < cfg->bNumInterfaces; ++k) {
+            const libusb_interface& ifc = cfg->interface[k];
+            if (ifc.num_altsetting < 1) continue;
+            en->names.push_back(device_entry_name(list[i], ifc.altsetting[0].bInterfaceNumber));
+        }
+    }
+    return en.release();
+}
+
+bool libusb_next(void* enumeration, char* name, size_t size) {
+    auto* en = static_cast<Enumeration*>(enumeration);
+    while (en->next < en->names.size()) {
+        const std::string& n = en->names[en->next++];
+        if (n.size() + 1 > size) continue;
+        std::memcpy(name, n.c_str(), n.size() + 1);
+        return true;
+    }
+    return false;
+}
+
+void libusb_close_enum(void* enumeration) {
+    std::unique_ptr<Enumeration> owned(static_cast<Enumeration*>(enumeration));
+}
+
+void* libusb_create(const char* name) {
+    ssize_t count = 0;
+    DeviceList list = list_devices(&count);
+    if (!list) {
+        usb_platform_set_last_error(USB_ERR_IO);
+        return nullptr;
+    }
+    auto ifc = std::make_shared<Interface>();
+    libusb_device* found = nullptr;
+    libusb_device_descriptor dd{};
+    for (ssize_t i = 0; i < count && found == nullptr; ++i) {
+        Config cfg = active_config(list[i]);
+        if (!cfg) continue;
+        for (int k = 0; k < cfg->bNumInterfaces; ++k) {
+            const libusb_interface& alts = cfg->interface[k];
+            if (alts.num_altsetting < 1) continue;
+            const libusb_interface_descriptor& id = alts.altsetting[0];
+            if (device_entry_name(list[i], id.bInterfaceNumber) != name) continue;
+            if (libusb_get_device_descriptor(list[i], &dd) != 0) continue;
+            found = list[i];
+            ifc->number = id.bInterfaceNumber;
+            ifc->endpoints = choose_bulk_endpoints(id);
+            interface_descriptor_bytes(id, ifc->interface_desc);
+            device_descriptor_bytes(dd, ifc->device_desc);
+            ifc->serial_index = dd.iSerialNumber;
+            ifc->name = name;
+            break;
+        }
+    }
+    if (found == nullptr) {
+        usb_platform_set_last_error(USB_ERR_NOT_FOUND);
+        return nullptr;
+    }
+
+    int r = libusb_open(found, &ifc->dev);
+    if (r != 0) {
+        ifc->dev = nullptr;
+        if (r == LIBUSB_ERROR_ACCESS) report_access_denied(dd, ifc->name);
+        usb_platform_set_last_error(translate_error(r));
+        return nullptr;
+    }
+
+    // another driver owns this interface: take it only from the bootloader's own interface,
+    // never disturb anything else
+    r = libusb_kernel_driver_active(ifc->dev, ifc->number);
+    if (r == 1) {
+        const bool ours = ifc->interface_desc[5] == 0xFF && ifc->interface_desc[6] == 0x42 &&
+                          ifc->interface_desc[7] == 0x03;
+        if (!ours) {
+            usb_platform_set_last_error(USB_ERR_BUSY);
+            return nullptr;
+        }
+        r = libusb_detach_kernel_driver(ifc->dev, ifc->number);
+        if (r != 0) {
+            usb_platform_set_last_error(translate_error(r));
+            return nullptr;
+        }
+        ifc->detached = true;
+    }
+
+    r = libusb_claim_interface(ifc->dev, ifc->number);
+    if (r != 0) {
+        if (r == LIBUSB_ERROR_ACCESS) report_access_denied(dd, ifc->name);
+        usb_platform_set_last_error(translate_error(r));
+        return nullptr;
+    }
+    ifc->claimed = true;
+    usb_platform_set_last_error(USB_ERR_NONE);
+    return std::make_unique<Handle>(Handle{Kind::Interface, std::move(ifc)}).release();
+}
+
+void* libusb_open_pipe(void* handle, Kind kind) {
+    Interface* ifc = interface_of(handle);
+    if (ifc == nullptr) {
+        usb_platform_set_last_error(USB_ERR_INVALID_HANDLE);
+        return nullptr;
+    }
+    uint8_t ep = kind == Kind::ReadPipe ? ifc->endpoints.in : ifc->endpoints.out;
+    if (ep == 0) {
+        usb_platform_set_last_error(USB_ERR_NOT_FOUND);
+        return nullptr;
+    }
+    return std::make_unique<Handle>(Handle{kind, static_cast<Handle*>(handle)->ifc}).release();
+}
+
+void* libusb_open_read_pipe(void* ifc) {
+    return libusb_open_pipe(ifc, Kind::ReadPipe);
+}
+
+void* libusb_open_write_pipe(void* ifc) {
+    return libusb_open_pipe(ifc, Kind::WritePipe);
+}
+
+bool libusb_interface_name(void* handle, char* buf, size_t* len) {
+    Interface* ifc = interface_of(handle);
+    if (ifc == nullptr) {
+        *len = 0;
+        return fail_with(USB_ERR_INVALID_HANDLE);
+    }
+    size_t needed = ifc->name.size() + 1;
+    if (buf == nullptr) {
+        *len = needed;
+        return true;
+    }
+    if (*len < needed) return fail_with(USB_ERR_NOT_ENOUGH_MEMORY);
+    std::memcpy(buf, ifc->name.c_str(), needed);
+    return true;
+}
+
+bool libusb_device_descriptor_of(void* handle, uint8_t out[18]) {
+    Interface* ifc = interface_of(handle);
+    if (ifc == nullptr) return fail_with(USB_ERR_INVALID_HANDLE);
+    std::memcpy(out, ifc->device_desc, sizeof ifc->device_desc);
+    return true;
+}
+
+bool libusb_interface_descriptor_of(void* handle, uint8_t out[9]) {
+    Interface* ifc = interface_of(handle);
+    if (ifc == nullptr) return fail_with(USB_ERR_INVALID_HANDLE);
+    std::memcpy(out, ifc->interface_desc, sizeof ifc->interface_desc);
+    return true;
+}
+
+bool libusb_serial(void* handle, char* buf, size_t size) {
+    Interface* ifc = interface_of(handle);
+    if (ifc == nullptr) return fail_with(USB_ERR_INVALID_HANDLE);
+    if (ifc->serial_index == 0 || size < 2) return fail_with(USB_ERR_NOT_FOUND);
+    int n = libusb_get_string_descriptor_ascii(ifc->dev, ifc->serial_index,
+                                               reinterpret_cast<unsigned char*>(buf),
+                                               static_cast<int>(std::min<size_t>(size, 0x7fff)));
+    if (n < 0) return fail_with(translate_error(n));
+    buf[std::min(static_cast<size_t>(n), size - 1)] = '\0';
+    return true;
+}
+
+// A stalled endpoint on a device that has gone is the device going away; on a device that is
+// still there it is an I/O error, and the halt is cleared for the next transfer.
+usb_platform_error stalled(Interface* ifc, uint8_t endpoint) {
+    unsigned char status[2];
+    int r = libusb_control_transfer(ifc->dev, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_STATUS, 0, 0,
+                                    status, sizeof status, 1000);
+    if (r == LIBUSB_ERROR_NO_DEVICE) return USB_ERR_INVALID_HANDLE;
+    libusb_clear_halt(ifc->dev, endpoint);
+    return USB_ERR_IO;
+}
+
+bool bulk(void* pipe, Kind kind, unsigned char* buf, uint32_t len, uint32_t* moved,
+          uint32_t timeout_ms) {
+    *moved = 0;
+    Interface* ifc = interface_of(pipe);
+    if (ifc == nullptr || ifc->dev == nullptr) return fail_with(USB_ERR_INVALID_HANDLE);
+    uint8_t ep = kind == Kind::ReadPipe ? ifc->endpoints.in : ifc->endpoints.out;
+    int done = 0;
+    // libusb waits for ever on a timeout of 0
+    unsigned int timeout = timeout_ms == 0 ? 1 : timeout_ms;
+    int r = libusb_bulk_transfer(ifc->dev, ep, buf, static_cast<int>(len), &done, timeout);
+    if (r == LIBUSB_ERROR_TIMEOUT && done > 0) r = 0;  // bytes came: that is a transfer
+    if (r == 0) {
+        *moved = static_cast<uint32_t>(done);
+        usb_platform_set_last_error(USB_ERR_NONE);
+        return true;
+    }
+    if (r == LIBUSB_ERROR_PIPE) return fail_with(stalled(ifc, ep));
+    return fail_with(translate_error(r));
+}
+
+bool libusb_read(void* pipe, void* buf, uint32_t len, uint32_t* got, uint32_t timeout_ms) {
+    return bulk(pipe, Kind::ReadPipe, static_cast<unsigned char*>(buf), len, got, timeout_ms);
+}
+
+bool libusb_write(void* pipe, const void* buf, uint32_t len, uint32_t* put, uint32_t timeout_ms) {
+    // libusb's buffer is not const, but an OUT transfer only reads it
+    auto* bytes = static_cast<unsigned char*>(const_cast<void*>(buf));
+    return bulk(pipe, Kind::WritePipe, bytes, len, put, timeout_ms);
+}
+
+void libusb_close_handle(void* handle) {
+    std::unique_ptr<Handle> owned(static_cast<Handle*>(handle));
+}
+
+const usb_platform kLibusbPlatform = {
+    "libusb",
+    libusb_enum,
+    libusb_next,
+    libusb_close_enum,
+    libusb_create,
+    libusb_open_read_pipe,
+    libusb_open_write_pipe,
+    libusb_interface_name,
+    libusb_device_descriptor_of,
+    libusb_interface_descriptor_of,
+    libusb_serial,
+    libusb_read,
+    libusb_write,
+    libusb_close_handle,
+};
+
+}  // namespace
+
+const usb_platform* usb_platform_libusb() {
+    return &kLibusbPlatform;
+}

@@ -1,0 +1,89 @@
+#include "usb/usb_libusb_detail.h"
+
+namespace usb_libusb {
+
+BulkEndpoints choose_bulk_endpoints(const libusb_interface_descriptor& ifc) {
+    BulkEndpoints eps;
+    for (int i = 0; i < ifc.bNumEndpoints && ifc.endpoint != nullptr; ++i) {
+        const libusb_endpoint_descriptor& ep = ifc.endpoint[i];
+        if ((ep.bmAttributes & LIBUSB_TRANSFER_TYPE_MASK) != LIBUSB_TRANSFER_TYPE_BULK) continue;
+        if ((ep.bEndpointAddress & LIBUSB_ENDPOINT_DIR_MASK) == LIBUSB_ENDPOINT_IN) {
+            if (eps.in == 0) eps.in = ep.bEndpointAddress;
+        } else if (eps.out == 0) {
+            eps.out = ep.bEndpointAddress;
+        }
+    }
+    return eps;
+}
+
+usb_platform_error translate_error(int libusb_error) {
+    switch (libusb_error) {
+        case LIBUSB_SUCCESS:
+            return USB_ERR_NONE;
+        case LIBUSB_ERROR_TIMEOUT:
+            return USB_ERR_TIMEOUT;
+        case LIBUSB_ERROR_NO_DEVICE:
+            return USB_ERR_INVALID_HANDLE;
+        case LIBUSB_ERROR_ACCESS:
+            return USB_ERR_ACCESS_DENIED;
+        case LIBUSB_ERROR_BUSY:
+            return USB_ERR_BUSY;
+        case LIBUSB_ERROR_NOT_FOUND:
+            return USB_ERR_NOT_FOUND;
+        case LIBUSB_ERROR_NO_MEM:
+            return USB_ERR_NOT_ENOUGH_MEMORY;
+        default:
+            // IO, INVALID_PARAM, PIPE, OVERFLOW, INTERRUPTED, NOT_SUPPORTED, OTHER
+            return USB_ERR_IO;
+    }
+}
+
+std::string entry_name(uint8_t bus, const uint8_t* ports, int port_count, int interface_number) {
+    std::string name = "usb:" + std::to_string(bus);
+    for (int i = 0; i < port_count; ++i) {
+        name += i == 0 ? '-' : '.';
+        name += std::to_string(ports[i]);
+    }
+    name += ':' + std::to_string(interface_number);
+    return name;
+}
+
+void device_descriptor_bytes(const libusb_device_descriptor& d, uint8_t out[18]) {
+    out[0] = d.bLength;
+    out[1] = d.bDescriptorType;
+    out[2] = static_cast<uint8_t>(d.bcdUSB);
+    out[3] = static_cast<uint8_t>(d.bcdUSB >> 8);
+    out[4] = d.bDeviceClass;
+    out[5] = d.bDeviceSubClass;
+    out[6] = d.bDeviceProtocol;
+    out[7] = d.bMaxPacketSize0;
+    out[8] = static_cast<uint8_t>(d.idVendor);
+    out[9] = static_cast<uint8_t>(d.idVendor >> 8);
+    out[10] = static_cast<uint8_t>(d.idProduct);
+    out[11] = static_cast<uint8_t>(d.idProduct >> 8);
+    out[12] = static_cast<uint8_t>(d.bcdDevice);
+    out[13] = static_cast<uint8_t>(d.bcdDevice >> 8);
+    out[14] = d.iManufacturer;
+    out[15] = d.iProduct;
+    out[16] = d.iSerialNumber;
+    out[17] = d.bNumConfigurations;
+}
+
+void interface_descriptor_bytes(const libusb_interface_descriptor& d, uint8_t out[9]) {
+    out[0] = d.bLength;
+    out[1] = d.bDescriptorType;
+    out[2] = d.bInterfaceNumber;
+    out[3] = d.bAlternateSetting;
+    out[4] = d.bNumEndpoints;
+    out[5] = d.bInterfaceClass;
+    out[6] = d.bInterfaceSubClass;
+    out[7] = d.bInterfaceProtocol;
+    out[8] = d.iInterface;
+}
+
+bool may_detach_kernel_driver(const libusb_interface_descriptor& d) {
+    return d.bInterfaceClass == 0xFF && d.bInterfaceSubClass == 0x42 &&
+           d.bInterfaceProtocol == 0x03;
+}
+
+}  // namespace usb_libusb

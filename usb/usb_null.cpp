@@ -1,0 +1,68 @@
+// A host without USB access: nothing is ever listed, so the installer waits for a device.
+#include "usb/usb_platform.h"
+
+namespace {
+
+void* null_enum() {
+    usb_platform_set_last_error(USB_ERR_NOT_FOUND);
+    return nullptr;
+}
+
+bool null_next(void*, char*, size_t) {
+    return false;
+}
+
+void null_close_enum(void*) {}
+
+void* null_create(const char*) {
+    usb_platform_set_last_error(USB_ERR_NOT_FOUND);
+    return nullptr;
+}
+
+void* null_pipe(void*) {
+    usb_platform_set_last_error(USB_ERR_INVALID_HANDLE);
+    return nullptr;
+}
+
+bool null_name(void*, char*, size_t* len) {
+    *len = 0;
+    return false;
+}
+
+bool null_descriptor18(void*, uint8_t*) {
+    return false;
+}
+
+bool null_descriptor9(void*, uint8_t*) {
+    return false;
+}
+
+bool null_serial(void*, char*, size_t) {
+    return false;
+}
+
+bool null_read(void*, void*, uint32_t, uint32_t* got, uint32_t) {
+    *got = 0;
+    usb_platform_set_last_error(USB_ERR_INVALID_HANDLE);
+    return false;
+}
+
+bool null_write(void*, const void*, uint32_t, uint32_t* put, uint32_t) {
+    *put = 0;
+    usb_platform_set_last_error(USB_ERR_INVALID_HANDLE);
+    return false;
+}
+
+void null_close(void*) {}
+
+const usb_platform kNullPlatform = {
+    "null",      null_enum, null_next,  null_close_enum,   null_create,
+    null_pipe,   null_pipe, null_name,  null_descriptor18, null_descriptor9,
+    null_serial, null_read, null_write, null_close,
+};
+
+}  // namespace
+
+const usb_platform* usb_platform_null() {
+    return &kNullPlatform;
+}

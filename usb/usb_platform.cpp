@@ -1,0 +1,42 @@
+// Which backend the transport runs over, and the platform last-error code it reads after every
+// platform call.
+#include "usb/usb_platform.h"
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+
+namespace {
+
+int g_last_error = USB_ERR_NONE;
+const usb_platform* g_platform = nullptr;
+
+// The simulated device is reached when TESSARO_DEVSIM_DIR names a directory; a host without
+// that variable (or with a stale one) talks to real USB.
+const usb_platform* choose_platform() {
+    const char* dir = std::getenv("TESSARO_DEVSIM_DIR");
+    struct stat st {};
+    if (dir != nullptr && *dir != '\0' && stat(dir, &st) == 0 && S_ISDIR(st.st_mode)) {
+        return usb_platform_devsim();
+    }
+    return usb_platform_libusb();
+}
+
+}  // namespace
+
+int usb_platform_last_error() {
+    return g_last_error;
+}
+
+void usb_platform_set_last_error(int code) {
+    g_last_error = code;
+}
+
+const usb_platform* usb_platform_current() {
+    if (g_platform == nullptr) g_platform = choose_platform();
+    return g_platform;
+}
+
+void usb_platform_install(const usb_platform* platform) {
+    g_platform = platform;
+}

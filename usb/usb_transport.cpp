@@ -1,0 +1,242 @@
+// The portable half of the USB transport: finding the bootloader's interface and the bulk
+// transfers, written once over whichever platform backend is in use.
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "usb/usb.h"
+#include "usb/usb_platform.h"
+
+namespace {
+
+// one synchronous platform transfer never moves more than this
+constexpr uint32_t kMaxChunk = 1048576;
+
+usb_close_observer g_close_observer = nullptr;
+
+const usb_platform& platform() {
+    return *usb_platform_current();
+}
+
+// the command transport turns errno into the words of its messages
+void copy_last_error_to_errno() {
+    errno = usb_platform_last_error();
+}
+
+// 8 ms per byte plus 500 ms, in unsigned 32-bit arithmetic as the device's timing expects
+uint32_t transfer_timeout_ms(int len) {
+    return 8U * static_cast<uint32_t>(len) + 500U;
+}
+
+uint16_t le16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
+
+struct HandleDeleter {
+    void operator()(usb_handle* h) const {
+        usb_cleanup_handle(h);
+        delete h;
+    }
+};
+using OwnedHandle = std::unique_ptr<usb_handle, HandleDeleter>;
+
+}  // namespace
+
+void usb_set_close_observer(usb_close_observer observer) {
+    g_close_observer = observer;
+}
+
+void usb_cleanup_handle(usb_handle* h) {
+    if (h == nullptr) return;
+    const usb_platform& p = platform();
+    delete[] h->interface_name;
+    if (h->qrb_write_pipe != nullptr) p.close_handle(h->qrb_write_pipe);
+    if (h->qrb_read_pipe != nullptr) p.close_handle(h->qrb_read_pipe);
+    if (h->qrb_interface != nullptr) p.close_handle(h->qrb_interface);
+    h->interface_name = nullptr;
+    h->qrb_write_pipe = nullptr;
+    h->qrb_read_pipe = nullptr;
+    h->qrb_interface = nullptr;
+}
+
+void usb_kick(usb_handle* h) {
+    if (h == nullptr) {
+        usb_platform_set_last_error(USB_ERR_INVALID_HANDLE);
+        errno = USB_ERR_INVALID_HANDLE;
+        return;
+    }
+    usb_cleanup_handle(h);
+}
+
+int usb_close(usb_handle* h) {
+    if (h == nullptr) return 0;
+    // the handle's owner must forget it before the record goes
+    if (g_close_observer != nullptr) g_close_observer(h);
+    OwnedHandle owned(h);
+    return 0;
+}
+
+usb_handle* do_usb_open(const char* interface_name) {
+    OwnedHandle h(new (std::nothrow) usb_handle{});
+    if (!h) return nullptr;
+    const usb_platform& p = platform();
+
+    h->qrb_interface = p.create_interface(interface_name);
+    if (h->qrb_interface == nullptr) {
+        copy_last_error_to_errno();
+        return nullptr;
+    }
+
+    auto fail = [&h]() -> usb_handle* {
+        // releasing what was opened must not lose the reason the open failed
+        int saved = usb_platform_last_error();
+        errno = saved;
+        h.reset();
+        usb_platform_set_last_error(saved);
+        return nullptr;
+    };
+
+    h->qrb_read_pipe = p.open_read_pipe(h->qrb_interface);
+    if (h->qrb_read_pipe == nullptr) return fail();
+    h->qrb_write_pipe = p.open_write_pipe(h->qrb_interface);
+    if (h->qrb_write_pipe == nullptr) return fail();
+
+    size_t len = 0;
+    p.interface_name(h->qrb_interface, nullptr, &len);
+    if (len == 0) return fail();
+    h->interface_name = new (std::nothrow) char[len];
+    if (h->interface_name == nullptr) {
+        usb_platform_set_last_error(USB_ERR_NOT_ENOUGH_MEMORY);
+        return fail();
+    }
+    if (!p.interface_name(h->qrb_interface, h->interface_name, &len)) return fail();
+    h->interface_name[len - 1] = '\0';
+    return h.release();
+}
+
+int recognized_device(usb_handle* handle, ifc_match_func callback) {
+    if (handle == nullptr) return 0;
+    const usb_platform& p = platform();
+
+    uint8_t device[18] = {};
+    uint8_t ifc[9] = {};
+    if (!p.device_descriptor(handle->qrb_interface, device)) return 0;
+    if (!p.interface_descriptor(handle->qrb_interface, ifc)) return 0;
+    // the bootloader's interface has exactly one bulk IN and one bulk OUT endpoint
+    if (ifc[4] != 2) return 0;
+
+    usb_ifc_info info{};
+    info.dev_vendor = le16(device + 8);
+    info.dev_product = le16(device + 10);
+    info.dev_class = device[4];
+    info.dev_subclass = device[5];
+    info.dev_protocol = device[6];
+    info.ifc_class = ifc[5];
+    info.ifc_subclass = ifc[6];
+    info.ifc_protocol = ifc[7];
+    info.writable = 1;
+    if (!p.serial_number(handle->qrb_interface, info.serial_number, sizeof info.serial_number)) {
+        info.serial_number[0] = '\0';
+    }
+    info.serial_number[sizeof info.serial_number - 1] = '\0';
+    info.device_path[0] = '\0';
+
+    return callback(&info) == 0 ? 1 : 0;
+}
+
+usb_handle* find_usb_device(ifc_match_func callback) {
+    const usb_platform& p = platform();
+    void* enumeration = p.enum_interfaces();
+    if (enumeration == nullptr) return nullptr;
+
+    char name[2048];
+    for (;;) {
+        if (!p.next_interface(enumeration, name, sizeof name)) break;
+        name[sizeof name - 1] = '\0';
+        OwnedHandle h(do_usb_open(name));
+        if (!h) continue;
+        // the first accepted interface in the platform's order wins; the others are released
+        if (recognized_device(h.get(), callback)) {
+            p.close_enum(enumeration);
+            return h.release();
+        }
+    }
+    p.close_enum(enumeration);
+    return nullptr;
+}
+
+usb_handle* usb_open(ifc_match_func callback) {
+    return find_usb_device(callback);
+}
+
+int usb_read(usb_handle* h, void* data, int len) {
+    const uint32_t timeout = transfer_timeout_ms(len);
+    if (h == nullptr) {
+        usb_platform_set_last_error(USB_ERR_INVALID_HANDLE);
+        copy_last_error_to_errno();
+        return -1;
+    }
+    if (len < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    // a kicked handle has no pipe left: the device is gone
+    if (h->qrb_read_pipe == nullptr) {
+        usb_platform_set_last_error(USB_ERR_INVALID_HANDLE);
+        copy_last_error_to_errno();
+        return -1;
+    }
+    // one transfer of at most 1 MiB; the caller gets what it brought
+    const uint32_t ask = static_cast<uint32_t>(len) < kMaxChunk ? len : kMaxChunk;
+    const usb_platform& p = platform();
+    for (;;) {
+        uint32_t got = 0;
+        bool ok = p.read_sync(h->qrb_read_pipe, data, ask, &got, timeout);
+        copy_last_error_to_errno();
+        if (ok) {
+            if (got > ask) return -1;
+            return static_cast<int>(got);
+        }
+        // a device that is merely slow is waited for without limit
+        if (usb_platform_last_error() == USB_ERR_TIMEOUT) continue;
+        if (usb_platform_last_error() == USB_ERR_INVALID_HANDLE) usb_kick(h);
+        return -1;
+    }
+}
+
+int usb_write(usb_handle* h, const void* data, int len) {
+    const uint32_t timeout = transfer_timeout_ms(len);
+    if (h == nullptr) {
+        usb_platform_set_last_error(USB_ERR_INVALID_HANDLE);
+        copy_last_error_to_errno();
+        return -1;
+    }
+    if (len <= 0) return -1;
+    if (h->qrb_write_pipe == nullptr) {
+        usb_platform_set_last_error(USB_ERR_INVALID_HANDLE);
+        copy_last_error_to_errno();
+        return -1;
+    }
+    const usb_platform& p = platform();
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    const uint32_t total_len = static_cast<uint32_t>(len);
+    uint32_t total = 0;
+    while (total < total_len) {
+        const uint32_t left = total_len - total;
+        const uint32_t chunk = left < kMaxChunk ? left : kMaxChunk;
+        uint32_t put = 0;
+        bool ok = p.write_sync(h->qrb_write_pipe, bytes + total, chunk, &put, timeout);
+        copy_last_error_to_errno();
+        if (!ok) {
+            if (usb_platform_last_error() == USB_ERR_INVALID_HANDLE) usb_kick(h);
+            return -1;
+        }
+        if (put > chunk) return -1;
+        // a chunk the device takes nothing of would be offered again for ever: report the
+        // short write instead
+        if (put == 0) return static_cast<int>(total);
+        total += put;
+    }
+    return static_cast<int>(total);
+}
