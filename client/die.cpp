@@ -1,16 +1,21 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "client/action_queue.h"
 #include "console/console.h"
 
 void die(const char* fmt, ...) {
-    char message[512];
+    // the format is one of the system's texts and goes out in the console's encoding; the
+    // arguments pass through as they are
+    const std::string format = "error: " + console_encode(fmt) + "\n";
+    // a fixed buffer: this also reports running out of memory
+    char text[1024];
     va_list ap;
     va_start(ap, fmt);
-    std::vsnprintf(message, sizeof message, fmt, ap);
+    std::vsnprintf(text, sizeof text, format.c_str(), ap);
     va_end(ap);
-    con_err("error: %s\n", message);
+    con_err("%s", text);
     std::exit(1);
 }
