@@ -1,0 +1,134 @@
+#include "devsim/bootloader.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace devsim {
+
+Bootloader::Bootloader(DeviceConfig config, Storage& storage, Transcript& transcript)
+    : config_(std::move(config)), storage_(storage), transcript_(transcript) {}
+
+std::optional<std::string> Bootloader::variable(const std::string& name) const {
+    auto it = config_.vars.find(name);
+    if (it == config_.vars.end()) return std::nullopt;
+    return it->second;
+}
+
+std::span<uint8_t> Bootloader::transfer_buffer(uint32_t len) {
+    direct_ = phase_ && len <= phase_->size - phase_->pos;
+    if (direct_) return download_.span(phase_->pos, len);
+    scratch_.reserve(len);
+    return scratch_.span(0, len);
+}
+
+void Bootloader::transfer_done(uint32_t len) {
+    if (phase_) {
+        data(len);
+    } else {
+        command(std::string_view(reinterpret_cast<const char*>(scratch_.data()), len));
+    }
+}
+
+void Bootloader::command(std::string_view text) {
+    if (text.empty()) {
+        // a zero-length packet carries no command
+        out_.push_back({OutputKind::Ack, 0, {}});
+        return;
+    }
+    transcript_.command(config_.name, text);
+    FaultHits hits(faults_for_command(config_.faults, text));
+    if (hits.vanish_command) {
+        // gone before the transfer completes: the host's write fails
+        go_away("vanish:command");
+        return;
+    }
+    out_.push_back({OutputKind::Ack, static_cast<uint32_t>(text.size()), {}});
+    if (hits.silence_ms > 0) out_.push_back({OutputKind::Pause, hits.silence_ms, {}});
+    for (const auto& info : hits.infos) answer(info);
+
+    std::string reply;
+    if (!hits.answer) {
+        reply = run(text, hits);
+    } else {
+        reply = *hits.answer;
+        // a host takes OKAY or DATA to a download as leave to send the data, so the device
+        // expects it then
+        if (text.starts_with("download:") &&
+            (reply.starts_with("OKAY") || reply.starts_with("DATA"))) {
+            download(text.substr(9), hits);
+        }
+    }
+    if (hits.vanish_status && !phase_) {
+        go_away("vanish:status");
+        return;
+    }
+    answer(reply);
+    if (reboot_after_answer_) {
+        reboot_after_answer_ = false;
+        transcript_.reboot(config_.name);
+        forget_volatile_state();
+        out_.push_back({OutputKind::Reboot, reboot_away_ms_, {}});
+    }
+}
+
+void Bootloader::data(uint32_t len) {
+    DataPhase& p = *phase_;
+    uint32_t take = std::min(len, p.size - p.pos);
+    if (!direct_ && take > 0) std::memcpy(download_.data() + p.pos, scratch_.data(), take);
+    if (p.first && p.short_write) take = std::min(take, *p.short_write);
+    p.first = false;
+    if (p.vanish_after && p.pos + take >= *p.vanish_after) {
+        // it keeps what arrived up to the limit and leaves without acknowledging the transfer
+        transcript_.data(config_.name, std::min(*p.vanish_after, p.size));
+        go_away("vanish:data");
+        return;
+    }
+    p.pos += take;
+    out_.push_back({OutputKind::Ack, take, {}});
+    if (p.pos == p.size) finish_data();
+}
+
+void Bootloader::finish_data() {
+    DataPhase p = *phase_;
+    phase_.reset();
+    transcript_.data(config_.name, p.size);
+    download_size_ = p.size;
+    if (p.corrupt) download_.data()[0] ^= 0xFF;
+    if (p.vanish_before_status) {
+        go_away("vanish:status");
+        return;
+    }
+    answer("OKAY");
+}
+
+void Bootloader::answer(std::string_view packet) {
+    packet = packet.substr(0, kMaxStatusPacket);
+    transcript_.answer(config_.name, packet);
+    out_.push_back({OutputKind::Status, 0, std::string(packet)});
+}
+
+void Bootloader::go_away(std::string_view why) {
+    transcript_.gone(config_.name, why);
+    forget_volatile_state();
+    out_.push_back({OutputKind::Vanish, 0, {}});
+}
+
+// what a device loses when it leaves the bus: the command in progress and its RAM
+void Bootloader::forget_volatile_state() {
+    phase_.reset();
+    download_size_.reset();
+    download_.release();
+    reboot_after_answer_ = false;
+}
+
+void Bootloader::host_left() {
+    if (!phase_) return;
+    phase_.reset();
+    download_size_.reset();
+}
+
+void Bootloader::back() {
+    transcript_.back(config_.name);
+}
+
+}  // namespace devsim

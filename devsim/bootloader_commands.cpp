@@ -1,0 +1,121 @@
+// The commands the bootloader understands. Each returns the final status packet; the caller
+// sends it (or what a fault puts in its place).
+#include <cstdio>
+
+#include "check/crc32.h"
+#include "devsim/bootloader.h"
+#include "devsim/parse_number.h"
+
+namespace devsim {
+
+namespace {
+
+constexpr size_t kMaxStatusText = kMaxStatusPacket - 4;
+
+struct Target {
+    std::string partition;
+    uint32_t offset = 0;
+};
+
+// PARTITION[:HEXOFFSET]
+std::optional<Target> parse_target(std::string_view text) {
+    Target t;
+    size_t colon = text.find(':');
+    t.partition = std::string(text.substr(0, colon));
+    if (!partition_name_ok(t.partition)) return std::nullopt;
+    if (colon != std::string_view::npos) {
+        auto off = parse_hex32(text.substr(colon + 1));
+        if (!off) return std::nullopt;
+        t.offset = *off;
+    }
+    return t;
+}
+
+}  // namespace
+
+std::string Bootloader::run(std::string_view text, const FaultHits& hits) {
+    if (text.starts_with("getvar:")) return getvar(text.substr(7));
+    if (text.starts_with("setvar:")) return setvar(text.substr(7));
+    if (text.starts_with("download:")) return download(text.substr(9), hits);
+    if (text.starts_with("flash:")) return flash(text.substr(6), hits);
+    if (text.starts_with("check:")) return check(text.substr(6));
+    if (text == "reboot") {
+        reboot_after_answer_ = true;
+        reboot_away_ms_ = hits.away_ms.value_or(config_.reboot_delay_ms);
+        return "OKAY";
+    }
+    return "FAILunknown command";
+}
+
+std::string Bootloader::getvar(std::string_view name) {
+    auto it = config_.vars.find(std::string(name));
+    if (it == config_.vars.end()) return "FAILunknown variable";
+    return "OKAY" + it->second.substr(0, kMaxStatusText);
+}
+
+// NAME, one space, VALUE (which may hold further spaces, or be empty)
+std::string Bootloader::setvar(std::string_view arg) {
+    size_t space = arg.find(' ');
+    if (space == 0 || space == std::string_view::npos) return "FAILexpected NAME VALUE";
+    config_.vars[std::string(arg.substr(0, space))] = std::string(arg.substr(space + 1));
+    return "OKAY";
+}
+
+std::string Bootloader::download(std::string_view arg, const FaultHits& hits) {
+    auto size = arg.size() <= 8 ? parse_hex32(arg) : std::nullopt;
+    if (!size) return "FAILbad download size";
+    if (*size == 0) return "FAILempty download";
+    if (*size > kMaxDownload) return "FAILdownload too large";
+    // a new download replaces the last one, even when it does not complete
+    download_size_.reset();
+    download_.reserve(*size);
+    DataPhase p;
+    p.size = *size;
+    p.short_write = hits.short_write;
+    p.vanish_after = hits.vanish_data;
+    p.vanish_before_status = hits.vanish_status;
+    p.corrupt = hits.corrupt;
+    phase_ = p;
+    char reply[16];
+    std::snprintf(reply, sizeof reply, "DATA%08x", hits.data_count.value_or(*size));
+    return reply;
+}
+
+std::string Bootloader::flash(std::string_view arg, const FaultHits& hits) {
+    auto t = parse_target(arg);
+    if (!t) return "FAILbad partition";
+    if (!download_size_) return "FAILno download";
+    std::span<const uint8_t> bytes(download_.data(), *download_size_);
+    if (!storage_.write(t->partition, t->offset, bytes)) return "FAILwrite failed";
+    if (hits.corrupt) {
+        const uint8_t flipped = bytes[0] ^ 0xFF;
+        if (!storage_.write(t->partition, t->offset, {&flipped, 1})) return "FAILwrite failed";
+    }
+    return "OKAY";
+}
+
+// PARTITION[:HEXOFFSET] START LENGTH CRC: the device confirms that START is where that offset
+// of the partition lies and that the bytes stored there have that CRC-32
+std::string Bootloader::check(std::string_view arg) {
+    size_t s1 = arg.find(' ');
+    size_t s2 = s1 == std::string_view::npos ? s1 : arg.find(' ', s1 + 1);
+    size_t s3 = s2 == std::string_view::npos ? s2 : arg.find(' ', s2 + 1);
+    if (s3 == std::string_view::npos) return "FAILexpected PARTITION START LENGTH CRC";
+    auto t = parse_target(arg.substr(0, s1));
+    auto start = parse_hex32(arg.substr(s1 + 1, s2 - s1 - 1));
+    auto length = parse_hex32(arg.substr(s2 + 1, s3 - s2 - 1));
+    if (!t) return "FAILbad partition";
+    if (!start || !length) return "FAILbad range";
+    // the expected CRC is read the way the host reads a signature text
+    const uint32_t expected = GetBufferSUM(std::string(arg.substr(s3 + 1)).c_str());
+
+    auto it = config_.addresses.find(t->partition);
+    const uint64_t base = it == config_.addresses.end() ? 0 : it->second;
+    if (base + t->offset != *start) return "FAILaddress mismatch";
+    auto crc = storage_.crc(t->partition, t->offset, *length);
+    if (!crc) return "FAILrange not written";
+    if (*crc != expected) return "FAILcrc mismatch";
+    return "OKAY";
+}
+
+}  // namespace devsim

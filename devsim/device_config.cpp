@@ -1,0 +1,59 @@
+#include "devsim/device_config.h"
+
+namespace devsim {
+
+std::map<std::string, uint32_t> default_addresses() {
+    // the kernel and loader partitions the installer checks at fixed device addresses, and the
+    // second system's kernel and partition table at the default layout's addresses
+    return {
+        {"xzkernel", 0x141000},
+        {"xevemkit", 0x66400000},
+        {"xembr", 0x66400000},
+        {"xzprod", 0},
+        {"prod", 0},
+        {"xloader_belto", 0x41000},
+        {"xloader0_belto", 0xE41000},
+        {"bootloader", 0},
+    };
+}
+
+DeviceConfig::DeviceConfig() : addresses(default_addresses()) {}
+
+std::array<uint8_t, 18> device_descriptor(const DeviceConfig& dev) {
+    return {
+        18,  // bLength
+        1,   // bDescriptorType: device
+        0x00,
+        0x02,  // bcdUSB 2.00
+        0,
+        0,
+        0,   // class, subclass, protocol: given by the interface
+        64,  // bMaxPacketSize0
+        static_cast<uint8_t>(dev.vendor),
+        static_cast<uint8_t>(dev.vendor >> 8),
+        static_cast<uint8_t>(dev.product),
+        static_cast<uint8_t>(dev.product >> 8),
+        0x00,
+        0x01,                                               // bcdDevice 1.00
+        1,                                                  // iManufacturer
+        2,                                                  // iProduct
+        static_cast<uint8_t>(dev.serial_readable ? 3 : 0),  // iSerialNumber
+        1,                                                  // bNumConfigurations
+    };
+}
+
+std::array<uint8_t, 9> interface_descriptor(const DeviceConfig& dev) {
+    return {
+        9,  // bLength
+        4,  // bDescriptorType: interface
+        0,  // bInterfaceNumber
+        0,  // bAlternateSetting
+        dev.endpoints,
+        dev.ifc_class,
+        dev.ifc_subclass,
+        dev.ifc_protocol,
+        0,  // iInterface
+    };
+}
+
+}  // namespace devsim

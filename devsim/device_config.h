@@ -1,0 +1,50 @@
+// What makes one simulated device: its USB identity, its bootloader's variables and partition
+// addresses, its timing and its faults; and the settings shared by all devices of a run.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "devsim/fault.h"
+
+namespace devsim {
+
+struct DeviceConfig {
+    std::string name;  // the socket's file name and the transcript's "dev"
+    std::string serial = "SIM0001";
+    bool serial_readable = true;
+    uint16_t vendor = 0x18d1;
+    uint16_t product = 0x4ee0;
+    uint8_t ifc_class = 0xff;
+    uint8_t ifc_subclass = 0x42;
+    uint8_t ifc_protocol = 0x03;
+    uint8_t endpoints = 2;
+    std::map<std::string, std::string> vars;
+    // device start address of each partition, for check:; a partition not listed starts at 0
+    std::map<std::string, uint32_t> addresses;
+    uint32_t reboot_delay_ms = 500;
+    uint32_t appear_after_ms = 0;
+    std::vector<Fault> faults;
+
+    DeviceConfig();
+};
+
+// The partition addresses a device starts with.
+std::map<std::string, uint32_t> default_addresses();
+
+struct SimConfig {
+    std::string dir;
+    std::string transcript;  // empty: none
+    std::string storage;     // empty: partitions in memory
+    uint64_t rate = 0;       // link bytes per second; 0: unlimited
+    std::vector<DeviceConfig> devices;
+};
+
+// The standard USB descriptors the device presents.
+std::array<uint8_t, 18> device_descriptor(const DeviceConfig& dev);
+std::array<uint8_t, 9> interface_descriptor(const DeviceConfig& dev);
+
+}  // namespace devsim

@@ -1,0 +1,165 @@
+#include "devsim/fault.h"
+
+#include <fnmatch.h>
+
+#include <charconv>
+
+#include "devsim/parse_number.h"
+
+namespace devsim {
+
+namespace {
+
+struct ActionName {
+    std::string_view name;
+    FaultAction action;
+};
+
+constexpr ActionName kActions[] = {
+    {"fail", FaultAction::Fail},
+    {"status", FaultAction::Status},
+    {"info", FaultAction::Info},
+    {"data-count", FaultAction::DataCount},
+    {"short-write", FaultAction::ShortWrite},
+    {"silence", FaultAction::Silence},
+    {"vanish", FaultAction::VanishCommand},
+    {"corrupt", FaultAction::Corrupt},
+    {"away", FaultAction::Away},
+};
+
+FaultParse error(std::string_view spec, std::string_view why) {
+    return {std::nullopt, "bad fault '" + std::string(spec) + "': " + std::string(why)};
+}
+
+}  // namespace
+
+FaultParse parse_fault(std::string_view spec) {
+    // commands never contain '=', so the first one ends the pattern
+    size_t eq = spec.find('=');
+    if (eq == std::string_view::npos) return error(spec, "expected PATTERN=ACTION");
+    Fault f;
+    std::string_view pattern = spec.substr(0, eq);
+    std::string_view action = spec.substr(eq + 1);
+
+    size_t hash = pattern.rfind('#');
+    if (hash != std::string_view::npos) {
+        auto n = parse_decimal(pattern.substr(hash + 1));
+        if (!n || *n == 0) return error(spec, "the occurrence after '#' must be a number from 1");
+        f.occurrence = *n;
+        pattern = pattern.substr(0, hash);
+    }
+    if (pattern.empty()) return error(spec, "empty pattern");
+    f.pattern = std::string(pattern);
+
+    size_t colon = action.find(':');
+    std::string_view name = action.substr(0, colon);
+    std::optional<std::string_view> arg;
+    if (colon != std::string_view::npos) arg = action.substr(colon + 1);
+
+    const ActionName* found = nullptr;
+    for (const auto& a : kActions) {
+        if (a.name == name) found = &a;
+    }
+    if (!found) return error(spec, "unknown action '" + std::string(name) + "'");
+    f.action = found->action;
+
+    switch (f.action) {
+        case FaultAction::Fail:
+            f.text = std::string(arg.value_or(""));
+            break;
+        case FaultAction::Status:
+        case FaultAction::Info:
+            if (!arg) return error(spec, std::string(name) + " needs :TEXT");
+            f.text = std::string(*arg);
+            break;
+        case FaultAction::DataCount: {
+            auto v = arg ? parse_hex32(*arg) : std::nullopt;
+            if (!v) return error(spec, "data-count needs a hexadecimal count");
+            f.value = *v;
+            break;
+        }
+        case FaultAction::ShortWrite:
+        case FaultAction::Silence:
+        case FaultAction::Away: {
+            auto v = arg ? parse_decimal(*arg) : std::nullopt;
+            if (!v) return error(spec, std::string(name) + " needs a decimal number");
+            f.value = *v;
+            break;
+        }
+        case FaultAction::VanishCommand: {
+            if (arg == "command") break;
+            if (arg == "status") {
+                f.action = FaultAction::VanishStatus;
+                break;
+            }
+            if (arg && arg->starts_with("data:")) {
+                auto v = parse_decimal(arg->substr(5));
+                if (!v) return error(spec, "vanish:data needs a decimal byte count");
+                f.action = FaultAction::VanishData;
+                f.value = *v;
+                break;
+            }
+            return error(spec, "vanish needs command, data:N or status");
+        }
+        case FaultAction::Corrupt:
+            if (arg) return error(spec, "corrupt takes no argument");
+            break;
+        case FaultAction::VanishData:
+        case FaultAction::VanishStatus:
+            break;
+    }
+    return {std::move(f), {}};
+}
+
+std::vector<const Fault*> faults_for_command(std::vector<Fault>& faults, std::string_view cmd) {
+    std::string text(cmd);  // fnmatch wants a terminated string
+    std::vector<const Fault*> hits;
+    for (auto& f : faults) {
+        if (fnmatch(f.pattern.c_str(), text.c_str(), 0) != 0) continue;
+        ++f.seen;
+        if (f.occurrence == 0 || f.seen == f.occurrence) hits.push_back(&f);
+    }
+    return hits;
+}
+
+FaultHits::FaultHits(const std::vector<const Fault*>& faults) {
+    for (const Fault* f : faults) {
+        switch (f->action) {
+            case FaultAction::Fail:
+                if (!answer) answer = "FAIL" + f->text;
+                break;
+            case FaultAction::Status:
+                if (!answer) answer = f->text;
+                break;
+            case FaultAction::Info:
+                infos.push_back("INFO" + f->text);
+                break;
+            case FaultAction::DataCount:
+                data_count = f->value;
+                break;
+            case FaultAction::ShortWrite:
+                short_write = f->value;
+                break;
+            case FaultAction::Silence:
+                silence_ms += f->value;
+                break;
+            case FaultAction::VanishCommand:
+                vanish_command = true;
+                break;
+            case FaultAction::VanishData:
+                vanish_data = f->value;
+                break;
+            case FaultAction::VanishStatus:
+                vanish_status = true;
+                break;
+            case FaultAction::Corrupt:
+                corrupt = true;
+                break;
+            case FaultAction::Away:
+                away_ms = f->value;
+                break;
+        }
+    }
+}
+
+}  // namespace devsim

@@ -1,0 +1,228 @@
+#include "devsim/options.h"
+
+#include <charconv>
+#include <set>
+
+#include "devsim/parse_number.h"
+#include "devsim/storage.h"
+
+namespace devsim {
+
+const char* const kUsage =
+    "usage: tessaro-devsim --dir DIR [--transcript FILE] [--storage DIR] [--rate BYTES_PER_SEC]\n"
+    "                      --device NAME [device options] [--device NAME [device options] ...]\n"
+    "device options: --serial TEXT | --no-serial | --vendor HEX | --product HEX | --class HEX |\n"
+    "                --subclass HEX | --protocol HEX | --endpoints N | --var NAME=VALUE |\n"
+    "                --address PARTITION=HEX | --reboot-delay MS | --appear-after MS |\n"
+    "                --fault 'PATTERN[#N]=ACTION[:ARG]'\n";
+
+namespace {
+
+constexpr size_t kMaxSerial = 255;  // the host keeps it in 256 bytes with its terminator
+
+std::string_view without_0x(std::string_view s) {
+    if (s.starts_with("0x") || s.starts_with("0X")) s.remove_prefix(2);
+    return s;
+}
+
+std::optional<uint32_t> hex_at_most(std::string_view s, uint32_t max) {
+    auto v = parse_hex32(without_0x(s));
+    if (!v || *v > max) return std::nullopt;
+    return v;
+}
+
+std::optional<uint64_t> parse_u64(std::string_view s) {
+    uint64_t v = 0;
+    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+    if (s.empty() || ec != std::errc() || end != s.data() + s.size()) return std::nullopt;
+    return v;
+}
+
+class Parser {
+  public:
+    explicit Parser(const std::vector<std::string>& args) : args_(args) {}
+
+    ParsedOptions parse() {
+        ParsedOptions r;
+        while (i_ < args_.size() && error_.empty()) {
+            const std::string& opt = args_[i_++];
+            if (opt == "--help" || opt == "-h") {
+                r.help = true;
+                return r;
+            }
+            option(opt);
+        }
+        if (error_.empty()) finish();
+        if (!error_.empty()) {
+            r.error = error_;
+        } else {
+            r.config = std::move(cfg_);
+        }
+        return r;
+    }
+
+  private:
+    void fail(std::string why) {
+        if (error_.empty()) error_ = std::move(why);
+    }
+
+    // the option's value; empty with an error when there is none
+    std::optional<std::string> value(const std::string& opt) {
+        if (i_ >= args_.size()) {
+            fail(opt + " needs a value");
+            return std::nullopt;
+        }
+        return args_[i_++];
+    }
+
+    DeviceConfig* device(const std::string& opt) {
+        if (cfg_.devices.empty()) {
+            fail(opt + " must follow a --device");
+            return nullptr;
+        }
+        return &cfg_.devices.back();
+    }
+
+    void hex_option(const std::string& opt, uint32_t max, auto assign) {
+        DeviceConfig* d = device(opt);
+        auto v = value(opt);
+        if (!d || !v) return;
+        auto n = hex_at_most(*v, max);
+        if (!n)
+            return fail(opt + " needs a hexadecimal number up to " + hex_text(max) + ", not '" +
+                        *v + "'");
+        assign(*d, *n);
+    }
+
+    void ms_option(const std::string& opt, uint32_t DeviceConfig::*field) {
+        DeviceConfig* d = device(opt);
+        auto v = value(opt);
+        if (!d || !v) return;
+        auto n = parse_decimal(*v);
+        if (!n) return fail(opt + " needs milliseconds as a decimal number, not '" + *v + "'");
+        d->*field = *n;
+    }
+
+    static std::string hex_text(uint32_t v) {
+        char buf[16];
+        auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v, 16);
+        return std::string(buf, end);
+    }
+
+    void option(const std::string& opt) {
+        if (opt == "--dir" || opt == "--transcript" || opt == "--storage") {
+            auto v = value(opt);
+            if (!v) return;
+            if (v->empty()) return fail(opt + " needs a non-empty path");
+            (opt == "--dir"          ? cfg_.dir
+             : opt == "--transcript" ? cfg_.transcript
+                                     : cfg_.storage) = *v;
+        } else if (opt == "--rate") {
+            auto v = value(opt);
+            if (!v) return;
+            auto n = parse_u64(*v);
+            if (!n)
+                return fail("--rate needs bytes per second as a decimal number, not '" + *v + "'");
+            cfg_.rate = *n;
+        } else if (opt == "--device") {
+            auto v = value(opt);
+            if (!v) return;
+            // the name becomes a file name in --dir and --storage
+            if (!partition_name_ok(*v)) {
+                return fail("--device needs a plain name (letters, digits, '_', '-', '.'), not '" +
+                            *v + "'");
+            }
+            if (!names_.insert(*v).second) return fail("two devices are named '" + *v + "'");
+            cfg_.devices.emplace_back();
+            cfg_.devices.back().name = *v;
+        } else if (opt == "--serial") {
+            DeviceConfig* d = device(opt);
+            auto v = value(opt);
+            if (!d || !v) return;
+            if (v->size() > kMaxSerial) return fail("--serial is longer than 255 bytes");
+            d->serial = *v;
+        } else if (opt == "--no-serial") {
+            if (DeviceConfig* d = device(opt)) d->serial_readable = false;
+        } else if (opt == "--vendor") {
+            hex_option(opt, 0xffff,
+                       [](DeviceConfig& d, uint32_t v) { d.vendor = static_cast<uint16_t>(v); });
+        } else if (opt == "--product") {
+            hex_option(opt, 0xffff,
+                       [](DeviceConfig& d, uint32_t v) { d.product = static_cast<uint16_t>(v); });
+        } else if (opt == "--class") {
+            hex_option(opt, 0xff,
+                       [](DeviceConfig& d, uint32_t v) { d.ifc_class = static_cast<uint8_t>(v); });
+        } else if (opt == "--subclass") {
+            hex_option(opt, 0xff, [](DeviceConfig& d, uint32_t v) {
+                d.ifc_subclass = static_cast<uint8_t>(v);
+            });
+        } else if (opt == "--protocol") {
+            hex_option(opt, 0xff, [](DeviceConfig& d, uint32_t v) {
+                d.ifc_protocol = static_cast<uint8_t>(v);
+            });
+        } else if (opt == "--endpoints") {
+            DeviceConfig* d = device(opt);
+            auto v = value(opt);
+            if (!d || !v) return;
+            auto n = parse_decimal(*v);
+            if (!n || *n > 255)
+                return fail("--endpoints needs a number from 0 to 255, not '" + *v + "'");
+            d->endpoints = static_cast<uint8_t>(*n);
+        } else if (opt == "--var") {
+            DeviceConfig* d = device(opt);
+            auto v = value(opt);
+            if (!d || !v) return;
+            size_t eq = v->find('=');
+            if (eq == 0 || eq == std::string::npos)
+                return fail("--var needs NAME=VALUE, not '" + *v + "'");
+            d->vars[v->substr(0, eq)] = v->substr(eq + 1);
+        } else if (opt == "--address") {
+            DeviceConfig* d = device(opt);
+            auto v = value(opt);
+            if (!d || !v) return;
+            size_t eq = v->find('=');
+            auto addr = eq == std::string::npos
+                            ? std::nullopt
+                            : hex_at_most(std::string_view(*v).substr(eq + 1), 0xffffffff);
+            if (eq == std::string::npos || !partition_name_ok(std::string_view(*v).substr(0, eq)) ||
+                !addr) {
+                return fail("--address needs PARTITION=HEX, not '" + *v + "'");
+            }
+            d->addresses[v->substr(0, eq)] = *addr;
+        } else if (opt == "--reboot-delay") {
+            ms_option(opt, &DeviceConfig::reboot_delay_ms);
+        } else if (opt == "--appear-after") {
+            ms_option(opt, &DeviceConfig::appear_after_ms);
+        } else if (opt == "--fault") {
+            DeviceConfig* d = device(opt);
+            auto v = value(opt);
+            if (!d || !v) return;
+            FaultParse f = parse_fault(*v);
+            if (!f.fault) return fail(f.error);
+            d->faults.push_back(std::move(*f.fault));
+        } else {
+            fail("unknown option '" + opt + "'");
+        }
+    }
+
+    void finish() {
+        if (cfg_.dir.empty()) return fail("--dir is required");
+        if (cfg_.devices.empty()) return fail("at least one --device is required");
+        // the serialno variable tells what the serial number says unless set on its own
+        for (auto& d : cfg_.devices) d.vars.try_emplace("serialno", d.serial);
+    }
+
+    const std::vector<std::string>& args_;
+    size_t i_ = 0;
+    SimConfig cfg_;
+    std::set<std::string> names_;
+    std::string error_;
+};
+
+}  // namespace
+
+ParsedOptions parse_options(const std::vector<std::string>& args) {
+    return Parser(args).parse();
+}
+
+}  // namespace devsim

@@ -1,0 +1,393 @@
+#include "devsim/socket_server.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <span>
+
+#include "console/console.h"
+#include "devsim/bootloader.h"
+#include "devsim/storage.h"
+#include "devsim/transcript.h"
+#include "devsim/unique_fd.h"
+#include "usb/simlink_wire.h"
+
+namespace devsim {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+
+std::string frame(char kind, std::span<const uint8_t> payload) {
+    std::string f(simlink::kHeaderSize + payload.size(), '\0');
+    f[0] = kind;
+    simlink::put_le32(reinterpret_cast<unsigned char*>(f.data() + 1),
+                      static_cast<uint32_t>(payload.size()));
+    if (!payload.empty())
+        std::memcpy(f.data() + simlink::kHeaderSize, payload.data(), payload.size());
+    return f;
+}
+
+std::string frame(char kind, std::string_view payload) {
+    return frame(kind, std::span(reinterpret_cast<const uint8_t*>(payload.data()), payload.size()));
+}
+
+// the host's end of one connection
+struct Link {
+    UniqueFd fd;
+    unsigned char header[simlink::kHeaderSize] = {};
+    size_t header_got = 0;
+    std::optional<uint32_t> payload_len;  // set while a W frame's payload is being read
+    std::span<uint8_t> payload;
+    size_t payload_got = 0;
+    std::string out;  // frames not yet sent
+    size_t out_sent = 0;
+    std::optional<Clock::time_point> hold_until;  // nothing goes out before this
+
+    bool flushed() const { return out_sent == out.size(); }
+};
+
+}  // namespace
+
+struct SocketServer::Device {
+    std::unique_ptr<Storage> storage;
+    std::optional<Bootloader> core;
+    std::string name;
+    std::string path;
+    UniqueFd listener;
+    std::optional<Clock::time_point> appear_at;  // set while the socket is absent
+    bool returning = false;                      // the absence is a reboot, not the first start
+    Link link;
+    Clock::time_point link_free{};  // the rate-limited link is busy until then
+};
+
+struct SocketServer::State {
+    SimConfig config;
+    Transcript transcript;
+    std::vector<std::unique_ptr<Device>> devices;
+    UniqueFd stop_read, stop_write;
+    bool stopping = false;
+
+    std::string make_socket(Device& d);
+    void remove_socket(Device& d);
+    void accept_host(Device& d);
+    void read_host(Device& d);
+    void drop_host(Device& d);
+    void pump(Device& d);
+    bool flush(Device& d);
+    std::optional<Clock::time_point> deadline(const Device& d) const;
+    void on_time(Device& d, Clock::time_point now);
+};
+
+SocketServer::SocketServer(SimConfig config) : state_(std::make_unique<State>()) {
+    state_->config = std::move(config);
+}
+
+SocketServer::~SocketServer() {
+    for (auto& d : state_->devices) state_->remove_socket(*d);
+}
+
+std::string SocketServer::start() {
+    State& s = *state_;
+    int p[2];
+    if (::pipe2(p, O_NONBLOCK | O_CLOEXEC) != 0)
+        return std::string("pipe: ") + std::strerror(errno);
+    s.stop_read.reset(p[0]);
+    s.stop_write.reset(p[1]);
+
+    std::error_code ec;
+    fs::create_directories(s.config.dir, ec);
+    if (ec) return "cannot create " + s.config.dir + ": " + ec.message();
+    if (!s.config.transcript.empty() && !s.transcript.open(s.config.transcript)) {
+        return "cannot create " + s.config.transcript + ": " + std::strerror(errno);
+    }
+
+    const auto now = Clock::now();
+    for (auto& cfg : s.config.devices) {
+        auto d = std::make_unique<Device>();
+        d->name = cfg.name;
+        d->path = (fs::path(s.config.dir) / cfg.name).string();
+        if (s.config.storage.empty()) {
+            d->storage = std::make_unique<MemoryStorage>();
+        } else {
+            d->storage = std::make_unique<DirStorage>(fs::path(s.config.storage) / cfg.name);
+        }
+        const uint32_t appear_ms = cfg.appear_after_ms;
+        d->core.emplace(cfg, *d->storage, s.transcript);
+        if (appear_ms > 0) {
+            d->appear_at = now + std::chrono::milliseconds(appear_ms);
+        } else if (auto err = s.make_socket(*d); !err.empty()) {
+            return err;
+        }
+        s.devices.push_back(std::move(d));
+    }
+    return {};
+}
+
+void SocketServer::request_stop() {
+    // write() is safe in a signal handler; a full pipe already holds a stop request
+    if (state_->stop_write) [[maybe_unused]]
+        auto n = ::write(state_->stop_write.get(), "s", 1);
+}
+
+std::string SocketServer::State::make_socket(Device& d) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (d.path.size() >= sizeof addr.sun_path) return "socket path too long: " + d.path;
+    std::memcpy(addr.sun_path, d.path.c_str(), d.path.size() + 1);
+
+    struct stat st {};
+    if (::lstat(d.path.c_str(), &st) == 0) {
+        // a socket left by an earlier run that was killed is replaced; anything else is not ours
+        if (!S_ISSOCK(st.st_mode)) return d.path + " exists and is not a socket";
+        ::unlink(d.path.c_str());
+    }
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd) return std::string("socket: ") + std::strerror(errno);
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(fd.get(), 16) != 0) {
+        return "cannot listen on " + d.path + ": " + std::strerror(errno);
+    }
+    d.listener = std::move(fd);
+    d.appear_at.reset();
+    return {};
+}
+
+void SocketServer::State::remove_socket(Device& d) {
+    if (!d.listener) return;
+    d.listener.reset();
+    ::unlink(d.path.c_str());
+}
+
+void SocketServer::State::accept_host(Device& d) {
+    for (;;) {
+        UniqueFd fd(::accept4(d.listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        if (!fd) return;
+        // one host at a time: a second one is closed at once, like a claimed interface
+        if (d.link.fd) continue;
+        d.link = Link{};
+        d.link.fd = std::move(fd);
+        const DeviceConfig& cfg = d.core->config();
+        std::string payload;
+        auto dd = device_descriptor(cfg);
+        auto id = interface_descriptor(cfg);
+        payload.append(reinterpret_cast<const char*>(dd.data()), dd.size());
+        payload.append(reinterpret_cast<const char*>(id.data()), id.size());
+        if (cfg.serial_readable) payload += cfg.serial;
+        d.link.out = frame(simlink::kDescriptors, payload);
+        flush(d);
+    }
+}
+
+// Reads what the host sent, straight into where the core wants it, until a whole transfer has
+// arrived (then the core has something to say and reading waits until that is out).
+void SocketServer::State::read_host(Device& d) {
+    Link& l = d.link;
+    while (l.fd && d.core->output().empty()) {
+        ssize_t n;
+        if (!l.payload_len) {
+            n = ::recv(l.fd.get(), l.header + l.header_got, sizeof l.header - l.header_got, 0);
+        } else {
+            n = ::recv(l.fd.get(), l.payload.data() + l.payload_got,
+                       l.payload.size() - l.payload_got, 0);
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+        if (n <= 0) {
+            drop_host(d);
+            return;
+        }
+        if (!l.payload_len) {
+            l.header_got += static_cast<size_t>(n);
+            if (l.header_got < sizeof l.header) continue;
+            l.header_got = 0;
+            const uint32_t len = simlink::get_le32(l.header + 1);
+            if (l.header[0] != simlink::kWrite || len > simlink::kMaxPayload) {
+                // not a host speaking this link
+                drop_host(d);
+                return;
+            }
+            l.payload_len = len;
+            l.payload = d.core->transfer_buffer(len);
+            l.payload_got = 0;
+        } else {
+            l.payload_got += static_cast<size_t>(n);
+        }
+        if (l.payload_got == l.payload.size()) {
+            const uint32_t len = *l.payload_len;
+            l.payload_len.reset();
+            if (config.rate > 0) {
+                auto cost =
+                    std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                        static_cast<double>(len) / static_cast<double>(config.rate)));
+                d.link_free = std::max(d.link_free, Clock::now()) + cost;
+            }
+            d.core->transfer_done(len);
+            pump(d);
+        }
+    }
+}
+
+// The host went away (or broke the link): what was on its way to it is dropped, but a reboot
+// the device had begun still happens.
+void SocketServer::State::drop_host(Device& d) {
+    d.link = Link{};
+    d.core->host_left();
+    auto& out = d.core->output();
+    while (!out.empty()) {
+        Output o = std::move(out.front());
+        out.pop_front();
+        if (o.kind == OutputKind::Vanish) {
+            d.core->back();
+        } else if (o.kind == OutputKind::Reboot) {
+            remove_socket(d);
+            d.appear_at = Clock::now() + std::chrono::milliseconds(o.value);
+            d.returning = true;
+        }
+    }
+}
+
+// Turns the core's output into frames and link events, as far as pauses and the rate allow.
+void SocketServer::State::pump(Device& d) {
+    auto& out = d.core->output();
+    Link& l = d.link;
+    while (!out.empty() && l.fd) {
+        const auto now = Clock::now();
+        if (l.hold_until && now < *l.hold_until) break;
+        l.hold_until.reset();
+        Output& o = out.front();
+        switch (o.kind) {
+            case OutputKind::Ack: {
+                if (config.rate > 0 && now < d.link_free) {
+                    l.hold_until = d.link_free;
+                    continue;
+                }
+                unsigned char count[4];
+                simlink::put_le32(count, o.value);
+                l.out += frame(simlink::kAck, std::span<const uint8_t>(count, 4));
+                break;
+            }
+            case OutputKind::Status:
+                l.out += frame(simlink::kRead, o.packet);
+                break;
+            case OutputKind::Pause:
+                l.hold_until = now + std::chrono::milliseconds(o.value);
+                out.pop_front();
+                continue;
+            case OutputKind::Vanish:
+            case OutputKind::Reboot:
+                // what was said before leaving reaches the host first
+                if (!flush(d)) return;
+                drop_host(d);
+                return;
+        }
+        out.pop_front();
+    }
+    flush(d);
+}
+
+// Sends what is pending; true when nothing is left.
+bool SocketServer::State::flush(Device& d) {
+    Link& l = d.link;
+    while (l.fd && !l.flushed()) {
+        ssize_t n =
+            ::send(l.fd.get(), l.out.data() + l.out_sent, l.out.size() - l.out_sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
+        if (n < 0) {
+            drop_host(d);
+            return true;
+        }
+        l.out_sent += static_cast<size_t>(n);
+    }
+    l.out.clear();
+    l.out_sent = 0;
+    return true;
+}
+
+std::optional<Clock::time_point> SocketServer::State::deadline(const Device& d) const {
+    std::optional<Clock::time_point> t = d.appear_at;
+    if (d.link.fd && d.link.hold_until && (!t || *d.link.hold_until < *t)) t = d.link.hold_until;
+    return t;
+}
+
+void SocketServer::State::on_time(Device& d, Clock::time_point now) {
+    if (d.appear_at && now >= *d.appear_at) {
+        if (auto err = make_socket(d); !err.empty()) {
+            con_err("tessaro-devsim: %s\n", err.c_str());
+            d.appear_at = now + std::chrono::seconds(1);
+        } else if (d.returning) {
+            d.returning = false;
+            d.core->back();
+        }
+    }
+    if (d.link.fd && d.link.hold_until && now >= *d.link.hold_until) pump(d);
+}
+
+void SocketServer::run() {
+    State& s = *state_;
+    std::vector<pollfd> fds;
+    std::vector<std::pair<Device*, bool>> owners;  // device, and whether the entry is its link
+    while (!s.stopping) {
+        fds.clear();
+        owners.clear();
+        fds.push_back({s.stop_read.get(), POLLIN, 0});
+        owners.emplace_back(nullptr, false);
+        std::optional<Clock::time_point> next;
+        for (auto& d : s.devices) {
+            if (d->listener) {
+                fds.push_back({d->listener.get(), POLLIN, 0});
+                owners.emplace_back(d.get(), false);
+            }
+            if (d->link.fd) {
+                short ev = 0;
+                if (d->core->output().empty()) ev |= POLLIN;
+                if (!d->link.flushed()) ev |= POLLOUT;
+                fds.push_back({d->link.fd.get(), ev, 0});
+                owners.emplace_back(d.get(), true);
+            }
+            auto t = s.deadline(*d);
+            if (t && (!next || *t < *next)) next = t;
+        }
+        int timeout = -1;
+        if (next) {
+            auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - Clock::now());
+            timeout = static_cast<int>(std::max<int64_t>(0, wait.count()));
+        }
+        int n = ::poll(fds.data(), fds.size(), timeout);
+        if (n < 0 && errno != EINTR) break;
+        if (n > 0) {
+            for (size_t i = 0; i < fds.size(); ++i) {
+                const short re = fds[i].revents;
+                if (re == 0) continue;
+                auto [d, is_link] = owners[i];
+                if (!d) {
+                    s.stopping = true;
+                    break;
+                }
+                if (!is_link) {
+                    if (d->listener.get() == fds[i].fd) s.accept_host(*d);
+                    continue;
+                }
+                if (d->link.fd.get() != fds[i].fd) continue;  // dropped earlier in this round
+                if (re & POLLOUT) s.pump(*d);
+                if (d->link.fd && (re & POLLIN)) s.read_host(*d);
+                if (d->link.fd && (re & (POLLHUP | POLLERR)) && !(re & POLLIN)) s.drop_host(*d);
+            }
+        }
+        const auto now = Clock::now();
+        for (auto& d : s.devices) s.on_time(*d, now);
+    }
+}
+
+}  // namespace devsim

@@ -1,0 +1,61 @@
+// Where a device keeps its partitions: in memory, or one file per partition in a directory the
+// user can inspect. Partition names reach here only after partition_name_ok has passed them.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace devsim {
+
+// Letters, digits, '_', '-' and '.', not starting with '.', at most 64 characters: a name that
+// is safe as a file name and can never climb out of the storage directory.
+bool partition_name_ok(std::string_view name);
+
+class Storage {
+  public:
+    virtual ~Storage() = default;
+    // Writes the bytes at `offset` of the partition, growing it (a gap reads as zeros).
+    // False when the write failed.
+    virtual bool write(const std::string& partition, uint64_t offset,
+                       std::span<const uint8_t> bytes) = 0;
+    // CRC-32 of `length` bytes from `offset`; nothing when that range was never stored.
+    virtual std::optional<uint32_t> crc(const std::string& partition, uint64_t offset,
+                                        uint64_t length) = 0;
+    // The stored size of the partition (0 when it does not exist).
+    virtual uint64_t size(const std::string& partition) = 0;
+};
+
+class MemoryStorage : public Storage {
+  public:
+    bool write(const std::string& partition, uint64_t offset,
+               std::span<const uint8_t> bytes) override;
+    std::optional<uint32_t> crc(const std::string& partition, uint64_t offset,
+                                uint64_t length) override;
+    uint64_t size(const std::string& partition) override;
+
+  private:
+    std::map<std::string, std::vector<uint8_t>> parts_;
+};
+
+// Each partition is the file DIR/PARTITION; what is there at start counts as stored.
+class DirStorage : public Storage {
+  public:
+    explicit DirStorage(std::filesystem::path dir) : dir_(std::move(dir)) {}
+    bool write(const std::string& partition, uint64_t offset,
+               std::span<const uint8_t> bytes) override;
+    std::optional<uint32_t> crc(const std::string& partition, uint64_t offset,
+                                uint64_t length) override;
+    uint64_t size(const std::string& partition) override;
+
+  private:
+    std::filesystem::path dir_;
+};
+
+}  // namespace devsim

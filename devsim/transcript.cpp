@@ -1,0 +1,63 @@
+#include "devsim/transcript.h"
+
+namespace devsim {
+
+std::string json_string(std::string_view bytes) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out = "\"";
+    for (char ch : bytes) {
+        auto c = static_cast<unsigned char>(ch);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += ch;
+        } else if (c < 0x20 || c > 0x7e) {
+            out += "\\u00";
+            out += kHex[c >> 4];
+            out += kHex[c & 0xf];
+        } else {
+            out += ch;
+        }
+    }
+    out += '"';
+    return out;
+}
+
+bool Transcript::open(const std::string& path) {
+    file_.reset(std::fopen(path.c_str(), "w"));
+    return file_ != nullptr;
+}
+
+void Transcript::line(std::string_view dev, std::string_view ev, std::string_view rest) {
+    if (!file_) return;
+    std::string l = "{\"dev\":" + json_string(dev) + ",\"ev\":\"" + std::string(ev) + "\"";
+    l += rest;
+    l += "}\n";
+    std::fwrite(l.data(), 1, l.size(), file_.get());
+    std::fflush(file_.get());
+}
+
+void Transcript::command(std::string_view dev, std::string_view text) {
+    line(dev, "command", ",\"text\":" + json_string(text));
+}
+
+void Transcript::answer(std::string_view dev, std::string_view packet) {
+    line(dev, "answer", ",\"text\":" + json_string(packet));
+}
+
+void Transcript::data(std::string_view dev, uint64_t bytes) {
+    line(dev, "data", ",\"bytes\":" + std::to_string(bytes));
+}
+
+void Transcript::reboot(std::string_view dev) {
+    line(dev, "reboot", {});
+}
+
+void Transcript::gone(std::string_view dev, std::string_view why) {
+    line(dev, "gone", ",\"why\":" + json_string(why));
+}
+
+void Transcript::back(std::string_view dev) {
+    line(dev, "back", {});
+}
+
+}  // namespace devsim

@@ -1,0 +1,42 @@
+// The transcript: one JSON object per line for every command a device received, every status
+// packet it sent, every data phase, reboot, going away and coming back. Tests read it while the
+// devices run, so each line is flushed as it is written. It holds nothing that depends on timing
+// (no times, no connections), so the same exchange always gives the same lines.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace devsim {
+
+// A JSON string literal of the bytes: quotes, backslashes, control characters and bytes above
+// 0x7e are escaped (the latter two as \u00XX), so any device text gives valid JSON.
+std::string json_string(std::string_view bytes);
+
+class Transcript {
+  public:
+    Transcript() = default;  // writes nothing
+    // Opens (truncating) the file; false when it cannot be created.
+    bool open(const std::string& path);
+    bool active() const { return file_ != nullptr; }
+
+    void command(std::string_view dev, std::string_view text);
+    void answer(std::string_view dev, std::string_view packet);
+    void data(std::string_view dev, uint64_t bytes);
+    void reboot(std::string_view dev);
+    void gone(std::string_view dev, std::string_view why);
+    void back(std::string_view dev);
+
+  private:
+    void line(std::string_view dev, std::string_view ev, std::string_view rest);
+
+    struct Closer {
+        void operator()(FILE* f) const { std::fclose(f); }
+    };
+    std::unique_ptr<FILE, Closer> file_;
+};
+
+}  // namespace devsim
