@@ -1,0 +1,102 @@
+#include "installer/device.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+#include "capture.h"
+#include "client/action_queue.h"
+#include "fake_bootloader.h"
+#include "installer/flash_steps.h"
+
+TEST(OpenDevice, WaitsAndSaysSoOnce) {
+    fake_bootloader device;
+    device.absent_for = 2;
+    fake_bootloader_guard guard(device);
+    usb_handle* handle = nullptr;
+    auto start = std::chrono::steady_clock::now();
+    captured c = capture_output([&] { handle = open_device(); });
+    auto waited = std::chrono::steady_clock::now() - start;
+    ASSERT_NE(handle, nullptr);
+    EXPECT_EQ(usb, handle);
+    EXPECT_EQ(c.err, "< waiting for device >\n");
+    EXPECT_EQ(c.out, "");
+    EXPECT_EQ(device.enumerations, 3);
+    EXPECT_EQ(device.opens, 1);
+    // one second between attempts
+    EXPECT_GE(waited, std::chrono::milliseconds(1900));
+}
+
+TEST(OpenDevice, OpenHandleIsReusedAndCloseForgetsIt) {
+    fake_bootloader device;
+    fake_bootloader_guard guard(device);
+    usb_handle* first = nullptr;
+    captured c = capture_output([&] {
+        first = open_device();
+        EXPECT_EQ(open_device(), first);
+    });
+    EXPECT_EQ(c.err, "");
+    EXPECT_EQ(device.enumerations, 1);
+
+    EXPECT_EQ(close_device(), 0);
+    EXPECT_EQ(usb, nullptr);
+    EXPECT_EQ(device.closes, 1);
+    // nothing open: nothing to close
+    EXPECT_EQ(close_device(), 0);
+    EXPECT_EQ(device.closes, 1);
+
+    // a new search, a new interface
+    ASSERT_NE(open_device(), nullptr);
+    EXPECT_EQ(device.enumerations, 2);
+    EXPECT_EQ(device.opens, 2);
+}
+
+TEST(OpenDevice, HandleClosedByTheTransportIsForgotten) {
+    fake_bootloader device;
+    fake_bootloader_guard guard(device);
+    const char image[] = "0123456789";
+
+    // a 2-byte status packet leaves the link in an unknown state: the transport closes it
+    device.answer = [](const std::string& command) {
+        return command == "flash:xzmbr" ? std::string("OK") : std::string("OKAY");
+    };
+    captured c = capture_output([&] { EXPECT_NE(flash_buffer(image, 10, "xzmbr"), 0); });
+    EXPECT_EQ(c.err, "FAILED (status malformed (2 bytes))\n");
+    EXPECT_EQ(usb, nullptr);
+    EXPECT_EQ(device.closes, 1);
+    EXPECT_EQ(device.open_interfaces, 0);
+
+    // not closed a second time
+    EXPECT_EQ(close_device(), 0);
+    EXPECT_EQ(device.closes, 1);
+
+    // the next exchange finds the device afresh, without a waiting line since it is there
+    device.answer = nullptr;
+    c = capture_output([&] { EXPECT_EQ(flash_buffer(image, 10, "xzmbr"), 0); });
+    EXPECT_EQ(c.err, "");
+    EXPECT_EQ(device.enumerations, 2);
+    EXPECT_EQ(device.opens, 2);
+    EXPECT_NE(usb, nullptr);
+    EXPECT_EQ(device.flashed["xzmbr"], std::string(image, 10));
+}
+
+TEST(OpenDevice, RefusalKeepsTheHandle) {
+    fake_bootloader device;
+    fake_bootloader_guard guard(device);
+    usb_handle* handle = open_device();
+    device.answer = [](const std::string&) { return std::string("FAILno"); };
+    captured c = capture_output([] { EXPECT_EQ(do_check_buf("xzprod", "1", 0, 1), -1); });
+    EXPECT_EQ(c.err, "FAILED (remote: no)\n");
+    EXPECT_EQ(usb, handle);
+    EXPECT_EQ(device.closes, 0);
+    EXPECT_EQ(device.enumerations, 1);
+}
+
+TEST(Sleep, WholeSeconds) {
+    auto start = std::chrono::steady_clock::now();
+    sleep(1);
+    auto slept = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(slept, std::chrono::milliseconds(990));
+    EXPECT_LT(slept, std::chrono::milliseconds(1500));
+}

@@ -1,0 +1,446 @@
+#include "installer/flash_steps.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "capture.h"
+#include "fake_bootloader.h"
+#include "scratch_dir.h"
+
+namespace {
+
+constexpr uint64_t MiB = 1024 * 1024;
+
+// the progress bar as the user sees it: 33 columns between the brackets
+std::string bar(int hashes, const char* shown) {
+    return "\r[" + std::string(static_cast<size_t>(hashes), '#') +
+           std::string(static_cast<size_t>(33 - hashes), ' ') + "] " + shown + " ";
+}
+
+bool fd_is_open(int fd) {
+    return ::fcntl(fd, F_GETFD) != -1 || errno != EBADF;
+}
+
+}  // namespace
+
+TEST(Percent, ExactBytes) {
+    struct row {
+        int per;
+        std::string out;
+    };
+    const row rows[] = {
+        {0, "\r[                                 ] 00% "},
+        {5, "\r[#                                ] 05% "},
+        {50, "\r[################                 ] 50% "},
+        {98, "\r[################################ ] 98% "},
+        {99, "\r[#################################] 99% "},
+        {100, "\r[#################################] 100% "},
+    };
+    for (const row& r : rows) {
+        captured c = capture_output([&] { percent(r.per); });
+        EXPECT_EQ(c.out, r.out) << r.per;
+    }
+}
+
+TEST(PieceName, PartitionThenHexOffset) {
+    const std::string name57(57, 'n');
+    const std::string name47(47, 'n');
+    struct row {
+        std::string pname;
+        uint64_t offset;
+        std::optional<std::string> name;  // none: cannot be composed
+    };
+    const row rows[] = {
+        {"xzsystem", 0, "xzsystem"},
+        {"xzsystem", 0x2000000, "xzsystem:2000000"},
+        {"xzsystem", 0x4000000, "xzsystem:4000000"},
+        {"xzsystem", 0xFE000000, "xzsystem:fe000000"},
+        // past 4 GiB the offset keeps all its digits
+        {"xzsystem", 0x100000000, "xzsystem:100000000"},
+        {"xzsystem", 0x102000000, "xzsystem:102000000"},
+        // "flash:" and the name must fit a 63-character command
+        {name57, 0, name57},
+        {name57 + "n", 0, std::nullopt},
+        {name47, 0x100000000, name47 + ":100000000"},
+        {name47 + "n", 0x100000000, std::nullopt},
+    };
+    for (const row& r : rows) {
+        char out[128] = {};
+        bool ok = piece_name(out, sizeof out, r.pname.c_str(), r.offset);
+        EXPECT_EQ(ok, r.name.has_value()) << r.pname << " @" << r.offset;
+        if (ok && r.name) {
+            EXPECT_EQ(std::string(out), *r.name);
+        }
+    }
+    char small[8];
+    EXPECT_FALSE(piece_name(small, sizeof small, "xzsystem", 0));
+}
+
+TEST(LoadFile, WholeFileOrNothing) {
+    scratch_dir dir;
+    const std::string bytes = patterned_bytes(70001);
+    write_file("image.bin", bytes);
+    write_file("empty.bin", "");
+
+    uint64_t size = 0;
+    file_buffer data = load_file("image.bin", &size);
+    ASSERT_TRUE(data);
+    EXPECT_EQ(size, bytes.size());
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(data.get()), size), bytes);
+
+    // an empty file is an empty image, not a failure
+    size = 99;
+    EXPECT_TRUE(load_file("empty.bin", &size));
+    EXPECT_EQ(size, 0u);
+
+    size = 99;
+    EXPECT_FALSE(load_file("missing.bin", &size));
+    EXPECT_EQ(size, 99u);
+    ASSERT_EQ(::mkdir("folder.bin", 0755), 0);
+    EXPECT_FALSE(load_file("folder.bin", &size));
+}
+
+TEST(LoadFile, LoadFdClosesTheDescriptorEveryTime) {
+    scratch_dir dir;
+    write_file("image.bin", "abc");
+    ASSERT_EQ(::mkdir("folder", 0755), 0);
+
+    int fd = ::open("image.bin", O_RDONLY);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(file_size(fd), 3);
+    EXPECT_TRUE(load_fd(fd, nullptr));
+    EXPECT_FALSE(fd_is_open(fd));
+
+    // a directory opens but cannot be read: the load fails and still closes it
+    fd = ::open("folder", O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    EXPECT_FALSE(load_fd(fd, nullptr));
+    EXPECT_FALSE(fd_is_open(fd));
+
+    EXPECT_EQ(file_size(-1), -1);
+}
+
+class FlashSteps : public testing::Test {
+  protected:
+    scratch_dir dir;
+    fake_bootloader device;
+    fake_bootloader_guard guard{device};
+};
+
+TEST_F(FlashSteps, PiecesAcross32MiBBoundaries) {
+    device.keep_data = false;
+    struct row {
+        uint64_t size;
+        std::vector<std::string> commands;
+        std::string out;
+    };
+    const row rows[] = {
+        {32 * MiB, {"download:02000000", "flash:xzsystem"}, bar(33, "100%") + "\n"},
+        {32 * MiB + 1,
+         {"download:02000000", "flash:xzsystem", "download:00000001", "flash:xzsystem:2000000"},
+         bar(33, "99%") + bar(33, "100%") + "\n"},
+        {80 * MiB,
+         {"download:02000000", "flash:xzsystem", "download:02000000", "flash:xzsystem:2000000",
+          "download:01000000", "flash:xzsystem:4000000"},
+         bar(13, "40%") + bar(26, "80%") + bar(33, "100%") + "\n"},
+    };
+    for (const row& r : rows) {
+        sparse_file("system.bin", r.size);
+        device.commands.clear();
+        int result = -1;
+        captured c = capture_output([&] { result = flash_file("xzsystem", "system.bin", split); });
+        EXPECT_EQ(result, 0) << r.size;
+        EXPECT_EQ(device.commands, r.commands) << r.size;
+        EXPECT_EQ(c.out, r.out) << r.size;
+        EXPECT_EQ(c.err, "");
+    }
+}
+
+TEST_F(FlashSteps, EveryByteArrivesInItsPiece) {
+    const std::string bytes = patterned_bytes(10000);
+    write_file("var.bin", bytes);
+    int result = -1;
+    captured c = capture_output([&] { result = flash_file("xzvar", "var.bin", 4096); });
+    EXPECT_EQ(result, 0);
+    ASSERT_EQ(device.flashed.size(), 3u);
+    EXPECT_EQ(device.flashed["xzvar"], bytes.substr(0, 4096));
+    EXPECT_EQ(device.flashed["xzvar:1000"], bytes.substr(4096, 4096));
+    EXPECT_EQ(device.flashed["xzvar:2000"], bytes.substr(8192));
+    // 40.96% and 81.92% are shown truncated
+    EXPECT_EQ(c.out, bar(13, "40%") + bar(27, "81%") + bar(33, "100%") + "\n");
+}
+
+TEST_F(FlashSteps, PieceSizeLimits) {
+    write_file("small.bin", "12345");
+    struct row {
+        const char* pname;
+        const char* file;
+        uint32_t split;
+        int result;
+        std::string out;
+    };
+    const row rows[] = {
+        {"p", "small.bin", 134217728, 0, bar(33, "100%") + "\n"},
+        {"p", "small.bin", 134217729, -1, "flash_file err1\n"},
+        {"p", "small.bin", 0, -1, "flash_file err1\n"},
+        {nullptr, "small.bin", split, -1, "flash_file err1\n"},
+    };
+    for (const row& r : rows) {
+        device.commands.clear();
+        int result = 0;
+        captured c = capture_output([&] { result = flash_file(r.pname, r.file, r.split); });
+        EXPECT_EQ(result, r.result) << r.split;
+        EXPECT_EQ(c.out, r.out) << r.split;
+        EXPECT_EQ(device.commands.empty(), r.result != 0) << r.split;
+    }
+}
+
+TEST_F(FlashSteps, HostSideFailuresSendNothingMore) {
+    write_file("empty.bin", "");
+    write_file("data.bin", std::string(6000, 'd'));
+    ASSERT_EQ(::mkdir("folder.bin", 0755), 0);
+    const std::string name57(57, 'p');
+    const std::string name53(53, 'q');
+    struct row {
+        std::string pname;
+        const char* file;
+        uint32_t split;
+        std::string out;
+        size_t commands;  // commands the device saw
+    };
+    const row rows[] = {
+        {"p", "missing.bin", split, "flash_file err2\n", 0},
+        {"p", nullptr, split, "flash_file err2\n", 0},
+        {"p", "folder.bin", split, "flash_file err2\n", 0},
+        {"p", "empty.bin", split, "flash_file err3\n\n", 0},
+        // the name must fit the device's command: the first piece's name is the partition's,
+        // the second's has ":1000" added
+        {name57 + "p", "data.bin", split, "flash_file err7\n\n", 0},
+        {name53, "data.bin", 4096, bar(22, "68%") + "flash_file err7\n\n", 2},
+    };
+    for (const row& r : rows) {
+        device.commands.clear();
+        int result = 0;
+        captured c = capture_output([&] { result = flash_file(r.pname.c_str(), r.file, r.split); });
+        EXPECT_EQ(result, -1) << r.out;
+        EXPECT_EQ(c.out, r.out);
+        EXPECT_EQ(device.commands.size(), r.commands) << r.out;
+    }
+}
+
+TEST_F(FlashSteps, FileShrinkingUnderwayIsAShortRead) {
+    write_file("data.bin", std::string(10000, 'd'));
+    // the file loses its end while the first piece is being written
+    device.on_command = [](const std::string& command) {
+        if (command == "flash:xzdata") {
+            ASSERT_EQ(::truncate("data.bin", 5000), 0);
+        }
+    };
+    int result = 0;
+    captured c = capture_output([&] { result = flash_file("xzdata", "data.bin", 4096); });
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(c.out, bar(13, "40%") + "flash_file err6:904,4096\n\n");
+    EXPECT_EQ(device.commands, (std::vector<std::string>{"download:00001000", "flash:xzdata"}));
+}
+
+TEST_F(FlashSteps, RefusedPieceStopsTheFile) {
+    write_file("system.bin", patterned_bytes(10000));
+    struct row {
+        const char* refused;
+        std::vector<std::string> commands;
+        std::string out;
+    };
+    const row rows[] = {
+        {"flash:xzsystem:1000",
+         {"download:00001000", "flash:xzsystem", "download:00001000", "flash:xzsystem:1000"},
+         bar(13, "40%") + "\n"},
+        {"flash:xzsystem", {"download:00001000", "flash:xzsystem"}, "\n"},
+        {"download:00000710",
+         {"download:00001000", "flash:xzsystem", "download:00001000", "flash:xzsystem:1000",
+          "download:00000710"},
+         bar(13, "40%") + bar(27, "81%") + "\n"},
+    };
+    for (const row& r : rows) {
+        device.commands.clear();
+        device.answer = [&](const std::string& command) {
+            return command == r.refused ? std::string("FAILno space") : std::string("OKAY");
+        };
+        int result = 0;
+        captured c = capture_output([&] { result = flash_file("xzsystem", "system.bin", 4096); });
+        EXPECT_EQ(result, -1) << r.refused;
+        EXPECT_EQ(device.commands, r.commands) << r.refused;
+        EXPECT_EQ(c.out, r.out) << r.refused;
+        EXPECT_EQ(c.err, "FAILED (remote: no space)\n") << r.refused;
+    }
+}
+
+TEST(FlashFileMemory, PieceBufferAllocationFailure) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "address-space limits do not mix with the address sanitizer";
+#endif
+    scratch_dir dir;
+    write_file("data.bin", "abc");
+    // in a child whose address space cannot take another 128 MiB
+    EXPECT_EXIT(
+        {
+            ::dup2(2, 1);  // the message goes where the death test looks
+            std::ifstream status("/proc/self/status");
+            std::string key;
+            unsigned long kib = 0;
+            while (status >> key) {
+                if (key == "VmSize:") {
+                    status >> kib;
+                    break;
+                }
+            }
+            rlimit limit{};
+            limit.rlim_cur = limit.rlim_max = (kib + 64 * 1024) * 1024;
+            ::setrlimit(RLIMIT_AS, &limit);
+            int result = flash_file("xzdata", "data.bin", 134217728);
+            std::fflush(stdout);
+            std::_Exit(result == -1 ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "flash_file err5\n\n");
+}
+
+TEST_F(FlashSteps, FlashOneWritesTheWholeFile) {
+    const std::string bytes = patterned_bytes(5000);
+    write_file("boot.img", bytes);
+    int result = 0;
+    captured c = capture_output([&] { result = flash_one("boot", "boot.img"); });
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(c.out, "\n###Downloading:boot\n" + bar(0, "00%") + bar(33, "100%"));
+    EXPECT_EQ(device.commands, (std::vector<std::string>{"download:00001388", "flash:boot"}));
+    EXPECT_EQ(device.flashed["boot"], bytes);
+}
+
+TEST_F(FlashSteps, FlashOneRefusedOrEmptyIsAFailure) {
+    write_file("boot.img", "image");
+    write_file("empty.img", "");
+    device.answer = [](const std::string& command) {
+        return command == "flash:boot" ? std::string("FAILlocked") : std::string("OKAY");
+    };
+    struct row {
+        const char* pname;
+        const char* file;
+        std::vector<std::string> commands;
+        std::string err;
+    };
+    const row rows[] = {
+        {"boot", "boot.img", {"download:00000005", "flash:boot"}, "FAILED (remote: locked)\n"},
+        // a download of nothing is not sent at all
+        {"recovery", "empty.img", {}, ""},
+    };
+    for (const row& r : rows) {
+        device.commands.clear();
+        int result = 0;
+        captured c = capture_output([&] { result = flash_one(r.pname, r.file); });
+        EXPECT_EQ(result, -1) << r.file;
+        // the bar still reaches its end before the caller stops
+        EXPECT_EQ(c.out, std::string("\n###Downloading:") + r.pname + "\n" + bar(0, "00%") +
+                             bar(33, "100%"));
+        EXPECT_EQ(device.commands, r.commands) << r.file;
+        if (!r.err.empty()) {
+            EXPECT_EQ(c.err, r.err);
+        } else {
+            EXPECT_NE(c.err.find("FAILED ("), std::string::npos) << c.err;
+        }
+    }
+    EXPECT_TRUE(device.flashed.empty());
+}
+
+TEST_F(FlashSteps, FlashOneWithoutAFileDoesNothing) {
+    ASSERT_EQ(::mkdir("folder.img", 0755), 0);
+    struct row {
+        const char* pname;
+        const char* file;
+    };
+    const row rows[] = {
+        {"boot", "missing.img"}, {"boot", "folder.img"}, {nullptr, "x"}, {"boot", nullptr}};
+    for (const row& r : rows) {
+        int result = -1;
+        captured c = capture_output([&] { result = flash_one(r.pname, r.file); });
+        EXPECT_EQ(result, 0);
+        EXPECT_EQ(c.out, "");
+        EXPECT_EQ(c.err, "");
+    }
+    // the device was not even looked for
+    EXPECT_EQ(device.enumerations, 0);
+}
+
+TEST_F(FlashSteps, FlashBufferReportsTheDevice) {
+    const std::string image = patterned_bytes(1024);
+    captured ok = capture_output([&] { EXPECT_EQ(flash_buffer(image.data(), 1024, "xzmbr"), 0); });
+    EXPECT_EQ(device.flashed["xzmbr"], image);
+    EXPECT_EQ(ok.out, "");
+    EXPECT_EQ(ok.err, "");
+
+    device.answer = [](const std::string& command) {
+        return command == "flash:xembr" ? std::string("FAIL") : std::string("OKAY");
+    };
+    captured refused =
+        capture_output([&] { EXPECT_NE(flash_buffer(image.data(), 1024, "xembr"), 0); });
+    EXPECT_EQ(refused.err, "FAILED (remote failure)\n");
+    EXPECT_EQ(device.flashed.count("xembr"), 0u);
+}
+
+TEST_F(FlashSteps, CheckTextComposition) {
+    struct row {
+        std::optional<std::string> sign;     // kernel.sign's contents; none: no file
+        std::optional<std::string> command;  // none: the device is not asked
+    };
+    const row rows[] = {
+        {"89abcdef\n", "check:xzkernel 141000 800 89abcdef"},
+        {"89abcdef", "check:xzkernel 141000 800 89abcdef"},
+        {"0123456789abcdef", "check:xzkernel 141000 800 01234567"},
+        {"abc", "check:xzkernel 141000 800 abc"},
+        {"", std::nullopt},
+        {std::nullopt, std::nullopt},
+    };
+    for (const row& r : rows) {
+        ::unlink("kernel.sign");
+        if (r.sign) write_file("kernel.sign", *r.sign);
+        device.commands.clear();
+        int result = -1;
+        captured c =
+            capture_output([&] { result = do_check("xzkernel", "kernel.sign", 0x141000, 0x800); });
+        EXPECT_EQ(result, 0);
+        if (r.command) {
+            EXPECT_EQ(device.commands, std::vector<std::string>{*r.command});
+        } else {
+            EXPECT_TRUE(device.commands.empty());
+        }
+        EXPECT_EQ(c.out, "");
+    }
+    EXPECT_EQ(device.enumerations, 1);
+
+    // a range beyond 4 GiB is sent in full
+    device.commands.clear();
+    EXPECT_EQ(do_check_buf("xzdata", "deadbeef", 0x100000000, 0x180000000), 0);
+    EXPECT_EQ(device.commands,
+              std::vector<std::string>{"check:xzdata 100000000 180000000 deadbeef"});
+}
+
+TEST_F(FlashSteps, CheckFailureIsMinusOne) {
+    write_file("vemkit.sign", "0badc0de");
+    device.answer = [](const std::string&) { return std::string("FAILcrc mismatch"); };
+    int result = 0;
+    captured c =
+        capture_output([&] { result = do_check("xevemkit", "vemkit.sign", 0x66400000, 16); });
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(c.err, "FAILED (remote: crc mismatch)\n");
+    EXPECT_EQ(device.commands, std::vector<std::string>{"check:xevemkit 66400000 10 0badc0de"});
+
+    c = capture_output([&] { result = do_check_buf("xzprod", "12345678", 0, 4); });
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(c.err, "FAILED (remote: crc mismatch)\n");
+}
