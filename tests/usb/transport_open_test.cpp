@@ -1,0 +1,280 @@
+// Finding the bootloader's interface: vendors, class triple, endpoint count, serial rules,
+// enumeration order, and that nothing opened during the search is left behind.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "usb/fake_platform.h"
+#include "usb/usb.h"
+
+namespace {
+
+fake::Interface listed(const std::string& name) {
+    fake::Interface ifc;
+    ifc.name = name;
+    return ifc;
+}
+
+// Opens with match_trevan and returns the chosen interface's name ("" for none), closing it.
+std::string chosen(const char* wanted) {
+    serial = wanted;
+    usb_handle* h = usb_open(match_trevan);
+    std::string name = h ? h->interface_name : "";
+    usb_close(h);
+    return name;
+}
+
+TEST(UsbOpen, EveryListedVendorIsAcceptedAndOthersAreNot) {
+    const uint16_t listed_vendors[] = {0x18D1, 0x8087, 0x0451, 0x0502, 0x0FCE, 0x05C6, 0x22B8,
+                                       0x0955, 0x413C, 0x2314, 0x0B05, 0x1949, 0x0BB4};
+    for (uint16_t vendor : listed_vendors) {
+        fake::Installed fake;
+        fake::Interface ifc = listed("dev");
+        ifc.vendor = vendor;
+        fake::state().interfaces = {ifc};
+        EXPECT_EQ(chosen(nullptr), "dev") << std::hex << vendor;
+        EXPECT_EQ(usb_vendor_listed(vendor), 1);
+    }
+    // neighbours of listed ids and a common vendor, all with the bootloader's class triple
+    const uint16_t others[] = {0x18D0, 0x18D2, 0x0000, 0xFFFF, 0x04E8, 0x2717, 0xD118};
+    for (uint16_t vendor : others) {
+        fake::Installed fake;
+        fake::Interface ifc = listed("dev");
+        ifc.vendor = vendor;
+        fake::state().interfaces = {ifc};
+        EXPECT_EQ(chosen(nullptr), "") << std::hex << vendor;
+        EXPECT_EQ(usb_vendor_listed(vendor), 0);
+        EXPECT_EQ(fake::handles_left_open(), 0);
+    }
+}
+
+TEST(UsbOpen, OnlyTheBootloaderClassTripleIsAccepted) {
+    struct Case {
+        uint8_t cls, subclass, protocol;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {0xFF, 0x42, 0x03, true},  {0xFF, 0x42, 0x01, false}, {0xFF, 0x42, 0x00, false},
+        {0xFF, 0x43, 0x03, false}, {0xFE, 0x42, 0x03, false}, {0x08, 0x06, 0x50, false},
+    };
+    for (const Case& c : cases) {
+        fake::Installed fake;
+        fake::Interface ifc = listed("dev");
+        ifc.cls = c.cls;
+        ifc.subclass = c.subclass;
+        ifc.protocol = c.protocol;
+        fake::state().interfaces = {ifc};
+        EXPECT_EQ(chosen(nullptr), c.accepted ? "dev" : "")
+            << int(c.cls) << "/" << int(c.subclass) << "/" << int(c.protocol);
+    }
+}
+
+std::vector<std::string> g_offered;
+int offer_recorder(usb_ifc_info* info) {
+    g_offered.push_back(info->serial_number);
+    return -1;
+}
+
+TEST(UsbOpen, InterfacesWithoutExactlyTwoEndpointsAreNeverOffered) {
+    fake::Installed fake;
+    std::vector<fake::Interface> ifcs;
+    for (uint8_t n : {0, 1, 2, 3, 4}) {
+        fake::Interface ifc = listed("ep" + std::to_string(n));
+        ifc.endpoints = n;
+        ifc.serial = "eps" + std::to_string(n);
+        ifcs.push_back(ifc);
+    }
+    fake::state().interfaces = ifcs;
+    g_offered.clear();
+    EXPECT_EQ(usb_open(offer_recorder), nullptr);
+    EXPECT_EQ(g_offered, std::vector<std::string>{"eps2"});
+    EXPECT_EQ(fake::handles_left_open(), 0);
+    EXPECT_EQ(fake::handles_closed_twice(), 0);
+}
+
+TEST(UsbOpen, SerialRules) {
+    struct Case {
+        const char* wanted;                 // the serial argument (null: any device)
+        std::optional<std::string> device;  // the device's serial (none: unreadable)
+        bool accepted;
+    };
+    const Case cases[] = {
+        {nullptr, "A1B2", true},          {"A1B2", "A1B2", true},   {"a1b2", "A1B2", false},
+        {"A1B", "A1B2", false},           {"A1B2X", "A1B2", false}, {"A1B2", std::nullopt, false},
+        {nullptr, std::nullopt, true},    {"", "A1B2", true},       {"", std::nullopt, true},
+        {"garbage", std::nullopt, false},
+    };
+    for (const Case& c : cases) {
+        fake::Installed fake;
+        fake::Interface ifc = listed("dev");
+        ifc.serial = c.device;
+        fake::state().interfaces = {ifc};
+        EXPECT_EQ(chosen(c.wanted), c.accepted ? "dev" : "")
+            << (c.wanted ? c.wanted : "(null)") << " vs " << c.device.value_or("(unreadable)");
+    }
+}
+
+usb_ifc_info g_seen;
+int capture(usb_ifc_info* info) {
+    g_seen = *info;
+    return 0;
+}
+
+TEST(UsbOpen, MatchFunctionSeesTheDescriptorsAndAnEmptySerialWhenUnreadable) {
+    fake::Installed fake;
+    fake::Interface ifc = listed("dev");
+    ifc.vendor = 0x0BB4;
+    ifc.product = 0x0C01;
+    ifc.serial = std::nullopt;
+    fake::state().interfaces = {ifc};
+    usb_handle* h = usb_open(capture);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(g_seen.dev_vendor, 0x0BB4);
+    EXPECT_EQ(g_seen.dev_product, 0x0C01);
+    EXPECT_EQ(g_seen.ifc_class, 0xFF);
+    EXPECT_EQ(g_seen.ifc_subclass, 0x42);
+    EXPECT_EQ(g_seen.ifc_protocol, 0x03);
+    EXPECT_EQ(g_seen.writable, 1);
+    EXPECT_STREQ(g_seen.serial_number, "");
+    EXPECT_STREQ(g_seen.device_path, "");
+    usb_close(h);
+}
+
+TEST(UsbOpen, FirstAcceptedInterfaceInEnumerationOrderWins) {
+    fake::Installed fake;
+    fake::Interface other_vendor = listed("a-other");
+    other_vendor.vendor = 0x1234;
+    fake::Interface first = listed("b-first");
+    first.serial = "S1";
+    fake::Interface second = listed("c-second");
+    second.serial = "S2";
+    fake::state().interfaces = {other_vendor, first, second};
+
+    EXPECT_EQ(chosen(nullptr), "b-first");
+    EXPECT_EQ(chosen("S2"), "c-second");
+    EXPECT_EQ(chosen("S3"), "");
+    // every search closed its enumeration and everything it opened
+    EXPECT_EQ(fake::state().enums_open, 0);
+    EXPECT_EQ(fake::handles_left_open(), 0);
+    EXPECT_EQ(fake::handles_closed_twice(), 0);
+}
+
+TEST(UsbOpen, InterfacesThatCannotBeOpenedAreSkippedAndReleased) {
+    fake::Installed fake;
+    fake::Interface gone = listed("a-gone");
+    gone.create_error = USB_ERR_BUSY;
+    fake::Interface no_in = listed("b-no-in");
+    no_in.no_read_pipe = true;
+    fake::Interface no_out = listed("c-no-out");
+    no_out.no_write_pipe = true;
+    fake::Interface no_name = listed("d-no-name");
+    no_name.no_name = true;
+    fake::Interface no_desc = listed("e-no-desc");
+    no_desc.no_device_descriptor = true;
+    fake::Interface good = listed("f-good");
+    fake::state().interfaces = {gone, no_in, no_out, no_name, no_desc, good};
+
+    usb_handle* h = usb_open(match_trevan);
+    ASSERT_NE(h, nullptr);
+    EXPECT_STREQ(h->interface_name, "f-good");
+    // the good one holds an interface and two pipes; all else was released
+    EXPECT_EQ(fake::handles_left_open(), 3);
+    EXPECT_EQ(usb_close(h), 0);
+    EXPECT_EQ(fake::handles_left_open(), 0);
+    EXPECT_EQ(fake::handles_closed_twice(), 0);
+}
+
+TEST(UsbOpen, NothingToListGivesNull) {
+    fake::Installed fake;
+    fake::state().enum_fails = true;
+    EXPECT_EQ(usb_open(match_trevan), nullptr);
+    fake::state().enum_fails = false;
+    EXPECT_EQ(usb_open(match_trevan), nullptr);  // listed, but empty
+    EXPECT_EQ(fake::state().enums_open, 0);
+}
+
+TEST(DoUsbOpen, AFailedOpenLeavesItsReasonInErrnoAndTheLastError) {
+    struct Case {
+        fake::Interface ifc;
+        int expected;
+    };
+    std::vector<Case> cases;
+    fake::Interface busy = listed("busy");
+    busy.create_error = USB_ERR_BUSY;
+    cases.push_back({busy, USB_ERR_BUSY});
+    fake::Interface no_out = listed("no-out");
+    no_out.no_write_pipe = true;
+    cases.push_back({no_out, USB_ERR_NOT_FOUND});
+    fake::Interface no_name = listed("no-name");
+    no_name.no_name = true;
+    cases.push_back({no_name, USB_ERR_IO});
+    for (const Case& c : cases) {
+        fake::Installed fake;
+        fake::state().interfaces = {c.ifc};
+        errno = 0;
+        // closing what was opened resets the platform's last error; the reason must survive
+        EXPECT_EQ(do_usb_open(c.ifc.name.c_str()), nullptr) << c.ifc.name;
+        EXPECT_EQ(errno, c.expected) << c.ifc.name;
+        EXPECT_EQ(usb_platform_last_error(), c.expected) << c.ifc.name;
+        EXPECT_EQ(fake::handles_left_open(), 0) << c.ifc.name;
+    }
+}
+
+TEST(RecognizedDevice, NullHandleIsNotADevice) {
+    fake::Installed fake;
+    EXPECT_EQ(recognized_device(nullptr, match_trevan), 0);
+}
+
+usb_handle* g_observed = nullptr;
+std::string g_observed_name;
+void observe(usb_handle* h) {
+    g_observed = h;
+    // the record is still whole when the owner hears of it
+    g_observed_name = h->interface_name ? h->interface_name : "(released)";
+}
+
+TEST(UsbClose, TellsTheObserverBeforeFreeingAndAcceptsNull) {
+    fake::Installed fake;
+    fake::state().interfaces = {listed("dev")};
+    usb_set_close_observer(observe);
+    g_observed = nullptr;
+    EXPECT_EQ(usb_close(nullptr), 0);
+    EXPECT_EQ(g_observed, nullptr);
+
+    usb_handle* h = usb_open(match_trevan);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(usb_close(h), 0);
+    EXPECT_EQ(g_observed, h);
+    EXPECT_EQ(g_observed_name, "dev");
+    EXPECT_EQ(fake::handles_left_open(), 0);
+}
+
+TEST(UsbKick, ReleasesEverythingButTheRecordAndCloseStillWorks) {
+    fake::Installed fake;
+    fake::state().interfaces = {listed("dev")};
+    usb_handle* h = usb_open(match_trevan);
+    ASSERT_NE(h, nullptr);
+    usb_kick(h);
+    EXPECT_EQ(h->qrb_interface, nullptr);
+    EXPECT_EQ(h->qrb_read_pipe, nullptr);
+    EXPECT_EQ(h->qrb_write_pipe, nullptr);
+    EXPECT_EQ(h->interface_name, nullptr);
+    EXPECT_EQ(fake::handles_left_open(), 0);
+
+    char buf[64];
+    EXPECT_EQ(usb_read(h, buf, sizeof buf), -1);
+    EXPECT_EQ(usb_write(h, "getvar:product", 14), -1);
+    EXPECT_EQ(errno, USB_ERR_INVALID_HANDLE);
+    EXPECT_TRUE(fake::state().read_calls.empty());
+    EXPECT_EQ(usb_close(h), 0);
+    EXPECT_EQ(fake::handles_closed_twice(), 0);
+
+    errno = 0;
+    usb_kick(nullptr);
+    EXPECT_EQ(errno, USB_ERR_INVALID_HANDLE);
+    EXPECT_EQ(usb_platform_last_error(), USB_ERR_INVALID_HANDLE);
+}
+
+}  // namespace
