@@ -1,0 +1,285 @@
+// The simulated-link backend against a small in-test device speaking the frame format.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "usb/simlink_wire.h"
+#include "usb/socket_peer.h"
+#include "usb/usb.h"
+#include "usb/usb_platform.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+// Points the backend at a directory for one test, with the simulated link installed.
+class SimulatedLink : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        previous_ = usb_platform_current();
+        usb_platform_install(usb_platform_devsim());
+        setenv("TESSARO_DEVSIM_DIR", dir_.path().c_str(), 1);
+    }
+    void TearDown() override {
+        unsetenv("TESSARO_DEVSIM_DIR");
+        usb_platform_install(previous_);
+        serial = nullptr;
+    }
+    std::string at(const std::string& name) const { return dir_.path() + "/" + name; }
+    const usb_platform& link() const { return *usb_platform_devsim(); }
+
+    peer::Dir dir_;
+    const usb_platform* previous_ = nullptr;
+};
+
+// Accepts one connection, greets it with descriptors and hands it to `then`.
+std::thread serve_one(const peer::Listener& l, std::string greeting,
+                      std::function<void(int)> then) {
+    return std::thread([&l, greeting = std::move(greeting), then = std::move(then)] {
+        int fd = l.accept_one();
+        if (fd < 0) return;
+        peer::send_frame(fd, simlink::kDescriptors, greeting);
+        then(fd);
+        ::close(fd);
+    });
+}
+
+TEST_F(SimulatedLink, EnumerationListsOnlySocketsInByteOrderOfTheirNames) {
+    peer::Listener b(at("b")), a(at("a")), upper(at("B")), under(at("_x")),
+        accented(at("\xC3\xA9"));
+    std::ofstream(at("c")) << "not a socket";
+    mkdir(at("d").c_str(), 0700);
+
+    void* en = link().enum_interfaces();
+    ASSERT_NE(en, nullptr);
+    std::vector<std::string> names;
+    char name[2048];
+    while (link().next_interface(en, name, sizeof name)) names.push_back(name);
+    link().close_enum(en);
+    EXPECT_EQ(names,
+              (std::vector<std::string>{at("B"), at("_x"), at("a"), at("b"), at("\xC3\xA9")}));
+
+    unsetenv("TESSARO_DEVSIM_DIR");
+    EXPECT_EQ(link().enum_interfaces(), nullptr);
+    setenv("TESSARO_DEVSIM_DIR", at("missing").c_str(), 1);
+    EXPECT_EQ(link().enum_interfaces(), nullptr);
+}
+
+TEST_F(SimulatedLink, OpenReadsTheDescriptorsAndTheSerialNumber) {
+    peer::Listener l(at("dev"));
+    std::thread t = serve_one(l, peer::descriptors(0x0BB4, 2, "SIM42"), [](int fd) {
+        peer::recv_frame(fd);  // until the host closes
+    });
+    void* ifc = link().create_interface(at("dev").c_str());
+    ASSERT_NE(ifc, nullptr);
+    uint8_t dd[18], id[9];
+    ASSERT_TRUE(link().device_descriptor(ifc, dd));
+    ASSERT_TRUE(link().interface_descriptor(ifc, id));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(dd), 18),
+              peer::descriptors(0x0BB4, 2, "").substr(0, 18));
+    EXPECT_EQ(id[4], 2);
+    EXPECT_EQ(id[7], 0x03);
+    char text[256];
+    ASSERT_TRUE(link().serial_number(ifc, text, sizeof text));
+    EXPECT_STREQ(text, "SIM42");
+    size_t len = 0;
+    ASSERT_TRUE(link().interface_name(ifc, nullptr, &len));
+    EXPECT_EQ(len, at("dev").size() + 1);
+    std::vector<char> name(len);
+    ASSERT_TRUE(link().interface_name(ifc, name.data(), &len));
+    EXPECT_EQ(std::string(name.data()), at("dev"));
+    link().close_handle(ifc);
+    t.join();
+}
+
+TEST_F(SimulatedLink, ADeviceWithoutSerialHasAnUnreadableOne) {
+    peer::Listener l(at("dev"));
+    std::thread t =
+        serve_one(l, peer::descriptors(0x18D1, 2, ""), [](int fd) { peer::recv_frame(fd); });
+    void* ifc = link().create_interface(at("dev").c_str());
+    ASSERT_NE(ifc, nullptr);
+    char text[256];
+    EXPECT_FALSE(link().serial_number(ifc, text, sizeof text));
+    link().close_handle(ifc);
+    t.join();
+}
+
+TEST_F(SimulatedLink, ABusyInterfaceIsSkippedForTheNextOne) {
+    peer::Listener busy(at("a-busy")), free_one(at("b-free"));
+    // a device already serving another host closes a new connection without a greeting
+    std::thread refuse([&busy] {
+        for (int i = 0; i < 2; ++i) ::close(busy.accept_one());
+    });
+    std::thread serve = serve_one(free_one, peer::descriptors(0x18D1, 2, "FREE"),
+                                  [](int fd) { peer::recv_frame(fd); });
+
+    EXPECT_EQ(link().create_interface(at("a-busy").c_str()), nullptr);
+    EXPECT_EQ(usb_platform_last_error(), USB_ERR_BUSY);
+    usb_handle* h = usb_open(match_trevan);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(std::string(h->interface_name), at("b-free"));
+    usb_close(h);
+    refuse.join();
+    serve.join();
+}
+
+TEST_F(SimulatedLink, AWriteIsOneFrameAndTakesTheAcknowledgedCount) {
+    peer::Listener l(at("dev"));
+    std::vector<std::string> received;
+    std::thread t = serve_one(l, peer::descriptors(0x18D1, 2, "S"), [&received](int fd) {
+        auto [kind, payload] = peer::recv_frame(fd);
+        received.push_back(std::string(1, kind) + payload);
+        peer::send_frame(fd, simlink::kAck, peer::count(payload.size()));
+        std::tie(kind, payload) = peer::recv_frame(fd);
+        received.push_back(std::string(1, kind) + payload);
+        peer::send_frame(fd, simlink::kAck, peer::count(3));  // a short write
+        peer::recv_frame(fd);
+    });
+    usb_handle* h = usb_open(match_trevan);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(usb_write(h, "getvar:product", 14), 14);
+    uint32_t put = 99;
+    EXPECT_TRUE(link().write_sync(h->qrb_write_pipe, "flash:boot", 10, &put, 1000));
+    EXPECT_EQ(put, 3U);
+    usb_close(h);
+    t.join();
+    EXPECT_EQ(received, (std::vector<std::string>{"Wgetvar:product", "Wflash:boot"}));
+}
+
+TEST_F(SimulatedLink, APacketLongerThanAskedIsAnIoErrorAndTheNextOneStillArrives) {
+    peer::Listener l(at("dev"));
+    std::thread t = serve_one(l, peer::descriptors(0x18D1, 2, "S"), [](int fd) {
+        peer::send_frame(fd, simlink::kRead, std::string(100, 'x'));
+        peer::send_frame(fd, simlink::kRead, "OKAY");
+        peer::recv_frame(fd);
+    });
+    usb_handle* h = usb_open(match_trevan);
+    ASSERT_NE(h, nullptr);
+    char buf[64];
+    EXPECT_EQ(usb_read(h, buf, sizeof buf), -1);
+    EXPECT_EQ(errno, USB_ERR_IO);
+    EXPECT_EQ(usb_read(h, buf, sizeof buf), 4);
+    EXPECT_EQ(std::string(buf, 4), "OKAY");
+    usb_close(h);
+    t.join();
+}
+
+TEST_F(SimulatedLink, SilenceIsATimeout) {
+    peer::Listener l(at("dev"));
+    std::thread t =
+        serve_one(l, peer::descriptors(0x18D1, 2, "S"), [](int fd) { peer::recv_frame(fd); });
+    void* ifc = link().create_interface(at("dev").c_str());
+    ASSERT_NE(ifc, nullptr);
+    void* in = link().open_read_pipe(ifc);
+    char buf[64];
+    uint32_t got = 99;
+    auto start = steady_clock::now();
+    EXPECT_FALSE(link().read_sync(in, buf, sizeof buf, &got, 150));
+    EXPECT_EQ(usb_platform_last_error(), USB_ERR_TIMEOUT);
+    EXPECT_GE(steady_clock::now() - start, milliseconds(140));
+    EXPECT_EQ(got, 0U);
+    link().close_handle(in);
+    link().close_handle(ifc);
+    t.join();
+}
+
+TEST_F(SimulatedLink, ADeviceThatGoesAwayIsAnInvalidHandleNeverASignal) {
+    peer::Listener l(at("dev"));
+    std::thread t = serve_one(l, peer::descriptors(0x18D1, 2, "S"), [](int) {});
+    usb_handle* h = usb_open(match_trevan);
+    ASSERT_NE(h, nullptr);
+    t.join();  // the device has closed its end
+    std::vector<char> data(4 << 20, 'd');
+    // writing into a closed link must not raise SIGPIPE (that would end this test program)
+    EXPECT_EQ(usb_write(h, data.data(), static_cast<int>(data.size())), -1);
+    EXPECT_EQ(errno, USB_ERR_INVALID_HANDLE);
+    EXPECT_EQ(h->qrb_write_pipe, nullptr);  // kicked
+    EXPECT_EQ(usb_close(h), 0);
+
+    // the same for a read
+    std::thread t2 = serve_one(l, peer::descriptors(0x18D1, 2, "S"), [](int) {});
+    h = usb_open(match_trevan);
+    ASSERT_NE(h, nullptr);
+    t2.join();
+    char buf[64];
+    EXPECT_EQ(usb_read(h, buf, sizeof buf), -1);
+    EXPECT_EQ(errno, USB_ERR_INVALID_HANDLE);
+    EXPECT_EQ(h->qrb_read_pipe, nullptr);
+    EXPECT_EQ(usb_close(h), 0);
+}
+
+TEST_F(SimulatedLink, AnAnswerBeforeTheAcknowledgementIsKeptForTheNextRead) {
+    peer::Listener l(at("dev"));
+    std::thread t = serve_one(l, peer::descriptors(0x18D1, 2, "S"), [](int fd) {
+        auto frame = peer::recv_frame(fd);
+        peer::send_frame(fd, simlink::kRead, "INFOhello");
+        peer::send_frame(fd, simlink::kRead, "OKAY");
+        peer::send_frame(fd, simlink::kAck, peer::count(frame.second.size()));
+        peer::recv_frame(fd);
+    });
+    usb_handle* h = usb_open(match_trevan);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(usb_write(h, "reboot", 6), 6);
+    char buf[64];
+    ASSERT_EQ(usb_read(h, buf, sizeof buf), 9);
+    EXPECT_EQ(std::string(buf, 9), "INFOhello");
+    ASSERT_EQ(usb_read(h, buf, sizeof buf), 4);
+    EXPECT_EQ(std::string(buf, 4), "OKAY");
+    usb_close(h);
+    t.join();
+}
+
+TEST_F(SimulatedLink, ALateAcknowledgementIsSkipped) {
+    peer::Listener l(at("dev"));
+    std::thread t = serve_one(l, peer::descriptors(0x18D1, 2, "S"), [](int fd) {
+        auto frame = peer::recv_frame(fd);
+        std::this_thread::sleep_for(milliseconds(200));
+        peer::send_frame(fd, simlink::kAck, peer::count(frame.second.size()));
+        peer::send_frame(fd, simlink::kRead, "OKAY");
+        peer::recv_frame(fd);
+    });
+    void* ifc = link().create_interface(at("dev").c_str());
+    ASSERT_NE(ifc, nullptr);
+    void* in = link().open_read_pipe(ifc);
+    void* out = link().open_write_pipe(ifc);
+    uint32_t n = 0;
+    EXPECT_FALSE(link().write_sync(out, "getvar:x", 8, &n, 50));
+    EXPECT_EQ(usb_platform_last_error(), USB_ERR_TIMEOUT);
+    char buf[64];
+    ASSERT_TRUE(link().read_sync(in, buf, sizeof buf, &n, 2000));
+    EXPECT_EQ(std::string(buf, n), "OKAY");
+    link().close_handle(out);
+    link().close_handle(in);
+    link().close_handle(ifc);
+    t.join();
+}
+
+TEST_F(SimulatedLink, AFrameOfAnotherKindBreaksTheLink) {
+    peer::Listener l(at("dev"));
+    std::thread t = serve_one(l, peer::descriptors(0x18D1, 2, "S"), [](int fd) {
+        peer::send_frame(fd, 'Z', "??");
+        peer::recv_frame(fd);
+    });
+    usb_handle* h = usb_open(match_trevan);
+    ASSERT_NE(h, nullptr);
+    char buf[64];
+    EXPECT_EQ(usb_read(h, buf, sizeof buf), -1);
+    EXPECT_EQ(errno, USB_ERR_IO);
+    // out of step from now on: the device counts as gone
+    EXPECT_EQ(usb_read(h, buf, sizeof buf), -1);
+    EXPECT_EQ(errno, USB_ERR_INVALID_HANDLE);
+    usb_close(h);
+    t.join();
+}
+
+}  // namespace
