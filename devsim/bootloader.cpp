@@ -77,8 +77,9 @@ void Bootloader::data(uint32_t len) {
     if (!direct_ && take > 0) std::memcpy(download_.data() + p.pos, scratch_.data(), take);
     if (p.first && p.short_write) take = std::min(take, *p.short_write);
     p.first = false;
-    if (p.vanish_after && p.pos + take >= *p.vanish_after) {
-        // it keeps what arrived up to the limit and leaves without acknowledging the transfer
+    // it keeps what arrived up to the limit (at most the whole download) and leaves without
+    // acknowledging the transfer that reached it
+    if (p.vanish_after && p.pos + take >= std::min(*p.vanish_after, p.size)) {
         transcript_.data(config_.name, std::min(*p.vanish_after, p.size));
         go_away("vanish:data");
         return;
