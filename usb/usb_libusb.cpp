@@ -90,6 +90,7 @@ struct Interface {
     uint8_t interface_desc[9] = {};
     BulkEndpoints endpoints;
     uint8_t serial_index = 0;
+    bool may_detach = false;
     std::string name;
 
     Interface() = default;
@@ -183,6 +184,7 @@ void* libusb_create(const char* name) {
             interface_descriptor_bytes(id, ifc->interface_desc);
             device_descriptor_bytes(dd, ifc->device_desc);
             ifc->serial_index = dd.iSerialNumber;
+            ifc->may_detach = may_detach_kernel_driver(id);
             ifc->name = name;
             break;
         }
@@ -204,9 +206,7 @@ void* libusb_create(const char* name) {
     // never disturb anything else
     r = libusb_kernel_driver_active(ifc->dev, ifc->number);
     if (r == 1) {
-        const bool ours = ifc->interface_desc[5] == 0xFF && ifc->interface_desc[6] == 0x42 &&
-                          ifc->interface_desc[7] == 0x03;
-        if (!ours) {
+        if (!ifc->may_detach) {
             usb_platform_set_last_error(USB_ERR_BUSY);
             return nullptr;
         }
