@@ -215,8 +215,8 @@ int flash_buffer(const void* buf, uint32_t len, const char* name) {
 int do_check_buf(const char* part, const char* buf_sign, uint64_t kernel_base,
                  uint64_t kernel_size) {
     char text[256];
-    std::snprintf(text, sizeof text, "%s %" PRIx64 " %" PRIx64 " %s", part, kernel_base,
-                  kernel_size, buf_sign);
+    std::snprintf(text, sizeof text, "%s %" PRIx64 " %" PRIx64 " %s", part ? part : "", kernel_base,
+                  kernel_size, buf_sign ? buf_sign : "");
     fb_queue_check(text);
     return run_queue() != 0 ? -1 : 0;
 }
