@@ -241,8 +241,7 @@ void SocketServer::State::read_host(Device& d) {
 // The host went away (or broke the link): what was on its way to it is dropped, but a reboot
 // the device had begun still happens.
 void SocketServer::State::drop_host(Device& d) {
-    d.link = Link{};
-    d.core->host_left();
+    // a rebooting device's socket is gone before the host sees the link close
     auto& out = d.core->output();
     while (!out.empty()) {
         Output o = std::move(out.front());
@@ -255,6 +254,8 @@ void SocketServer::State::drop_host(Device& d) {
             d.returning = true;
         }
     }
+    d.link = Link{};
+    d.core->host_left();
 }
 
 // Turns the core's output into frames and link events, as far as pauses and the rate allow.
