@@ -50,7 +50,8 @@ struct Link {
     std::optional<uint32_t> payload_len;  // set while a W frame's payload is being read
     std::span<uint8_t> payload;
     size_t payload_got = 0;
-    std::string out;  // frames not yet sent
+    Clock::time_point payload_since;  // when its header arrived
+    std::string out;                  // frames not yet sent
     size_t out_sent = 0;
     std::optional<Clock::time_point> hold_until;  // nothing goes out before this
 
@@ -220,6 +221,7 @@ void SocketServer::State::read_host(Device& d) {
             l.payload_len = len;
             l.payload = d.core->transfer_buffer(len);
             l.payload_got = 0;
+            if (config.rate > 0) l.payload_since = Clock::now();
         } else {
             l.payload_got += static_cast<size_t>(n);
         }
@@ -230,7 +232,8 @@ void SocketServer::State::read_host(Device& d) {
                 auto cost =
                     std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
                         static_cast<double>(len) / static_cast<double>(config.rate)));
-                d.link_free = std::max(d.link_free, Clock::now()) + cost;
+                // the link carries one transfer after another at the rate, idle in between
+                d.link_free = std::max(d.link_free, l.payload_since) + cost;
             }
             d.core->transfer_done(len);
             pump(d);
@@ -360,12 +363,15 @@ void SocketServer::run() {
             auto t = s.deadline(*d);
             if (t && (!next || *t < *next)) next = t;
         }
-        int timeout = -1;
+        timespec wait{};
         if (next) {
-            auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - Clock::now());
-            timeout = static_cast<int>(std::max<int64_t>(0, wait.count()));
+            auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(*next - Clock::now());
+            ns = std::max(ns, std::chrono::nanoseconds(0));
+            wait.tv_sec = static_cast<time_t>(ns.count() / 1000000000);
+            wait.tv_nsec = static_cast<long>(ns.count() % 1000000000);
         }
-        int n = ::poll(fds.data(), fds.size(), timeout);
+        // to the microsecond, so a rate limit is kept closely
+        int n = ::ppoll(fds.data(), fds.size(), next ? &wait : nullptr, nullptr);
         if (n < 0 && errno != EINTR) break;
         if (n > 0) {
             for (size_t i = 0; i < fds.size(); ++i) {

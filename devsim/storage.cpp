@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "check/crc32.h"
 #include "devsim/unique_fd.h"
@@ -43,7 +44,12 @@ bool MemoryStorage::write(const std::string& partition, uint64_t offset,
     auto& part = parts_[partition];
     uint64_t end = offset + bytes.size();
     if (end > part.max_size()) return false;
-    if (part.size() < end) part.resize(end);
+    try {
+        if (part.size() < end) part.resize(end);
+    } catch (const std::bad_alloc&) {
+        // an offset far beyond what memory holds is a failed write, not the end of the device
+        return false;
+    }
     if (!bytes.empty()) std::memcpy(part.data() + offset, bytes.data(), bytes.size());
     return true;
 }
