@@ -321,7 +321,10 @@ bool bulk(void* pipe, Kind kind, unsigned char* buf, uint32_t len, uint32_t* mov
         return true;
     }
     if (r == LIBUSB_ERROR_PIPE) return fail_with(stalled(ifc, ep));
-    return fail_with(translate_error(r));
+    // a transfer fails only as a timeout, a device gone, or an I/O error
+    usb_platform_error e = translate_error(r);
+    if (e != USB_ERR_TIMEOUT && e != USB_ERR_INVALID_HANDLE) e = USB_ERR_IO;
+    return fail_with(e);
 }
 
 bool libusb_read(void* pipe, void* buf, uint32_t len, uint32_t* got, uint32_t timeout_ms) {

@@ -50,9 +50,11 @@ struct usb_platform {
     bool (*interface_descriptor)(void* ifc, uint8_t out[9]);
     // The device's serial number as a NUL-terminated text; false when it cannot be read.
     bool (*serial_number)(void* ifc, char* buf, size_t size);
-    // Synchronous bulk transfers with a timeout in milliseconds. True and the count moved, or
-    // false with the last error set (USB_ERR_TIMEOUT, USB_ERR_INVALID_HANDLE, USB_ERR_IO).
-    // A read may bring fewer bytes than asked; a write may take fewer than offered.
+    // Synchronous bulk transfers with a timeout in milliseconds. True and the count moved (the
+    // last error then USB_ERR_NONE), or false with the last error set (USB_ERR_TIMEOUT,
+    // USB_ERR_INVALID_HANDLE, USB_ERR_IO). A read may bring fewer bytes than asked, never more;
+    // a write may take fewer than offered. A timeout that moved bytes is a success with that
+    // count. The pipe is never null: the transport does not call these on a kicked handle.
     bool (*read_sync)(void* pipe, void* buf, uint32_t len, uint32_t* got, uint32_t timeout_ms);
     bool (*write_sync)(void* pipe, const void* buf, uint32_t len, uint32_t* put,
                        uint32_t timeout_ms);
@@ -60,8 +62,9 @@ struct usb_platform {
     void (*close_handle)(void* handle);
 };
 
-// The backend in use: chosen on first use (the simulated device when TESSARO_DEVSIM_DIR is
-// set, libusb otherwise) unless a test has installed one.
+// The backend in use: chosen on first use (the simulated device when TESSARO_DEVSIM_DIR names
+// a directory, libusb otherwise) unless a test has installed one. Installing null makes the
+// next use choose again.
 const usb_platform* usb_platform_current();
 void usb_platform_install(const usb_platform* platform);
 
