@@ -52,7 +52,8 @@ std::vector<std::string> make_env(const std::map<std::string, std::string>& extr
     vars.erase("TESSARO_DEVSIM_DIR");
     vars.erase("LANG");
     vars.erase("LANGUAGE");
-    vars["LC_ALL"] = "C";
+    // assigned as a whole string: GCC 12 at -O2 warns falsely (-Wrestrict) on assigning the literal
+    vars.insert_or_assign("LC_ALL", std::string(1, 'C'));
     for (const auto& [k, v] : extra) vars[k] = v;
     std::vector<std::string> out;
     for (const auto& [k, v] : vars) out.push_back(k + "=" + v);
