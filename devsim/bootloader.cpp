@@ -8,12 +8,6 @@ namespace devsim {
 Bootloader::Bootloader(DeviceConfig config, Storage& storage, Transcript& transcript)
     : config_(std::move(config)), storage_(storage), transcript_(transcript) {}
 
-std::optional<std::string> Bootloader::variable(const std::string& name) const {
-    auto it = config_.vars.find(name);
-    if (it == config_.vars.end()) return std::nullopt;
-    return it->second;
-}
-
 std::span<uint8_t> Bootloader::transfer_buffer(uint32_t len) {
     direct_ = phase_ && len <= phase_->size - phase_->pos;
     if (direct_) return download_.span(phase_->pos, len);

@@ -55,7 +55,6 @@ class Bootloader {
     void back();
 
     const DeviceConfig& config() const { return config_; }
-    std::optional<std::string> variable(const std::string& name) const;
 
   private:
     struct DataPhase {

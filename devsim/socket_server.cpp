@@ -101,14 +101,19 @@ SocketServer::~SocketServer() {
 std::string SocketServer::start() {
     State& s = *state_;
     int p[2];
-    if (::pipe2(p, O_NONBLOCK | O_CLOEXEC) != 0)
+    if (::pipe2(p, O_NONBLOCK | O_CLOEXEC) != 0) {
         return std::string("pipe: ") + std::strerror(errno);
+    }
     s.stop_read.reset(p[0]);
     s.stop_write.reset(p[1]);
 
     std::error_code ec;
     fs::create_directories(s.config.dir, ec);
     if (ec) return "cannot create " + s.config.dir + ": " + ec.message();
+    if (!s.config.storage.empty()) {
+        fs::create_directories(s.config.storage, ec);
+        if (ec) return "cannot create " + s.config.storage + ": " + ec.message();
+    }
     if (!s.config.transcript.empty() && !s.transcript.open(s.config.transcript)) {
         return "cannot create " + s.config.transcript + ": " + std::strerror(errno);
     }
@@ -136,9 +141,10 @@ std::string SocketServer::start() {
 }
 
 void SocketServer::request_stop() {
+    if (!state_->stop_write) return;
     // write() is safe in a signal handler; a full pipe already holds a stop request
-    if (state_->stop_write) [[maybe_unused]]
-        auto n = ::write(state_->stop_write.get(), "s", 1);
+    ssize_t n = ::write(state_->stop_write.get(), "s", 1);
+    static_cast<void>(n);
 }
 
 std::string SocketServer::State::make_socket(Device& d) {
