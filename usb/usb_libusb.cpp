@@ -68,18 +68,6 @@ std::string device_entry_name(libusb_device* dev, int interface_number) {
     return entry_name(libusb_get_bus_number(dev), ports, n < 0 ? 0 : n, interface_number);
 }
 
-// Tells once per run why a bootloader could not be opened, and what to do about it.
-void report_access_denied(const libusb_device_descriptor& d, const std::string& name) {
-    static bool told = false;
-    if (told || !usb_vendor_listed(d.idVendor)) return;
-    told = true;
-    con_err(
-        "usb: no permission to open the device %04x:%04x at %s; install the udev rule "
-        "udev/70-tessaro.rules (see README.md, \"Real devices\") or run the installer as "
-        "root\n",
-        d.idVendor, d.idProduct, name.c_str());
-}
-
 // An opened and claimed interface.
 struct Interface {
     libusb_device_handle* dev = nullptr;
@@ -90,7 +78,7 @@ struct Interface {
     uint8_t interface_desc[9] = {};
     BulkEndpoints endpoints;
     uint8_t serial_index = 0;
-    bool may_detach = false;
+    bool bootloader = false;
     std::string name;
 
     Interface() = default;
@@ -104,6 +92,19 @@ struct Interface {
         libusb_close(dev);
     }
 };
+
+// Tells once per run why a bootloader could not be opened, and what to do about it.
+void report_access_denied(const libusb_device_descriptor& d, const Interface& ifc) {
+    static bool told = false;
+    // other devices of these vendors (a laptop's Bluetooth adapter) are none of our business
+    if (told || !usb_vendor_listed(d.idVendor) || !ifc.bootloader) return;
+    told = true;
+    con_err(
+        "usb: no permission to open the device %04x:%04x at %s; install the udev rule "
+        "udev/70-tessaro.rules (see README.md, \"Real devices\") or run the installer as "
+        "root\n",
+        d.idVendor, d.idProduct, ifc.name.c_str());
+}
 
 enum class Kind { Interface, ReadPipe, WritePipe };
 
@@ -184,7 +185,7 @@ void* libusb_create(const char* name) {
             interface_descriptor_bytes(id, ifc->interface_desc);
             device_descriptor_bytes(dd, ifc->device_desc);
             ifc->serial_index = dd.iSerialNumber;
-            ifc->may_detach = may_detach_kernel_driver(id);
+            ifc->bootloader = is_bootloader_interface(id);
             ifc->name = name;
             break;
         }
@@ -197,7 +198,7 @@ void* libusb_create(const char* name) {
     int r = libusb_open(found, &ifc->dev);
     if (r != 0) {
         ifc->dev = nullptr;
-        if (r == LIBUSB_ERROR_ACCESS) report_access_denied(dd, ifc->name);
+        if (r == LIBUSB_ERROR_ACCESS) report_access_denied(dd, *ifc);
         usb_platform_set_last_error(translate_error(r));
         return nullptr;
     }
@@ -206,7 +207,7 @@ void* libusb_create(const char* name) {
     // never disturb anything else
     r = libusb_kernel_driver_active(ifc->dev, ifc->number);
     if (r == 1) {
-        if (!ifc->may_detach) {
+        if (!ifc->bootloader) {
             usb_platform_set_last_error(USB_ERR_BUSY);
             return nullptr;
         }
@@ -220,7 +221,7 @@ void* libusb_create(const char* name) {
 
     r = libusb_claim_interface(ifc->dev, ifc->number);
     if (r != 0) {
-        if (r == LIBUSB_ERROR_ACCESS) report_access_denied(dd, ifc->name);
+        if (r == LIBUSB_ERROR_ACCESS) report_access_denied(dd, *ifc);
         usb_platform_set_last_error(translate_error(r));
         return nullptr;
     }

@@ -81,7 +81,7 @@ void interface_descriptor_bytes(const libusb_interface_descriptor& d, uint8_t ou
     out[8] = d.iInterface;
 }
 
-bool may_detach_kernel_driver(const libusb_interface_descriptor& d) {
+bool is_bootloader_interface(const libusb_interface_descriptor& d) {
     return d.bInterfaceClass == 0xFF && d.bInterfaceSubClass == 0x42 &&
            d.bInterfaceProtocol == 0x03;
 }

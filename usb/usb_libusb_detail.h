@@ -28,7 +28,8 @@ std::string entry_name(uint8_t bus, const uint8_t* ports, int port_count, int in
 void device_descriptor_bytes(const libusb_device_descriptor& d, uint8_t out[18]);
 void interface_descriptor_bytes(const libusb_interface_descriptor& d, uint8_t out[9]);
 
-// Only the bootloader's own interface may have a kernel driver taken away from it.
-bool may_detach_kernel_driver(const libusb_interface_descriptor& d);
+// The bootloader's own interface (ff/42/03): the only one that may be taken from a kernel
+// driver, and the only one whose refused access is worth telling the user about.
+bool is_bootloader_interface(const libusb_interface_descriptor& d);
 
 }  // namespace usb_libusb
