@@ -80,7 +80,13 @@ int main(int argc, char** argv) {
         if (std::strcmp(argv[i], "--rate") == 0 && i + 1 < argc) {
             rate = argv[++i];
         } else {
-            runs = std::max(1, std::atoi(argv[i]));
+            char* end = nullptr;
+            long n = std::strtol(argv[i], &end, 10);
+            if (*end != '\0' || n < 1 || n > 1000) {
+                con_err("usage: simlink_download [RUNS] [--rate BYTES_PER_SEC]\n");
+                return 2;
+            }
+            runs = static_cast<int>(n);
         }
     }
 
