@@ -4,7 +4,6 @@
 
 #include <signal.h>
 
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -65,7 +64,6 @@ namespace {
 // The leading decimal number of an argument, 0 when it has none. Out-of-range numbers are held
 // at the ends of int instead of wrapping.
 int leading_number(const char* text) {
-    errno = 0;
     long v = std::strtol(text, nullptr, 10);
     if (v > INT_MAX) return INT_MAX;
     if (v < INT_MIN) return INT_MIN;
