@@ -17,9 +17,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class Program : public testing::TestWithParam<int> {};
+class ProgramProcess : public testing::TestWithParam<int> {};
 
-TEST_P(Program, ReadyThenStopsOnSignalRemovingItsSockets) {
+TEST_P(ProgramProcess, ReadyThenStopsOnSignalRemovingItsSockets) {
     char tmpl[] = "/tmp/devsim-prog-XXXXXX";
     const fs::path dir = ::mkdtemp(tmpl);
     const std::string sockets = (dir / "s").string();
@@ -52,7 +52,7 @@ TEST_P(Program, ReadyThenStopsOnSignalRemovingItsSockets) {
     fs::remove_all(dir);
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, Program, testing::Values(SIGTERM, SIGINT),
+INSTANTIATE_TEST_SUITE_P(Signals, ProgramProcess, testing::Values(SIGTERM, SIGINT),
                          [](const auto& info) { return info.param == SIGTERM ? "TERM" : "INT"; });
 
 }  // namespace
