@@ -208,6 +208,12 @@ Link* link_of(void* handle) {
     return static_cast<Handle*>(handle)->link.get();
 }
 
+// The link behind a pipe of the given direction; null for anything else.
+Link* pipe_link(void* handle, Kind kind) {
+    if (handle == nullptr || static_cast<Handle*>(handle)->kind != kind) return nullptr;
+    return link_of(handle);
+}
+
 void* devsim_enum() {
     const char* dir = std::getenv("TESSARO_DEVSIM_DIR");
     if (dir == nullptr || *dir == '\0') {
@@ -378,7 +384,7 @@ Clock::time_point deadline_after(uint32_t timeout_ms) {
 
 bool devsim_read(void* pipe, void* buf, uint32_t len, uint32_t* got, uint32_t timeout_ms) {
     *got = 0;
-    Link* link = link_of(pipe);
+    Link* link = pipe_link(pipe, Kind::ReadPipe);
     if (link == nullptr || link->broken) return fail_with(USB_ERR_INVALID_HANDLE);
 
     if (!link->early_reads.empty()) {
@@ -427,7 +433,7 @@ bool devsim_read(void* pipe, void* buf, uint32_t len, uint32_t* got, uint32_t ti
 
 bool devsim_write(void* pipe, const void* buf, uint32_t len, uint32_t* put, uint32_t timeout_ms) {
     *put = 0;
-    Link* link = link_of(pipe);
+    Link* link = pipe_link(pipe, Kind::WritePipe);
     if (link == nullptr || link->broken) return fail_with(USB_ERR_INVALID_HANDLE);
     if (len > simlink::kMaxPayload) return fail_with(USB_ERR_IO);
 

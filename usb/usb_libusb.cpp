@@ -309,7 +309,10 @@ bool bulk(void* pipe, Kind kind, unsigned char* buf, uint32_t len, uint32_t* mov
           uint32_t timeout_ms) {
     *moved = 0;
     Interface* ifc = interface_of(pipe);
-    if (ifc == nullptr || ifc->dev == nullptr) return fail_with(USB_ERR_INVALID_HANDLE);
+    // only a pipe of the transfer's own direction carries it
+    if (ifc == nullptr || ifc->dev == nullptr || static_cast<Handle*>(pipe)->kind != kind) {
+        return fail_with(USB_ERR_INVALID_HANDLE);
+    }
     uint8_t ep = kind == Kind::ReadPipe ? ifc->endpoints.in : ifc->endpoints.out;
     int done = 0;
     // libusb waits for ever on a timeout of 0

@@ -24,7 +24,8 @@ void copy_last_error_to_errno() {
     errno = usb_platform_last_error();
 }
 
-// 8 ms per byte plus 500 ms, in unsigned 32-bit arithmetic as the device's timing expects
+// 8 ms per byte plus 500 ms, computed in unsigned 32 bits as the installer always has (so a
+// length past 512 MiB wraps to a shorter timeout)
 uint32_t transfer_timeout_ms(int len) {
     return 8U * static_cast<uint32_t>(len) + 500U;
 }
