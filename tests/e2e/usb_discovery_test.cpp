@@ -149,7 +149,7 @@ TEST(UsbDiscovery, AnUnreadableSerialIsEmpty) {
 }
 
 TEST(UsbDiscovery, ADeviceThatAppearsLaterIsWaitedForOnce) {
-    e2e::Devsim sim(device("late", "LATE1", {"--appear-after", "2500"}));
+    e2e::Devsim sim(device("late", "LATE1", {"--appear-after", "3000"}));
     auto r = identify(sim, {"1", "1"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "###doreboot:1\n###dofast:1\n" + stop_lines());
