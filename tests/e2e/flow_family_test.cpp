@@ -259,4 +259,29 @@ TEST(FlowFamily, ChoiceZeroAndEndedInputLeaveThroughTheRebootExit) {
     }
 }
 
+TEST(FlowFamily, WithoutArgumentsAWipingPlanClosesWithTheResetLineAfterAMinute) {
+    // the default run: no argument lines, the menu is asked, and the closing wait is 60 s
+    Package pkg;
+    pkg.config("vrx2\n").files({"esystem.bin", "vemkit.bin"});
+    e2e::Devsim dev(vrx2_device("sing"));
+    e2e::RunOptions o;
+    o.input = "2\n";
+    o.cwd = pkg.path();
+    o.devsim_dir = dev.socket_dir();
+    o.timeout = std::chrono::seconds(120);
+
+    auto started = std::chrono::steady_clock::now();
+    auto r = e2e::run_installer(o);
+    auto took = std::chrono::steady_clock::now() - started;
+
+    EXPECT_EQ(r.status, 0);
+    // the failed install leaves the device unrebooted whatever doreboot says, and the closing
+    // line follows the wipe of the chosen plan
+    EXPECT_EQ(r.out, current_system("原生系统") + family_options(1) + kDownloadingError +
+                         e2e::gbk("\n###系统重置...") + kAllDone);
+    EXPECT_EQ(r.err, "\nerror: loader stage is not in this build (sys_new 1, wipe 1)\n");
+    EXPECT_EQ(dev.commands(), kQueries);
+    EXPECT_GE(took, std::chrono::seconds(60));
+}
+
 }  // namespace
