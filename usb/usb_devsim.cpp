@@ -44,7 +44,7 @@ class Fd {
     ~Fd() {
         if (fd_ >= 0) ::close(fd_);
     }
-    int get() const { return fd_; }
+    [[nodiscard]] int get() const { return fd_; }
 
   private:
     int fd_;

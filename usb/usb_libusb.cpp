@@ -97,7 +97,7 @@ struct Interface {
 void report_access_denied(const libusb_device_descriptor& d, const Interface& ifc) {
     static bool told = false;
     // other devices of these vendors (a laptop's Bluetooth adapter) are none of our business
-    if (told || !usb_vendor_listed(d.idVendor) || !ifc.bootloader) return;
+    if (told || usb_vendor_listed(d.idVendor) == 0 || !ifc.bootloader) return;
     told = true;
     con_err(
         "usb: no permission to open the device %04x:%04x at %s; install the udev rule "

@@ -28,16 +28,16 @@ int usb_vendor_listed(uint16_t vendor) {
     return 0;
 }
 
-int match_trevan_with_serial(usb_ifc_info* info, const char* wanted) {
-    if (!usb_vendor_listed(info->dev_vendor)) return -1;
+int match_trevan_with_serial(usb_ifc_info* info, const char* serial) {
+    if (usb_vendor_listed(info->dev_vendor) == 0) return -1;
     if (info->ifc_class != kBootloaderClass || info->ifc_subclass != kBootloaderSubclass ||
         info->ifc_protocol != kBootloaderProtocol) {
         return -1;
     }
-    if (wanted == nullptr) return 0;
+    if (serial == nullptr) return 0;
     // device_path is always empty, so an empty serial text accepts any device
-    if (std::strcmp(wanted, info->serial_number) == 0) return 0;
-    if (std::strcmp(wanted, info->device_path) == 0) return 0;
+    if (std::strcmp(serial, info->serial_number) == 0) return 0;
+    if (std::strcmp(serial, info->device_path) == 0) return 0;
     return -1;
 }
 

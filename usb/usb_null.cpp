@@ -8,52 +8,54 @@ void* null_enum() {
     return nullptr;
 }
 
-bool null_next(void*, char*, size_t) {
+bool null_next(void* /*enumeration*/, char* /*name*/, size_t /*size*/) {
     return false;
 }
 
-void null_close_enum(void*) {}
+void null_close_enum(void* /*enumeration*/) {}
 
-void* null_create(const char*) {
+void* null_create(const char* /*name*/) {
     usb_platform_set_last_error(USB_ERR_NOT_FOUND);
     return nullptr;
 }
 
-void* null_pipe(void*) {
+void* null_pipe(void* /*ifc*/) {
     usb_platform_set_last_error(USB_ERR_INVALID_HANDLE);
     return nullptr;
 }
 
-bool null_name(void*, char*, size_t* len) {
+bool null_name(void* /*ifc*/, char* /*buf*/, size_t* len) {
     *len = 0;
     return false;
 }
 
-bool null_descriptor18(void*, uint8_t*) {
+bool null_descriptor18(void* /*ifc*/, uint8_t* /*out*/) {
     return false;
 }
 
-bool null_descriptor9(void*, uint8_t*) {
+bool null_descriptor9(void* /*ifc*/, uint8_t* /*out*/) {
     return false;
 }
 
-bool null_serial(void*, char*, size_t) {
+bool null_serial(void* /*ifc*/, char* /*buf*/, size_t /*size*/) {
     return false;
 }
 
-bool null_read(void*, void*, uint32_t, uint32_t* got, uint32_t) {
+bool null_read(void* /*pipe*/, void* /*buf*/, uint32_t /*len*/, uint32_t* got,
+               uint32_t /*timeout_ms*/) {
     *got = 0;
     usb_platform_set_last_error(USB_ERR_INVALID_HANDLE);
     return false;
 }
 
-bool null_write(void*, const void*, uint32_t, uint32_t* put, uint32_t) {
+bool null_write(void* /*pipe*/, const void* /*buf*/, uint32_t /*len*/, uint32_t* put,
+                uint32_t /*timeout_ms*/) {
     *put = 0;
     usb_platform_set_last_error(USB_ERR_INVALID_HANDLE);
     return false;
 }
 
-void null_close(void*) {}
+void null_close(void* /*handle*/) {}
 
 const usb_platform kNullPlatform = {
     "null",      null_enum, null_next,  null_close_enum,   null_create,

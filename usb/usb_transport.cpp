@@ -158,7 +158,7 @@ usb_handle* find_usb_device(ifc_match_func callback) {
         OwnedHandle h(do_usb_open(name));
         if (!h) continue;
         // the first accepted interface in the platform's order wins; the others are released
-        if (recognized_device(h.get(), callback)) {
+        if (recognized_device(h.get(), callback) != 0) {
             p.close_enum(enumeration);
             return h.release();
         }
@@ -221,7 +221,7 @@ int usb_write(usb_handle* h, const void* data, int len) {
     }
     const usb_platform& p = platform();
     const auto* bytes = static_cast<const unsigned char*>(data);
-    const uint32_t total_len = static_cast<uint32_t>(len);
+    const auto total_len = static_cast<uint32_t>(len);
     uint32_t total = 0;
     while (total < total_len) {
         const uint32_t left = total_len - total;
