@@ -36,7 +36,18 @@ void Bootloader::command(std::string_view text) {
         go_away("vanish:command");
         return;
     }
+    // the transfer is complete once the device has it; what the command does comes after
     out_.push_back({OutputKind::Ack, static_cast<uint32_t>(text.size()), {}});
+    pending_.emplace(Pending{std::string(text), std::move(hits)});
+    out_.push_back({OutputKind::Work, 0, {}});
+}
+
+void Bootloader::run_pending() {
+    if (!pending_) return;
+    Pending pending = std::move(*pending_);
+    pending_.reset();
+    std::string_view text = pending.text;
+    FaultHits& hits = pending.hits;
     if (hits.silence_ms > 0) out_.push_back({OutputKind::Pause, hits.silence_ms, {}});
     for (const auto& info : hits.infos) answer(info);
 
@@ -110,6 +121,7 @@ void Bootloader::go_away(std::string_view why) {
 
 // what a device loses when it leaves the bus: the command in progress and its RAM
 void Bootloader::forget_volatile_state() {
+    pending_.reset();
     phase_.reset();
     download_size_.reset();
     download_.release();

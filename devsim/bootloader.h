@@ -20,6 +20,8 @@ namespace devsim {
 
 enum class OutputKind {
     Ack,     // `value`: bytes taken of the transfer just handed in (one per transfer)
+    Work,    // the device now acts on the command it acknowledged: send the Ack, then call
+             // run_pending() (a slow command must not hold back the acknowledgement)
     Status,  // `packet`: one bulk IN transfer
     Pause,   // `value`: milliseconds before anything further goes out
     Vanish,  // the device leaves the bus and is back at once (call back() when it is)
@@ -48,6 +50,9 @@ class Bootloader {
 
     // What the device has to say, in order; the adapter pops from the front.
     std::deque<Output>& output() { return out_; }
+
+    // Carries out the command acknowledged before the Work output; its answers follow.
+    void run_pending();
 
     // The host closed its end: a data phase in progress is abandoned.
     void host_left();
@@ -92,6 +97,11 @@ class Bootloader {
     ByteBuffer download_;
     std::optional<uint32_t> download_size_;  // set once a data phase has completed
     std::optional<DataPhase> phase_;
+    struct Pending {
+        std::string text;
+        FaultHits hits;
+    };
+    std::optional<Pending> pending_;
     bool reboot_after_answer_ = false;
     uint32_t reboot_away_ms_ = 0;
 };

@@ -255,7 +255,10 @@ void SocketServer::State::drop_host(Device& d) {
     while (!out.empty()) {
         Output o = std::move(out.front());
         out.pop_front();
-        if (o.kind == OutputKind::Vanish) {
+        if (o.kind == OutputKind::Work) {
+            // an acknowledged command is carried out even when nobody waits for its answer
+            d.core->run_pending();
+        } else if (o.kind == OutputKind::Vanish) {
             d.core->back();
         } else if (o.kind == OutputKind::Reboot) {
             remove_socket(d);
@@ -290,6 +293,13 @@ void SocketServer::State::pump(Device& d) {
             case OutputKind::Status:
                 l.out += frame(simlink::kRead, o.packet);
                 break;
+            case OutputKind::Work:
+                // the acknowledgement leaves before the command's work starts
+                out.pop_front();
+                flush(d);
+                if (!l.fd) return;
+                d.core->run_pending();
+                continue;
             case OutputKind::Pause:
                 l.hold_until = now + std::chrono::milliseconds(o.value);
                 out.pop_front();

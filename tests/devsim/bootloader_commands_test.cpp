@@ -1,6 +1,8 @@
 // The bootloader core's commands and variables, driven transfer by transfer.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "core_driver.h"
 
 namespace devsim_test {
@@ -154,6 +156,35 @@ TEST(Downloads, DataGoesStraightIntoTheDownload) {
     auto second = d.core().transfer_buffer(0x80);
     // consecutive transfers land next to each other: no staging copy
     EXPECT_EQ(second.data(), first.data() + 0x80);
+}
+
+}  // namespace
+}  // namespace devsim_test
+
+namespace devsim_test {
+namespace {
+
+// A bulk OUT transfer completes when the device has the bytes; a command that takes long
+// (a check over a large range) must not hold back the acknowledgement, or the host's write
+// times out.
+TEST(Acknowledgement, ComesBeforeTheCommandIsCarriedOut) {
+    devsim::MemoryStorage storage;
+    devsim::Transcript transcript;
+    devsim::Bootloader core(test_device(), storage, transcript);
+    const std::string text = "getvar:product";
+    auto buf = core.transfer_buffer(static_cast<uint32_t>(text.size()));
+    std::memcpy(buf.data(), text.data(), text.size());
+    core.transfer_done(static_cast<uint32_t>(text.size()));
+
+    auto& out = core.output();
+    ASSERT_EQ(out.size(), 2U);
+    EXPECT_EQ(out[0].kind, devsim::OutputKind::Ack);
+    EXPECT_EQ(out[1].kind, devsim::OutputKind::Work);
+    out.clear();
+    core.run_pending();
+    ASSERT_EQ(out.size(), 1U);
+    EXPECT_EQ(out[0].kind, devsim::OutputKind::Status);
+    EXPECT_EQ(out[0].packet.substr(0, 4), "OKAY");
 }
 
 }  // namespace

@@ -61,6 +61,9 @@ std::vector<std::string> CoreDriver::send(const Transfer& t) {
             case OutputKind::Status:
                 said.push_back("R:" + o.packet);
                 break;
+            case OutputKind::Work:
+                core_.run_pending();
+                break;
             case OutputKind::Pause:
                 said.push_back("P" + std::to_string(o.value));
                 break;
