@@ -21,6 +21,63 @@
 #include "devsim/unique_fd.h"
 #include "usb/simlink_wire.h"
 
+// The calls that make descriptors non-blocking and close-on-exec in one step are Linux's; on
+// other hosts (macOS) the flags are set after the descriptor is made.
+#ifndef MSG_NOSIGNAL
+#define MSG_NOSIGNAL 0
+#endif
+
+namespace {
+
+#ifndef __linux__
+bool set_nonblocking_cloexec(int fd) {
+    int fl = ::fcntl(fd, F_GETFL);
+    return fl >= 0 && ::fcntl(fd, F_SETFL, fl | O_NONBLOCK) == 0 &&
+           ::fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
+}
+#endif
+
+int make_pipe(int p[2]) {
+#ifdef __linux__
+    return ::pipe2(p, O_NONBLOCK | O_CLOEXEC);
+#else
+    if (::pipe(p) != 0) return -1;
+    return set_nonblocking_cloexec(p[0]) && set_nonblocking_cloexec(p[1]) ? 0 : -1;
+#endif
+}
+
+int make_listener() {
+#ifdef __linux__
+    return ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+#else
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    if (fd >= 0 && !set_nonblocking_cloexec(fd)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+#endif
+}
+
+int accept_host_fd(int listener) {
+#ifdef __linux__
+    return ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+#else
+    int fd = ::accept(listener, nullptr, nullptr);
+    if (fd >= 0) {
+        int one = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
+        if (!set_nonblocking_cloexec(fd)) {
+            ::close(fd);
+            return -1;
+        }
+    }
+    return fd;
+#endif
+}
+
+}  // namespace
+
 namespace devsim {
 
 namespace {
@@ -101,7 +158,7 @@ SocketServer::~SocketServer() {
 std::string SocketServer::start() {
     State& s = *state_;
     int p[2];
-    if (::pipe2(p, O_NONBLOCK | O_CLOEXEC) != 0) {
+    if (make_pipe(p) != 0) {
         return std::string("pipe: ") + std::strerror(errno);
     }
     s.stop_read.reset(p[0]);
@@ -159,7 +216,7 @@ std::string SocketServer::State::make_socket(Device& d) {
         if (!S_ISSOCK(st.st_mode)) return d.path + " exists and is not a socket";
         ::unlink(d.path.c_str());
     }
-    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    UniqueFd fd(make_listener());
     if (!fd) return std::string("socket: ") + std::strerror(errno);
     if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         ::listen(fd.get(), 16) != 0) {
@@ -178,7 +235,7 @@ void SocketServer::State::remove_socket(Device& d) {
 
 void SocketServer::State::accept_host(Device& d) {
     for (;;) {
-        UniqueFd fd(::accept4(d.listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        UniqueFd fd(accept_host_fd(d.listener.get()));
         if (!fd) return;
         // one host at a time: a second one is closed at once, like a claimed interface
         if (d.link.fd) continue;

@@ -73,7 +73,7 @@ for part in "$work/storage"/rq3/*; do
   for f in "$work/package"/*.bin; do
     if cmp -s "$part" "$f"; then from="= $(basename "$f")"; fi
   done
-  printf '  %-10s %9d bytes %s\n' "$name" "$(stat -c %s "$part")" "$from"
+  printf '  %-10s %9d bytes %s\n' "$name" "$(wc -c < "$part" | tr -d " ")" "$from"
 done
 
 kill "$devsim_pid" 2>/dev/null || true

@@ -2,6 +2,7 @@
 // spoken to in the frames of simlink_wire.h. A socket error never escapes this file: it becomes
 // one of the usb_platform_error codes.
 #include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -23,9 +24,29 @@
 #include "usb/simlink_wire.h"
 #include "usb/usb_platform.h"
 
+// macOS has neither MSG_NOSIGNAL nor SOCK_CLOEXEC: there the socket itself is set not to raise
+// SIGPIPE, and close-on-exec is set after it is made
+#ifndef MSG_NOSIGNAL
+#define MSG_NOSIGNAL 0
+#endif
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+int make_link_socket() {
+#ifdef SOCK_CLOEXEC
+    return ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+#else
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    if (fd >= 0) {
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        int one = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
+    }
+    return fd;
+#endif
+}
 
 // how long a device may take to greet a new connection, and to finish a frame it has begun
 constexpr std::chrono::milliseconds kGreetingTimeout{5000};
@@ -266,7 +287,7 @@ void* devsim_create(const char* name) {
     }
     std::memcpy(addr.sun_path, name, name_len + 1);
 
-    auto link = std::make_shared<Link>(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    auto link = std::make_shared<Link>(make_link_socket());
     int fd = link->fd.get();
     if (fd < 0) {
         usb_platform_set_last_error(errno == ENOMEM || errno == ENOBUFS ? USB_ERR_NOT_ENOUGH_MEMORY
