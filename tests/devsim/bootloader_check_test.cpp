@@ -1,6 +1,8 @@
 // Writing partitions at offsets and having the device verify ranges with check:.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "check/crc32.h"
 #include "core_driver.h"
 
@@ -27,6 +29,11 @@ struct CheckCase {
     std::string check;  // the text after "check:"
     std::string answer;
 };
+
+// test listings name a case by its name, not by its bytes
+inline void PrintTo(const CheckCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class Checks : public testing::TestWithParam<CheckCase> {};
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ostream>
 
 #include "core_driver.h"
 
@@ -15,6 +16,11 @@ struct ExchangeCase {
     std::vector<Transfer> transfers;
     Said expected;
 };
+
+// test listings name a case by its name, not by its bytes
+inline void PrintTo(const ExchangeCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class Exchanges : public testing::TestWithParam<ExchangeCase> {};
 

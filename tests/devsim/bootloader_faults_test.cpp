@@ -1,6 +1,8 @@
 // Fault injection: what the device does instead of its normal answer, for each kind of fault.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "check/crc32.h"
 #include "core_driver.h"
 
@@ -15,6 +17,11 @@ struct FaultCase {
     std::vector<Transfer> transfers;
     Said expected;
 };
+
+// test listings name a case by its name, not by its bytes
+inline void PrintTo(const FaultCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class Faults : public testing::TestWithParam<FaultCase> {};
 

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -102,6 +103,11 @@ struct BadCase {
     Args args;
     std::string error_has;
 };
+
+// test listings name a case by its name, not by its bytes
+inline void PrintTo(const BadCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class BadOptions : public testing::TestWithParam<BadCase> {};
 

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <ostream>
 #include <sstream>
 
 #include "check/crc32.h"
@@ -44,6 +45,9 @@ uint32_t crc(std::string_view s) {
 }
 
 enum class Kind { Memory, Directory };
+inline void PrintTo(Kind k, std::ostream* os) {
+    *os << (k == Kind::Memory ? "Memory" : "Directory");
+}
 
 class Storages : public testing::TestWithParam<Kind> {
   protected:
