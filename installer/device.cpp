@@ -3,6 +3,7 @@
 #include <chrono>
 #include <thread>
 
+#include "client/action_queue.h"
 #include "console/console.h"
 #include "usb/usb.h"
 
@@ -41,6 +42,13 @@ int close_device() {
     usb_handle* handle = usb;
     usb = nullptr;
     return usb_close(handle);
+}
+
+int run_queue() {
+    usb = open_device();
+    int result = fb_execute_queue(usb);
+    fb_free_queue();
+    return result;
 }
 
 void sleep(int seconds) {

@@ -10,5 +10,8 @@ extern usb_handle* usb;
 usb_handle* open_device();
 // Closes the handle (when one is open) and forgets it. Returns usb_close's result.
 int close_device();
+// One exchange: what is queued runs on the open device (waiting for it), then the queue is
+// emptied. The queue's result.
+int run_queue();
 // Whole-second wait.
 void sleep(int seconds);

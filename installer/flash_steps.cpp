@@ -52,14 +52,6 @@ int64_t read_full(int fd, unsigned char* buf, uint64_t len) {
     return static_cast<int64_t>(got);
 }
 
-// One exchange: whatever was queued runs on the open device, then the queue is emptied.
-int run_queue() {
-    usb = open_device();
-    int result = fb_execute_queue(usb);
-    fb_free_queue();
-    return result;
-}
-
 }  // namespace
 
 bool piece_name(char* out, size_t size, const char* pname, uint64_t offset) {

@@ -35,12 +35,6 @@ namespace {
 
 constexpr char kBanner[] = "\n\n###########################################";
 
-void run_queue() {
-    usb = open_device();
-    fb_execute_queue(usb);
-    fb_free_queue();
-}
-
 }  // namespace
 
 void query_step(const char* var) {
