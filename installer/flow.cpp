@@ -2,7 +2,7 @@
 // the road of the other families, the reboot exit, the error exit and the closing sequence.
 #include "installer/flow.h"
 
-#include <signal.h>
+#include <signal.h>  // NOLINT(modernize-deprecated-headers): sigaction is POSIX, not in <csignal>
 
 #include <climits>
 #include <cstdlib>
@@ -238,5 +238,5 @@ int installer_main(int argc, char** argv) {
         con_flush();
         return 0;
     }
-    return IS_RQ3() ? rq3_road() : family_road();
+    return IS_RQ3() != 0 ? rq3_road() : family_road();
 }
