@@ -24,6 +24,7 @@ namespace {
 
 constexpr int kMaxClaim = 80;
 constexpr size_t kResponseSize = 61;
+constexpr size_t kMaxDownload = 0x10000;
 
 enum class WriteFault { None, CommandFails, DataShort, DataFails };
 
@@ -125,9 +126,15 @@ void run_one(FuzzInput& in) {
     std::string sent;
     if ((op & 3) >= 2) {
         uint32_t size = 1 + (in.byte() | static_cast<uint32_t>(in.byte()) << 8);
-        std::vector<uint8_t> data(size);
-        for (uint32_t i = 0; i < size; ++i) data[i] = static_cast<uint8_t>(i * 13);
-        r = fb_download_data(&dev.handle, data.data(), size);
+        static const std::vector<uint8_t> pattern = [] {
+            std::vector<uint8_t> v(kMaxDownload);
+            for (size_t i = 0; i < v.size(); ++i) v[i] = static_cast<uint8_t>(i * 13 + i / 251);
+            return v;
+        }();
+        // exactly the download's size, so a read past it is caught
+        auto data = std::make_unique_for_overwrite<uint8_t[]>(size);
+        std::memcpy(data.get(), pattern.data(), size);
+        r = fb_download_data(&dev.handle, data.get(), size);
         char cmd[32];
         std::snprintf(cmd, sizeof cmd, "download:%08x", size);
         sent = cmd;
@@ -135,7 +142,7 @@ void run_one(FuzzInput& in) {
             // the whole download went out, in the order given
             FUZZ_CHECK(dev.writes.size() == 2);
             FUZZ_CHECK(dev.writes[1].size() == size);
-            FUZZ_CHECK(std::memcmp(dev.writes[1].data(), data.data(), size) == 0);
+            FUZZ_CHECK(std::memcmp(dev.writes[1].data(), data.get(), size) == 0);
         }
     } else {
         auto text = in.take(in.byte() % 72);
