@@ -52,11 +52,14 @@ for t in "${targets[@]}"; do
   corpus="$dir/corpus/$t"
   artifacts="$dir/artifacts/$t"
   mkdir -p "$corpus" "$artifacts"
+  # the words of the commands and options, where a target has them
+  dict=()
+  [ -f "fuzz/$t.dict" ] && dict=(-dict="fuzz/$t.dict")
   echo "fuzz: $t for ${seconds}s"
   # the targets' own output (the device's INFO lines) is dropped; libFuzzer's and the
   # sanitizers' reports still show
   if ! "$dir/fuzz/fuzz_$t" -max_total_time="$seconds" -close_fd_mask=3 -print_final_stats=1 -timeout=30 \
-      -artifact_prefix="$artifacts/" "$corpus" "fuzz/corpus/$t" 2>"$dir/fuzz-$t.log"; then
+      "${dict[@]}" -artifact_prefix="$artifacts/" "$corpus" "fuzz/corpus/$t" 2>"$dir/fuzz-$t.log"; then
     tail -n 60 "$dir/fuzz-$t.log" >&2
     for a in "$artifacts"/*; do
       [ -f "$a" ] || continue
