@@ -22,7 +22,7 @@ namespace {
 
 using devsim::OutputKind;
 
-constexpr size_t kLargeTransfer = 16 * 1024;
+constexpr size_t kLargeTransfer = size_t{16} * 1024;
 
 // Memory storage that refuses partitions larger than 1 MiB: a flash at an offset near 4 GiB is
 // a failed write here instead of gigabytes of zeros the fuzzer cannot afford.
@@ -136,7 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         } else if (l == 0xfe) {
             core.host_left();
         } else {
-            size_t n = l == 0xff ? kLargeTransfer : (l - 0xefU) * 1031;
+            size_t n = l == 0xff ? kLargeTransfer : static_cast<size_t>(l - 0xefU) * 1031;
             transfer(core, std::span(filler).first(n));
         }
     }

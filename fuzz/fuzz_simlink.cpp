@@ -106,7 +106,7 @@ void host(const usb_platform& p, uint8_t ops, uint32_t read_size) {
 
     const char cmd[] = "getvar:product";
     for (int i = 0; i < 8; ++i) {
-        if (ops >> i & 1) {
+        if (((ops >> i) & 1) != 0) {
             // exactly the size asked for, so a write past it is caught
             auto buf = std::make_unique_for_overwrite<uint8_t[]>(read_size);
             uint32_t got = 12345;

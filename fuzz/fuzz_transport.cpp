@@ -147,7 +147,7 @@ void run_one(FuzzInput& in) {
     } else {
         auto text = in.take(in.byte() % 72);
         std::string cmd(text.begin(), text.end());
-        sent = cmd.c_str();  // the transport sees the text up to its first NUL
+        sent = cmd.substr(0, cmd.find('\0'));  // the transport sees the text up to its first NUL
         if ((op & 3) == 0) {
             r = fb_command(&dev.handle, cmd.c_str());
         } else {
