@@ -213,7 +213,11 @@ int usb_write(usb_handle* h, const void* data, int len) {
         copy_last_error_to_errno();
         return -1;
     }
-    if (len <= 0) return -1;
+    if (len <= 0) {
+        // nothing to send is the caller's mistake; say so rather than leave a stale errno
+        errno = EINVAL;
+        return -1;
+    }
     if (h->qrb_write_pipe == nullptr) {
         usb_platform_set_last_error(USB_ERR_INVALID_HANDLE);
         copy_last_error_to_errno();

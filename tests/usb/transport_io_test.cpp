@@ -69,7 +69,9 @@ TEST_F(UsbIo, AShortChunkIsFollowedByTheRest) {
 }
 
 TEST_F(UsbIo, EmptyOrNegativeWriteFailsWithoutTouchingTheDevice) {
+    errno = 0;
     EXPECT_EQ(usb_write(h_, "x", 0), -1);
+    EXPECT_EQ(errno, EINVAL);  // the transport's message must not show a stale reason
     EXPECT_EQ(usb_write(h_, "x", -5), -1);
     EXPECT_TRUE(fake::state().write_calls.empty());
 }
