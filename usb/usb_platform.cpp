@@ -2,8 +2,6 @@
 // platform call.
 #include "usb/usb_platform.h"
 
-#include <sys/stat.h>
-
 #include <cstdlib>
 
 namespace {
@@ -11,14 +9,13 @@ namespace {
 int g_last_error = USB_ERR_NONE;
 const usb_platform* g_platform = nullptr;
 
-// The simulated device is reached when TESSARO_DEVSIM_DIR names a directory; a host without
-// that variable (or with a stale one) talks to real USB.
+// The simulated device is reached whenever TESSARO_DEVSIM_DIR is set, even to a directory that
+// does not exist yet (the simulator makes it when it starts): a user who meant to try a package
+// on a simulated device must never have it written to a real one because of a typo or a late
+// start. Only a host without the variable talks to real USB.
 const usb_platform* choose_platform() {
     const char* dir = std::getenv("TESSARO_DEVSIM_DIR");
-    struct stat st {};
-    if (dir != nullptr && *dir != '\0' && stat(dir, &st) == 0 && S_ISDIR(st.st_mode)) {
-        return usb_platform_devsim();
-    }
+    if (dir != nullptr && *dir != '\0') return usb_platform_devsim();
     return usb_platform_libusb();
 }
 

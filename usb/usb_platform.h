@@ -62,8 +62,8 @@ struct usb_platform {
     void (*close_handle)(void* handle);
 };
 
-// The backend in use: chosen on first use (the simulated device when TESSARO_DEVSIM_DIR names
-// a directory, libusb otherwise) unless a test has installed one. Installing null makes the
+// The backend in use: chosen on first use (the simulated device whenever TESSARO_DEVSIM_DIR is
+// set and not empty, libusb otherwise) unless a test has installed one. Installing null makes the
 // next use choose again.
 const usb_platform* usb_platform_current();
 void usb_platform_install(const usb_platform* platform);

@@ -11,7 +11,9 @@
 
 namespace {
 
-TEST(PlatformChoice, TheSimulatedLinkOnlyWhenTheVariableNamesADirectory) {
+// A set variable always means the simulated link: a path that is not (yet) a directory must not
+// send the install to a real device.
+TEST(PlatformChoice, TheSimulatedLinkWheneverTheVariableIsSet) {
     const usb_platform* previous = usb_platform_current();
     peer::Dir dir;
     const std::string file = dir.path() + "/plain-file";
@@ -22,8 +24,8 @@ TEST(PlatformChoice, TheSimulatedLinkOnlyWhenTheVariableNamesADirectory) {
     };
     const Case cases[] = {
         {dir.path().c_str(), "devsim"},
-        {file.c_str(), "libusb"},
-        {"/nonexistent/tessaro", "libusb"},
+        {file.c_str(), "devsim"},
+        {"/nonexistent/tessaro", "devsim"},
         {"", "libusb"},
         {nullptr, "libusb"},
     };
