@@ -27,28 +27,28 @@ constexpr ActionName kActions[] = {
     {"away", FaultAction::Away},
 };
 
-FaultParse error(std::string_view spec, std::string_view why) {
-    return {std::nullopt, "bad fault '" + std::string(spec) + "': " + std::string(why)};
+FaultParse error(std::string_view rule, std::string_view why) {
+    return {std::nullopt, "bad fault '" + std::string(rule) + "': " + std::string(why)};
 }
 
 }  // namespace
 
-FaultParse parse_fault(std::string_view spec) {
+FaultParse parse_fault(std::string_view rule) {
     // commands never contain '=', so the first one ends the pattern
-    size_t eq = spec.find('=');
-    if (eq == std::string_view::npos) return error(spec, "expected PATTERN=ACTION");
+    size_t eq = rule.find('=');
+    if (eq == std::string_view::npos) return error(rule, "expected PATTERN=ACTION");
     Fault f;
-    std::string_view pattern = spec.substr(0, eq);
-    std::string_view action = spec.substr(eq + 1);
+    std::string_view pattern = rule.substr(0, eq);
+    std::string_view action = rule.substr(eq + 1);
 
     size_t hash = pattern.rfind('#');
     if (hash != std::string_view::npos) {
         auto n = parse_decimal(pattern.substr(hash + 1));
-        if (!n || *n == 0) return error(spec, "the occurrence after '#' must be a number from 1");
+        if (!n || *n == 0) return error(rule, "the occurrence after '#' must be a number from 1");
         f.occurrence = *n;
         pattern = pattern.substr(0, hash);
     }
-    if (pattern.empty()) return error(spec, "empty pattern");
+    if (pattern.empty()) return error(rule, "empty pattern");
     f.pattern = std::string(pattern);
 
     size_t colon = action.find(':');
@@ -60,7 +60,7 @@ FaultParse parse_fault(std::string_view spec) {
     for (const auto& a : kActions) {
         if (a.name == name) found = &a;
     }
-    if (!found) return error(spec, "unknown action '" + std::string(name) + "'");
+    if (!found) return error(rule, "unknown action '" + std::string(name) + "'");
     f.action = found->action;
 
     switch (f.action) {
@@ -69,12 +69,12 @@ FaultParse parse_fault(std::string_view spec) {
             break;
         case FaultAction::Status:
         case FaultAction::Info:
-            if (!arg) return error(spec, std::string(name) + " needs :TEXT");
+            if (!arg) return error(rule, std::string(name) + " needs :TEXT");
             f.text = std::string(*arg);
             break;
         case FaultAction::DataCount: {
             auto v = arg ? parse_hex32(*arg) : std::nullopt;
-            if (!v) return error(spec, "data-count needs a hexadecimal count");
+            if (!v) return error(rule, "data-count needs a hexadecimal count");
             f.value = *v;
             break;
         }
@@ -82,7 +82,7 @@ FaultParse parse_fault(std::string_view spec) {
         case FaultAction::Silence:
         case FaultAction::Away: {
             auto v = arg ? parse_decimal(*arg) : std::nullopt;
-            if (!v) return error(spec, std::string(name) + " needs a decimal number");
+            if (!v) return error(rule, std::string(name) + " needs a decimal number");
             f.value = *v;
             break;
         }
@@ -94,15 +94,15 @@ FaultParse parse_fault(std::string_view spec) {
             }
             if (arg && arg->starts_with("data:")) {
                 auto v = parse_decimal(arg->substr(5));
-                if (!v) return error(spec, "vanish:data needs a decimal byte count");
+                if (!v) return error(rule, "vanish:data needs a decimal byte count");
                 f.action = FaultAction::VanishData;
                 f.value = *v;
                 break;
             }
-            return error(spec, "vanish needs command, data:N or status");
+            return error(rule, "vanish needs command, data:N or status");
         }
         case FaultAction::Corrupt:
-            if (arg) return error(spec, "corrupt takes no argument");
+            if (arg) return error(rule, "corrupt takes no argument");
             break;
         case FaultAction::VanishData:
         case FaultAction::VanishStatus:

@@ -38,7 +38,7 @@ struct FaultParse {
     std::optional<Fault> fault;
     std::string error;
 };
-FaultParse parse_fault(std::string_view spec);
+FaultParse parse_fault(std::string_view rule);
 
 // Counts the command against every fault whose pattern matches it and returns the faults that
 // hit this occurrence, in the order they were given.

@@ -1,4 +1,4 @@
-// The simulated device's bootloader against any host: the input is a few fault specs and then a
+// The simulated device's bootloader against any host: the input is a few fault rules and then a
 // sequence of bulk OUT transfers (commands and data phases) handed to the core the way the
 // socket adapter hands them. Whatever arrives, every status packet is at most 64 bytes, each
 // transfer is acknowledged once with no more than it carried (unless the device went away),
@@ -51,9 +51,9 @@ devsim::DeviceConfig device(FuzzInput& in) {
     d.addresses = devsim::default_addresses();
     int faults = in.byte() % 4;
     for (int i = 0; i < faults; ++i) {
-        auto spec = in.take(in.byte());
+        auto rule = in.take(in.byte());
         auto parsed = devsim::parse_fault(
-            std::string_view(reinterpret_cast<const char*>(spec.data()), spec.size()));
+            std::string_view(reinterpret_cast<const char*>(rule.data()), rule.size()));
         FUZZ_CHECK(parsed.fault.has_value() != !parsed.error.empty());
         if (parsed.fault) d.faults.push_back(*parsed.fault);
     }

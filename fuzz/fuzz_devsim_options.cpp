@@ -1,8 +1,8 @@
-// tessaro-devsim's command line, its fault specs and the transcript's text escaping against
+// tessaro-devsim's command line, its fault rules and the transcript's text escaping against
 // arbitrary text: a bad line is an error message, never a crash, and a good one is a usable
 // configuration.
 //
-// Input: the arguments, separated by NUL bytes; the whole input is also one fault spec and one
+// Input: the arguments, separated by NUL bytes; the whole input is also one fault rule and one
 // device text for the transcript.
 #include <string>
 #include <vector>

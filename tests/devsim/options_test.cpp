@@ -148,7 +148,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 struct FaultCase {
-    const char* spec;
+    const char* rule;
     bool ok;
     std::string pattern;
     uint32_t occurrence;
@@ -190,17 +190,17 @@ TEST(FaultSpecs, ParseIntoPatternOccurrenceAndAction) {
         {"x=away:5s", false, "", 0, A::Fail, "", 0},
     };
     for (const auto& c : table) {
-        auto r = devsim::parse_fault(c.spec);
-        ASSERT_EQ(r.fault.has_value(), c.ok) << c.spec << ": " << r.error;
+        auto r = devsim::parse_fault(c.rule);
+        ASSERT_EQ(r.fault.has_value(), c.ok) << c.rule << ": " << r.error;
         if (!c.ok) {
-            EXPECT_NE(r.error.find(c.spec), std::string::npos) << r.error;
+            EXPECT_NE(r.error.find(c.rule), std::string::npos) << r.error;
             continue;
         }
-        EXPECT_EQ(r.fault->pattern, c.pattern) << c.spec;
-        EXPECT_EQ(r.fault->occurrence, c.occurrence) << c.spec;
-        EXPECT_EQ(r.fault->action, c.action) << c.spec;
-        EXPECT_EQ(r.fault->text, c.text) << c.spec;
-        EXPECT_EQ(r.fault->value, c.value) << c.spec;
+        EXPECT_EQ(r.fault->pattern, c.pattern) << c.rule;
+        EXPECT_EQ(r.fault->occurrence, c.occurrence) << c.rule;
+        EXPECT_EQ(r.fault->action, c.action) << c.rule;
+        EXPECT_EQ(r.fault->text, c.text) << c.rule;
+        EXPECT_EQ(r.fault->value, c.value) << c.rule;
     }
 }
 
