@@ -21,9 +21,9 @@ enum usb_platform_error : int {
     USB_ERR_BAD_COUNT = 13,      // the platform reported more bytes than the transfer asked for
     USB_ERR_NOT_ENOUGH_MEMORY = 14,
     USB_ERR_INVALID_LENGTH = 87,  // a transfer of no bytes or a negative count was asked for
-    USB_ERR_BUSY = 170,     // the interface is claimed by another program
-    USB_ERR_IO = 31,        // any other transfer failure
-    USB_ERR_TIMEOUT = 121,  // the transfer's timeout expired
+    USB_ERR_BUSY = 170,           // the interface is claimed by another program
+    USB_ERR_IO = 31,              // any other transfer failure
+    USB_ERR_TIMEOUT = 121,        // the transfer's timeout expired
 };
 
 int usb_platform_last_error();

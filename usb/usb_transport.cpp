@@ -240,8 +240,8 @@ int usb_write(usb_handle* h, const void* data, int len) {
         const uint32_t left = total_len - total;
         const uint32_t chunk = left < kMaxChunk ? left : kMaxChunk;
         uint32_t put = 0;
-        bool ok = p.write_sync(h->qrb_write_pipe, bytes + total, chunk, &put,
-                               transfer_timeout_ms(chunk));
+        bool ok =
+            p.write_sync(h->qrb_write_pipe, bytes + total, chunk, &put, transfer_timeout_ms(chunk));
         copy_last_error_to_errno();
         if (!ok) {
             if (usb_platform_last_error() == USB_ERR_INVALID_HANDLE) usb_kick(h);

@@ -1,7 +1,6 @@
 // Bulk transfers over the core: 1 MiB chunks, the timeout formula, read retries on timeouts,
 // kicks on a dead handle, errno, and writes that stop making progress.
 #include <gtest/gtest.h>
-
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -95,12 +94,13 @@ TEST_F(UsbIo, TimeoutOfEachTransferFollowsItsOwnLength) {
     constexpr uint32_t kFullChunk = 8U * kMiB + 500U;
     // the fake never touches the bytes, so the largest write needs address space only
     const size_t span = INT_MAX;
-    void* mem = ::mmap(nullptr, span, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    void* mem =
+        ::mmap(nullptr, span, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     ASSERT_NE(mem, MAP_FAILED);
     const auto* data = static_cast<const char*>(mem);
-    const int sizes[] = {1,           17,          64,        kMiB - 1,  kMiB,
-                         kMiB + 1,    3 * kMiB,    32 * kMiB, 536870850, 512 * kMiB,
-                         600 * kMiB,  1 << 30,     INT_MAX - kMiB,       INT_MAX};
+    const int sizes[] = {
+        1,         17,        64,         kMiB - 1,   kMiB,    kMiB + 1,       3 * kMiB,
+        32 * kMiB, 536870850, 512 * kMiB, 600 * kMiB, 1 << 30, INT_MAX - kMiB, INT_MAX};
     for (int len : sizes) {
         SCOPED_TRACE(len);
         fake::state().write_calls.clear();
@@ -216,9 +216,14 @@ TEST_F(UsbIo, APlatformReportingMoreThanOfferedIsAFailure) {
 // The codes above are shown to users through usb_error_text: each has words of its own, and
 // never the C library's words for the same number ("Too many links" for 31).
 TEST(UsbErrorText, EveryCodeHasItsOwnWords) {
-    const int codes[] = {USB_ERR_NOT_FOUND,         USB_ERR_ACCESS_DENIED, USB_ERR_INVALID_HANDLE,
-                         USB_ERR_BAD_COUNT,         USB_ERR_NOT_ENOUGH_MEMORY,
-                         USB_ERR_INVALID_LENGTH,    USB_ERR_BUSY,          USB_ERR_IO,
+    const int codes[] = {USB_ERR_NOT_FOUND,
+                         USB_ERR_ACCESS_DENIED,
+                         USB_ERR_INVALID_HANDLE,
+                         USB_ERR_BAD_COUNT,
+                         USB_ERR_NOT_ENOUGH_MEMORY,
+                         USB_ERR_INVALID_LENGTH,
+                         USB_ERR_BUSY,
+                         USB_ERR_IO,
                          USB_ERR_TIMEOUT};
     std::set<std::string> seen{usb_error_text(USB_ERR_NONE), usb_error_text(-1)};
     for (int code : codes) {
