@@ -11,6 +11,7 @@
 #include "client/transport_closes.h"
 #include "console/console.h"
 #include "usb/usb.h"
+#include "usb/usb_error.h"
 
 char ERROR[128];
 
@@ -56,8 +57,8 @@ int check_response(usb_handle* usb, uint32_t size, char* response) {
     for (;;) {
         int r = usb_read(usb, status, kStatusMax);
         if (r < 0) {
-            // the USB layer's errno, taken before anything else can change it
-            set_error("status read failed (%s)", std::strerror(errno));
+            // the USB layer's code, in its own words, taken before anything can change it
+            set_error("status read failed (%s)", usb_error_text(errno));
             close_link(usb);
             return -1;
         }
@@ -112,7 +113,7 @@ int _command_start(usb_handle* usb, const char* cmd, uint32_t size, char* respon
     }
     int n = static_cast<int>(len);
     if (usb_write(usb, cmd, n) != n) {
-        set_error("command write failed (%s)", std::strerror(errno));
+        set_error("command write failed (%s)", usb_error_text(errno));
         close_link(usb);
         return -1;
     }
@@ -129,7 +130,7 @@ int _command_data(usb_handle* usb, const void* data, uint32_t size) {
     int n = static_cast<int>(size);
     int r = usb_write(usb, data, n);
     if (r < 0) {
-        set_error("data transfer failure (%s)", std::strerror(errno));
+        set_error("data transfer failure (%s)", usb_error_text(errno));
         close_link(usb);
         return -1;
     }

@@ -76,6 +76,15 @@ int accept_host_fd(int listener) {
 #endif
 }
 
+// The host has closed its end of the link; what it sent before that may still be unread.
+bool host_hung_up(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 0) <= 0) return false;
+    if (p.revents & (POLLHUP | POLLERR)) return true;
+    char c;
+    return (p.revents & POLLIN) && ::recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+}
+
 }  // namespace
 
 namespace devsim {
@@ -237,6 +246,13 @@ void SocketServer::State::accept_host(Device& d) {
     for (;;) {
         UniqueFd fd(accept_host_fd(d.listener.get()));
         if (!fd) return;
+        // A host that closed its link and connected again at once may be back before its
+        // hang-up has been seen: the old link is finished first, as its own events would.
+        if (d.link.fd && host_hung_up(d.link.fd.get())) {
+            read_host(d);
+            if (d.link.fd) drop_host(d);
+            if (!d.listener) return;  // that finished a reboot: the device is away
+        }
         // one host at a time: a second one is closed at once, like a claimed interface
         if (d.link.fd) continue;
         d.link = Link{};

@@ -10,17 +10,20 @@
 #include <cstddef>
 #include <cstdint>
 
-// The platform last-error codes the transport gives meaning to, and the few others a backend
-// may report. The values are those the installer has always shown to users.
+// The platform last-error codes the transport gives meaning to, the few others a backend may
+// report, and two the transport sets itself. The values are the host's own error numbers; their
+// words come from usb_error_text (usb/usb_error.h), never from strerror.
 enum usb_platform_error : int {
     USB_ERR_NONE = 0,
     USB_ERR_NOT_FOUND = 2,       // no such interface (gone between listing and opening)
     USB_ERR_ACCESS_DENIED = 5,   // the host refused access
     USB_ERR_INVALID_HANDLE = 6,  // the device went away; the handle is dead
+    USB_ERR_BAD_COUNT = 13,      // the platform reported more bytes than the transfer asked for
     USB_ERR_NOT_ENOUGH_MEMORY = 14,
-    USB_ERR_BUSY = 170,     // the interface is claimed by another program
-    USB_ERR_IO = 31,        // any other transfer failure
-    USB_ERR_TIMEOUT = 121,  // the transfer's timeout expired
+    USB_ERR_INVALID_LENGTH = 87,  // a transfer of no bytes or a negative count was asked for
+    USB_ERR_BUSY = 170,           // the interface is claimed by another program
+    USB_ERR_IO = 31,              // any other transfer failure
+    USB_ERR_TIMEOUT = 121,        // the transfer's timeout expired
 };
 
 int usb_platform_last_error();

@@ -19,15 +19,23 @@ const usb_platform& platform() {
     return *usb_platform_current();
 }
 
-// the command transport turns errno into the words of its messages
+// the command transport shows errno in its messages, in the words of usb_error_text
 void copy_last_error_to_errno() {
     errno = usb_platform_last_error();
 }
 
-// 8 ms per byte plus 500 ms, computed in unsigned 32 bits as the installer always has (so a
-// length past 512 MiB wraps to a shorter timeout)
-uint32_t transfer_timeout_ms(int len) {
-    return 8U * static_cast<uint32_t>(len) + 500U;
+// 8 ms per byte plus 500 ms for one platform transfer. Taken from that transfer's own length
+// (never more than 1 MiB), so it neither wraps nor grows with the size of the whole write.
+uint32_t transfer_timeout_ms(uint32_t len) {
+    const uint64_t ms = 8ULL * len + 500U;
+    return ms > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(ms);
+}
+
+// a platform that claims to have moved more than it was offered cannot be trusted with the rest
+int bad_count() {
+    usb_platform_set_last_error(USB_ERR_BAD_COUNT);
+    copy_last_error_to_errno();
+    return -1;
 }
 
 uint16_t le16(const uint8_t* p) {
@@ -172,14 +180,14 @@ usb_handle* usb_open(ifc_match_func callback) {
 }
 
 int usb_read(usb_handle* h, void* data, int len) {
-    const uint32_t timeout = transfer_timeout_ms(len);
     if (h == nullptr) {
         usb_platform_set_last_error(USB_ERR_INVALID_HANDLE);
         copy_last_error_to_errno();
         return -1;
     }
     if (len < 0) {
-        errno = EINVAL;
+        usb_platform_set_last_error(USB_ERR_INVALID_LENGTH);
+        copy_last_error_to_errno();
         return -1;
     }
     // a kicked handle has no pipe left: the device is gone
@@ -190,13 +198,14 @@ int usb_read(usb_handle* h, void* data, int len) {
     }
     // one transfer of at most 1 MiB; the caller gets what it brought
     const uint32_t ask = static_cast<uint32_t>(len) < kMaxChunk ? len : kMaxChunk;
+    const uint32_t timeout = transfer_timeout_ms(ask);
     const usb_platform& p = platform();
     for (;;) {
         uint32_t got = 0;
         bool ok = p.read_sync(h->qrb_read_pipe, data, ask, &got, timeout);
         copy_last_error_to_errno();
         if (ok) {
-            if (got > ask) return -1;
+            if (got > ask) return bad_count();
             return static_cast<int>(got);
         }
         // a device that is merely slow is waited for without limit
@@ -207,7 +216,6 @@ int usb_read(usb_handle* h, void* data, int len) {
 }
 
 int usb_write(usb_handle* h, const void* data, int len) {
-    const uint32_t timeout = transfer_timeout_ms(len);
     if (h == nullptr) {
         usb_platform_set_last_error(USB_ERR_INVALID_HANDLE);
         copy_last_error_to_errno();
@@ -215,7 +223,8 @@ int usb_write(usb_handle* h, const void* data, int len) {
     }
     if (len <= 0) {
         // nothing to send is the caller's mistake; say so rather than leave a stale errno
-        errno = EINVAL;
+        usb_platform_set_last_error(USB_ERR_INVALID_LENGTH);
+        copy_last_error_to_errno();
         return -1;
     }
     if (h->qrb_write_pipe == nullptr) {
@@ -231,16 +240,21 @@ int usb_write(usb_handle* h, const void* data, int len) {
         const uint32_t left = total_len - total;
         const uint32_t chunk = left < kMaxChunk ? left : kMaxChunk;
         uint32_t put = 0;
-        bool ok = p.write_sync(h->qrb_write_pipe, bytes + total, chunk, &put, timeout);
+        bool ok =
+            p.write_sync(h->qrb_write_pipe, bytes + total, chunk, &put, transfer_timeout_ms(chunk));
         copy_last_error_to_errno();
         if (!ok) {
             if (usb_platform_last_error() == USB_ERR_INVALID_HANDLE) usb_kick(h);
             return -1;
         }
-        if (put > chunk) return -1;
+        if (put > chunk) return bad_count();
         // a chunk the device takes nothing of would be offered again for ever: report the
-        // short write instead
-        if (put == 0) return static_cast<int>(total);
+        // short write instead, with a reason for whoever words it
+        if (put == 0) {
+            usb_platform_set_last_error(USB_ERR_IO);
+            copy_last_error_to_errno();
+            return static_cast<int>(total);
+        }
         total += put;
     }
     return static_cast<int>(total);

@@ -14,12 +14,12 @@ namespace {
 // hold. A null handle behaves as the USB layer's: every transfer fails.
 bool usable(usb_handle* h) {
     if (h == nullptr) {
-        errno = ENODEV;
+        errno = USB_ERR_INVALID_HANDLE;
         return false;
     }
     EXPECT_EQ(h, &g_device->handle) << "transfer on a handle the device never gave";
     EXPECT_EQ(g_device->closes, 0) << "transfer on a closed handle";
-    if (g_device->closes != 0) errno = EBADF;
+    if (g_device->closes != 0) errno = USB_ERR_INVALID_HANDLE;
     return g_device->closes == 0;
 }
 
@@ -30,7 +30,7 @@ int usb_read(usb_handle* h, void* data, int len) {
     g_device->read_sizes.push_back(len);
     if (g_device->packets.empty()) {
         ADD_FAILURE() << "the host reads more packets than the device sends";
-        errno = EIO;
+        errno = USB_ERR_IO;
         return -1;
     }
     ScriptedDevice::Packet p = g_device->packets.front();

@@ -7,9 +7,11 @@
 #include <vector>
 
 #include "usb/usb.h"
+#include "usb/usb_platform.h"
 
 struct ScriptedDevice {
-    // One bulk IN transfer: the bytes, or a failure leaving err in errno. A claim above the
+    // One bulk IN transfer: the bytes, or a failure leaving err in errno (one of the USB
+    // layer's codes, usb_platform_error, as the real layer leaves). A claim above the
     // bytes' size is a USB layer reporting more than it delivered.
     struct Packet {
         std::string bytes;

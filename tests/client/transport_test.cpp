@@ -14,10 +14,6 @@ using namespace std::string_literals;
 
 namespace {
 
-std::string sys_error(const char* what, int err) {
-    return what + " ("s + std::strerror(err) + ")";
-}
-
 const std::string k60(60, 'x');
 
 class Transport : public ::testing::Test {
@@ -52,7 +48,16 @@ TEST_F(Transport, FinalStatusOfACommand) {
         {{"BOOMx"}, -1, "unknown status code", true},
         {{"OKA"}, -1, "status malformed (3 bytes)", true},
         {{""}, -1, "status malformed (0 bytes)", true},
-        {{"", EIO}, -1, sys_error("status read failed", EIO), true},
+        // the USB layer's codes in its own words, never the C library's for the same numbers
+        {{"", USB_ERR_IO}, -1, "status read failed (USB transfer error)", true},
+        {{"", USB_ERR_TIMEOUT}, -1, "status read failed (timed out)", true},
+        {{"", USB_ERR_INVALID_HANDLE}, -1, "status read failed (device gone)", true},
+        {{"", USB_ERR_BUSY}, -1, "status read failed (device in use by another program)", true},
+        {{"", USB_ERR_NOT_ENOUGH_MEMORY}, -1, "status read failed (not enough memory)", true},
+        {{"", USB_ERR_BAD_COUNT},
+         -1,
+         "status read failed (more bytes reported than asked for)",
+         true},
         // a USB layer claiming more than the 64 bytes asked must not make us write past them
         {{"OKAY", 0, 65}, -1, "status malformed (65 bytes)", true},
         {{"OKAY", 0, 4096}, -1, "status malformed (4096 bytes)", true},
@@ -134,13 +139,18 @@ TEST_F(Transport, CommandOf64BytesIsSentAnd65IsRefusedUnsent) {
 }
 
 TEST_F(Transport, FailedCommandWriteClosesTheHandle) {
-    const ScriptedDevice::WriteResult cases[] = {{-1, EPIPE}, {3, EAGAIN}, {0, ETIMEDOUT}};
-    for (const auto& w : cases) {
-        SCOPED_TRACE(w.result);
+    const std::pair<ScriptedDevice::WriteResult, std::string> cases[] = {
+        {{-1, USB_ERR_INVALID_HANDLE}, "command write failed (device gone)"},
+        {{3, USB_ERR_IO}, "command write failed (USB transfer error)"},
+        {{-1, USB_ERR_TIMEOUT}, "command write failed (timed out)"},
+        {{-1, USB_ERR_INVALID_LENGTH}, "command write failed (invalid transfer length)"},
+    };
+    for (const auto& [w, error] : cases) {
+        SCOPED_TRACE(error);
         fresh();
         dev.write_results.push_back(w);
         EXPECT_EQ(fb_command(&dev.handle, "reboot"), -1);
-        EXPECT_EQ(ERROR, sys_error("command write failed", w.err));
+        EXPECT_EQ(ERROR, error);
         EXPECT_EQ(dev.closes, 1);
         EXPECT_TRUE(dev.read_sizes.empty());
     }
@@ -176,11 +186,16 @@ TEST_F(Transport, DownloadExchanges) {
         {{"DATA00001000", "FAILflash full"}, {}, -1, "remote: flash full", false, true},
         {{"DATA00001000", "DATA00001000"}, {}, -1, "unknown status code", true, true},
         {{"DATA00001000", "OK"}, {}, -1, "status malformed (2 bytes)", true, true},
-        {{}, {{-1, EPIPE}}, -1, sys_error("command write failed", EPIPE), true, false},
-        {{"DATA00001000"},
-         {cmd_ok, {-1, EIO}},
+        {{},
+         {{-1, USB_ERR_BUSY}},
          -1,
-         sys_error("data transfer failure", EIO),
+         "command write failed (device in use by another program)",
+         true,
+         false},
+        {{"DATA00001000"},
+         {cmd_ok, {-1, USB_ERR_IO}},
+         -1,
+         "data transfer failure (USB transfer error)",
          true,
          true},
         {{"DATA00001000"},

@@ -172,6 +172,18 @@ TEST(OneHostAtATime, SecondConnectionIsClosedWithoutGreeting) {
     EXPECT_EQ(third.command("getvar:serialno"), (Packets{"OKAYSIM0001"}));
 }
 
+TEST(OneHostAtATime, AHostThatReconnectsAtOnceIsTakenEveryTime) {
+    // the installer closes a link it no longer trusts and opens the device again straight away;
+    // the closed link must not count as a host still being served
+    SimThread sim({"--device", "dev0"});
+    LinkClient c;
+    for (int i = 0; i < 100; ++i) {
+        SCOPED_TRACE(i);
+        open(c, sim.socket("dev0"));  // closes the previous link first
+        ASSERT_EQ(c.command("getvar:serialno"), (Packets{"OKAYSIM0001"}));
+    }
+}
+
 TEST(OneHostAtATime, DevicesAreIndependent) {
     SimThread sim({"--device", "a", "--serial", "A1", "--device", "b", "--serial", "B1"});
     LinkClient a, b;

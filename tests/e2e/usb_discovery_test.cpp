@@ -181,10 +181,10 @@ TEST(UsbDiscovery, ADeviceThatGoesAwayMidExchangeIsOpenedAgainForTheNext) {
     const Case cases[] = {
         // gone on receiving the command: the command's write finds no device
         {"getvar:product#1=vanish:command",
-         "getvar:product FAILED (command write failed (No such device or address))\n"},
+         "getvar:product FAILED (command write failed (device gone))\n"},
         // gone before the final status: the status read finds no device
         {"getvar:product#1=vanish:status",
-         "getvar:product FAILED (status read failed (No such device or address))\n"},
+         "getvar:product FAILED (status read failed (device gone))\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.fault);

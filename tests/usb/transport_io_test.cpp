@@ -1,8 +1,11 @@
 // Bulk transfers over the core: 1 MiB chunks, the timeout formula, read retries on timeouts,
 // kicks on a dead handle, errno, and writes that stop making progress.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <string>
 #include <vector>
 
@@ -68,47 +71,57 @@ TEST_F(UsbIo, AShortChunkIsFollowedByTheRest) {
     EXPECT_EQ(calls[2].len, static_cast<uint32_t>(data.size() - 1000 - kMiB));
 }
 
-TEST_F(UsbIo, EmptyOrNegativeWriteFailsWithoutTouchingTheDevice) {
+TEST_F(UsbIo, EmptyOrNegativeLengthFailsWithoutTouchingTheDevice) {
+    char buf[8];
+    for (int len : {0, -5}) {
+        errno = 0;  // the transport's message must not show a stale reason
+        EXPECT_EQ(usb_write(h_, "x", len), -1);
+        EXPECT_EQ(errno, USB_ERR_INVALID_LENGTH);
+    }
     errno = 0;
-    EXPECT_EQ(usb_write(h_, "x", 0), -1);
-    EXPECT_EQ(errno, EINVAL);  // the transport's message must not show a stale reason
-    EXPECT_EQ(usb_write(h_, "x", -5), -1);
+    EXPECT_EQ(usb_read(h_, buf, -1), -1);
+    EXPECT_EQ(errno, USB_ERR_INVALID_LENGTH);
     EXPECT_TRUE(fake::state().write_calls.empty());
+    EXPECT_TRUE(fake::state().read_calls.empty());
 }
 
-TEST_F(UsbIo, TimeoutIsEightMillisecondsPerBytePlusHalfASecond) {
-    struct Case {
-        bool write;
-        int len;
-        uint32_t timeout;
-    };
-    const Case cases[] = {
-        {false, 64, 1012},
-        {true, 17, 636},
-        {false, 2 * kMiB, 8U * 2 * kMiB + 500},
-        // computed once from the whole write and used for every chunk
-        {true, 3 * kMiB, 8U * 3 * kMiB + 500},
-        // unsigned 32-bit arithmetic: 8 x 600 MiB wraps
-        {true, 600 * kMiB, static_cast<uint32_t>(8ULL * 600 * kMiB + 500)},
-    };
-    for (const Case& c : cases) {
-        fake::state().read_calls.clear();
+// Every platform transfer waits 8 ms per byte of that transfer plus 500 ms, whatever the size of
+// the whole write: at most 8389108 ms for a full 1 MiB chunk, never a wrapped 32-bit value.
+TEST_F(UsbIo, TimeoutOfEachTransferFollowsItsOwnLength) {
+    constexpr uint32_t kFullChunk = 8U * kMiB + 500U;
+    // the fake never touches the bytes, so the largest write needs address space only
+    const size_t span = INT_MAX;
+    void* mem =
+        ::mmap(nullptr, span, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    ASSERT_NE(mem, MAP_FAILED);
+    const auto* data = static_cast<const char*>(mem);
+    const int sizes[] = {
+        1,         17,        64,         kMiB - 1,   kMiB,    kMiB + 1,       3 * kMiB,
+        32 * kMiB, 536870850, 512 * kMiB, 600 * kMiB, 1 << 30, INT_MAX - kMiB, INT_MAX};
+    for (int len : sizes) {
+        SCOPED_TRACE(len);
         fake::state().write_calls.clear();
-        std::vector<char> buf(c.write ? 3 * kMiB : c.len);
-        if (c.write) {
-            // the first chunk fails, so no 600 MiB buffer is needed
-            fake::state().writes = {fake::Step::takes(kMiB), fake::Step::fail(USB_ERR_IO)};
-            usb_write(h_, buf.data(), c.len);
-            ASSERT_FALSE(fake::state().write_calls.empty());
-            for (const auto& call : fake::state().write_calls) {
-                EXPECT_EQ(call.timeout_ms, c.timeout) << c.len;
-            }
-        } else {
-            fake::state().reads = {fake::Step::read("OKAY")};
-            usb_read(h_, buf.data(), c.len);
-            ASSERT_EQ(fake::state().read_calls.size(), 1U);
-            EXPECT_EQ(fake::state().read_calls[0].timeout_ms, c.timeout) << c.len;
+        fake::state().writes.assign(static_cast<size_t>(len / kMiB) + 1, fake::Step::takes(kMiB));
+        EXPECT_EQ(usb_write(h_, data, len), len);
+        uint64_t sent = 0;
+        for (const auto& call : fake::state().write_calls) {
+            EXPECT_EQ(call.timeout_ms, 8U * call.len + 500U);
+            sent += call.len;
         }
+        EXPECT_EQ(sent, static_cast<uint64_t>(len));
+    }
+    ::munmap(mem, span);
+
+    // a read waits for the one transfer it makes
+    std::vector<char> buf(2 * kMiB);
+    for (int len : {64, kMiB, 2 * kMiB}) {
+        fake::state().read_calls.clear();
+        fake::state().reads = {fake::Step::read("OKAY")};
+        usb_read(h_, buf.data(), len);
+        ASSERT_EQ(fake::state().read_calls.size(), 1U);
+        EXPECT_EQ(fake::state().read_calls[0].timeout_ms,
+                  std::min<uint32_t>(8U * len + 500U, kFullChunk))
+            << len;
     }
 }
 
@@ -182,6 +195,7 @@ TEST_F(UsbIo, AWriteThatStopsMakingProgressEndsWithTheCountSoFar) {
     fake::state().writes = {fake::Step::takes(kMiB), fake::Step::takes(0), fake::Step::takes(0)};
     EXPECT_EQ(usb_write(h_, data.data(), 2 * kMiB), kMiB);
     EXPECT_EQ(fake::state().write_calls.size(), 2U);
+    EXPECT_EQ(errno, USB_ERR_IO);  // a reason for the short count, not "no error"
 }
 
 TEST_F(UsbIo, APlatformReportingMoreThanOfferedIsAFailure) {
@@ -189,6 +203,11 @@ TEST_F(UsbIo, APlatformReportingMoreThanOfferedIsAFailure) {
     liar.report = 18;
     fake::state().writes = {liar};
     EXPECT_EQ(usb_write(h_, "download:00001000", 17), -1);
+    EXPECT_EQ(errno, USB_ERR_BAD_COUNT);
+    char buf[4];
+    fake::state().reads = {fake::Step::read("OKAY!")};
+    EXPECT_EQ(usb_read(h_, buf, sizeof buf), -1);
+    EXPECT_EQ(errno, USB_ERR_BAD_COUNT);
 }
 
 TEST(UsbIoNullHandle, FailsWithInvalidHandle) {
