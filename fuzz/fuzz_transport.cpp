@@ -19,6 +19,7 @@
 #include "client/transport.h"
 #include "fuzz_input.h"
 #include "usb/usb.h"
+#include "usb/usb_platform.h"
 
 namespace {
 
@@ -53,12 +54,12 @@ int usb_read(usb_handle* h, void* data, int len) {
     ++g_dev->reads;
     FuzzInput& in = *g_dev->in;
     if (in.empty()) {
-        errno = ENODEV;  // nothing left: the device is gone
+        errno = USB_ERR_INVALID_HANDLE;  // nothing left: the device is gone
         return -1;
     }
     uint8_t l = in.byte();
     if (l == 0xff) {
-        errno = EIO;
+        errno = USB_ERR_IO;
         return -1;
     }
     int claim = l % (kMaxClaim + 1);
@@ -74,7 +75,7 @@ int usb_write(usb_handle* h, const void* data, int len) {
     check_usable(h);
     // as the USB layer does: an empty transfer is refused
     if (len <= 0) {
-        errno = EINVAL;
+        errno = USB_ERR_INVALID_LENGTH;
         return -1;
     }
     // every byte handed over is read, so a length past the caller's buffer shows at once
@@ -84,7 +85,7 @@ int usb_write(usb_handle* h, const void* data, int len) {
     switch (g_dev->fault) {
         case WriteFault::CommandFails:
             if (first) {
-                errno = EPIPE;
+                errno = USB_ERR_IO;
                 return -1;
             }
             break;
@@ -93,7 +94,7 @@ int usb_write(usb_handle* h, const void* data, int len) {
             break;
         case WriteFault::DataFails:
             if (!first) {
-                errno = EIO;
+                errno = USB_ERR_IO;
                 return -1;
             }
             break;
