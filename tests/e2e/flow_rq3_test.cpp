@@ -2,9 +2,14 @@
 // the device received and what ended up in its partitions; the choice "0", input that ends at
 // the menu, an over-long token, a loader older than the build can update, and a write that the
 // device refuses.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <fstream>
+#include <functional>
 #include <iterator>
 
+#include "check/crc32.h"
 #include "e2e/flow_e2e.h"
 
 namespace {
@@ -75,6 +80,15 @@ std::string read_file(const std::filesystem::path& p) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+// Writes NAME.sign beside NAME.bin with the image's CRC-32.
+void sign(const Package& pkg, const std::string& image) {
+    std::string bytes = read_file(pkg.path() / image);
+    char text[16];
+    std::snprintf(text, sizeof text, "%08x\n",
+                  GetBufferCRC(bytes.data(), static_cast<uint32_t>(bytes.size())));
+    std::ofstream(pkg.path() / (image.substr(0, image.size() - 4) + ".sign")) << text;
+}
+
 struct InstallCase {
     const char* name;
     bool native_set, second_set;
@@ -84,7 +98,8 @@ struct InstallCase {
     int rejected;  // tokens refused before the choice
     std::string after_prompt;
     std::vector<Write> writes;
-    std::vector<const char*> missing = {};  // images left out of the package
+    std::vector<const char*> missing = {};       // images left out of the package
+    std::vector<const char*> signed_files = {};  // images with a right ".sign" beside them
 };
 
 TEST(FlowRq3, EveryMenuAndChoiceInstallsItsList) {
@@ -115,6 +130,18 @@ TEST(FlowRq3, EveryMenuAndChoiceInstallsItsList) {
          "",
          {{"cache", "data.bin"}, {"kernel", "kernel.bin"}, {"system", "system.bin"}},
          {"recovery.bin"}},
+        // a right signature file lets its image through
+        {"both, typed 3, kernel signed",
+         true,
+         true,
+         2,
+         -1,
+         "3\n",
+         0,
+         "",
+         kNativeList,
+         {},
+         {"kernel.bin"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -123,6 +150,7 @@ TEST(FlowRq3, EveryMenuAndChoiceInstallsItsList) {
         if (c.native_set) pkg.files(kNativeFiles);
         if (c.second_set) pkg.files(kSecondFiles);
         for (const char* m : c.missing) std::filesystem::remove(pkg.path() / m);
+        for (const char* f : c.signed_files) sign(pkg, f);
         e2e::TempDir storage;
         e2e::Devsim dev(rq3_device(storage.path(), "Z05"));
 
@@ -154,6 +182,91 @@ TEST(FlowRq3, EveryMenuAndChoiceInstallsItsList) {
             EXPECT_EQ(read_file(storage.path() / "rq3" / partition), read_file(pkg.path() / last))
                 << partition;
         }
+    }
+}
+
+TEST(FlowRq3, PackageThatCannotBeInstalledNeverEndsAsDone) {
+    const auto queries =
+        std::vector<std::string>{"getvar:product", "getvar:serialno", "getvar:verflag"};
+    const std::string error_end = kDownloadingError + kAllDone;
+    struct Case {
+        const char* name;
+        std::function<void(Package&)> make;
+        std::string input;  // empty: unattended
+        std::string err;
+        std::vector<std::string> commands;
+        std::string ending;
+    };
+    const Case cases[] = {
+        {"system.bin too large for one download",
+         [](Package& p) {
+             p.files(kNativeFiles);
+             ASSERT_EQ(::truncate((p.path() / "system.bin").c_str(), 3LL << 30), 0);
+         },
+         "", "\nerror: downloading system.bin\n",
+         concat({queries, flash_commands("cache", 3000), flash_commands("recovery", 3000),
+                 flash_commands("kernel", 3000)}),
+         error_end},
+        {"vemkit.bin is a directory",
+         [](Package& p) {
+             p.files(kSecondFiles);
+             std::filesystem::remove(p.path() / "vemkit.bin");
+             std::filesystem::create_directory(p.path() / "vemkit.bin");
+         },
+         "", "\nerror: vemkit.bin is a directory\n", queries, error_end},
+        {"esystem.bin links to /dev/zero",
+         [](Package& p) {
+             p.files(kNativeFiles).files({"ekernel.bin"});
+             std::filesystem::create_symlink("/dev/zero", p.path() / "esystem.bin");
+         },
+         "", "\nerror: esystem.bin is a device\n", queries, error_end},
+        {"kernel.bin is a FIFO",
+         [](Package& p) {
+             p.files({"system.bin"});
+             ASSERT_EQ(::mkfifo((p.path() / "kernel.bin").c_str(), 0644), 0);
+         },
+         "", "\nerror: kernel.bin is a FIFO\n", queries, error_end},
+        {"only config.bin", [](Package&) {}, "",
+         "\nerror: the package holds none of the files this choice installs\n", queries, error_end},
+        {"wrong kernel.sign",
+         [](Package& p) {
+             p.files(kNativeFiles);
+             std::ofstream(p.path() / "kernel.sign") << "00000000\n";
+         },
+         "", "\nerror: file checksum kernel.bin\n", queries, error_end},
+        {"wrong vemkit.sign, typed 2",
+         [](Package& p) {
+             p.files(kSecondFiles);
+             std::ofstream(p.path() / "vemkit.sign") << "00000000\n";
+         },
+         "2\n", "\nerror: file checksum vemkit.bin\n", queries, error_end},
+        {"config.bin is a FIFO",
+         [](Package& p) {
+             std::filesystem::remove(p.path() / "config.bin");
+             ASSERT_EQ(::mkfifo((p.path() / "config.bin").c_str(), 0644), 0);
+         },
+         "",
+         "\nerror: config.bin is a FIFO\n",
+         {"getvar:product", "getvar:serialno"},
+         lines({"###固件错误(Device Not Match)!", "###退出(Exit)!"})},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Package pkg;
+        pkg.config("pagora8\n");
+        c.make(pkg);
+        e2e::TempDir storage;
+        e2e::Devsim dev(rq3_device(storage.path(), "Z05"));
+
+        auto r = run(dev, pkg, {"1", c.input.empty() ? "1" : "-1"}, c.input);
+
+        EXPECT_EQ(r.status, 0);
+        EXPECT_FALSE(r.timed_out);
+        EXPECT_EQ(r.out.find(e2e::gbk("完成")), std::string::npos) << r.out;
+        ASSERT_GE(r.out.size(), c.ending.size());
+        EXPECT_EQ(r.out.substr(r.out.size() - c.ending.size()), c.ending);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(dev.commands(), c.commands);  // never a reboot
     }
 }
 

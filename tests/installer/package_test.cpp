@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <map>
 #include <string>
 
+#include "capture.h"
 #include "scratch_dir.h"
 
 TEST(CheckFirmware, PackageClassFollowsTheImageSets) {
@@ -89,4 +91,54 @@ TEST(TestFile, SizesOf4GiBAndMoreAreNotWrapped) {
         EXPECT_EQ(test_file("big.bin", &size), 1);
         EXPECT_EQ(size, want);
     }
+}
+
+TEST(PackageFileEntry, ThereButUnusableIsNotAbsent) {
+    scratch_dir dir;
+    write_file("image.bin", "x");
+    write_file("empty.bin", "");
+    ASSERT_EQ(::symlink("image.bin", "link.bin"), 0);
+    ASSERT_EQ(::mkdir("folder.bin", 0755), 0);
+    ASSERT_EQ(::mkfifo("pipe.bin", 0644), 0);
+    ASSERT_EQ(::symlink("nowhere.bin", "dangling.bin"), 0);
+    ASSERT_EQ(::symlink("/dev/zero", "zero.bin"), 0);
+    struct row {
+        const char* name;
+        package_entry entry;
+        std::string why;
+    };
+    const row rows[] = {
+        {"missing.bin", package_entry::absent, ""},
+        {"image.bin", package_entry::regular, ""},
+        {"empty.bin", package_entry::regular, ""},
+        {"link.bin", package_entry::regular, ""},
+        {"folder.bin", package_entry::unusable, "is a directory"},
+        {"pipe.bin", package_entry::unusable, "is a FIFO"},
+        {"dangling.bin", package_entry::unusable, "is a dangling link"},
+        {"zero.bin", package_entry::unusable, "is a device"},
+    };
+    for (const row& r : rows) {
+        std::string why;
+        EXPECT_EQ(package_file_entry(r.name, &why), r.entry) << r.name;
+        EXPECT_EQ(why, r.why) << r.name;
+    }
+}
+
+TEST(PackageFileEntry, CheckNamesEveryUnusablePackageName) {
+    scratch_dir dir;
+    for (const char* name : {"system.bin", "kernel.bin", "kernel.sign", "esystem.bin"}) {
+        write_file(name, "x");
+    }
+    write_file("vemkit.bin", "");  // empty files are the roads' business
+    write_file("notes.bin", "");
+    ASSERT_EQ(::mkdir("other", 0755), 0);  // names no package file has are not looked at
+    captured ok = capture_output([] { EXPECT_EQ(check_package_names(), 0); });
+    EXPECT_EQ(ok.err, "");
+
+    ASSERT_EQ(::unlink("esystem.bin"), 0);
+    ASSERT_EQ(::symlink("/dev/zero", "esystem.bin"), 0);
+    ASSERT_EQ(::mkdir("userdata.bin", 0755), 0);
+    captured bad = capture_output([] { EXPECT_EQ(check_package_names(), -1); });
+    EXPECT_EQ(bad.err, "\nerror: esystem.bin is a device\n\nerror: userdata.bin is a directory\n");
+    EXPECT_EQ(bad.out, "");
 }
