@@ -8,7 +8,6 @@
 #include <map>
 #include <string>
 
-#include "capture.h"
 #include "scratch_dir.h"
 
 TEST(CheckFirmware, PackageClassFollowsTheImageSets) {
@@ -122,23 +121,4 @@ TEST(PackageFileEntry, ThereButUnusableIsNotAbsent) {
         EXPECT_EQ(package_file_entry(r.name, &why), r.entry) << r.name;
         EXPECT_EQ(why, r.why) << r.name;
     }
-}
-
-TEST(PackageFileEntry, CheckNamesEveryUnusablePackageName) {
-    scratch_dir dir;
-    for (const char* name : {"system.bin", "kernel.bin", "kernel.sign", "esystem.bin"}) {
-        write_file(name, "x");
-    }
-    write_file("vemkit.bin", "");  // empty files are the roads' business
-    write_file("notes.bin", "");
-    ASSERT_EQ(::mkdir("other", 0755), 0);  // names no package file has are not looked at
-    captured ok = capture_output([] { EXPECT_EQ(check_package_names(), 0); });
-    EXPECT_EQ(ok.err, "");
-
-    ASSERT_EQ(::unlink("esystem.bin"), 0);
-    ASSERT_EQ(::symlink("/dev/zero", "esystem.bin"), 0);
-    ASSERT_EQ(::mkdir("userdata.bin", 0755), 0);
-    captured bad = capture_output([] { EXPECT_EQ(check_package_names(), -1); });
-    EXPECT_EQ(bad.err, "\nerror: esystem.bin is a device\n\nerror: userdata.bin is a directory\n");
-    EXPECT_EQ(bad.out, "");
 }
