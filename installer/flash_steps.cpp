@@ -115,14 +115,18 @@ int flash_one(const char* pname, const char* fname) {
     if (pname == nullptr || fname == nullptr) return 0;
 
     unique_fd fd = open_regular_file(fname);
-    if (!fd) return 0;
-    // a whole-file write is one download, whose size the device can only accept below 2 GiB;
-    // a larger file would be sent cut short, so it counts as one that cannot be loaded
+    if (!fd) {
+        // a file that is not there is skipped; one that is there but is no regular, readable
+        // file cannot be sent
+        return package_file_entry(fname) == package_entry::absent ? 0 : -1;
+    }
+    // a whole-file write is one download, whose size the device can only accept below 2 GiB
     int64_t size = file_size(fd.get());
-    if (size < 0 || static_cast<uint64_t>(size) > max_download) return 0;
+    if (size < 0 || static_cast<uint64_t>(size) > max_download) return -1;
+    // a read error, a short read or too little memory: the file cannot be sent
     uint64_t sz = 0;
     file_buffer data = load_fd(fd.release(), &sz);
-    if (!data) return 0;
+    if (!data) return -1;
 
     con_out("\n###Downloading:%s\n", pname);
     fb_queue_flash(pname, data.get(), static_cast<uint32_t>(sz));

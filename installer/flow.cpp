@@ -163,20 +163,57 @@ int error_exit() {
     return closing_sequence();
 }
 
-int rq3_road() {
-    if (rq3_loader_stage() != 0) return error_exit();
+// How a road ends.
+enum class RoadEnd {
+    Installed,  // every file the plan meant to write was written and accepted by the device
+    Left,       // the choice "0": the plan is to write nothing
+    Failed,     // a step has printed its error line
+};
+
+RoadEnd rq3_install() {
+    if (rq3_loader_stage() != 0) return RoadEnd::Failed;
+    // a package name that is there but unusable stops the run before the package is classified
+    if (check_package_names() != 0) return RoadEnd::Failed;
 
     con_out(kBanner);
     switch (rq3_menu(checkfirmware())) {
-        case MenuOutcome::Exit:
-            return reboot_exit();
-        case MenuOutcome::Failed:
-            return error_exit();
         case MenuOutcome::Done:
+            return RoadEnd::Installed;
+        case MenuOutcome::Exit:
+            return RoadEnd::Left;
+        case MenuOutcome::Failed:
             break;
     }
+    return RoadEnd::Failed;
+}
 
-    // the RQ3 road reboots whatever doreboot says, and ends with its own lines
+RoadEnd family_install() {
+    sleep(1);
+    query_step("systype");
+    if (std::strncmp(retvalue, "dual", 4) == 0) {
+        sys_type = 2;
+    } else if (std::strncmp(retvalue, "tess", 4) == 0) {
+        sys_type = 1;
+    } else {
+        sys_type = 0;
+    }
+    if (check_package_names() != 0) return RoadEnd::Failed;
+
+    con_out(kBanner);
+    con_out(txt::current_system);
+    con_out(sys_type == 2 ? txt::name_dual : sys_type == 1 ? txt::name_second : txt::name_native);
+
+    if (family_menu(checkfirmware()) == MenuOutcome::Exit) return RoadEnd::Left;
+
+    if (loader_stage() != 0 || variant_switch_stage() != 0 || download_preamble() != 0 ||
+        partition_stage() != 0 || package_plan() != 0) {
+        return RoadEnd::Failed;
+    }
+    return RoadEnd::Installed;
+}
+
+// The RQ3 road's own ending: it reboots the device whatever doreboot says.
+int rq3_installed() {
     reboot_step();
     percent(100);
     con_out(txt::done_line);
@@ -187,28 +224,28 @@ int rq3_road() {
     return 0;
 }
 
+// Where every road ends, and the rule of the run: "###完成！" and every other line that reports
+// the install as done are printed only when every file the plan meant to write was written and
+// accepted by the device (for the choice "0", the reboot exit's line: the plan was to write
+// nothing). Every other end prints "Downloading Error!" after the failing step's error line.
+int end_road(bool rq3, RoadEnd end) {
+    switch (end) {
+        case RoadEnd::Installed:
+            return rq3 ? rq3_installed() : reboot_exit();
+        case RoadEnd::Left:
+            return reboot_exit();
+        case RoadEnd::Failed:
+            break;
+    }
+    return error_exit();
+}
+
+int rq3_road() {
+    return end_road(true, rq3_install());
+}
+
 int family_road() {
-    sleep(1);
-    query_step("systype");
-    if (std::strncmp(retvalue, "dual", 4) == 0) {
-        sys_type = 2;
-    } else if (std::strncmp(retvalue, "tess", 4) == 0) {
-        sys_type = 1;
-    } else {
-        sys_type = 0;
-    }
-
-    con_out(kBanner);
-    con_out(txt::current_system);
-    con_out(sys_type == 2 ? txt::name_dual : sys_type == 1 ? txt::name_second : txt::name_native);
-
-    if (family_menu(checkfirmware()) == MenuOutcome::Exit) return reboot_exit();
-
-    if (loader_stage() != 0 || variant_switch_stage() != 0 || download_preamble() != 0 ||
-        partition_stage() != 0 || package_plan() != 0) {
-        return error_exit();
-    }
-    return reboot_exit();
+    return end_road(false, family_install());
 }
 
 }  // namespace

@@ -9,6 +9,8 @@
 #include "console/console.h"
 #include "installer/boardtype/boardtype.h"
 #include "installer/boardtype/model_table.h"
+#include "installer/package.h"
+#include "installer/regular_file.h"
 
 namespace {
 
@@ -32,8 +34,19 @@ int checkmatch(const char* name) {
     // the package's target is the first line of config.bin, newline kept, at most 31 bytes
     char line[32] = {};
     {
-        file_ptr config(std::fopen("config.bin", "r"));
+        // only a regular file is read: opening a FIFO would wait for a writer for ever. A missing
+        // config.bin refuses the package without a word; one that is there but unusable is named
+        unique_fd fd = open_regular_file("config.bin");
+        if (!fd) {
+            std::string why;
+            if (package_file_entry("config.bin", &why) == package_entry::unusable) {
+                con_err("\nerror: config.bin %s\n", why.c_str());
+            }
+            return 0;
+        }
+        file_ptr config(::fdopen(fd.get(), "r"));
         if (!config) return 0;
+        fd.release();  // the stream owns it now
         if (std::fgets(line, sizeof line, config.get()) == nullptr) return 0;
     }
 

@@ -5,11 +5,14 @@
 
 #include <cctype>
 #include <initializer_list>
+#include <span>
 #include <string_view>
 
+#include "check/crc32.h"
 #include "console/console.h"
 #include "installer/flash_steps.h"
 #include "installer/flow.h"
+#include "installer/package.h"
 #include "installer/texts.h"
 
 namespace {
@@ -47,30 +50,53 @@ char run_menu(const Menu& m, char automatic, FILE* in) {
     }
 }
 
-// The RQ3 file lists: (partition, package file), written in order with flash_one.
+// The RQ3 file lists: (partition, package file, its signature file if it can have one), written
+// in order with flash_one.
 struct FileStep {
     const char* partition;
     const char* file;
+    const char* sign;
 };
-constexpr FileStep kNativeList[] = {{"cache", "data.bin"},
-                                    {"recovery", "recovery.bin"},
-                                    {"kernel", "kernel.bin"},
-                                    {"system", "system.bin"}};
-constexpr FileStep kWipeList[] = {{"cache", "userdata.bin"}};
-constexpr FileStep kSecondList[] = {
-    {"kernel", "ekernel.bin"}, {"kernel", "vemkit.bin"}, {"system", "esystem.bin"}};
+constexpr FileStep kNativeList[] = {{"cache", "data.bin", nullptr},
+                                    {"recovery", "recovery.bin", nullptr},
+                                    {"kernel", "kernel.bin", "kernel.sign"},
+                                    {"system", "system.bin", nullptr}};
+constexpr FileStep kWipeList[] = {{"cache", "userdata.bin", nullptr}};
+constexpr FileStep kSecondList[] = {{"kernel", "ekernel.bin", nullptr},
+                                    {"kernel", "vemkit.bin", "vemkit.sign"},
+                                    {"system", "esystem.bin", nullptr}};
+using FileList = std::span<const FileStep>;
 
-// A missing file is skipped and the list goes on; a write the device refused stops it, since
-// reporting the install as complete would be false.
-template <size_t N>
-bool write_list(const FileStep (&list)[N]) {
-    for (const FileStep& step : list) {
-        if (flash_one(step.partition, step.file) < 0) {
-            con_err("\nerror: downloading %s\n", step.file);
-            return false;
+// Writes the chosen lists in order. A file with its signature file beside it is checked on the
+// host before anything is sent. A missing file is skipped and the list goes on; a file that is
+// there but cannot be sent, or that the device refused, stops the install, since reporting it
+// as complete would be false, and so does a choice that finds none of its files.
+MenuOutcome install_lists(std::initializer_list<FileList> lists) {
+    for (FileList list : lists) {
+        for (const FileStep& step : list) {
+            if (step.sign != nullptr && test_file(step.file, nullptr) &&
+                test_file(step.sign, nullptr) && !crc32check(step.file, step.sign)) {
+                con_err("\nerror: file checksum %s\n", step.file);
+                return MenuOutcome::Failed;
+            }
         }
     }
-    return true;
+    int written = 0;
+    for (FileList list : lists) {
+        for (const FileStep& step : list) {
+            int result = flash_one(step.partition, step.file);
+            if (result < 0) {
+                con_err("\nerror: downloading %s\n", step.file);
+                return MenuOutcome::Failed;
+            }
+            written += result;
+        }
+    }
+    if (written == 0) {
+        con_err("\nerror: the package holds none of the files this choice installs\n");
+        return MenuOutcome::Failed;
+    }
+    return MenuOutcome::Done;
 }
 
 }  // namespace
@@ -117,23 +143,18 @@ MenuOutcome rq3_menu(int firmware, FILE* in) {
                           '1', in);
     }
 
-    bool written = true;
     switch (choice) {
         case '0':
             wipe = 0;
             return MenuOutcome::Exit;
         case '1':
-            written =
-                firmware == 1 || firmware == 2 ? write_list(kSecondList) : write_list(kNativeList);
-            break;
+            return firmware == 1 || firmware == 2 ? install_lists({kSecondList})
+                                                  : install_lists({kNativeList});
         case '2':
-            written = write_list(kWipeList) && write_list(kSecondList);
-            break;
-        case '3':
-            written = write_list(kNativeList);
-            break;
+            return install_lists({kWipeList, kSecondList});
+        default:  // '3'
+            return install_lists({kNativeList});
     }
-    return written ? MenuOutcome::Done : MenuOutcome::Failed;
 }
 
 MenuOutcome family_menu(int firmware, FILE* in) {

@@ -5,9 +5,10 @@
 #include <cstdio>
 
 enum class MenuOutcome {
-    Done,    // the plan is set (other families) or the list was written (RQ3)
+    Done,    // the plan is set (other families) or every file of the lists was written (RQ3)
     Exit,    // choice "0": the run goes to the reboot exit
-    Failed,  // RQ3: the device refused a write; the run goes to the error exit
+    Failed,  // RQ3: a file failed its check or could not be written, or the choice found none of
+             // its files; the error line is printed and the run goes to the error exit
 };
 
 // `firmware` is checkfirmware's result. The choice is read from `in` (standard input in the

@@ -2,9 +2,13 @@
 // the device received and what ended up in its partitions; the choice "0", input that ends at
 // the menu, an over-long token, a loader older than the build can update, and a write that the
 // device refuses.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <fstream>
 #include <iterator>
 
+#include "check/crc32.h"
 #include "e2e/flow_e2e.h"
 
 namespace {
@@ -75,6 +79,15 @@ std::string read_file(const std::filesystem::path& p) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+// Writes NAME.sign beside NAME.bin with the image's CRC-32.
+void sign(const Package& pkg, const std::string& image) {
+    std::string bytes = read_file(pkg.path() / image);
+    char text[16];
+    std::snprintf(text, sizeof text, "%08x\n",
+                  GetBufferCRC(bytes.data(), static_cast<uint32_t>(bytes.size())));
+    std::ofstream(pkg.path() / (image.substr(0, image.size() - 4) + ".sign")) << text;
+}
+
 struct InstallCase {
     const char* name;
     bool native_set, second_set;
@@ -84,7 +97,8 @@ struct InstallCase {
     int rejected;  // tokens refused before the choice
     std::string after_prompt;
     std::vector<Write> writes;
-    std::vector<const char*> missing = {};  // images left out of the package
+    std::vector<const char*> missing = {};       // images left out of the package
+    std::vector<const char*> signed_files = {};  // images with a right ".sign" beside them
 };
 
 TEST(FlowRq3, EveryMenuAndChoiceInstallsItsList) {
@@ -115,6 +129,18 @@ TEST(FlowRq3, EveryMenuAndChoiceInstallsItsList) {
          "",
          {{"cache", "data.bin"}, {"kernel", "kernel.bin"}, {"system", "system.bin"}},
          {"recovery.bin"}},
+        // a right signature file lets its image through
+        {"both, typed 3, kernel signed",
+         true,
+         true,
+         2,
+         -1,
+         "3\n",
+         0,
+         "",
+         kNativeList,
+         {},
+         {"kernel.bin"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -123,6 +149,7 @@ TEST(FlowRq3, EveryMenuAndChoiceInstallsItsList) {
         if (c.native_set) pkg.files(kNativeFiles);
         if (c.second_set) pkg.files(kSecondFiles);
         for (const char* m : c.missing) std::filesystem::remove(pkg.path() / m);
+        for (const char* f : c.signed_files) sign(pkg, f);
         e2e::TempDir storage;
         e2e::Devsim dev(rq3_device(storage.path(), "Z05"));
 
@@ -154,6 +181,89 @@ TEST(FlowRq3, EveryMenuAndChoiceInstallsItsList) {
             EXPECT_EQ(read_file(storage.path() / "rq3" / partition), read_file(pkg.path() / last))
                 << partition;
         }
+    }
+}
+
+TEST(FlowRq3, PackageThatCannotBeInstalledNeverEndsAsDone) {
+    const std::vector<std::string> queries = {"getvar:product", "getvar:serialno",
+                                              "getvar:verflag"};
+    enum Fault { kHuge, kDirectory, kToZero, kFifo, kBadSign, kNone };
+    struct Case {
+        std::initializer_list<const char*> files;
+        const char* target;  // the file the fault is made of
+        Fault fault;
+        std::string input;  // empty: unattended
+        std::string err;
+        std::vector<std::string> commands;
+    };
+    const Case cases[] = {
+        {kNativeFiles, "system.bin", kHuge, "", "\nerror: downloading system.bin\n",
+         concat({queries, flash_commands("cache", 3000), flash_commands("recovery", 3000),
+                 flash_commands("kernel", 3000)})},
+        {kSecondFiles, "vemkit.bin", kDirectory, "", "\nerror: vemkit.bin is a directory\n",
+         queries},
+        {{"system.bin", "kernel.bin", "ekernel.bin"},
+         "esystem.bin",
+         kToZero,
+         "",
+         "\nerror: esystem.bin is a device\n",
+         queries},
+        {{},
+         "",
+         kNone,
+         "",
+         "\nerror: the package holds none of the files this choice installs\n",
+         queries},
+        {kNativeFiles, "kernel.sign", kBadSign, "", "\nerror: file checksum kernel.bin\n", queries},
+        {kSecondFiles, "vemkit.sign", kBadSign, "2\n", "\nerror: file checksum vemkit.bin\n",
+         queries},
+        {{},
+         "config.bin",
+         kFifo,
+         "",
+         "\nerror: config.bin is a FIFO\n",
+         {"getvar:product", "getvar:serialno"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.err.substr(1));
+        Package pkg;
+        pkg.config("pagora8\n").files(c.files);
+        const auto target = pkg.path() / c.target;
+        if (c.fault != kHuge && c.fault != kNone) std::filesystem::remove(target);
+        switch (c.fault) {
+            case kHuge:  // sparse: nothing is written to make it
+                ASSERT_EQ(::truncate(target.c_str(), 3LL << 30), 0);
+                break;
+            case kDirectory:
+                std::filesystem::create_directory(target);
+                break;
+            case kToZero:
+                std::filesystem::create_symlink("/dev/zero", target);
+                break;
+            case kFifo:
+                ASSERT_EQ(::mkfifo(target.c_str(), 0644), 0);
+                break;
+            case kBadSign:
+                std::ofstream(target) << "00000000\n";
+                break;
+            case kNone:
+                break;
+        }
+        e2e::TempDir storage;
+        e2e::Devsim dev(rq3_device(storage.path(), "Z05"));
+
+        auto r = run(dev, pkg, {"1", c.input.empty() ? "1" : "-1"}, c.input);
+
+        // no success line, and the error line with the error exit (or the refusal)
+        const std::string ending = c.fault == kFifo
+                                       ? lines({"###固件错误(Device Not Match)!", "###退出(Exit)!"})
+                                       : kDownloadingError + kAllDone;
+        EXPECT_FALSE(r.timed_out);
+        EXPECT_EQ(r.out.find(e2e::gbk("完成")), std::string::npos) << r.out;
+        ASSERT_GE(r.out.size(), ending.size());
+        EXPECT_EQ(r.out.substr(r.out.size() - ending.size()), ending);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(dev.commands(), c.commands);  // never a reboot
     }
 }
 

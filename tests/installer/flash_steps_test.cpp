@@ -283,6 +283,26 @@ TEST_F(FlashSteps, RefusedPieceStopsTheFile) {
     }
 }
 
+namespace {
+
+// Limits this process's address space to what it uses now and `extra` bytes more.
+void limit_address_space(uint64_t extra) {
+    std::ifstream status("/proc/self/status");
+    std::string key;
+    unsigned long kib = 0;
+    while (status >> key) {
+        if (key == "VmSize:") {
+            status >> kib;
+            break;
+        }
+    }
+    rlimit limit{};
+    limit.rlim_cur = limit.rlim_max = kib * 1024 + extra;
+    ::setrlimit(RLIMIT_AS, &limit);
+}
+
+}  // namespace
+
 TEST(FlashFileMemory, PieceBufferAllocationFailure) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "address-space limits do not mix with the address sanitizer";
@@ -293,23 +313,30 @@ TEST(FlashFileMemory, PieceBufferAllocationFailure) {
     EXPECT_EXIT(
         {
             ::dup2(2, 1);  // the message goes where the death test looks
-            std::ifstream status("/proc/self/status");
-            std::string key;
-            unsigned long kib = 0;
-            while (status >> key) {
-                if (key == "VmSize:") {
-                    status >> kib;
-                    break;
-                }
-            }
-            rlimit limit{};
-            limit.rlim_cur = limit.rlim_max = (kib + 64 * 1024) * 1024;
-            ::setrlimit(RLIMIT_AS, &limit);
+            limit_address_space(64 * MiB);
             int result = flash_file("xzdata", "data.bin", 134217728);
             std::fflush(stdout);
             std::_Exit(result == -1 ? 0 : 1);
         },
         testing::ExitedWithCode(0), "flash_file err5\n\n");
+}
+
+TEST(FlashFileMemory, FlashOneOfAFileLargerThanMemoryIsAFailure) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "address-space limits do not mix with the address sanitizer";
+#endif
+    scratch_dir dir;
+    sparse_file("system.bin", 256 * MiB);
+    // in a child whose address space cannot take the whole file: nothing is printed or sent
+    EXPECT_EXIT(
+        {
+            ::dup2(2, 1);
+            limit_address_space(64 * MiB);
+            int result = flash_one("system", "system.bin");
+            std::fflush(stdout);
+            std::_Exit(result == -1 ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "^$");
 }
 
 TEST_F(FlashSteps, FlashOneWritesTheWholeFile) {
@@ -358,18 +385,28 @@ TEST_F(FlashSteps, FlashOneRefusedOrEmptyIsAFailure) {
     EXPECT_TRUE(device.flashed.empty());
 }
 
-TEST_F(FlashSteps, FlashOneWithoutAFileDoesNothing) {
+TEST_F(FlashSteps, FlashOneSendsNothingForAFileItCannotSend) {
     ASSERT_EQ(::mkdir("folder.img", 0755), 0);
+    ASSERT_EQ(::mkfifo("pipe.img", 0644), 0);
+    ASSERT_EQ(::symlink("nowhere.img", "dangling.img"), 0);
+    sparse_file("huge.img", 2147483648ULL);  // one byte more than one download can carry
     struct row {
         const char* pname;
         const char* file;
+        int result;  // 0: not there, skipped; -1: there, but it cannot be sent
     };
-    const row rows[] = {
-        {"boot", "missing.img"}, {"boot", "folder.img"}, {nullptr, "x"}, {"boot", nullptr}};
+    std::vector<row> rows = {{"boot", "missing.img", 0}, {nullptr, "x", 0},
+                             {"boot", nullptr, 0},       {"boot", "folder.img", -1},
+                             {"boot", "pipe.img", -1},   {"boot", "dangling.img", -1},
+                             {"boot", "huge.img", -1}};
+    // a file that says it holds more than it does: the load is a short read
+    if (::symlink("/sys/kernel/profiling", "short.img") == 0 && ::access("short.img", R_OK) == 0) {
+        rows.push_back({"boot", "short.img", -1});
+    }
     for (const row& r : rows) {
-        int result = -1;
+        int result = 1;
         captured c = capture_output([&] { result = flash_one(r.pname, r.file); });
-        EXPECT_EQ(result, 0);
+        EXPECT_EQ(result, r.result) << (r.file ? r.file : "(null)");
         EXPECT_EQ(c.out, "");
         EXPECT_EQ(c.err, "");
     }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <map>
 #include <string>
@@ -88,5 +89,36 @@ TEST(TestFile, SizesOf4GiBAndMoreAreNotWrapped) {
         uint64_t size = 0;
         EXPECT_EQ(test_file("big.bin", &size), 1);
         EXPECT_EQ(size, want);
+    }
+}
+
+TEST(PackageFileEntry, ThereButUnusableIsNotAbsent) {
+    scratch_dir dir;
+    write_file("image.bin", "x");
+    write_file("empty.bin", "");
+    ASSERT_EQ(::symlink("image.bin", "link.bin"), 0);
+    ASSERT_EQ(::mkdir("folder.bin", 0755), 0);
+    ASSERT_EQ(::mkfifo("pipe.bin", 0644), 0);
+    ASSERT_EQ(::symlink("nowhere.bin", "dangling.bin"), 0);
+    ASSERT_EQ(::symlink("/dev/zero", "zero.bin"), 0);
+    struct row {
+        const char* name;
+        package_entry entry;
+        std::string why;
+    };
+    const row rows[] = {
+        {"missing.bin", package_entry::absent, ""},
+        {"image.bin", package_entry::regular, ""},
+        {"empty.bin", package_entry::regular, ""},
+        {"link.bin", package_entry::regular, ""},
+        {"folder.bin", package_entry::unusable, "is a directory"},
+        {"pipe.bin", package_entry::unusable, "is a FIFO"},
+        {"dangling.bin", package_entry::unusable, "is a dangling link"},
+        {"zero.bin", package_entry::unusable, "is a device"},
+    };
+    for (const row& r : rows) {
+        std::string why;
+        EXPECT_EQ(package_file_entry(r.name, &why), r.entry) << r.name;
+        EXPECT_EQ(why, r.why) << r.name;
     }
 }
