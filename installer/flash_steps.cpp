@@ -29,8 +29,6 @@ constexpr uint32_t max_piece = 134217728;
 // the queue refuses commands longer than 63 characters; "flash:" and "check:" go in front
 constexpr size_t max_command = 63;
 constexpr size_t command_prefix = 6;
-// the device can report success for downloads of at most this many bytes
-constexpr uint64_t max_download = 2147483647;
 
 struct FileCloser {
     void operator()(FILE* f) const { std::fclose(f); }

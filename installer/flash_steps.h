@@ -8,6 +8,8 @@
 
 // Piece size for writing package files: 32 MiB.
 constexpr uint32_t split = 33554432;
+// The device can report success for downloads of at most this many bytes.
+constexpr uint64_t max_download = 2147483647;
 
 // Writes a whole file to a partition. 1 when the file was loaded and written; 0 when an argument
 // is null or the file is not there (nothing printed, nothing sent); -1 when the file is there

@@ -68,12 +68,19 @@ constexpr FileStep kSecondList[] = {{"kernel", "ekernel.bin", nullptr},
 using FileList = std::span<const FileStep>;
 
 // Writes the chosen lists in order. A file with its signature file beside it is checked on the
-// host before anything is sent. A missing file is skipped and the list goes on; a file that is
+// host, and every file's size against one download, before anything is sent. A missing file is skipped and the list goes on; a file that is
 // there but cannot be sent, or that the device refused, stops the install, since reporting it
 // as complete would be false, and so does a choice that finds none of its files.
 MenuOutcome install_lists(std::initializer_list<FileList> lists) {
     for (FileList list : lists) {
         for (const FileStep& step : list) {
+            // a file too large for one download would fail only at its turn, after the files
+            // before it were written: refuse it before anything is sent
+            uint64_t size = 0;
+            if (test_file(step.file, &size) && size > max_download) {
+                con_err("\nerror: downloading %s\n", step.file);
+                return MenuOutcome::Failed;
+            }
             if (step.sign != nullptr && test_file(step.file, nullptr) &&
                 test_file(step.sign, nullptr) && !crc32check(step.file, step.sign)) {
                 con_err("\nerror: file checksum %s\n", step.file);
