@@ -63,6 +63,7 @@ struct Entry {
     uint8_t type;
     uint32_t start;  // 512-byte sectors
     uint32_t count;
+    uint8_t chs = 0xD0;  // the CHS fields hold 0x03, this, 0xFF (unless computed)
 };
 
 enum class Code {
@@ -75,92 +76,54 @@ struct Table {
     const char* name;
     bool extended;
     Code code;
-    bool computed_chs;
+    bool computed_chs;  // from the sector numbers instead of the fixed bytes
     std::array<Entry, 4> entries;
 };
 
-constexpr Table kTables[] = {
-    {"mbr350_2g",
-     false,
-     Code::zero,
-     false,
-     {{{true, 0x83, 65536, 716800},
-       {false, 0x83, 782336, 131072},
-       {false, 0x83, 913408, 131072},
-       {false, 0x0B, 1044480, 2781184}}}},
-    {"mbr350_4g",
-     false,
-     Code::zero,
-     false,
-     {{{true, 0x83, 65536, 716800},
-       {false, 0x83, 782336, 131072},
-       {false, 0x83, 913408, 131072},
-       {false, 0x0B, 1044480, 6688768}}}},
-    {"mbrdef",
-     false,
-     Code::zero,
-     false,
-     {{{true, 0x83, 65536, 921600},
-       {false, 0x83, 987136, 131072},
-       {false, 0x83, 1118208, 131072},
-       {false, 0x0B, 1249280, 6385664}}}},
-    {"mbr13g",
-     false,
-     Code::stub,
-     false,
-     {{{true, 0x83, 65536, 921600},
-       {false, 0x83, 987136, 131072},
-       {false, 0x83, 1118208, 2097152},
-       {false, 0x0B, 3215360, 57856000}}}},
-    {"mbrtiva",
-     false,
-     Code::stub,
-     false,
-     {{{true, 0x83, 65536, 921600},
-       {false, 0x83, 987136, 131072},
-       {false, 0x83, 1118208, 131072},
-       {false, 0x83, 1822720, 5812224}}}},
-    {"embr350_2g",
-     true,
-     Code::stub,
-     true,
-     {{{false, 0x83, 1794048, 716800},
-       {false, 0x83, 2510848, 2048},
-       {false, 0x83, 2512896, 8192},
-       {false, 0x83, 2674688, 1150976}}}},
-    {"embr350_4g",
-     true,
-     Code::untouched,
-     false,
-     {{{true, 0x83, 3174400, 716800},
-       {false, 0x83, 3891200, 2048},
-       {false, 0x83, 3893248, 8192},
-       {false, 0x83, 4055040, 3678208}}}},
-    {"embrdef",
-     true,
-     Code::untouched,
-     false,
-     {{{true, 0x83, 3379200, 870400},
-       {false, 0x83, 4249600, 2048},
-       {false, 0x83, 4251648, 8192},
-       {false, 0x83, 4259840, 3375104}}}},
-    {"embr13g",
-     true,
-     Code::untouched,
-     false,
-     {{{true, 0x83, 7442432, 870400},
-       {false, 0x83, 8312832, 2048},
-       {false, 0x83, 8314880, 8192},
-       {false, 0x83, 8323072, 52748288}}}},
-    {"embrtiva",
-     true,
-     Code::untouched,
-     false,
-     {{{true, 0x83, 3952640, 870400},
-       {false, 0x83, 4823040, 2048},
-       {false, 0x83, 4825088, 8192},
-       {false, 0x83, 4833280, 2801664}}}},
+// clang-format off
+const Table kTables[] = {
+    {"mbr350_2g", false, Code::zero, false, {{{true, 0x83, 65536, 716800},
+                                              {false, 0x83, 782336, 131072},
+                                              {false, 0x83, 913408, 131072},
+                                              {false, 0x0B, 1044480, 2781184}}}},
+    {"mbr350_4g", false, Code::zero, false, {{{true, 0x83, 65536, 716800},
+                                              {false, 0x83, 782336, 131072},
+                                              {false, 0x83, 913408, 131072},
+                                              {false, 0x0B, 1044480, 6688768}}}},
+    {"mbrdef", false, Code::zero, false, {{{true, 0x83, 65536, 921600},
+                                           {false, 0x83, 987136, 131072},
+                                           {false, 0x83, 1118208, 131072},
+                                           {false, 0x0B, 1249280, 6385664}}}},
+    {"mbr13g", false, Code::stub, false, {{{true, 0x83, 65536, 921600},
+                                           {false, 0x83, 987136, 131072},
+                                           {false, 0x83, 1118208, 2097152},
+                                           {false, 0x0B, 3215360, 57856000}}}},
+    {"mbrtiva", false, Code::stub, false, {{{true, 0x83, 65536, 921600},
+                                            {false, 0x83, 987136, 131072},
+                                            {false, 0x83, 1118208, 131072},
+                                            {false, 0x83, 1822720, 5812224, 0xE0}}}},
+    {"embr350_2g", true, Code::stub, true, {{{false, 0x83, 1794048, 716800},
+                                             {false, 0x83, 2510848, 2048},
+                                             {false, 0x83, 2512896, 8192},
+                                             {false, 0x83, 2674688, 1150976}}}},
+    {"embr350_4g", true, Code::untouched, false, {{{true, 0x83, 3174400, 716800},
+                                                   {false, 0x83, 3891200, 2048},
+                                                   {false, 0x83, 3893248, 8192},
+                                                   {false, 0x83, 4055040, 3678208}}}},
+    {"embrdef", true, Code::untouched, false, {{{true, 0x83, 3379200, 870400},
+                                                {false, 0x83, 4249600, 2048},
+                                                {false, 0x83, 4251648, 8192},
+                                                {false, 0x83, 4259840, 3375104}}}},
+    {"embr13g", true, Code::untouched, false, {{{true, 0x83, 7442432, 870400},
+                                                {false, 0x83, 8312832, 2048},
+                                                {false, 0x83, 8314880, 8192},
+                                                {false, 0x83, 8323072, 52748288}}}},
+    {"embrtiva", true, Code::untouched, false, {{{true, 0x83, 3952640, 870400},
+                                                 {false, 0x83, 4823040, 2048},
+                                                 {false, 0x83, 4825088, 8192},
+                                                 {false, 0x83, 4833280, 2801664}}}},
 };
+// clang-format on
 
 // A PC that boots from this storage halts: cli, hlt, and a jump back to the hlt, followed by a
 // text that says what the storage is. The devices never run it.
@@ -204,11 +167,8 @@ bytes make_table(const Table& t) {
     for (size_t i = 0; i < t.entries.size(); ++i) {
         const Entry& e = t.entries[i];
         const size_t at = 446 + 16 * i;
-        std::array<uint8_t, 3> first{0x03, 0xD0, 0xFF};
+        std::array<uint8_t, 3> first{0x03, e.chs, 0xFF};
         std::array<uint8_t, 3> last = first;
-        // the last entry of the tiva main table carries a CHS of its own
-        if (!t.extended && std::strcmp(t.name, "mbrtiva") == 0 && i == 3)
-            last = first = {0x03, 0xE0, 0xFF};
         if (t.computed_chs) {
             first = chs_of(e.start);
             last = chs_of(e.start + e.count - 1);
