@@ -1,8 +1,6 @@
-// The RQ3 loader stage and the loader write under it: loader_quessel goes to "bootloader" on a
-// simulated device, with retries; a build of stand-ins sends nothing to a device on real USB,
-// and the whole run then ends through the error exit.
-#include "installer/loader_write.h"
-
+// The loader write under the RQ3 loader stage: refused writes are retried and end with the
+// image's short name; a build of stand-ins sends nothing to a device on real USB, and the run
+// ends through the error exit. (The written image itself is seen end to end, in test_e2e.)
 #include <gtest/gtest.h>
 
 #include <string>
@@ -33,40 +31,6 @@ void rq3_answers(fake_bootloader& device, std::string verflag, std::string flash
     };
 }
 
-std::string quessel_bytes() {
-    return {reinterpret_cast<const char*>(loader_quessel), loader_quessel_size};
-}
-
-TEST(Rq3LoaderStage, OlderOrSilentLoaderGetsQuesselOnASimulatedDevice) {
-    for (const char* verflag : {"Z04", "", "Y99"}) {
-        SCOPED_TRACE(verflag);
-        fake_bootloader device;
-        rq3_answers(device, verflag);
-        fake_bootloader_guard guard(device);
-        int result = 1;
-        captured c = capture_output([&] { result = rq3_loader_stage(); });
-        EXPECT_EQ(result, 0);
-        EXPECT_EQ(c.out, std::string("\n###Ver:") + verflag + "\n");
-        EXPECT_EQ(c.err, "");
-        EXPECT_EQ(device.commands, (std::vector<std::string>{"getvar:verflag", "download:00033000",
-                                                             "flash:bootloader"}));
-        EXPECT_EQ(device.flashed["bootloader"], quessel_bytes());
-    }
-}
-
-TEST(Rq3LoaderStage, CurrentLoaderIsLeftAlone) {
-    for (const char* verflag : {"Z05", "Z10"}) {
-        fake_bootloader device;
-        device.simulated = false;  // nothing to write, so a real device is fine
-        rq3_answers(device, verflag);
-        fake_bootloader_guard guard(device);
-        int result = 1;
-        captured c = capture_output([&] { result = rq3_loader_stage(); });
-        EXPECT_EQ(result, 0) << verflag;
-        EXPECT_EQ(device.commands, std::vector<std::string>{"getvar:verflag"}) << verflag;
-    }
-}
-
 TEST(Rq3LoaderStage, ThreeRefusedWritesEndWithTheLoaderChecksumLine) {
     fake_bootloader device;
     rq3_answers(device, "Z04", "FAILbusy");
@@ -79,21 +43,6 @@ TEST(Rq3LoaderStage, ThreeRefusedWritesEndWithTheLoaderChecksumLine) {
     const std::string attempt = "FAILED (remote: busy)\n\nerror: downloading bootloader\n";
     EXPECT_EQ(c.err, attempt + attempt + attempt + "\nerror: loader checksum loader\n");
     EXPECT_EQ(device.flashed.count("bootloader"), 0u);
-}
-
-TEST(LoaderWrite, StandInIsNeverSentToADeviceOnRealUsb) {
-    if (payload_loader_firmware) GTEST_SKIP() << "this build carries the maker's loaders";
-    fake_bootloader device;
-    device.simulated = false;
-    rq3_answers(device, "Z04");
-    fake_bootloader_guard guard(device);
-    loader_write result = loader_write::written;
-    captured c = capture_output(
-        [&] { result = flash_loader(loader_quessel, loader_quessel_size, "bootloader"); });
-    EXPECT_EQ(result, loader_write::refused);
-    EXPECT_EQ(c.err, kRefusal);
-    EXPECT_TRUE(device.commands.empty());
-    EXPECT_EQ(device.opens, 1) << "the device is only looked at";
 }
 
 TEST(LoaderWrite, RunOnARealDeviceEndsThroughTheErrorExitBeforeAnyWrite) {

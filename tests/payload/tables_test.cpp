@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <utility>
 
@@ -28,78 +29,31 @@ struct Layout {
 };
 
 constexpr uint8_t B = 0x80;  // bootable
+constexpr auto M = payload_kind::main_table, E = payload_kind::extended_table;
+// clang-format off
 const Layout kLayouts[] = {
-    {"mbr350_2g",
-     payload_kind::main_table,
-     Code::zero,
-     {{{B, 0x83, 65536, 716800},
-       {0, 0x83, 782336, 131072},
-       {0, 0x83, 913408, 131072},
-       {0, 0x0B, 1044480, 2781184}}}},
-    {"mbr350_4g",
-     payload_kind::main_table,
-     Code::zero,
-     {{{B, 0x83, 65536, 716800},
-       {0, 0x83, 782336, 131072},
-       {0, 0x83, 913408, 131072},
-       {0, 0x0B, 1044480, 6688768}}}},
-    {"mbrdef",
-     payload_kind::main_table,
-     Code::zero,
-     {{{B, 0x83, 65536, 921600},
-       {0, 0x83, 987136, 131072},
-       {0, 0x83, 1118208, 131072},
-       {0, 0x0B, 1249280, 6385664}}}},
-    {"mbr13g",
-     payload_kind::main_table,
-     Code::stub,
-     {{{B, 0x83, 65536, 921600},
-       {0, 0x83, 987136, 131072},
-       {0, 0x83, 1118208, 2097152},
-       {0, 0x0B, 3215360, 57856000}}}},
-    {"mbrtiva",
-     payload_kind::main_table,
-     Code::stub,
-     {{{B, 0x83, 65536, 921600},
-       {0, 0x83, 987136, 131072},
-       {0, 0x83, 1118208, 131072},
-       {0, 0x83, 1822720, 5812224}}}},
-    {"embr350_2g",
-     payload_kind::extended_table,
-     Code::stub,
-     {{{0, 0x83, 1794048, 716800},
-       {0, 0x83, 2510848, 2048},
-       {0, 0x83, 2512896, 8192},
-       {0, 0x83, 2674688, 1150976}}}},
-    {"embr350_4g",
-     payload_kind::extended_table,
-     Code::none,
-     {{{B, 0x83, 3174400, 716800},
-       {0, 0x83, 3891200, 2048},
-       {0, 0x83, 3893248, 8192},
-       {0, 0x83, 4055040, 3678208}}}},
-    {"embrdef",
-     payload_kind::extended_table,
-     Code::none,
-     {{{B, 0x83, 3379200, 870400},
-       {0, 0x83, 4249600, 2048},
-       {0, 0x83, 4251648, 8192},
-       {0, 0x83, 4259840, 3375104}}}},
-    {"embr13g",
-     payload_kind::extended_table,
-     Code::none,
-     {{{B, 0x83, 7442432, 870400},
-       {0, 0x83, 8312832, 2048},
-       {0, 0x83, 8314880, 8192},
-       {0, 0x83, 8323072, 52748288}}}},
-    {"embrtiva",
-     payload_kind::extended_table,
-     Code::none,
-     {{{B, 0x83, 3952640, 870400},
-       {0, 0x83, 4823040, 2048},
-       {0, 0x83, 4825088, 8192},
-       {0, 0x83, 4833280, 2801664}}}},
+    {"mbr350_2g", M, Code::zero, {{{B, 0x83, 65536, 716800}, {0, 0x83, 782336, 131072},
+                                   {0, 0x83, 913408, 131072}, {0, 0x0B, 1044480, 2781184}}}},
+    {"mbr350_4g", M, Code::zero, {{{B, 0x83, 65536, 716800}, {0, 0x83, 782336, 131072},
+                                   {0, 0x83, 913408, 131072}, {0, 0x0B, 1044480, 6688768}}}},
+    {"mbrdef", M, Code::zero, {{{B, 0x83, 65536, 921600}, {0, 0x83, 987136, 131072},
+                                {0, 0x83, 1118208, 131072}, {0, 0x0B, 1249280, 6385664}}}},
+    {"mbr13g", M, Code::stub, {{{B, 0x83, 65536, 921600}, {0, 0x83, 987136, 131072},
+                                {0, 0x83, 1118208, 2097152}, {0, 0x0B, 3215360, 57856000}}}},
+    {"mbrtiva", M, Code::stub, {{{B, 0x83, 65536, 921600}, {0, 0x83, 987136, 131072},
+                                 {0, 0x83, 1118208, 131072}, {0, 0x83, 1822720, 5812224}}}},
+    {"embr350_2g", E, Code::stub, {{{0, 0x83, 1794048, 716800}, {0, 0x83, 2510848, 2048},
+                                    {0, 0x83, 2512896, 8192}, {0, 0x83, 2674688, 1150976}}}},
+    {"embr350_4g", E, Code::none, {{{B, 0x83, 3174400, 716800}, {0, 0x83, 3891200, 2048},
+                                    {0, 0x83, 3893248, 8192}, {0, 0x83, 4055040, 3678208}}}},
+    {"embrdef", E, Code::none, {{{B, 0x83, 3379200, 870400}, {0, 0x83, 4249600, 2048},
+                                 {0, 0x83, 4251648, 8192}, {0, 0x83, 4259840, 3375104}}}},
+    {"embr13g", E, Code::none, {{{B, 0x83, 7442432, 870400}, {0, 0x83, 8312832, 2048},
+                                 {0, 0x83, 8314880, 8192}, {0, 0x83, 8323072, 52748288}}}},
+    {"embrtiva", E, Code::none, {{{B, 0x83, 3952640, 870400}, {0, 0x83, 4823040, 2048},
+                                  {0, 0x83, 4825088, 8192}, {0, 0x83, 4833280, 2801664}}}},
 };
+// clang-format on
 
 // CHS of embr350_2g's entries (first, last) on the 255-head, 63-sector geometry, worked out by
 // hand
@@ -123,6 +77,11 @@ bool all_zero(const unsigned char* p, size_t from, size_t to) {
 uint32_t last_sector_end(const payload_image& img) {
     const unsigned char* e = img.bytes + 446 + 3 * 16;
     return le32(e + 8) + le32(e + 12);
+}
+
+// test listings name a case by its name, not by its bytes
+inline void PrintTo(const Layout& l, std::ostream* os) {
+    *os << l.name;
 }
 
 class Table : public ::testing::TestWithParam<Layout> {};
