@@ -72,6 +72,7 @@ void Bootloader::run_pending() {
         reboot_after_answer_ = false;
         transcript_.reboot(config_.name);
         forget_volatile_state();
+        run_new_loader();
         out_.push_back({OutputKind::Reboot, reboot_away_ms_, {}});
     }
 }
@@ -126,6 +127,13 @@ void Bootloader::forget_volatile_state() {
     download_size_.reset();
     download_.release();
     reboot_after_answer_ = false;
+}
+
+void Bootloader::run_new_loader() {
+    if (loader_to_run_.empty()) return;
+    auto next = config_.loader_verflags.find(loader_to_run_);
+    if (next != config_.loader_verflags.end()) config_.vars["verflag"] = next->second;
+    loader_to_run_.clear();
 }
 
 void Bootloader::host_left() {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
@@ -85,6 +86,8 @@ class Bootloader {
     void answer(std::string_view packet);
     void go_away(std::string_view why);
     void forget_volatile_state();
+    void note_loader(const std::string& partition, std::span<const uint8_t> bytes);
+    void run_new_loader();
 
     DeviceConfig config_;
     Storage& storage_;
@@ -104,6 +107,11 @@ class Bootloader {
     std::optional<Pending> pending_;
     bool reboot_after_answer_ = false;
     uint32_t reboot_away_ms_ = 0;
+
+    // the loader image written last, which the device runs from its next reboot on
+    std::string loader_to_run_;
+    // the loader image each partition holds, by partition
+    std::map<std::string, std::string> loader_in_;
 };
 
 }  // namespace devsim

@@ -5,6 +5,7 @@
 #include "check/crc32.h"
 #include "devsim/bootloader.h"
 #include "devsim/parse_number.h"
+#include "payload/payload.h"
 
 namespace devsim {
 
@@ -31,7 +32,31 @@ std::optional<Target> parse_target(std::string_view text) {
     return t;
 }
 
+// The installer's loader image these bytes are, known by size and CRC-32; null for any other.
+const payload_image* loader_image(std::span<const uint8_t> bytes) {
+    std::optional<uint32_t> crc;
+    for (const payload_image& img : payload_catalog()) {
+        if (img.kind != payload_kind::staged_loader && img.kind != payload_kind::final_loader)
+            continue;
+        if (img.size != bytes.size()) continue;
+        if (!crc) crc = GetBufferCRC(bytes.data(), static_cast<uint32_t>(bytes.size()));
+        if (*crc == GetBufferSUM(img.crc)) return &img;
+    }
+    return nullptr;
+}
+
 }  // namespace
+
+void Bootloader::note_loader(const std::string& partition, std::span<const uint8_t> bytes) {
+    const payload_image* img = loader_image(bytes);
+    if (img == nullptr) {
+        loader_in_.erase(partition);
+        return;
+    }
+    transcript_.loader(config_.name, img->name);
+    loader_in_[partition] = img->name;
+    loader_to_run_ = img->name;
+}
 
 std::string Bootloader::run(std::string_view text, const FaultHits& hits) {
     if (text.starts_with("getvar:")) return getvar(text.substr(7));
@@ -91,6 +116,9 @@ std::string Bootloader::flash(std::string_view arg, const FaultHits& hits) {
         const uint8_t flipped = bytes[0] ^ 0xFF;
         if (!storage_.write(t->partition, t->offset, {&flipped, 1})) return "FAILwrite failed";
     }
+    // a loader is written whole; a damaged one is not the image it was
+    if (t->offset == 0)
+        note_loader(t->partition, hits.corrupt ? std::span<const uint8_t>{} : bytes);
     return "OKAY";
 }
 
@@ -106,6 +134,14 @@ std::string Bootloader::check(std::string_view arg) {
     auto length = parse_hex32(arg.substr(s2 + 1, s3 - s2 - 1));
     if (!t) return "FAILbad partition";
     if (!start || !length) return "FAILbad range";
+    // the first N checks of a partition that holds a loader image configured to fail N times
+    if (auto held = loader_in_.find(t->partition); held != loader_in_.end()) {
+        auto fails = config_.loader_check_fails.find(held->second);
+        if (fails != config_.loader_check_fails.end() && fails->second > 0) {
+            --fails->second;
+            return "FAILcrc mismatch";
+        }
+    }
     // the expected CRC is read the way the host reads a signature text
     const uint32_t expected = GetBufferSUM(std::string(arg.substr(s3 + 1)).c_str());
 

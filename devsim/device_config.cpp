@@ -17,7 +17,16 @@ std::map<std::string, uint32_t> default_addresses() {
     };
 }
 
-DeviceConfig::DeviceConfig() : addresses(default_addresses()) {}
+std::map<std::string, std::string> default_loader_verflags() {
+    return {
+        {"porter", "9.0"},         {"porter1", "9.9"},      {"porter2", "A.9"},
+        {"porter3", "Y01"},        {"loader_belto", "Z07"}, {"loader_tiva", "Z05"},
+        {"loader_quessel", "Z05"},
+    };
+}
+
+DeviceConfig::DeviceConfig()
+    : addresses(default_addresses()), loader_verflags(default_loader_verflags()) {}
 
 std::array<uint8_t, 18> device_descriptor(const DeviceConfig& dev) {
     return {

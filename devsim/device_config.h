@@ -28,12 +28,20 @@ struct DeviceConfig {
     uint32_t reboot_delay_ms = 500;
     uint32_t appear_after_ms = 0;
     std::vector<Fault> faults;
+    // the "verflag" the device reports after the reboot that follows writing each loader image
+    // of the installer's catalog (recognised by its CRC-32), by image name
+    std::map<std::string, std::string> loader_verflags;
+    // how many device-side checks of a partition that holds a loader image fail, by image name
+    std::map<std::string, uint32_t> loader_check_fails;
 
     DeviceConfig();
 };
 
 // The partition addresses a device starts with.
 std::map<std::string, uint32_t> default_addresses();
+// The verflag each loader image brings: a device at "8.0" walks the whole chain to its final
+// loader.
+std::map<std::string, std::string> default_loader_verflags();
 
 struct SimConfig {
     std::string dir;

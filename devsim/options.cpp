@@ -5,6 +5,7 @@
 
 #include "devsim/parse_number.h"
 #include "devsim/storage.h"
+#include "payload/payload.h"
 
 namespace devsim {
 
@@ -14,7 +15,8 @@ const char* const kUsage =
     "device options: --serial TEXT | --no-serial | --vendor HEX | --product HEX | --class HEX |\n"
     "                --subclass HEX | --protocol HEX | --endpoints N | --var NAME=VALUE |\n"
     "                --address PARTITION=HEX | --reboot-delay MS | --appear-after MS |\n"
-    "                --fault 'PATTERN[#N]=ACTION[:ARG]'\n";
+    "                --fault 'PATTERN[#N]=ACTION[:ARG]' | --loader-verflag IMAGE=VERFLAG |\n"
+    "                --loader-check-fails IMAGE=N\n";
 
 namespace {
 
@@ -29,6 +31,12 @@ std::optional<uint32_t> hex_at_most(std::string_view s, uint32_t max) {
     auto v = parse_hex32(without_0x(s));
     if (!v || *v > max) return std::nullopt;
     return v;
+}
+
+bool is_loader(std::string_view name) {
+    const payload_image* img = payload_find(name);
+    return img != nullptr &&
+           (img->kind == payload_kind::staged_loader || img->kind == payload_kind::final_loader);
 }
 
 std::optional<uint64_t> parse_u64(std::string_view s) {
@@ -193,6 +201,26 @@ class Parser {
             ms_option(opt, &DeviceConfig::reboot_delay_ms);
         } else if (opt == "--appear-after") {
             ms_option(opt, &DeviceConfig::appear_after_ms);
+        } else if (opt == "--loader-verflag" || opt == "--loader-check-fails") {
+            DeviceConfig* d = device(opt);
+            auto v = value(opt);
+            if (!d || !v) return;
+            const bool verflag = opt == "--loader-verflag";
+            size_t eq = v->find('=');
+            std::string image = v->substr(0, eq);
+            std::string rest = eq == std::string::npos ? std::string() : v->substr(eq + 1);
+            auto count = verflag ? std::optional<uint32_t>(0) : parse_decimal(rest);
+            if (eq == std::string::npos || !is_loader(image) || !count) {
+                return fail(opt + (verflag ? " needs IMAGE=VERFLAG" : " needs IMAGE=N") +
+                            " with IMAGE one of porter, porter1, porter2, porter3, loader_belto, "
+                            "loader_tiva, loader_quessel, not '" +
+                            *v + "'");
+            }
+            if (verflag) {
+                d->loader_verflags[image] = rest;
+            } else {
+                d->loader_check_fails[image] = *count;
+            }
         } else if (opt == "--fault") {
             DeviceConfig* d = device(opt);
             auto v = value(opt);

@@ -65,4 +65,9 @@ void Transcript::back(std::string_view dev) {
     line(dev, "back", {});
 }
 
+void Transcript::loader(std::string_view dev, std::string_view image) {
+    if (!file_) return;
+    line(dev, "loader", ",\"image\":" + json_string(image));
+}
+
 }  // namespace devsim

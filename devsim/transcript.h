@@ -29,6 +29,8 @@ class Transcript {
     void reboot(std::string_view dev);
     void gone(std::string_view dev, std::string_view why);
     void back(std::string_view dev);
+    // a flash: wrote one of the installer's loader images
+    void loader(std::string_view dev, std::string_view image);
 
   private:
     void line(std::string_view dev, std::string_view ev, std::string_view rest);

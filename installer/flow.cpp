@@ -18,6 +18,7 @@
 #include "installer/package.h"
 #include "installer/stages.h"
 #include "installer/texts.h"
+#include "payload/payload.h"
 #include "usb/usb.h"
 
 #ifndef TESSARO_VERSION
@@ -121,6 +122,11 @@ void print_help() {
         "  TESSARO_DEVSIM_DIR  a directory of simulated devices (tessaro-devsim) to use instead\n"
         "                      of the host's USB devices. When set, only simulated devices\n"
         "                      are used, even before the directory exists.\n"
+        "\n"
+        "Loaders: a build carries either stand-ins for the device maker's loader images, which\n"
+        "it writes only to simulated devices (a device on real USB that needs a new loader ends\n"
+        "the run with an error), or the maker's images (configured with\n"
+        "-DTESSARO_LOADER_DIR=DIR). --version says which.\n"
         "\n"
         "Signals: Ctrl+C (SIGINT) and a closing terminal (SIGHUP) are ignored during a run so\n"
         "that a write to the device is never broken off; Ctrl+\\ (SIGQUIT) and SIGTERM still\n"
@@ -257,7 +263,7 @@ int installer_main(int argc, char** argv) {
         return 0;
     }
     if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
-        con_out("tessaro-installer %s\n", TESSARO_VERSION);
+        con_out("tessaro-installer %s\nloaders: %s\n", TESSARO_VERSION, payload_loader_kind());
         return 0;
     }
 

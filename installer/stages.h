@@ -2,8 +2,9 @@
 // own error line, which sends the run to the error exit.
 #pragma once
 
-// RQ3 road, before the menu: the "verflag" query with its "###Ver:" line, and the loader
-// install when the device's loader is older.
+// RQ3 road, before the menu: the "verflag" query with its "###Ver:" line and, when the device's
+// loader is older than loader_quessel (or says nothing), loader_quessel written to "bootloader"
+// after its self-check, up to 3 attempts.
 int rq3_loader_stage();
 
 // Road of the other families, after the menu has set sys_new and wipe, in this order.

@@ -45,6 +45,9 @@ int usb_write(usb_handle* h, const void* data, int len);
 int usb_close(usb_handle* h);
 // Releases pipes and interface but keeps the record; later transfers on it fail.
 void usb_kick(usb_handle* h);
+// 1 when the handle reaches a simulated device (the backend of TESSARO_DEVSIM_DIR), 0 for a
+// device on the host's USB or no handle.
+int usb_is_simulated(const usb_handle* h);
 void usb_cleanup_handle(usb_handle* h);
 
 int match_trevan(usb_ifc_info* info);

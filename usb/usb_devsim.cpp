@@ -520,6 +520,7 @@ const usb_platform kDevsimPlatform = {
     devsim_read,
     devsim_write,
     devsim_close,
+    true,  // simulated
 };
 
 }  // namespace

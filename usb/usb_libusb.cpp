@@ -360,6 +360,7 @@ const usb_platform kLibusbPlatform = {
     libusb_read,
     libusb_write,
     libusb_close_handle,
+    false,  // real hardware
 };
 
 }  // namespace

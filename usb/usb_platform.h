@@ -63,6 +63,9 @@ struct usb_platform {
                        uint32_t timeout_ms);
     // Releases a pipe or an interface handle returned above (pipes before their interface).
     void (*close_handle)(void* handle);
+
+    // True when the interfaces are simulated devices, with no hardware behind them.
+    bool simulated;
 };
 
 // The backend in use: chosen on first use (the simulated device whenever TESSARO_DEVSIM_DIR is

@@ -78,6 +78,10 @@ void usb_kick(usb_handle* h) {
     usb_cleanup_handle(h);
 }
 
+int usb_is_simulated(const usb_handle* h) {
+    return h != nullptr && platform().simulated ? 1 : 0;
+}
+
 int usb_close(usb_handle* h) {
     if (h == nullptr) return 0;
     // the handle's owner must forget it before the record goes

@@ -98,6 +98,17 @@ TEST(Options, EveryOptionSetsItsField) {
     EXPECT_TRUE(b.faults.empty());
 }
 
+TEST(Options, LoaderOptionsChangeOneImageEach) {
+    auto r = parse_options(base({"--loader-verflag", "porter=8.5", "--loader-check-fails",
+                                 "loader_belto=3"}));
+    ASSERT_TRUE(r.config) << r.error;
+    const auto& d = r.config->devices[0];
+    EXPECT_EQ(d.loader_verflags.at("porter"), "8.5");
+    EXPECT_EQ(d.loader_verflags.at("porter1"), "9.9");  // the other defaults stay
+    EXPECT_EQ(d.loader_check_fails.at("loader_belto"), 3u);
+    EXPECT_EQ(d.loader_check_fails.count("porter"), 0u);
+}
+
 struct BadCase {
     const char* name;
     Args args;
@@ -144,7 +155,11 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"address_over_32_bits", base({"--address", "a=100000000"}), "--address needs"},
         BadCase{"delay_not_number", base({"--reboot-delay", "1s"}), "--reboot-delay needs"},
         BadCase{"serial_too_long", base({"--serial", std::string(256, 's')}), "longer than 255"},
-        BadCase{"bad_fault", base({"--fault", "reboot=explode"}), "unknown action 'explode'"}),
+        BadCase{"bad_fault", base({"--fault", "reboot=explode"}), "unknown action 'explode'"},
+        BadCase{"loader_verflag_of_a_table", base({"--loader-verflag", "mbrdef=Z07"}),
+                "--loader-verflag needs IMAGE=VERFLAG"},
+        BadCase{"loader_check_fails_not_number", base({"--loader-check-fails", "porter=x"}),
+                "--loader-check-fails needs IMAGE=N"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct FaultCase {

@@ -2,6 +2,7 @@
 // an unknown device, a package without "config.bin", choosing one of two devices by serial
 // number, and --help / --version.
 #include "e2e/flow_e2e.h"
+#include "payload/payload.h"
 
 namespace {
 
@@ -109,6 +110,10 @@ TEST(FlowIdentify, HelpAndVersion) {
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out.rfind("tessaro-installer ", 0), 0u) << version.out;
     EXPECT_EQ(version.out.back(), '\n');
+    // which loaders the build carries
+    const std::string kind = payload_loader_firmware ? "device firmware" : "stand-in";
+    EXPECT_NE(version.out.find("\nloaders: " + kind + "\n"), std::string::npos) << version.out;
+    EXPECT_NE(help.out.find("TESSARO_LOADER_DIR"), std::string::npos);
 }
 
 }  // namespace

@@ -1,15 +1,17 @@
 // Whole runs on a simulated RQ3 device: every menu and choice, typed and unattended, with what
 // the device received and what ended up in its partitions; the choice "0", input that ends at
-// the menu, an over-long token, a loader older than the build can update, and a write that the
-// device refuses.
+// the menu, an over-long token, a loader older than the device's final loader, a write that the
+// device refuses, and packages that cannot be installed.
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 
 #include "check/crc32.h"
 #include "e2e/flow_e2e.h"
+#include "payload/payload.h"
 
 namespace {
 
@@ -304,26 +306,31 @@ TEST(FlowRq3, ChoiceZeroAndEndedInputLeaveThroughTheRebootExit) {
     }
 }
 
-TEST(FlowRq3, OlderLoaderEndsThroughTheErrorExitWithoutWriting) {
-    // the loader image is not carried by this build: the run must stop before the menu
-    // rather than install a package over a loader that may not take it
-    for (const char* verflag : {"Z04", "Z0", "", "Y99"}) {
+TEST(FlowRq3, OlderLoaderGetsQuesselBeforeTheMenu) {
+    // the device recognises the image it is given and runs it from the closing reboot on
+    const std::string quessel(reinterpret_cast<const char*>(loader_quessel), loader_quessel_size);
+    for (const char* verflag : {"Z04", "", "Y99"}) {
         SCOPED_TRACE(std::string("verflag '") + verflag + "'");
         Package pkg;
         pkg.config("pagora8\n").files(kNativeFiles);
         e2e::TempDir storage;
         e2e::Devsim dev(rq3_device(storage.path(), verflag));
 
-        auto r = run(dev, pkg, {"1", "1"});
+        auto r = run(dev, pkg, {"1", "-1"}, "0\n");
 
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, argument_lines(1, 1) + "\n###Ver:" + verflag + "\n" + kDownloadingError +
-                             kAllDone);
-        EXPECT_EQ(r.err, std::string("\nerror: loader image is not in this build (device "
-                                     "loader '") +
-                             verflag + "', needs Z05)\n");
-        EXPECT_EQ(dev.commands(), (std::vector<std::string>{"getvar:product", "getvar:serialno",
-                                                            "getvar:verflag"}));
+        Menu menu = rq3_menu(0);
+        EXPECT_EQ(r.out, argument_lines(1, -1) + "\n###Ver:" + verflag + "\n" + kBanner +
+                             menu.headers + menu.options + bar(100) +
+                             e2e::gbk("\n###完成！Rebooting!\n") + kAllDone);
+        EXPECT_EQ(r.err, "\n") << "the reboot's line only";
+        EXPECT_EQ(dev.commands(),
+                  (std::vector<std::string>{"getvar:product", "getvar:serialno", "getvar:verflag",
+                                            "download:00033000", "flash:bootloader", "reboot"}));
+        EXPECT_EQ(read_file(storage.path() / "rq3" / "bootloader"), quessel);
+        auto t = dev.transcript();
+        EXPECT_NE(std::find(t.begin(), t.end(),
+                            R"({"dev":"rq3","ev":"loader","image":"loader_quessel"})"),
+                  t.end());
     }
 }
 

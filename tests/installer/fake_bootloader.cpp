@@ -155,14 +155,21 @@ void close_handle(void* handle) {
 const usb_platform fake_platform = {
     "fake",         enum_interfaces, next_interface, close_enum,        create_interface,
     open_read_pipe, open_write_pipe, interface_name, device_descriptor, interface_descriptor,
-    serial_number,  read_sync,       write_sync,     close_handle,
+    serial_number,  read_sync,       write_sync,     close_handle,    true,
 };
+
+// the same device, as the USB layer sees one on the host's USB
+const usb_platform fake_real_platform = [] {
+    usb_platform p = fake_platform;
+    p.simulated = false;
+    return p;
+}();
 
 }  // namespace
 
 fake_bootloader_guard::fake_bootloader_guard(fake_bootloader& device) {
     g_device = &device;
-    usb_platform_install(&fake_platform);
+    usb_platform_install(device.simulated ? &fake_platform : &fake_real_platform);
     usb = nullptr;
 }
 

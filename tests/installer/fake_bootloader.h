@@ -24,6 +24,8 @@ struct fake_bootloader {
     int opens = 0;          // interfaces opened
     int closes = 0;         // interfaces closed
     bool keep_data = true;  // store downloads (off for large files)
+    // the USB layer takes it for a simulated device; false makes it a device on real USB
+    bool simulated = true;
 
     // protocol state
     std::vector<std::string> pending;  // status packets not yet read

@@ -1,0 +1,70 @@
+// The loader write under the RQ3 loader stage: refused writes are retried and end with the
+// image's short name; a build of stand-ins sends nothing to a device on real USB, and the run
+// ends through the error exit. (The written image itself is seen end to end, in test_e2e.)
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "capture.h"
+#include "fake_bootloader.h"
+#include "installer/flow.h"
+#include "installer/stages.h"
+#include "payload/payload.h"
+#include "scratch_dir.h"
+
+namespace {
+
+const char kRefusal[] =
+    "\nerror: this build carries no loader firmware for this device, only stand-ins for simulated "
+    "devices; to install loaders on real devices, build the installer with "
+    "-DTESSARO_LOADER_DIR=DIR, where DIR holds the device maker's loader images\n";
+
+// An RQ3 device whose loader reports `verflag`; `flash` answers its "flash:" commands.
+void rq3_answers(fake_bootloader& device, std::string verflag, std::string flash = "OKAY") {
+    device.answer = [verflag, flash](const std::string& command) {
+        if (command == "getvar:product") return std::string("OKAYRQ3");
+        if (command == "getvar:serialno") return std::string("OKAYP00118UNIT0001");
+        if (command == "getvar:verflag") return "OKAY" + verflag;
+        if (command.rfind("flash:", 0) == 0) return flash;
+        return std::string("OKAY");
+    };
+}
+
+TEST(Rq3LoaderStage, ThreeRefusedWritesEndWithTheLoaderChecksumLine) {
+    fake_bootloader device;
+    rq3_answers(device, "Z04", "FAILbusy");
+    fake_bootloader_guard guard(device);
+    wipe = 1;
+    int result = 0;
+    captured c = capture_output([&] { result = rq3_loader_stage(); });
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(wipe, 0);
+    const std::string attempt = "FAILED (remote: busy)\n\nerror: downloading bootloader\n";
+    EXPECT_EQ(c.err, attempt + attempt + attempt + "\nerror: loader checksum loader\n");
+    EXPECT_EQ(device.flashed.count("bootloader"), 0u);
+}
+
+TEST(LoaderWrite, RunOnARealDeviceEndsThroughTheErrorExitBeforeAnyWrite) {
+    if (payload_loader_firmware) GTEST_SKIP() << "this build carries the maker's loaders";
+    scratch_dir dir;
+    write_file("config.bin", "pagora8\n");
+    write_file("system.bin", "s");
+    fake_bootloader device;
+    device.simulated = false;
+    rq3_answers(device, "Z04");
+    fake_bootloader_guard guard(device);
+    std::vector<std::string> args = {"tessaro-installer", "1", "1"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    int status = -1;
+    captured c = capture_output([&] { status = installer_main(3, argv.data()); });
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(c.out,
+              "###doreboot:1\n###dofast:1\n\n###Ver:Z04\n\nDownloading Error!\n\n###All Done.");
+    EXPECT_EQ(c.err, kRefusal);
+    EXPECT_EQ(device.commands,
+              (std::vector<std::string>{"getvar:product", "getvar:serialno", "getvar:verflag"}));
+}
+
+}  // namespace
