@@ -157,11 +157,13 @@ TEST(FlowIdentify, ClosedStandardDescriptorIsNotTheDeviceLink) {
     const std::string banner = kBanner + e2e::gbk("\n###Tessaro系统升级，当前系统：原生系统\n");
     const std::string menu = lines({"###1.升级(Upgrade)；", "###0.退出(Exit)。"}) +
                              e2e::gbk("###请选择(0-1):");
+    // written while the exchange is still going on
+    const std::string info = "(bootloader) on the link\n";
     const std::string loader_error = "\nerror: loader stage is not in this build (sys_new 0, wipe 0)\n";
     const Case cases[] = {
         // the menu reads the end of input, which is 0 (Exit)
-        {"<&-", {"0", "-1"}, argument_lines(0, -1) + banner + menu + kAllDone, ""},
-        {">&-", {"0", "1"}, "", loader_error},
+        {"<&-", {"0", "-1"}, argument_lines(0, -1) + banner + menu + kAllDone, info},
+        {">&-", {"0", "1"}, "", info + loader_error},
         {"2>&-", {"0", "1"}, argument_lines(0, 1) + banner + menu + "1\n" + kDownloadingError + kAllDone,
          ""},
     };
@@ -170,7 +172,8 @@ TEST(FlowIdentify, ClosedStandardDescriptorIsNotTheDeviceLink) {
         Package pkg;
         pkg.config("vrx2\n").files({"system.bin", "kernel.bin"});
         e2e::Devsim dev(
-            {"--device", "v", "--serial", "02A0001", "--var", "product=VRX2", "--var", "systype=sing"});
+            {"--device", "v", "--serial", "02A0001", "--var", "product=VRX2", "--var", "systype=sing",
+             "--fault", "getvar:serialno=info:on the link"});
         e2e::RunOptions o;
         o.args = {"-c", std::string("exec \"$0\" \"$@\" ") + c.redirect, e2e::installer_bin()};
         o.args.insert(o.args.end(), c.args.begin(), c.args.end());
