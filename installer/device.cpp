@@ -5,11 +5,14 @@
 
 #include "client/action_queue.h"
 #include "console/console.h"
+#include "installer/startup.h"
 #include "usb/usb.h"
 
 usb_handle* usb = nullptr;
 
 namespace {
+
+bool link_lost = false;
 
 // The command transport closes the handle itself after a failure that leaves the link in an
 // unknown state. Forgetting it here means it is never used or closed again, and the next
@@ -46,10 +49,16 @@ int close_device() {
 
 int run_queue() {
     usb = open_device();
+    // the device is there and the first command is about to go: from now on a signal could
+    // break off a write
+    guard_interrupts();
     int result = fb_execute_queue(usb);
     fb_free_queue();
+    link_lost = result != 0 && usb == nullptr;
     return result;
 }
+
+bool last_exchange_lost_link() { return link_lost; }
 
 void sleep(int seconds) {
     if (seconds > 0) std::this_thread::sleep_for(std::chrono::seconds(seconds));

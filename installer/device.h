@@ -13,5 +13,8 @@ int close_device();
 // One exchange: what is queued runs on the open device (waiting for it), then the queue is
 // emptied. The queue's result.
 int run_queue();
+// Whether the last run_queue failed because the link failed (the transport gave up the handle),
+// as opposed to the device refusing a command with FAIL.
+bool last_exchange_lost_link();
 // Whole-second wait.
 void sleep(int seconds);

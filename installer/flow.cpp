@@ -2,9 +2,6 @@
 // the road of the other families, the reboot exit, the error exit and the closing sequence.
 #include "installer/flow.h"
 
-#include <signal.h>  // NOLINT(modernize-deprecated-headers): sigaction is POSIX, not in <csignal>
-
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -17,6 +14,7 @@
 #include "installer/menus.h"
 #include "installer/package.h"
 #include "installer/stages.h"
+#include "installer/startup.h"
 #include "installer/texts.h"
 #include "payload/payload.h"
 #include "usb/usb.h"
@@ -36,12 +34,20 @@ namespace {
 
 constexpr char kBanner[] = "\n\n###########################################";
 
+int error_exit();
+
 }  // namespace
 
+// A device that refuses a query answers it: the reply is empty and the caller decides what that
+// means. A link that fails is no answer at all, and any meaning given to the empty reply (a
+// native system, an old loader) would be a guess: the run stops there.
 void query_step(const char* var) {
     std::memset(retvalue, 0, sizeof retvalue);
     fb_queue_display(var, var);
-    run_queue();
+    if (run_queue() != 0 && last_exchange_lost_link()) {
+        con_err("\nerror: device stopped answering (getvar:%s)\n", var);
+        std::exit(error_exit());
+    }
 }
 
 void set_step(const char* var, const char* value) {
@@ -56,22 +62,13 @@ void reboot_step() {
 
 namespace {
 
-// The leading decimal number of an argument, 0 when it has none. Out-of-range numbers are held
-// at the ends of int instead of wrapping.
-int leading_number(const char* text) {
-    long v = std::strtol(text, nullptr, 10);
-    if (v > INT_MAX) return INT_MAX;
-    if (v < INT_MIN) return INT_MIN;
-    return static_cast<int>(v);
-}
-
 void read_arguments(int argc, char** argv) {
     if (argc > 1) {
-        doreboot = leading_number(argv[1]);
+        doreboot = number_argument(argv[1]);
         con_out("###doreboot:%d\n", doreboot);
     }
     if (argc > 2) {
-        dofast = leading_number(argv[2]);
+        dofast = number_argument(argv[2]);
         con_out("###dofast:%d\n", dofast);
     }
     if (argc > 3) {
@@ -80,43 +77,37 @@ void read_arguments(int argc, char** argv) {
     }
 }
 
-// Ctrl+C and a closing terminal must not break a write to the device half way: the run ignores
-// SIGINT and SIGHUP. SIGQUIT (Ctrl+\) and SIGTERM still end it.
-void ignore_interrupts() {
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    sigaction(SIGINT, &ignore, nullptr);
-    sigaction(SIGHUP, &ignore, nullptr);
-}
-
 void print_help() {
     con_out(
         "usage: tessaro-installer [DOREBOOT [DOFAST [SERIAL]]]\n"
-        "       tessaro-installer --help | --version\n"
+        "       tessaro-installer --help | -h | --version\n"
         "\n"
         "Installs the firmware package in the current directory (config.bin and the image\n"
         "files) on an e-reader device through its USB bootloader.\n"
         "\n"
         "Arguments, all optional and positional:\n"
-        "  DOREBOOT  a number; 0 leaves the device in its bootloader at the end of the run\n"
-        "            instead of rebooting it (default 1). RQ3 devices are always rebooted.\n"
-        "  DOFAST    a number; above 0 the menus take their automatic choice instead of\n"
+        "  DOREBOOT  a whole number; 0 leaves the device in its bootloader at the end of the\n"
+        "            run instead of rebooting it (default 1). RQ3 devices are always rebooted.\n"
+        "  DOFAST    a whole number; above 0 the menus take their automatic choice instead of\n"
         "            reading one (above 1, a package of both systems installs both with a\n"
         "            wipe); any nonzero value, negative ones too, makes the closing wait 1\n"
         "            second instead of 60 (default 0).\n"
         "  SERIAL    install only on the device with this serial number (default: the first\n"
         "            device found).\n"
-        "Each given argument is echoed as a line (###doreboot:N, ###dofast:N, ###serial:S).\n"
+        "A whole number is an optional sign and decimal digits (numbers beyond the range of\n"
+        "int are held at its ends); anything else for DOREBOOT or DOFAST is a usage error and\n"
+        "nothing is sent. Each given argument is echoed as a line (###doreboot:N, ###dofast:N,\n"
+        "###serial:S).\n"
         "\n"
         "Menus read one word per choice from standard input; its first character counts. When\n"
-        "standard input ends at a menu, the menu takes 0 (Exit).\n"
+        "standard input ends at a menu, or is closed, the menu takes 0 (Exit).\n"
         "\n"
         "Output: every line meant for a person or a wrapper program begins with \"###\" and goes\n"
         "to standard output, which is flushed at fixed points; errors and \"< waiting for\n"
         "device >\" go to standard error. Chinese texts are written as GBK, or as UTF-8 when the\n"
         "locale's codeset is UTF-8. A run ends with \"###All Done.\", except when the package\n"
-        "does not match the device and when an RQ3 install completes.\n"
+        "does not match the device and when an RQ3 install completes. If the reader of the\n"
+        "output goes away (SIGPIPE), the output is lost and the install goes on.\n"
         "\n"
         "Environment:\n"
         "  TESSARO_DEVSIM_DIR  a directory of simulated devices (tessaro-devsim) to use instead\n"
@@ -128,17 +119,19 @@ void print_help() {
         "the run with an error), or the maker's images (configured with\n"
         "-DTESSARO_LOADER_DIR=DIR). --version says which.\n"
         "\n"
-        "Signals: Ctrl+C (SIGINT) and a closing terminal (SIGHUP) are ignored during a run so\n"
-        "that a write to the device is never broken off; Ctrl+\\ (SIGQUIT) and SIGTERM still\n"
-        "stop it.\n"
+        "Signals: Ctrl+C (SIGINT) and a closing terminal (SIGHUP) stop the run while it waits\n"
+        "for its device and before the first command is sent, and again in the closing wait.\n"
+        "In between both are ignored, so that a write to the device is never broken off;\n"
+        "Ctrl+\\ (SIGQUIT) and SIGTERM still stop it.\n"
         "\n"
         "Exit status: 0 for every run that ends normally, including a refused package and a\n"
-        "failed install (\"Downloading Error!\"); 1 when the program stops on an internal "
-        "fault.\n");
+        "failed install (\"Downloading Error!\"); 1 when the program stops on an internal\n"
+        "fault; 2 when DOREBOOT or DOFAST is not a whole number.\n");
 }
 
 // Last act of every run except the two that end with lines of their own.
 int closing_sequence() {
+    release_interrupts();  // nothing is sent from here on
     if (dofast != 0) {
         sleep(1);
     } else {
@@ -224,6 +217,7 @@ int rq3_installed() {
     percent(100);
     con_out(txt::done_line);
     con_out(txt::restarting);
+    release_interrupts();  // nothing is sent from here on
     if (dofast == 0) sleep(60);
     con_flush();
     sleep(1);
@@ -257,18 +251,24 @@ int family_road() {
 }  // namespace
 
 int installer_main(int argc, char** argv) {
+    open_standard_descriptors();
     console_init();
-    if (argc > 1 && std::strcmp(argv[1], "--help") == 0) {
-        print_help();
-        return 0;
-    }
-    if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
-        con_out("tessaro-installer %s\nloaders: %s\n", TESSARO_VERSION, payload_loader_kind());
-        return 0;
+    switch (read_start_request(argc, argv)) {
+        case StartRequest::Help:
+            print_help();
+            return 0;
+        case StartRequest::Version:
+            con_out("tessaro-installer %s\nloaders: %s\n", TESSARO_VERSION, payload_loader_kind());
+            return 0;
+        case StartRequest::Usage:
+            print_usage_error(argc, argv);
+            return 2;
+        case StartRequest::Run:
+            break;
     }
 
+    start_signal_policy();
     read_arguments(argc, argv);
-    ignore_interrupts();
     sleep(1);
 
     // the answer is not used: this exchange waits until the device is there

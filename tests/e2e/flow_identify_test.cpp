@@ -28,12 +28,9 @@ TEST(FlowIdentify, ArgumentLinesShowTheNumbersRead) {
         {{}, ""},
         {{"0"}, "###doreboot:0\n"},
         {{"0", "1"}, "###doreboot:0\n###dofast:1\n"},
-        {{"abc", "3x"}, "###doreboot:0\n###dofast:3\n"},
         {{"-2", "+7", "P00118ZZ", "more", "args"},
          "###doreboot:-2\n###dofast:7\n###serial:P00118ZZ\n"},
-        {{"99999999999", "1"}, "###doreboot:2147483647\n###dofast:1\n"},
-        // --help counts only as the first argument
-        {{"1", "--help"}, "###doreboot:1\n###dofast:0\n"},
+        {{"99999999999", "-0"}, "###doreboot:2147483647\n###dofast:0\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
@@ -96,14 +93,49 @@ TEST(FlowIdentify, SerialArgumentChoosesTheDevice) {
               (std::vector<std::string>{"getvar:product", "getvar:serialno", "getvar:systype"}));
 }
 
+// A DOREBOOT or DOFAST that is not a number must not start an install read as 0: "--dry-run 1"
+// would flash and wipe with doreboot 0, dofast 1.
+TEST(FlowIdentify, ArgumentThatIsNotANumberIsAUsageError) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string first_line;
+    };
+    const Case cases[] = {
+        {{"--dry-run", "1"}, "DOREBOOT must be a whole number, not '--dry-run'"},
+        {{"1", "3x"}, "DOFAST must be a whole number, not '3x'"},
+        {{"1", "--help"}, "DOFAST must be a whole number, not '--help'"},
+        {{"0", "+", "P00118ZZ"}, "DOFAST must be a whole number, not '+'"},
+    };
+    Package pkg;
+    pkg.config("pagora8\n").file("data.bin");
+    e2e::Devsim dev(device("P00118ZZ"));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        auto r = run(dev, pkg, c.args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "tessaro-installer: " + c.first_line +
+                             "\nusage: tessaro-installer [DOREBOOT [DOFAST [SERIAL]]]\n"
+                             "       tessaro-installer --help | -h | --version\n"
+                             "Try 'tessaro-installer --help' for more.\n");
+    }
+    EXPECT_EQ(dev.commands(), std::vector<std::string>{});
+}
+
 TEST(FlowIdentify, HelpAndVersion) {
     e2e::RunOptions o;
+    o.timeout = std::chrono::seconds(10);  // a run that waits for a device instead is a failure
     o.args = {"--help"};
     auto help = e2e::run_installer(o);
     EXPECT_EQ(help.status, 0);
     for (const char* word : {"DOREBOOT", "DOFAST", "SERIAL", "###", "TESSARO_DEVSIM_DIR", "SIGINT",
-                             "SIGHUP", "SIGQUIT", "Exit status"})
+                             "SIGHUP", "SIGQUIT", "SIGPIPE", "Exit status"})
         EXPECT_NE(help.out.find(word), std::string::npos) << word;
+
+    o.args = {"-h", "ignored"};
+    auto short_help = e2e::run_installer(o);
+    EXPECT_EQ(short_help.status, 0);
+    EXPECT_EQ(short_help.out, help.out);
 
     o.args = {"--version", "ignored"};
     auto version = e2e::run_installer(o);
@@ -114,6 +146,101 @@ TEST(FlowIdentify, HelpAndVersion) {
     const std::string kind = payload_loader_firmware ? "device firmware" : "stand-in";
     EXPECT_NE(version.out.find("\nloaders: " + kind + "\n"), std::string::npos) << version.out;
     EXPECT_NE(help.out.find("TESSARO_LOADER_DIR"), std::string::npos);
+}
+
+// A descriptor closed at start-up must not become the device link: a menu would read the link,
+// "###" lines or error lines would be sent to the device.
+TEST(FlowIdentify, ClosedStandardDescriptorIsNotTheDeviceLink) {
+    struct Case {
+        const char* redirect;
+        std::vector<std::string> args;
+        std::string out;
+        std::string err;
+    };
+    const std::string banner = kBanner + e2e::gbk("\n###Tessaro系统升级，当前系统：原生系统\n");
+    const std::string menu = lines({"###1.升级(Upgrade)；", "###0.退出(Exit)。"}) +
+                             e2e::gbk("###请选择(0-1):");
+    // written while the exchange is still going on
+    const std::string info = "(bootloader) on the link\n";
+    const std::string loader_error = "\nerror: loader stage is not in this build (sys_new 0, wipe 0)\n";
+    const Case cases[] = {
+        // the menu reads the end of input, which is 0 (Exit)
+        {"<&-", {"0", "-1"}, argument_lines(0, -1) + banner + menu + kAllDone, info},
+        {">&-", {"0", "1"}, "", info + loader_error},
+        {"2>&-", {"0", "1"}, argument_lines(0, 1) + banner + menu + "1\n" + kDownloadingError + kAllDone,
+         ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.redirect);
+        Package pkg;
+        pkg.config("vrx2\n").files({"system.bin", "kernel.bin"});
+        e2e::Devsim dev(
+            {"--device", "v", "--serial", "02A0001", "--var", "product=VRX2", "--var", "systype=sing",
+             "--fault", "getvar:serialno=info:on the link"});
+        e2e::RunOptions o;
+        o.args = {"-c", std::string("exec \"$0\" \"$@\" ") + c.redirect, e2e::installer_bin()};
+        o.args.insert(o.args.end(), c.args.begin(), c.args.end());
+        o.cwd = pkg.path();
+        o.devsim_dir = dev.socket_dir();
+        o.timeout = std::chrono::seconds(15);
+        auto r = e2e::run_program("/bin/bash", o);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(dev.commands(), (std::vector<std::string>{"getvar:product", "getvar:serialno",
+                                                            "getvar:systype"}));
+    }
+}
+
+// A query that fails because the link failed is no answer: the run must not read the empty
+// reply as "native system" or "old loader". A device that refuses the query does answer.
+TEST(FlowIdentify, QueryOnALostLinkIsNoAnswer) {
+    struct Case {
+        const char* fault;
+        bool rq3;
+        std::vector<std::string> commands;
+        std::string out;
+        std::string err_end;
+    };
+    const std::vector<std::string> identity = kIdentityQueries;
+    const std::string stopped = "\nDownloading Error!\n" + kAllDone;
+    const Case cases[] = {
+        {"getvar:verflag=vanish:command", true, concat({identity, {"getvar:verflag"}}), stopped,
+         "\nerror: device stopped answering (getvar:verflag)\n"},
+        {"getvar:serialno=vanish:command", true, identity, stopped,
+         "\nerror: device stopped answering (getvar:serialno)\n"},
+        {"getvar:systype=status:OK", false, concat({identity, {"getvar:systype"}}), stopped,
+         "\nerror: device stopped answering (getvar:systype)\n"},
+        // refused: an empty answer, which is an old loader, so the final loader is written
+        {"getvar:verflag=fail", true,
+         concat({identity,
+                 {"getvar:verflag", "download:00033000", "flash:bootloader", "download:00000bb8",
+                  "flash:cache", "reboot"}}),
+         e2e::gbk("\n###完成！\n\n###系统重启..."), "getvar:verflag FAILED (remote failure)\n\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault);
+        Package pkg;
+        if (c.rq3) {
+            pkg.config("pagora8\n").file("data.bin");
+        } else {
+            pkg.config("vrx2\n").files({"system.bin", "kernel.bin"});
+        }
+        std::vector<std::string> args = {"--device", "d", "--fault", c.fault, "--serial"};
+        if (c.rq3) {
+            args.insert(args.end(), {"P00118SIG", "--var", "product=RQ3", "--var", "verflag=Z05"});
+        } else {
+            args.insert(args.end(), {"02A0001", "--var", "product=VRX2", "--var", "systype=tess"});
+        }
+        e2e::Devsim dev(args);
+        auto r = run(dev, pkg, {"1", "1"});
+        EXPECT_EQ(r.status, 0);
+        ASSERT_GE(r.out.size(), c.out.size()) << r.out;
+        EXPECT_EQ(r.out.substr(r.out.size() - c.out.size()), c.out) << r.out;
+        ASSERT_GE(r.err.size(), c.err_end.size()) << r.err;
+        EXPECT_EQ(r.err.substr(r.err.size() - c.err_end.size()), c.err_end) << r.err;
+        EXPECT_EQ(dev.commands(), c.commands);
+    }
 }
 
 }  // namespace

@@ -1,72 +1,181 @@
 // Signals during a run: Ctrl+C (SIGINT) and a closing terminal (SIGHUP) arriving while a file
-// is being written must not break the write off; SIGTERM still ends the run.
+// is being written must not break the write off, but they stop a run that has sent nothing yet
+// and one in its closing wait; SIGTERM still ends the run; a reader of the output that goes
+// away (SIGPIPE) does not end it.
+#include <algorithm>
+#include <optional>
+
 #include "e2e/flow_e2e.h"
 
 namespace {
 
 using namespace flow_e2e;
 
-// Starts the installer as a job of its own (job control on, so the shell does not set SIGINT
-// to ignored for it), waits until the device has been asked to take a download, sends the
-// signals and reports the installer's exit status on standard error.
+// Starts the installer with the given arguments as a job of its own (job control on, so the
+// shell does not set SIGINT to ignored for it), waits until a file ("out" and "err" are the
+// installer's own output) holds a text, sends the signals and writes the installer's output
+// and then its exit status.
 constexpr char kScript[] = R"(exec 3>&2 2>/dev/null  # the shell's job notices stay out of the output
 set -m
-"$1" 1 1 2>&3 &
+dir=$(mktemp -d)
+installer=$1 watch=$2 text=$3 args=$4
+shift 4
+case $watch in out|err) watch=$dir/$watch ;; esac
+"$installer" $args <&0 >"$dir/out" 2>"$dir/err" &
 pid=$!
 for i in $(seq 400); do
-  grep -q '"text":"download:' "$2" 2>/dev/null && break
+  grep -qF -- "$text" "$watch" && break
   sleep 0.05
 done
-shift 2
 for sig in "$@"; do kill -s "$sig" "$pid"; done
 wait "$pid"
-echo "status=$?" >&3
+status=$?
+cat "$dir/out"
+cat "$dir/err" >&3
+echo "status=$status" >&3
+rm -rf "$dir"
 )";
 
-e2e::RunResult run_with_signals(const e2e::Devsim& dev, const Package& pkg,
-                                std::vector<std::string> signals) {
+struct SignalRun {
+    std::string args;   // the installer's, separated by spaces
+    std::string watch;  // "out", "err", or "transcript" for the device's
+    std::string text;   // the signals go once this is in the watched file
+    std::vector<std::string> signals;
+    std::string input;
+};
+
+e2e::RunResult run_with_signals(const std::filesystem::path& devsim_dir, const Package& pkg,
+                                const SignalRun& s) {
     e2e::RunOptions o;
     // the transcript lies beside the device sockets
-    o.args = {"-c", kScript, "bash", e2e::installer_bin(),
-              (dev.socket_dir().parent_path() / "transcript.jsonl").string()};
-    o.args.insert(o.args.end(), signals.begin(), signals.end());
+    std::string watch = s.watch == "transcript"
+                            ? (devsim_dir.parent_path() / "transcript.jsonl").string()
+                            : s.watch;
+    o.args = {"-c", kScript, "bash", e2e::installer_bin(), watch, s.text, s.args};
+    o.args.insert(o.args.end(), s.signals.begin(), s.signals.end());
+    o.input = s.input;
     o.cwd = pkg.path();
-    o.devsim_dir = dev.socket_dir();
+    o.devsim_dir = devsim_dir;
     o.timeout = std::chrono::seconds(30);
     return e2e::run_program("/bin/bash", o);
 }
+
+std::vector<std::string> rq3_device() {
+    return {"--rate", "40000",       "--device", "rq3", "--serial",
+            "P00118SIG", "--var", "product=RQ3", "--var", "verflag=Z05"};
+}
+
+const std::vector<std::string> kRq3Install =
+    concat({{"getvar:product", "getvar:serialno", "getvar:verflag"},
+            flash_commands("cache", 60000),
+            {"reboot"}});
 
 TEST(FlowSignals, InterruptAndHangupDoNotBreakAWrite) {
     Package pkg;
     pkg.config("pagora8\n").file("data.bin", 60000);
     // the link carries 40000 bytes a second: the write takes about 1.5 s
-    e2e::Devsim dev({"--rate", "40000", "--device", "rq3", "--serial", "P00118SIG", "--var",
-                     "product=RQ3", "--var", "verflag=Z05"});
+    e2e::Devsim dev(rq3_device());
 
-    auto r = run_with_signals(dev, pkg, {"INT", "HUP", "INT"});
+    auto r = run_with_signals(dev.socket_dir(), pkg,
+                              {"1 1", "transcript", "\"text\":\"download:", {"INT", "HUP", "INT"}, ""});
 
     EXPECT_EQ(r.err, "\nstatus=0\n");
     const std::string end = "\n###Downloading:cache\n" + bar(0) + bar(100) + bar(100) +
                             e2e::gbk("\n###完成！\n") + e2e::gbk("\n###系统重启...");
     ASSERT_GE(r.out.size(), end.size());
     EXPECT_EQ(r.out.substr(r.out.size() - end.size()), end);
-    EXPECT_EQ(dev.commands(), concat({{"getvar:product", "getvar:serialno", "getvar:verflag"},
-                                      flash_commands("cache", 60000),
-                                      {"reboot"}}));
+    EXPECT_EQ(dev.commands(), kRq3Install);
+}
+
+// Before the first command and in the closing wait there is nothing to protect: a user must be
+// able to stop a run waiting for a device that never comes, and a closed terminal must not leave
+// it waiting to install on whatever device appears later.
+TEST(FlowSignals, InterruptAndHangupStopARunThatSendsNothing) {
+    struct Case {
+        const char* name;
+        bool device;
+        SignalRun run;
+        int status;
+        std::vector<std::string> commands;
+    };
+    const std::string restarting = e2e::gbk("###系统重启...");
+    const Case cases[] = {
+        {"Ctrl+C waiting for the device",
+         false,
+         {"1 1", "err", "< waiting for device >", {"INT"}, ""},
+         130,
+         {}},
+        {"hang-up waiting for the device",
+         false,
+         {"1 1", "err", "< waiting for device >", {"HUP"}, ""},
+         129,
+         {}},
+        {"Ctrl+C in the closing wait after Exit and a reboot",
+         true,
+         {"1 0", "out", restarting, {"INT"}, ""},
+         130,
+         {"getvar:product", "getvar:serialno", "getvar:verflag", "reboot"}},
+        {"hang-up in the closing wait of a finished RQ3 install",
+         true,
+         {"1 0", "out", restarting, {"HUP"}, "1\n"},
+         129,
+         kRq3Install},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Package pkg;
+        pkg.config("pagora8\n").file("data.bin", 60000);
+        e2e::TempDir empty;
+        std::optional<e2e::Devsim> dev;
+        if (c.device) dev.emplace(rq3_device());
+
+        auto r = run_with_signals(dev ? dev->socket_dir() : empty.path(), pkg, c.run);
+
+        EXPECT_FALSE(r.timed_out);
+        EXPECT_NE(r.err.find("status=" + std::to_string(c.status) + "\n"), std::string::npos)
+            << r.err;
+        EXPECT_EQ(r.out.find("All Done"), std::string::npos);
+        // what was said before the wait is out, not lost with the process
+        if (c.run.watch == "out") {
+            EXPECT_NE(r.out.find(c.run.text), std::string::npos);
+        }
+        if (dev) {
+            EXPECT_EQ(dev->commands(), c.commands);
+        }
+    }
 }
 
 TEST(FlowSignals, TerminateStillEndsTheRun) {
     Package pkg;
     pkg.config("pagora8\n").file("data.bin", 60000);
-    e2e::Devsim dev({"--rate", "40000", "--device", "rq3", "--serial", "P00118SIG", "--var",
-                     "product=RQ3", "--var", "verflag=Z05"});
+    e2e::Devsim dev(rq3_device());
 
-    auto r = run_with_signals(dev, pkg, {"TERM"});
+    auto r = run_with_signals(dev.socket_dir(), pkg,
+                              {"1 1", "transcript", "\"text\":\"download:", {"TERM"}, ""});
 
     EXPECT_EQ(r.err, "status=143\n");
     EXPECT_EQ(r.out.find(e2e::gbk("完成")), std::string::npos);
     auto commands = dev.commands();
     EXPECT_TRUE(std::find(commands.begin(), commands.end(), "reboot") == commands.end());
+}
+
+// "| head" or a "| tee" whose terminal went away: the output is lost, the install is not.
+TEST(FlowSignals, LostReaderOfTheOutputDoesNotStopTheInstall) {
+    Package pkg;
+    pkg.config("pagora8\n").file("data.bin", 60000);
+    e2e::Devsim dev(rq3_device());
+
+    e2e::RunOptions o;
+    // the reader is gone long before the first flush, a second after start-up
+    o.args = {"-c", R"("$0" 1 1 | true; echo "status=${PIPESTATUS[0]}" >&2)",
+              e2e::installer_bin()};
+    o.cwd = pkg.path();
+    o.devsim_dir = dev.socket_dir();
+    o.timeout = std::chrono::seconds(30);
+    auto r = e2e::run_program("/bin/bash", o);
+
+    EXPECT_EQ(r.err, "\nstatus=0\n");
+    EXPECT_EQ(dev.commands(), kRq3Install);
 }
 
 }  // namespace

@@ -163,6 +163,8 @@ RunResult run_program(const std::string& program, const RunOptions& options) {
         dup2(out.fd[1], STDOUT_FILENO);
         dup2(err.fd[1], STDERR_FILENO);
         if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
+        // this process ignores SIGPIPE (below); the program must not inherit that
+        signal(SIGPIPE, SIG_DFL);
         auto cargs = c_strings(argv);
         auto cenv = c_strings(env);
         execve(cargs[0], cargs.data(), cenv.data());

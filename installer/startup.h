@@ -1,0 +1,40 @@
+// What a run settles before it talks to a device: the standard descriptors, which signals may
+// stop it and when, and what its command line asks for.
+#pragma once
+
+#include <string_view>
+
+// Opens each of descriptors 0, 1 and 2 that is not open on /dev/null, so that no file or device
+// link opened later takes its place (a menu reading the USB link, "###" lines sent to the
+// device). Must come before anything else opens a descriptor.
+void open_standard_descriptors();
+
+// Signal policy of a run. Until the first command goes to the device, SIGINT and SIGHUP keep
+// the action the run was started with: a run still waiting for its device can be stopped.
+// From then on both are ignored, so a write is never broken off half way, until the closing
+// wait, after which nothing more is sent. SIGPIPE is ignored for the whole run: a reader of
+// standard output that goes away costs the output, not the install.
+void start_signal_policy();
+// The first command is about to be sent. Does nothing outside a run (before
+// start_signal_policy), so that exchanges in tests leave the signals alone.
+void guard_interrupts();
+// Nothing more will be sent: SIGINT and SIGHUP get back the action they had at start-up, and
+// standard output is flushed, so that what was said is not lost if one of them ends the wait.
+void release_interrupts();
+
+// What the command line asks for.
+enum class StartRequest {
+    Run,      // an install; the arguments are numbers (and a serial number)
+    Help,     // --help or -h as the first argument
+    Version,  // --version as the first argument
+    Usage,    // DOREBOOT or DOFAST is not a number: usage text, exit status 2
+};
+StartRequest read_start_request(int argc, char** argv);
+
+// An optional sign followed by one or more decimal digits, nothing else.
+bool is_number_argument(std::string_view text);
+// The value of a number argument, held at the ends of int instead of wrapping.
+int number_argument(std::string_view text);
+
+// The short text for a usage error, naming the argument that is not a number.
+void print_usage_error(int argc, char** argv);
