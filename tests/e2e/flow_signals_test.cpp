@@ -23,7 +23,7 @@ wait "$pid"
 echo "status=$?" >&3
 )";
 
-e2e::RunResult run_with_signals(const e2e::Devsim& dev, const Package& pkg,
+e2e::RunResult run_with_signals(const support::Devsim& dev, const Package& pkg,
                                 std::vector<std::string> signals) {
     e2e::RunOptions o;
     // the transcript lies beside the device sockets
@@ -40,7 +40,7 @@ TEST(FlowSignals, InterruptAndHangupDoNotBreakAWrite) {
     Package pkg;
     pkg.config("pagora8\n").file("data.bin", 60000);
     // the link carries 40000 bytes a second: the write takes about 1.5 s
-    e2e::Devsim dev({"--rate", "40000", "--device", "rq3", "--serial", "P00118SIG", "--var",
+    support::Devsim dev({"--rate", "40000", "--device", "rq3", "--serial", "P00118SIG", "--var",
                      "product=RQ3", "--var", "verflag=Z05"});
 
     auto r = run_with_signals(dev, pkg, {"INT", "HUP", "INT"});
@@ -58,7 +58,7 @@ TEST(FlowSignals, InterruptAndHangupDoNotBreakAWrite) {
 TEST(FlowSignals, TerminateStillEndsTheRun) {
     Package pkg;
     pkg.config("pagora8\n").file("data.bin", 60000);
-    e2e::Devsim dev({"--rate", "40000", "--device", "rq3", "--serial", "P00118SIG", "--var",
+    support::Devsim dev({"--rate", "40000", "--device", "rq3", "--serial", "P00118SIG", "--var",
                      "product=RQ3", "--var", "verflag=Z05"});
 
     auto r = run_with_signals(dev, pkg, {"TERM"});
