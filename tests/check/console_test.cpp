@@ -4,27 +4,16 @@
 
 #include <string>
 
-namespace {
+#include "support/temp_dir.h"
 
-std::string hex(const std::string& s) {
-    std::string out;
-    char b[4];
-    for (unsigned char c : s) {
-        std::snprintf(b, sizeof b, "%02X ", c);
-        out += b;
-    }
-    if (!out.empty()) out.pop_back();
-    return out;
-}
-
-}  // namespace
+using support::hex_bytes;
 
 TEST(Console, ChineseTextsBecomeKnownGbkBytes) {
-    EXPECT_EQ(hex(console_to_gbk("完成")), "CD EA B3 C9");
-    EXPECT_EQ(hex(console_to_gbk("退出")), "CD CB B3 F6");
+    EXPECT_EQ(hex_bytes(console_to_gbk("完成")), "CD EA B3 C9");
+    EXPECT_EQ(hex_bytes(console_to_gbk("退出")), "CD CB B3 F6");
     // full-width punctuation of the menus
-    EXPECT_EQ(hex(console_to_gbk("；")), "A3 BB");
-    EXPECT_EQ(hex(console_to_gbk("###1.升级(Upgrade)")),
+    EXPECT_EQ(hex_bytes(console_to_gbk("；")), "A3 BB");
+    EXPECT_EQ(hex_bytes(console_to_gbk("###1.升级(Upgrade)")),
               "23 23 23 31 2E C9 FD BC B6 28 55 70 67 72 61 64 65 29");
 }
 

@@ -3,34 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "console/console.h"
-
-namespace fs = std::filesystem;
+#include "support/temp_dir.h"
 
 namespace {
-
-class TempDir {
-public:
-    TempDir() {
-        char tmpl[] = "/tmp/tessaro-crc-XXXXXX";
-        path_ = mkdtemp(tmpl);
-    }
-    ~TempDir() { fs::remove_all(path_); }
-    std::string file(const std::string& name, const std::string& bytes) const {
-        std::string p = (path_ / name).string();
-        std::ofstream(p, std::ios::binary) << bytes;
-        return p;
-    }
-    std::string path(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    fs::path path_;
-};
 
 uint32_t crc_of(const std::string& s) {
     return GetBufferCRC(s.data(), static_cast<uint32_t>(s.size()));
@@ -51,17 +30,17 @@ TEST(Crc32, BufferLongerThanOneBlockMatchesOnePass) {
     uint32_t one_pass = get_crc32(0, big.data(), static_cast<uint32_t>(big.size()));
     EXPECT_EQ(GetBufferCRC(big.data(), static_cast<uint32_t>(big.size())), one_pass);
 
-    TempDir dir;
+    support::TempDir dir;
     std::string data(reinterpret_cast<const char*>(big.data()), big.size());
-    std::FILE* f = std::fopen(dir.file("big.bin", data).c_str(), "rb");
+    std::FILE* f = std::fopen(dir.write("big.bin", data).c_str(), "rb");
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(GetFileCRC(f), one_pass);
     std::fclose(f);
 }
 
 TEST(Crc32, FileCrcStartsAtCurrentPosition) {
-    TempDir dir;
-    std::FILE* f = std::fopen(dir.file("a.bin", "xx123456789").c_str(), "rb");
+    support::TempDir dir;
+    std::FILE* f = std::fopen(dir.write("a.bin", "xx123456789").c_str(), "rb");
     ASSERT_NE(f, nullptr);
     std::fseek(f, 2, SEEK_SET);
     EXPECT_EQ(GetFileCRC(f), 0xCBF43926U);
@@ -88,7 +67,7 @@ TEST(Crc32, SignatureTextForms) {
 }
 
 TEST(Crc32, OnlyFirst32BytesOfSignatureFileCount) {
-    TempDir dir;
+    support::TempDir dir;
     // 31 spaces then "1": the digit is the 32nd byte and counts
     std::string in32(31, ' ');
     in32 += "1";
@@ -97,13 +76,13 @@ TEST(Crc32, OnlyFirst32BytesOfSignatureFileCount) {
     past32 += "1";
     for (auto [content, value] : {std::pair{in32, 1U}, std::pair{past32, 0U},
                                   std::pair{std::string(), 0U}}) {
-        std::FILE* f = std::fopen(dir.file("s.sign", content).c_str(), "rb");
+        std::FILE* f = std::fopen(dir.write("s.sign", content).c_str(), "rb");
         ASSERT_NE(f, nullptr);
         EXPECT_EQ(GetFileSUM(f), value);
         std::fclose(f);
     }
     // 40 hex digits: only 32 are read, and they overflow to the 32-bit maximum
-    std::FILE* f = std::fopen(dir.file("s.sign", std::string(40, 'a')).c_str(), "rb");
+    std::FILE* f = std::fopen(dir.write("s.sign", std::string(40, 'a')).c_str(), "rb");
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(GetFileSUM(f), 0xFFFFFFFFU);
     std::fclose(f);
@@ -111,25 +90,25 @@ TEST(Crc32, OnlyFirst32BytesOfSignatureFileCount) {
 
 TEST(Crc32, CheckFileAgainstSignatureFile) {
     console_set_encoding(ConsoleEncoding::Utf8);
-    TempDir dir;
-    std::string data = dir.file("kernel.bin", "123456789");
-    EXPECT_EQ(crc32check(data.c_str(), dir.file("k.sign", "cbf43926\n").c_str()), 1);
-    EXPECT_EQ(crc32check(data.c_str(), dir.file("k.sign", "CBF43926").c_str()), 1);
-    EXPECT_EQ(crc32check(data.c_str(), dir.file("k.sign", "cbf43927").c_str()), 0);
+    support::TempDir dir;
+    std::string data = dir.write("kernel.bin", "123456789");
+    EXPECT_EQ(crc32check(data.c_str(), dir.write("k.sign", "cbf43926\n").c_str()), 1);
+    EXPECT_EQ(crc32check(data.c_str(), dir.write("k.sign", "CBF43926").c_str()), 1);
+    EXPECT_EQ(crc32check(data.c_str(), dir.write("k.sign", "cbf43927").c_str()), 0);
 
     // empty data has CRC 0, which an empty signature file and "00000000" both give
-    std::string empty = dir.file("empty.bin", "");
-    EXPECT_EQ(crc32check(empty.c_str(), dir.file("e.sign", "").c_str()), 1);
-    EXPECT_EQ(crc32check(empty.c_str(), dir.file("e.sign", "00000000").c_str()), 1);
-    EXPECT_EQ(crc32check(empty.c_str(), dir.file("e.sign", "0").c_str()), 1);
+    std::string empty = dir.write("empty.bin", "");
+    EXPECT_EQ(crc32check(empty.c_str(), dir.write("e.sign", "").c_str()), 1);
+    EXPECT_EQ(crc32check(empty.c_str(), dir.write("e.sign", "00000000").c_str()), 1);
+    EXPECT_EQ(crc32check(empty.c_str(), dir.write("e.sign", "0").c_str()), 1);
 }
 
 TEST(Crc32, MissingFilesAreReportedAndFail) {
-    TempDir dir;
-    std::string data = dir.file("kernel.bin", "123456789");
+    support::TempDir dir;
+    std::string data = dir.write("kernel.bin", "123456789");
     testing::internal::CaptureStderr();
-    EXPECT_EQ(crc32check(data.c_str(), dir.path("missing.sign").c_str()), 0);
-    EXPECT_EQ(crc32check(dir.path("missing.bin").c_str(), data.c_str()), 0);
+    EXPECT_EQ(crc32check(data.c_str(), (dir / "missing.sign").c_str()), 0);
+    EXPECT_EQ(crc32check((dir / "missing.bin").c_str(), data.c_str()), 0);
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(err, "Error: No such file or directory\nError: No such file or directory\n");
 }

@@ -12,14 +12,18 @@
 #include <thread>
 
 #include "check/crc32.h"
-#include "link_client.h"
-#include "sim_thread.h"
+#include "support/simlink_peer.h"
+#include "support/sim_thread.h"
+#include "support/temp_dir.h"
 #include "usb/simlink_wire.h"
 
 namespace devsim_test {
 namespace {
 
 namespace fs = std::filesystem;
+using support::LinkClient;
+using support::SimThread;
+using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using Packets = std::vector<std::string>;
 
@@ -266,8 +270,8 @@ TEST(Stop, RemovesTheSockets) {
 }
 
 TEST(Stop, StaleSocketOfAKilledRunIsReplaced) {
-    char tmpl[] = "/tmp/devsim-stale-XXXXXX";
-    fs::path dir = ::mkdtemp(tmpl);
+    support::TempDir tmp;
+    const fs::path& dir = tmp.path();
     // a socket file nobody listens on, as a killed run leaves it
     const std::string path = (dir / "a").string();
     int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
@@ -295,7 +299,6 @@ TEST(Stop, StaleSocketOfAKilledRunIsReplaced) {
     devsim::SocketServer server(cfg);
     EXPECT_NE(server.start().find("exists and is not a socket"), std::string::npos);
     EXPECT_TRUE(fs::is_regular_file(dir / "b"));
-    fs::remove_all(dir);
 }
 
 TEST(FaultsOnTheLink, VanishClosesAndComesBackAtOnce) {
@@ -375,10 +378,9 @@ TEST(HostLeaves, MidDataPhaseTheNextHostStartsClean) {
 }
 
 TEST(Storage, PartitionsAreFilesUnderTheDeviceName) {
-    char tmpl[] = "/tmp/devsim-store-XXXXXX";
-    fs::path store = ::mkdtemp(tmpl);
+    support::TempDir store;
     {
-        SimThread sim({"--storage", store.string(), "--device", "dev0"});
+        SimThread sim({"--storage", store.path().string(), "--device", "dev0"});
         LinkClient c;
         open(c, sim.socket("dev0"));
         EXPECT_EQ(c.command("download:00000005"), (Packets{"DATA00000005"}));
@@ -386,10 +388,7 @@ TEST(Storage, PartitionsAreFilesUnderTheDeviceName) {
         EXPECT_EQ(c.read()->payload, "OKAY");
         EXPECT_EQ(c.command("flash:xzsystem:3"), (Packets{"OKAY"}));
     }
-    std::ifstream in(store / "dev0" / "xzsystem", std::ios::binary);
-    std::string content((std::istreambuf_iterator<char>(in)), {});
-    EXPECT_EQ(content, std::string("\0\0\0hello", 8));
-    fs::remove_all(store);
+    EXPECT_EQ(support::read_file(store / "dev0" / "xzsystem"), std::string("\0\0\0hello", 8));
 }
 
 TEST(RateLimit, SlowsTheDataPhaseToTheRate) {

@@ -10,31 +10,12 @@
 #include "check/crc32.h"
 #include "devsim/storage.h"
 #include "devsim/transcript.h"
+#include "support/temp_dir.h"
 
 namespace devsim_test {
 namespace {
 
 namespace fs = std::filesystem;
-
-class TempDir {
-  public:
-    TempDir() {
-        char tmpl[] = "/tmp/devsim-test-XXXXXX";
-        path_ = ::mkdtemp(tmpl);
-    }
-    ~TempDir() { fs::remove_all(path_); }
-    const fs::path& path() const { return path_; }
-
-  private:
-    fs::path path_;
-};
-
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 std::span<const uint8_t> bytes(std::string_view s) {
     return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
@@ -58,7 +39,7 @@ class Storages : public testing::TestWithParam<Kind> {
             storage_ = std::make_unique<devsim::DirStorage>(dir_.path() / "dev0");
         }
     }
-    TempDir dir_;
+    support::TempDir dir_;
     std::unique_ptr<devsim::Storage> storage_;
 };
 
@@ -96,15 +77,15 @@ INSTANTIATE_TEST_SUITE_P(Both, Storages, testing::Values(Kind::Memory, Kind::Dir
                          });
 
 TEST(DirStorage, EachPartitionIsAFileOfItsBytes) {
-    TempDir dir;
+    support::TempDir dir;
     devsim::DirStorage s(dir.path() / "dev0");
     ASSERT_TRUE(s.write("xzkernel", 0, bytes("kernel")));
     ASSERT_TRUE(s.write("xzkernel", 6, bytes("+more")));
-    EXPECT_EQ(slurp(dir.path() / "dev0" / "xzkernel"), "kernel+more");
+    EXPECT_EQ(support::read_file(dir.path() / "dev0" / "xzkernel"), "kernel+more");
 }
 
 TEST(DirStorage, WhatIsThereAtStartCountsAsStored) {
-    TempDir dir;
+    support::TempDir dir;
     fs::create_directories(dir.path() / "dev0");
     std::ofstream(dir.path() / "dev0" / "xzprod", std::ios::binary) << "loader";
     devsim::DirStorage s(dir.path() / "dev0");
@@ -132,7 +113,7 @@ TEST(Transcript, JsonStringEscapes) {
 }
 
 TEST(Transcript, OneLinePerEventFlushedAsWritten) {
-    TempDir dir;
+    support::TempDir dir;
     auto path = dir.path() / "t.jsonl";
     devsim::Transcript t;
     ASSERT_TRUE(t.open(path.string()));
@@ -143,7 +124,7 @@ TEST(Transcript, OneLinePerEventFlushedAsWritten) {
     t.gone("dev0", "vanish:command");
     t.back("dev0");
     // readable while still open
-    EXPECT_EQ(slurp(path),
+    EXPECT_EQ(support::read_file(path),
               "{\"dev\":\"dev0\",\"ev\":\"command\",\"text\":\"getvar:product\"}\n"
               "{\"dev\":\"dev0\",\"ev\":\"answer\",\"text\":\"OKAYRQ3\"}\n"
               "{\"dev\":\"dev0\",\"ev\":\"data\",\"bytes\":4096}\n"

@@ -40,7 +40,7 @@ class Package {
     }
 
   private:
-    e2e::TempDir dir_;
+    support::TempDir dir_;
 };
 
 // The progress bar as drawn at `per` per cent.
@@ -86,7 +86,7 @@ inline std::string lines(std::initializer_list<const char*> texts) {
 }
 
 // The installer's run against `devsim` in `package`.
-inline e2e::RunResult run(const e2e::Devsim& devsim, const Package& package,
+inline e2e::RunResult run(const support::Devsim& devsim, const Package& package,
                           std::vector<std::string> args, std::string input = {}) {
     e2e::RunOptions o;
     o.args = std::move(args);

@@ -194,7 +194,7 @@ TEST(FlowFamily, MenusSetThePlanForEachPackageAndCurrentSystem) {
         Package pkg;
         pkg.config("vrx2\n");
         for (const char* f : c.files) pkg.file(f);
-        e2e::Devsim dev(vrx2_device(c.systype));
+        support::Devsim dev(vrx2_device(c.systype));
 
         // doreboot 1: the error exit must not reboot all the same
         auto r = run(dev, pkg, {"1", std::to_string(c.dofast)}, c.input);
@@ -216,7 +216,7 @@ TEST(FlowFamily, EmptySystemImageDoesNotCountAsPresent) {
     // on a dual device its "1" keeps the device dual
     Package pkg;
     pkg.config("vrx2\n").file("system.bin", 0).files({"kernel.bin", "esystem.bin", "vemkit.bin"});
-    e2e::Devsim dev(vrx2_device("dual"));
+    support::Devsim dev(vrx2_device("dual"));
     auto r = run(dev, pkg, {"0", "-1"}, "1\n");
     EXPECT_EQ(r.out, argument_lines(0, -1) + current_system("双系统") + family_options(1) +
                          kDownloadingError + kAllDone);
@@ -240,7 +240,7 @@ TEST(FlowFamily, ChoiceZeroAndEndedInputLeaveThroughTheRebootExit) {
         SCOPED_TRACE(c.name);
         Package pkg;
         pkg.config("vrx2\n").files({"system.bin", "kernel.bin", "edata.bin"});
-        e2e::Devsim dev(vrx2_device("sing"));
+        support::Devsim dev(vrx2_device("sing"));
 
         auto r = run(dev, pkg, {std::to_string(c.doreboot), "-1"}, c.input);
 
@@ -263,7 +263,7 @@ TEST(FlowFamily, WithoutArgumentsAWipingPlanClosesWithTheResetLineAfterAMinute) 
     // the default run: no argument lines, the menu is asked, and the closing wait is 60 s
     Package pkg;
     pkg.config("vrx2\n").files({"esystem.bin", "vemkit.bin"});
-    e2e::Devsim dev(vrx2_device("sing"));
+    support::Devsim dev(vrx2_device("sing"));
     e2e::RunOptions o;
     o.input = "2\n";
     o.cwd = pkg.path();

@@ -36,7 +36,7 @@ TEST(FlowIdentify, ArgumentLinesShowTheNumbersRead) {
         SCOPED_TRACE(testing::PrintToString(c.args));
         Package pkg;
         pkg.config("vrx3\n");  // for another model: the run ends right after identification
-        e2e::Devsim dev(device("P00118ZZ"));
+        support::Devsim dev(device("P00118ZZ"));
         auto r = run(dev, pkg, c.args);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, c.lines + e2e::gbk("###当前机型(Device)：pagora8\n") +
@@ -67,7 +67,7 @@ TEST(FlowIdentify, PackageRefusedOrDeviceUnknown) {
         Package pkg;
         if (c.config != nullptr) pkg.config(c.config);
         pkg.files({"system.bin", "kernel.bin"});
-        e2e::Devsim dev(device(c.serial));
+        support::Devsim dev(device(c.serial));
         auto r = run(dev, pkg, {"1", "1"});
         EXPECT_EQ(r.status, 0);
         // no reboot, no closing sequence
@@ -79,7 +79,7 @@ TEST(FlowIdentify, PackageRefusedOrDeviceUnknown) {
 
 TEST(FlowIdentify, SerialArgumentChoosesTheDevice) {
     // two devices; the first in order would be taken without a serial number
-    e2e::Devsim dev({"--device", "a", "--serial", "P00118AAA", "--var", "product=A", "--device",
+    support::Devsim dev({"--device", "a", "--serial", "P00118AAA", "--var", "product=A", "--device",
                      "b", "--serial", "02A0000B", "--var", "product=B", "--var", "systype=tess"});
     Package pkg;
     pkg.config("vrx2\n").files({"esystem.bin", "vemkit.bin"});
@@ -108,7 +108,7 @@ TEST(FlowIdentify, ArgumentThatIsNotANumberIsAUsageError) {
     };
     Package pkg;
     pkg.config("pagora8\n").file("data.bin");
-    e2e::Devsim dev(device("P00118ZZ"));
+    support::Devsim dev(device("P00118ZZ"));
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
         auto r = run(dev, pkg, c.args);
@@ -174,7 +174,7 @@ TEST(FlowIdentify, ClosedStandardDescriptorIsNotTheDeviceLink) {
         SCOPED_TRACE(c.redirect);
         Package pkg;
         pkg.config("vrx2\n").files({"system.bin", "kernel.bin"});
-        e2e::Devsim dev(
+        support::Devsim dev(
             {"--device", "v", "--serial", "02A0001", "--var", "product=VRX2", "--var", "systype=sing",
              "--fault", "getvar:serialno=info:on the link"});
         e2e::RunOptions o;
@@ -232,7 +232,7 @@ TEST(FlowIdentify, QueryOnALostLinkIsNoAnswer) {
         } else {
             args.insert(args.end(), {"02A0001", "--var", "product=VRX2", "--var", "systype=tess"});
         }
-        e2e::Devsim dev(args);
+        support::Devsim dev(args);
         auto r = run(dev, pkg, {"1", "1"});
         EXPECT_EQ(r.status, 0);
         ASSERT_GE(r.out.size(), c.out.size()) << r.out;

@@ -152,8 +152,8 @@ TEST(FlowRq3, EveryMenuAndChoiceInstallsItsList) {
         if (c.second_set) pkg.files(kSecondFiles);
         for (const char* m : c.missing) std::filesystem::remove(pkg.path() / m);
         for (const char* f : c.signed_files) sign(pkg, f);
-        e2e::TempDir storage;
-        e2e::Devsim dev(rq3_device(storage.path(), "Z05"));
+        support::TempDir storage;
+        support::Devsim dev(rq3_device(storage.path(), "Z05"));
 
         auto r = run(dev, pkg, {"1", std::to_string(c.dofast)}, c.input);
 
@@ -250,8 +250,8 @@ TEST(FlowRq3, PackageThatCannotBeInstalledNeverEndsAsDone) {
             case kNone:
                 break;
         }
-        e2e::TempDir storage;
-        e2e::Devsim dev(rq3_device(storage.path(), "Z05"));
+        support::TempDir storage;
+        support::Devsim dev(rq3_device(storage.path(), "Z05"));
 
         auto r = run(dev, pkg, {"1", c.input.empty() ? "1" : "-1"}, c.input);
 
@@ -284,8 +284,8 @@ TEST(FlowRq3, ChoiceZeroAndEndedInputLeaveThroughTheRebootExit) {
         SCOPED_TRACE(c.name);
         Package pkg;
         pkg.config("pagora8\n").files(kNativeFiles).files(kSecondFiles);
-        e2e::TempDir storage;
-        e2e::Devsim dev(rq3_device(storage.path(), "Z05"));
+        support::TempDir storage;
+        support::Devsim dev(rq3_device(storage.path(), "Z05"));
 
         auto r = run(dev, pkg, {std::to_string(c.doreboot), "-1"}, c.input);
 
@@ -313,8 +313,8 @@ TEST(FlowRq3, OlderLoaderGetsQuesselBeforeTheMenu) {
         SCOPED_TRACE(std::string("verflag '") + verflag + "'");
         Package pkg;
         pkg.config("pagora8\n").files(kNativeFiles);
-        e2e::TempDir storage;
-        e2e::Devsim dev(rq3_device(storage.path(), verflag));
+        support::TempDir storage;
+        support::Devsim dev(rq3_device(storage.path(), verflag));
 
         auto r = run(dev, pkg, {"1", "-1"}, "0\n");
 
@@ -337,8 +337,8 @@ TEST(FlowRq3, OlderLoaderGetsQuesselBeforeTheMenu) {
 TEST(FlowRq3, NewerLoaderGoesOnToTheMenu) {
     Package pkg;
     pkg.config("pagora8 build 7\n").files(kNativeFiles);
-    e2e::TempDir storage;
-    e2e::Devsim dev(rq3_device(storage.path(), "Z10"));
+    support::TempDir storage;
+    support::Devsim dev(rq3_device(storage.path(), "Z10"));
 
     auto r = run(dev, pkg, {"1", "-1"}, "0\n");
 
@@ -350,8 +350,8 @@ TEST(FlowRq3, NewerLoaderGoesOnToTheMenu) {
 TEST(FlowRq3, RefusedWriteStopsTheListAndEndsWithTheErrorExit) {
     Package pkg;
     pkg.config("pagora8\n").files(kNativeFiles).files(kSecondFiles);
-    e2e::TempDir storage;
-    e2e::Devsim dev(rq3_device(storage.path(), "Z05", {"--fault", "flash:system=fail:denied"}));
+    support::TempDir storage;
+    support::Devsim dev(rq3_device(storage.path(), "Z05", {"--fault", "flash:system=fail:denied"}));
 
     auto r = run(dev, pkg, {"1", "1"});
 
@@ -375,8 +375,8 @@ TEST(FlowRq3, RefusedWriteStopsTheListAndEndsWithTheErrorExit) {
 TEST(FlowRq3, RefusedWriteInTheMiddleSkipsTheRestOfTheList) {
     Package pkg;
     pkg.config("pagora8\n").files(kNativeFiles);
-    e2e::TempDir storage;
-    e2e::Devsim dev(rq3_device(storage.path(), "Z05", {"--fault", "flash:recovery=fail"}));
+    support::TempDir storage;
+    support::Devsim dev(rq3_device(storage.path(), "Z05", {"--fault", "flash:recovery=fail"}));
 
     auto r = run(dev, pkg, {"0", "1"});
 

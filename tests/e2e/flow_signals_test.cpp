@@ -74,7 +74,7 @@ TEST(FlowSignals, InterruptAndHangupDoNotBreakAWrite) {
     Package pkg;
     pkg.config("pagora8\n").file("data.bin", 60000);
     // the link carries 40000 bytes a second: the write takes about 1.5 s
-    e2e::Devsim dev(rq3_device());
+    support::Devsim dev(rq3_device());
 
     auto r = run_with_signals(dev.socket_dir(), pkg,
                               {"1 1", "transcript", "\"text\":\"download:", {"INT", "HUP", "INT"}, ""});
@@ -125,8 +125,8 @@ TEST(FlowSignals, InterruptAndHangupStopARunThatSendsNothing) {
         SCOPED_TRACE(c.name);
         Package pkg;
         pkg.config("pagora8\n").file("data.bin", 60000);
-        e2e::TempDir empty;
-        std::optional<e2e::Devsim> dev;
+        support::TempDir empty;
+        std::optional<support::Devsim> dev;
         if (c.device) dev.emplace(rq3_device());
 
         auto r = run_with_signals(dev ? dev->socket_dir() : empty.path(), pkg, c.run);
@@ -148,7 +148,7 @@ TEST(FlowSignals, InterruptAndHangupStopARunThatSendsNothing) {
 TEST(FlowSignals, TerminateStillEndsTheRun) {
     Package pkg;
     pkg.config("pagora8\n").file("data.bin", 60000);
-    e2e::Devsim dev(rq3_device());
+    support::Devsim dev(rq3_device());
 
     auto r = run_with_signals(dev.socket_dir(), pkg,
                               {"1 1", "transcript", "\"text\":\"download:", {"TERM"}, ""});
@@ -163,7 +163,7 @@ TEST(FlowSignals, TerminateStillEndsTheRun) {
 TEST(FlowSignals, LostReaderOfTheOutputDoesNotStopTheInstall) {
     Package pkg;
     pkg.config("pagora8\n").file("data.bin", 60000);
-    e2e::Devsim dev(rq3_device());
+    support::Devsim dev(rq3_device());
 
     e2e::RunOptions o;
     // the reader is gone long before the first flush, a second after start-up

@@ -19,28 +19,10 @@ extern char** environ;
 
 namespace e2e {
 
-namespace fs = std::filesystem;
-
 namespace {
 
-struct Pipe {
-    int fd[2] = {-1, -1};
-    Pipe() {
-        if (pipe2(fd, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-    }
-    ~Pipe() {
-        close_read();
-        close_write();
-    }
-    void close_read() {
-        if (fd[0] >= 0) ::close(fd[0]);
-        fd[0] = -1;
-    }
-    void close_write() {
-        if (fd[1] >= 0) ::close(fd[1]);
-        fd[1] = -1;
-    }
-};
+using support::c_strings;
+using support::Pipe;
 
 std::vector<std::string> make_env(const std::map<std::string, std::string>& extra) {
     std::map<std::string, std::string> vars;
@@ -60,93 +42,7 @@ std::vector<std::string> make_env(const std::map<std::string, std::string>& extr
     return out;
 }
 
-std::vector<char*> c_strings(std::vector<std::string>& strings) {
-    std::vector<char*> out;
-    for (auto& s : strings) out.push_back(s.data());
-    out.push_back(nullptr);
-    return out;
-}
-
 }  // namespace
-
-TempDir::TempDir() {
-    std::string tmpl = (fs::temp_directory_path() / "tessaro-e2e-XXXXXX").string();
-    if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = tmpl;
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-}
-
-fs::path TempDir::write(const std::string& name, const std::string& bytes) const {
-    fs::path p = path_ / name;
-    std::ofstream(p, std::ios::binary) << bytes;
-    return p;
-}
-
-Devsim::Devsim(const std::vector<std::string>& args, bool wait_ready) {
-    fs::create_directories(socket_dir());
-    std::vector<std::string> argv = {devsim_bin(), "--dir", socket_dir().string(),
-                                     "--transcript", (dir_.path() / "transcript.jsonl").string()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    Pipe out;
-    pid_ = fork();
-    if (pid_ < 0) throw std::runtime_error("fork failed");
-    if (pid_ == 0) {
-        dup2(out.fd[1], STDOUT_FILENO);
-        auto cargs = c_strings(argv);
-        execv(cargs[0], cargs.data());
-        _exit(127);
-    }
-    out.close_write();
-    if (!wait_ready) return;
-    // "ready" once every initially present socket listens
-    std::string seen;
-    char buf[256];
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (seen.find("ready") == std::string::npos) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        pollfd p{out.fd[0], POLLIN, 0};
-        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
-            throw std::runtime_error("tessaro-devsim did not become ready: " + seen);
-        ssize_t n = read(out.fd[0], buf, sizeof buf);
-        if (n <= 0) throw std::runtime_error("tessaro-devsim ended before ready: " + seen);
-        seen.append(buf, static_cast<size_t>(n));
-    }
-}
-
-Devsim::~Devsim() {
-    if (pid_ > 0) {
-        kill(pid_, SIGTERM);
-        int status = 0;
-        waitpid(pid_, &status, 0);
-    }
-}
-
-std::vector<std::string> Devsim::transcript() const {
-    std::vector<std::string> lines;
-    std::ifstream in(dir_.path() / "transcript.jsonl");
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
-std::vector<std::string> Devsim::commands() const {
-    // {"dev":"NAME","ev":"command","text":"..."}: the text is the last field
-    std::vector<std::string> out;
-    const std::string key = R"("ev":"command","text":")";
-    for (const auto& line : transcript()) {
-        auto at = line.find(key);
-        if (at == std::string::npos) continue;
-        auto start = at + key.size();
-        auto end = line.rfind("\"}");
-        if (end == std::string::npos || end < start) continue;
-        out.push_back(line.substr(start, end - start));
-    }
-    return out;
-}
 
 RunResult run_program(const std::string& program, const RunOptions& options) {
     std::vector<std::string> argv = {program};
@@ -225,12 +121,10 @@ std::string gbk(const std::string& utf8) { return console_to_gbk(utf8); }
 
 #ifndef TESSARO_INSTALLER_BIN
 #define TESSARO_INSTALLER_BIN ""
-#define TESSARO_DEVSIM_BIN ""
 #define TESSARO_TOOLS_DIR ""
 #endif
 
 std::string installer_bin() { return TESSARO_INSTALLER_BIN; }
-std::string devsim_bin() { return TESSARO_DEVSIM_BIN; }
 std::string tools_dir() { return TESSARO_TOOLS_DIR; }
 
 }  // namespace e2e

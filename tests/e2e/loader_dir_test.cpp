@@ -11,7 +11,7 @@
 namespace {
 
 TEST(LoaderDir, FilesThatAreNotTheMakersFailNamingEachFile) {
-    e2e::TempDir dir;
+    support::TempDir dir;
     // right name, wrong size; right size, wrong bytes; porter3 is missing
     dir.write("porter", std::string(1000, 'x'));
     dir.write("porter1", std::string(84820, '\0'));
@@ -19,7 +19,7 @@ TEST(LoaderDir, FilesThatAreNotTheMakersFailNamingEachFile) {
     dir.write("loader_belto", std::string(101864, '\0'));
     dir.write("loader_tiva", std::string(138868, '\0'));
     dir.write("loader_quessel", std::string(208896, '\0'));
-    e2e::TempDir out;
+    support::TempDir out;
     e2e::RunOptions o;
     o.args = {(out.path() / "payload_data.cpp").string(), "--loader-dir", dir.path().string()};
     o.cwd = out.path();

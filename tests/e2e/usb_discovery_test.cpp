@@ -24,7 +24,7 @@ std::string stop_lines() {
 }
 
 // The commands each device received, by device name, from the transcript.
-std::map<std::string, std::vector<std::string>> commands_by_device(const e2e::Devsim& sim) {
+std::map<std::string, std::vector<std::string>> commands_by_device(const support::Devsim& sim) {
     std::map<std::string, std::vector<std::string>> out;
     for (const std::string& line : sim.transcript()) {
         if (line.find("\"ev\":\"command\"") == std::string::npos) continue;
@@ -40,8 +40,8 @@ std::map<std::string, std::vector<std::string>> commands_by_device(const e2e::De
     return out;
 }
 
-e2e::RunResult identify(const e2e::Devsim& sim, const Args& args) {
-    e2e::TempDir package;  // empty: no config.bin
+e2e::RunResult identify(const support::Devsim& sim, const Args& args) {
+    support::TempDir package;  // empty: no config.bin
     e2e::RunOptions options;
     options.args = args;
     options.cwd = package.path();
@@ -77,7 +77,7 @@ TEST(UsbDiscovery, DevicesThatAreNotTheBootloaderAreSkippedForTheOneThatIs) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        e2e::Devsim sim(join({device("a", "AAA1", c.first), device("b", "BBB1")}));
+        support::Devsim sim(join({device("a", "AAA1", c.first), device("b", "BBB1")}));
         auto r = identify(sim, {"1", "1"});
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, "###doreboot:1\n###dofast:1\n" + stop_lines());
@@ -92,7 +92,7 @@ TEST(UsbDiscovery, EveryListedVendorIsTaken) {
     // the first, a middle and the last of the list, and one written in capitals
     for (const char* vendor : {"18d1", "05c6", "0bb4", "0B05"}) {
         SCOPED_TRACE(vendor);
-        e2e::Devsim sim(device("a", "AAA1", {"--vendor", vendor}));
+        support::Devsim sim(device("a", "AAA1", {"--vendor", vendor}));
         auto r = identify(sim, {"1", "1"});
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(commands_by_device(sim)["a"], kIdentify);
@@ -115,7 +115,7 @@ TEST(UsbDiscovery, TheSerialArgumentChoosesTheDevice) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        e2e::Devsim sim(join({device("a", "SIMA"), device("b", "SIMB"), device("c", "SIMC")}));
+        support::Devsim sim(join({device("a", "SIMA"), device("b", "SIMB"), device("c", "SIMC")}));
         auto r = identify(sim, c.args);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, "###doreboot:1\n###dofast:1\n" + c.serial_line + stop_lines());
@@ -139,7 +139,7 @@ TEST(UsbDiscovery, AnUnreadableSerialIsEmpty) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        e2e::Devsim sim(
+        support::Devsim sim(
             join({{"--device", "a", "--no-serial", "--var", "product=X"}, device("b", "SIMB")}));
         auto r = identify(sim, c.args);
         EXPECT_EQ(r.status, 0);
@@ -149,7 +149,7 @@ TEST(UsbDiscovery, AnUnreadableSerialIsEmpty) {
 }
 
 TEST(UsbDiscovery, ADeviceThatAppearsLaterIsWaitedForOnce) {
-    e2e::Devsim sim(device("late", "LATE1", {"--appear-after", "3000"}));
+    support::Devsim sim(device("late", "LATE1", {"--appear-after", "3000"}));
     auto r = identify(sim, {"1", "1"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "###doreboot:1\n###dofast:1\n" + stop_lines());
@@ -159,8 +159,8 @@ TEST(UsbDiscovery, ADeviceThatAppearsLaterIsWaitedForOnce) {
 
 TEST(UsbDiscovery, ADeviceThatIsNotTheBootloaderIsNeverTaken) {
     // the only device is of another vendor: the installer waits and is stopped
-    e2e::Devsim sim(device("a", "AAA1", {"--vendor", "04e8"}));
-    e2e::TempDir package;
+    support::Devsim sim(device("a", "AAA1", {"--vendor", "04e8"}));
+    support::TempDir package;
     e2e::RunOptions options;
     options.args = {"1", "1"};
     options.cwd = package.path();
@@ -191,7 +191,7 @@ TEST(UsbDiscovery, ADeviceThatGoesAwayMidExchangeEndsTheRun) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.fault);
-        e2e::Devsim sim(device("a", "SIMA", {"--fault", c.fault}));
+        support::Devsim sim(device("a", "SIMA", {"--fault", c.fault}));
         auto r = identify(sim, {"1", "1"});
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, "###doreboot:1\n###dofast:1\n\nDownloading Error!\n\n###All Done.");

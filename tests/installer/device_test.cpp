@@ -5,7 +5,7 @@
 #include <chrono>
 #include <string>
 
-#include "capture.h"
+#include "support/capture.h"
 #include "client/action_queue.h"
 #include "fake_bootloader.h"
 #include "installer/flash_steps.h"
@@ -22,8 +22,8 @@ TEST(OpenDevice, WaitsAndSaysSoOnce) {
     EXPECT_EQ(usb, handle);
     EXPECT_EQ(c.err, "< waiting for device >\n");
     EXPECT_EQ(c.out, "");
-    EXPECT_EQ(device.enumerations, 3);
-    EXPECT_EQ(device.opens, 1);
+    EXPECT_EQ(device.enumerations(), 3);
+    EXPECT_EQ(device.opens(), 1);
     // one second between attempts
     EXPECT_GE(waited, std::chrono::milliseconds(1900));
 }
@@ -37,19 +37,19 @@ TEST(OpenDevice, OpenHandleIsReusedAndCloseForgetsIt) {
         EXPECT_EQ(open_device(), first);
     });
     EXPECT_EQ(c.err, "");
-    EXPECT_EQ(device.enumerations, 1);
+    EXPECT_EQ(device.enumerations(), 1);
 
     EXPECT_EQ(close_device(), 0);
     EXPECT_EQ(usb, nullptr);
-    EXPECT_EQ(device.closes, 1);
+    EXPECT_EQ(device.closes(), 1);
     // nothing open: nothing to close
     EXPECT_EQ(close_device(), 0);
-    EXPECT_EQ(device.closes, 1);
+    EXPECT_EQ(device.closes(), 1);
 
     // a new search, a new interface
     ASSERT_NE(open_device(), nullptr);
-    EXPECT_EQ(device.enumerations, 2);
-    EXPECT_EQ(device.opens, 2);
+    EXPECT_EQ(device.enumerations(), 2);
+    EXPECT_EQ(device.opens(), 2);
 }
 
 TEST(OpenDevice, HandleClosedByTheTransportIsForgotten) {
@@ -64,19 +64,19 @@ TEST(OpenDevice, HandleClosedByTheTransportIsForgotten) {
     captured c = capture_output([&] { EXPECT_NE(flash_buffer(image, 10, "xzmbr"), 0); });
     EXPECT_EQ(c.err, "FAILED (status malformed (2 bytes))\n");
     EXPECT_EQ(usb, nullptr);
-    EXPECT_EQ(device.closes, 1);
-    EXPECT_EQ(device.open_interfaces, 0);
+    EXPECT_EQ(device.closes(), 1);
+    EXPECT_EQ(device.open_interfaces(), 0);
 
     // not closed a second time
     EXPECT_EQ(close_device(), 0);
-    EXPECT_EQ(device.closes, 1);
+    EXPECT_EQ(device.closes(), 1);
 
     // the next exchange finds the device afresh, without a waiting line since it is there
     device.answer = nullptr;
     c = capture_output([&] { EXPECT_EQ(flash_buffer(image, 10, "xzmbr"), 0); });
     EXPECT_EQ(c.err, "");
-    EXPECT_EQ(device.enumerations, 2);
-    EXPECT_EQ(device.opens, 2);
+    EXPECT_EQ(device.enumerations(), 2);
+    EXPECT_EQ(device.opens(), 2);
     EXPECT_NE(usb, nullptr);
     EXPECT_EQ(device.flashed["xzmbr"], std::string(image, 10));
 }
@@ -89,6 +89,6 @@ TEST(OpenDevice, RefusalKeepsTheHandle) {
     captured c = capture_output([] { EXPECT_EQ(do_check_buf("xzprod", "1", 0, 1), -1); });
     EXPECT_EQ(c.err, "FAILED (remote: no)\n");
     EXPECT_EQ(usb, handle);
-    EXPECT_EQ(device.closes, 0);
-    EXPECT_EQ(device.enumerations, 1);
+    EXPECT_EQ(device.closes(), 0);
+    EXPECT_EQ(device.enumerations(), 1);
 }

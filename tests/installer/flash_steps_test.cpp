@@ -12,9 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "capture.h"
+#include "support/capture.h"
 #include "fake_bootloader.h"
-#include "scratch_dir.h"
+#include "support/temp_dir.h"
+
+using support::patterned_bytes;
+using support::sparse_file;
+using support::write_file;
 
 namespace {
 
@@ -86,7 +90,7 @@ TEST(PieceName, PartitionThenHexOffset) {
 }
 
 TEST(LoadFile, WholeFileOrNothing) {
-    scratch_dir dir;
+    support::ScratchDir dir;
     const std::string bytes = patterned_bytes(70001);
     write_file("image.bin", bytes);
     write_file("empty.bin", "");
@@ -110,7 +114,7 @@ TEST(LoadFile, WholeFileOrNothing) {
 }
 
 TEST(LoadFile, LoadFdClosesTheDescriptorEveryTime) {
-    scratch_dir dir;
+    support::ScratchDir dir;
     write_file("image.bin", "abc");
     ASSERT_EQ(::mkdir("folder", 0755), 0);
 
@@ -131,7 +135,7 @@ TEST(LoadFile, LoadFdClosesTheDescriptorEveryTime) {
 
 class FlashSteps : public testing::Test {
   protected:
-    scratch_dir dir;
+    support::ScratchDir dir;
     fake_bootloader device;
     fake_bootloader_guard guard{device};
 };
@@ -307,7 +311,7 @@ TEST(FlashFileMemory, PieceBufferAllocationFailure) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "address-space limits do not mix with the address sanitizer";
 #endif
-    scratch_dir dir;
+    support::ScratchDir dir;
     write_file("data.bin", "abc");
     // in a child whose address space cannot take another 128 MiB
     EXPECT_EXIT(
@@ -325,7 +329,7 @@ TEST(FlashFileMemory, FlashOneOfAFileLargerThanMemoryIsAFailure) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "address-space limits do not mix with the address sanitizer";
 #endif
-    scratch_dir dir;
+    support::ScratchDir dir;
     sparse_file("system.bin", 256 * MiB);
     // in a child whose address space cannot take the whole file: nothing is printed or sent
     EXPECT_EXIT(
@@ -411,7 +415,7 @@ TEST_F(FlashSteps, FlashOneSendsNothingForAFileItCannotSend) {
         EXPECT_EQ(c.err, "");
     }
     // the device was not even looked for
-    EXPECT_EQ(device.enumerations, 0);
+    EXPECT_EQ(device.enumerations(), 0);
 }
 
 TEST_F(FlashSteps, FlashBufferReportsTheDevice) {
@@ -458,7 +462,7 @@ TEST_F(FlashSteps, CheckTextComposition) {
         }
         EXPECT_EQ(c.out, "");
     }
-    EXPECT_EQ(device.enumerations, 1);
+    EXPECT_EQ(device.enumerations(), 1);
 
     // a range beyond 4 GiB is sent in full
     device.commands.clear();

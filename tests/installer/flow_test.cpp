@@ -9,19 +9,11 @@
 #include "console/console.h"
 #include "installer/stages.h"
 #include "installer/texts.h"
+#include "support/temp_dir.h"
 
 namespace {
 
-std::string hex(const std::string& s) {
-    std::string out;
-    char b[4];
-    for (unsigned char c : s) {
-        std::snprintf(b, sizeof b, "%02X ", c);
-        out += b;
-    }
-    if (!out.empty()) out.pop_back();
-    return out;
-}
+using support::hex_bytes;
 
 TEST(FlowTexts, EveryTextConvertsToGbkAndHoldsNoFormatDirective) {
     for (const char* text : txt::all_texts) {
@@ -49,7 +41,7 @@ TEST(FlowTexts, KnownGbkBytes) {
          "0A 23 23 23 B5 DA D2 BB B4 CE B0 B2 D7 B0 CF B5 CD B3 D1 A1 D4 F1 A3 BA A1 B0 32 2E C9 "
          "FD BC B6 26 D6 D8 D6 C3 A1 B1"},
     };
-    for (const auto& c : cases) EXPECT_EQ(hex(console_to_gbk(c.text)), c.bytes) << c.text;
+    for (const auto& c : cases) EXPECT_EQ(hex_bytes(console_to_gbk(c.text)), c.bytes) << c.text;
 }
 
 TEST(FlowTexts, AllTextsListsEachConstantOnce) {

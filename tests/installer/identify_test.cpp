@@ -5,10 +5,12 @@
 #include <optional>
 #include <string>
 
-#include "capture.h"
+#include "support/capture.h"
 #include "console/console.h"
 #include "installer/boardtype/boardtype.h"
-#include "scratch_dir.h"
+#include "support/temp_dir.h"
+
+using support::write_file;
 
 namespace {
 
@@ -62,7 +64,7 @@ TEST(CheckMatch, ModelCodeAgainstConfigLine) {
         {"13G0001", "", 0, ""},
     };
     for (const row& r : rows) {
-        scratch_dir dir;
+        support::ScratchDir dir;
         if (r.config) write_file("config.bin", *r.config);
         int result = -1;
         captured c = capture_output([&] { result = checkmatch(r.serial); });
@@ -73,7 +75,7 @@ TEST(CheckMatch, ModelCodeAgainstConfigLine) {
 }
 
 TEST(CheckMatch, StoresTheBoardIdForTheModelQuestions) {
-    scratch_dir dir;
+    support::ScratchDir dir;
     write_file("config.bin", "belto\n");
     ASSERT_EQ(checkmatch("13G-SERIAL"), 1);
     EXPECT_STREQ(g_boardtype_serialno, "13G-SERIAL");
@@ -87,7 +89,7 @@ TEST(CheckMatch, StoresTheBoardIdForTheModelQuestions) {
 }
 
 TEST(CheckMatch, NullSerialIsRefused) {
-    scratch_dir dir;
+    support::ScratchDir dir;
     write_file("config.bin", "vrx3\n");
     captured c = capture_output([] { EXPECT_EQ(checkmatch(nullptr), 0); });
     EXPECT_EQ(c.out, "");

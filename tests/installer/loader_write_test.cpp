@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "capture.h"
+#include "support/capture.h"
 #include "fake_bootloader.h"
 #include "installer/flow.h"
 #include "installer/stages.h"
 #include "payload/payload.h"
-#include "scratch_dir.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -47,9 +47,9 @@ TEST(Rq3LoaderStage, ThreeRefusedWritesEndWithTheLoaderChecksumLine) {
 
 TEST(LoaderWrite, RunOnARealDeviceEndsThroughTheErrorExitBeforeAnyWrite) {
     if (payload_loader_firmware) GTEST_SKIP() << "this build carries the maker's loaders";
-    scratch_dir dir;
-    write_file("config.bin", "pagora8\n");
-    write_file("system.bin", "s");
+    support::ScratchDir dir;
+    support::write_file("config.bin", "pagora8\n");
+    support::write_file("system.bin", "s");
     fake_bootloader device;
     device.simulated = false;
     rq3_answers(device, "Z04");

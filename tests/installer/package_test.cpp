@@ -8,7 +8,10 @@
 #include <map>
 #include <string>
 
-#include "scratch_dir.h"
+#include "support/temp_dir.h"
+
+using support::sparse_file;
+using support::write_file;
 
 TEST(CheckFirmware, PackageClassFollowsTheImageSets) {
     struct row {
@@ -38,21 +41,21 @@ TEST(CheckFirmware, PackageClassFollowsTheImageSets) {
         {"empty esystem.bin is no image", {{"esystem.bin", 0}, {"ekernel.bin", 3}}, 0},
     };
     for (const row& r : rows) {
-        scratch_dir dir;
+        support::ScratchDir dir;
         for (const auto& [name, size] : r.files) write_file(name, std::string(size, 'x'));
         EXPECT_EQ(checkfirmware(), r.expected) << r.what;
     }
 }
 
 TEST(CheckFirmware, DirectoryNamedLikeAnImageIsNoImage) {
-    scratch_dir dir;
+    support::ScratchDir dir;
     write_file("esystem.bin", "x");
     ASSERT_EQ(::mkdir("ekernel.bin", 0755), 0);
     EXPECT_EQ(checkfirmware(), 0);
 }
 
 TEST(TestFile, PresenceAndSize) {
-    scratch_dir dir;
+    support::ScratchDir dir;
     write_file("one.bin", "A");
     write_file("empty.bin", "");
     write_file("some.bin", std::string(70000, 'z'));
@@ -82,7 +85,7 @@ TEST(TestFile, PresenceAndSize) {
 }
 
 TEST(TestFile, SizesOf4GiBAndMoreAreNotWrapped) {
-    scratch_dir dir;
+    support::ScratchDir dir;
     const uint64_t sizes[] = {(1ULL << 32), (1ULL << 32) + 1, 5ULL << 30};
     for (uint64_t want : sizes) {
         sparse_file("big.bin", want);
@@ -93,7 +96,7 @@ TEST(TestFile, SizesOf4GiBAndMoreAreNotWrapped) {
 }
 
 TEST(PackageFileEntry, ThereButUnusableIsNotAbsent) {
-    scratch_dir dir;
+    support::ScratchDir dir;
     write_file("image.bin", "x");
     write_file("empty.bin", "");
     ASSERT_EQ(::symlink("image.bin", "link.bin"), 0);

@@ -2,17 +2,52 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <sstream>
 #include <string>
+#include <vector>
 
-#include "capture.h"
 #include "check/crc32.h"
-#include "devsim_process.h"
 #include "installer/device.h"
 #include "installer/flash_steps.h"
-#include "scratch_dir.h"
+#include "support/capture.h"
+#include "support/process.h"
+#include "support/temp_dir.h"
+#include "usb/usb_platform.h"
 
 namespace {
+
+using support::patterned_bytes;
+using support::write_file;
+
+// tessaro-devsim running for one test with its partitions stored as files, and the USB layer
+// pointed at it while the object lives.
+class devsim_process {
+  public:
+    explicit devsim_process(std::vector<std::string> args) : sim_(with_storage(std::move(args))) {
+        ::setenv("TESSARO_DEVSIM_DIR", sim_.socket_dir().c_str(), 1);
+        usb_platform_install(usb_platform_devsim());
+        usb = nullptr;
+    }
+    ~devsim_process() {
+        close_device();
+        usb_platform_install(usb_platform_null());
+        ::unsetenv("TESSARO_DEVSIM_DIR");
+    }
+    // What the device stored in a partition.
+    std::string partition(const std::string& device, const std::string& name) const {
+        return support::read_file(storage_ / device / name);
+    }
+
+  private:
+    std::vector<std::string> with_storage(std::vector<std::string> args) const {
+        args.insert(args.begin(), {"--storage", storage_.path().string()});
+        return args;
+    }
+
+    support::TempDir storage_;
+    support::Devsim sim_;
+};
 
 std::string crc_text(const std::string& bytes) {
     char text[16];
@@ -25,8 +60,7 @@ std::string crc_text(const std::string& bytes) {
 
 TEST(StepsOnDevsim, KernelWrittenInPiecesAndCheckedOnTheDevice) {
     devsim_process devsim({"--device", "dev0", "--serial", "13G0001"});
-    if (!devsim.running()) GTEST_SKIP() << "tessaro-devsim is not available";
-    scratch_dir dir;
+    support::ScratchDir dir;
     const std::string kernel = patterned_bytes(300000);
     write_file("kernel.bin", kernel);
     write_file("kernel.sign", crc_text(kernel) + "\n");
@@ -53,8 +87,7 @@ TEST(StepsOnDevsim, KernelWrittenInPiecesAndCheckedOnTheDevice) {
 
 TEST(StepsOnDevsim, RefusedPieceLeavesTheRestUnsent) {
     devsim_process devsim({"--device", "dev0", "--fault", "flash:xzsystem:1000=fail:bad block"});
-    if (!devsim.running()) GTEST_SKIP() << "tessaro-devsim is not available";
-    scratch_dir dir;
+    support::ScratchDir dir;
     const std::string system = patterned_bytes(10000);
     write_file("system.bin", system);
 
@@ -69,8 +102,7 @@ TEST(StepsOnDevsim, RefusedPieceLeavesTheRestUnsent) {
 TEST(StepsOnDevsim, LinkLostMidWriteThenTheDeviceIsFoundAgain) {
     // the device goes away before answering the first piece's flash command
     devsim_process devsim({"--device", "dev0", "--fault", "flash:xzvar#1=vanish:command"});
-    if (!devsim.running()) GTEST_SKIP() << "tessaro-devsim is not available";
-    scratch_dir dir;
+    support::ScratchDir dir;
     const std::string var = patterned_bytes(9000);
     write_file("var.bin", var);
 

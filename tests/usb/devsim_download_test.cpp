@@ -14,7 +14,8 @@
 #include "check/crc32.h"
 #include "devsim/device_config.h"
 #include "devsim/socket_server.h"
-#include "usb/socket_peer.h"
+#include "support/simlink_peer.h"
+#include "support/temp_dir.h"
 #include "usb/usb.h"
 #include "usb/usb_platform.h"
 
@@ -62,11 +63,11 @@ struct Closer {
 };
 
 TEST(SimulatedDownload, SixtyFourMegabytesArriveWhole) {
-    peer::Dir dir;
+    support::TempDir dir;
     devsim::DeviceConfig dev;
     dev.name = "perf";
     devsim::SimConfig config;
-    config.dir = dir.path() + "/sockets";
+    config.dir = (dir / "sockets").string();
     config.devices = {dev};
     ServedDevice served(config);
     ASSERT_EQ(served.start(), "");

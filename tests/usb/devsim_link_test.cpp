@@ -13,7 +13,8 @@
 #include <vector>
 
 #include "usb/simlink_wire.h"
-#include "usb/socket_peer.h"
+#include "support/simlink_peer.h"
+#include "support/temp_dir.h"
 #include "usb/usb.h"
 #include "usb/usb_platform.h"
 
@@ -35,27 +36,27 @@ class SimulatedLink : public ::testing::Test {
         usb_platform_install(previous_);
         serial = nullptr;
     }
-    std::string at(const std::string& name) const { return dir_.path() + "/" + name; }
+    std::string at(const std::string& name) const { return (dir_ / name).string(); }
     const usb_platform& link() const { return *usb_platform_devsim(); }
 
-    peer::Dir dir_;
+    support::TempDir dir_;
     const usb_platform* previous_ = nullptr;
 };
 
 // Accepts one connection, greets it with descriptors and hands it to `then`.
-std::thread serve_one(const peer::Listener& l, std::string greeting,
+std::thread serve_one(const support::Listener& l, std::string greeting,
                       std::function<void(int)> then) {
     return std::thread([&l, greeting = std::move(greeting), then = std::move(then)] {
         int fd = l.accept_one();
         if (fd < 0) return;
-        peer::send_frame(fd, simlink::kDescriptors, greeting);
+        support::send_frame(fd, simlink::kDescriptors, greeting);
         then(fd);
         ::close(fd);
     });
 }
 
 TEST_F(SimulatedLink, EnumerationListsOnlySocketsInByteOrderOfTheirNames) {
-    peer::Listener b(at("b")), a(at("a")), upper(at("B")), under(at("_x")),
+    support::Listener b(at("b")), a(at("a")), upper(at("B")), under(at("_x")),
         accented(at("\xC3\xA9"));
     std::ofstream(at("c")) << "not a socket";
     mkdir(at("d").c_str(), 0700);
@@ -76,9 +77,9 @@ TEST_F(SimulatedLink, EnumerationListsOnlySocketsInByteOrderOfTheirNames) {
 }
 
 TEST_F(SimulatedLink, OpenReadsTheDescriptorsAndTheSerialNumber) {
-    peer::Listener l(at("dev"));
-    std::thread t = serve_one(l, peer::descriptors(0x0BB4, 2, "SIM42"), [](int fd) {
-        peer::recv_frame(fd);  // until the host closes
+    support::Listener l(at("dev"));
+    std::thread t = serve_one(l, support::descriptors(0x0BB4, 2, "SIM42"), [](int fd) {
+        support::recv_frame(fd);  // until the host closes
     });
     void* ifc = link().create_interface(at("dev").c_str());
     ASSERT_NE(ifc, nullptr);
@@ -86,7 +87,7 @@ TEST_F(SimulatedLink, OpenReadsTheDescriptorsAndTheSerialNumber) {
     ASSERT_TRUE(link().device_descriptor(ifc, dd));
     ASSERT_TRUE(link().interface_descriptor(ifc, id));
     EXPECT_EQ(std::string(reinterpret_cast<char*>(dd), 18),
-              peer::descriptors(0x0BB4, 2, "").substr(0, 18));
+              support::descriptors(0x0BB4, 2, "").substr(0, 18));
     EXPECT_EQ(id[4], 2);
     EXPECT_EQ(id[7], 0x03);
     char text[256];
@@ -103,9 +104,9 @@ TEST_F(SimulatedLink, OpenReadsTheDescriptorsAndTheSerialNumber) {
 }
 
 TEST_F(SimulatedLink, ADeviceWithoutSerialHasAnUnreadableOne) {
-    peer::Listener l(at("dev"));
+    support::Listener l(at("dev"));
     std::thread t =
-        serve_one(l, peer::descriptors(0x18D1, 2, ""), [](int fd) { peer::recv_frame(fd); });
+        serve_one(l, support::descriptors(0x18D1, 2, ""), [](int fd) { support::recv_frame(fd); });
     void* ifc = link().create_interface(at("dev").c_str());
     ASSERT_NE(ifc, nullptr);
     char text[256];
@@ -115,13 +116,13 @@ TEST_F(SimulatedLink, ADeviceWithoutSerialHasAnUnreadableOne) {
 }
 
 TEST_F(SimulatedLink, ABusyInterfaceIsSkippedForTheNextOne) {
-    peer::Listener busy(at("a-busy")), free_one(at("b-free"));
+    support::Listener busy(at("a-busy")), free_one(at("b-free"));
     // a device already serving another host closes a new connection without a greeting
     std::thread refuse([&busy] {
         for (int i = 0; i < 2; ++i) ::close(busy.accept_one());
     });
-    std::thread serve = serve_one(free_one, peer::descriptors(0x18D1, 2, "FREE"),
-                                  [](int fd) { peer::recv_frame(fd); });
+    std::thread serve = serve_one(free_one, support::descriptors(0x18D1, 2, "FREE"),
+                                  [](int fd) { support::recv_frame(fd); });
 
     EXPECT_EQ(link().create_interface(at("a-busy").c_str()), nullptr);
     EXPECT_EQ(usb_platform_last_error(), USB_ERR_BUSY);
@@ -134,16 +135,16 @@ TEST_F(SimulatedLink, ABusyInterfaceIsSkippedForTheNextOne) {
 }
 
 TEST_F(SimulatedLink, AWriteIsOneFrameAndTakesTheAcknowledgedCount) {
-    peer::Listener l(at("dev"));
+    support::Listener l(at("dev"));
     std::vector<std::string> received;
-    std::thread t = serve_one(l, peer::descriptors(0x18D1, 2, "S"), [&received](int fd) {
-        auto [kind, payload] = peer::recv_frame(fd);
+    std::thread t = serve_one(l, support::descriptors(0x18D1, 2, "S"), [&received](int fd) {
+        auto [kind, payload] = support::recv_frame(fd);
         received.push_back(std::string(1, kind) + payload);
-        peer::send_frame(fd, simlink::kAck, peer::count(payload.size()));
-        std::tie(kind, payload) = peer::recv_frame(fd);
+        support::send_frame(fd, simlink::kAck, support::count(payload.size()));
+        std::tie(kind, payload) = support::recv_frame(fd);
         received.push_back(std::string(1, kind) + payload);
-        peer::send_frame(fd, simlink::kAck, peer::count(3));  // a short write
-        peer::recv_frame(fd);
+        support::send_frame(fd, simlink::kAck, support::count(3));  // a short write
+        support::recv_frame(fd);
     });
     usb_handle* h = usb_open(match_trevan);
     ASSERT_NE(h, nullptr);
@@ -157,11 +158,11 @@ TEST_F(SimulatedLink, AWriteIsOneFrameAndTakesTheAcknowledgedCount) {
 }
 
 TEST_F(SimulatedLink, APacketLongerThanAskedIsAnIoErrorAndTheNextOneStillArrives) {
-    peer::Listener l(at("dev"));
-    std::thread t = serve_one(l, peer::descriptors(0x18D1, 2, "S"), [](int fd) {
-        peer::send_frame(fd, simlink::kRead, std::string(100, 'x'));
-        peer::send_frame(fd, simlink::kRead, "OKAY");
-        peer::recv_frame(fd);
+    support::Listener l(at("dev"));
+    std::thread t = serve_one(l, support::descriptors(0x18D1, 2, "S"), [](int fd) {
+        support::send_frame(fd, simlink::kRead, std::string(100, 'x'));
+        support::send_frame(fd, simlink::kRead, "OKAY");
+        support::recv_frame(fd);
     });
     usb_handle* h = usb_open(match_trevan);
     ASSERT_NE(h, nullptr);
@@ -175,9 +176,9 @@ TEST_F(SimulatedLink, APacketLongerThanAskedIsAnIoErrorAndTheNextOneStillArrives
 }
 
 TEST_F(SimulatedLink, SilenceIsATimeout) {
-    peer::Listener l(at("dev"));
+    support::Listener l(at("dev"));
     std::thread t =
-        serve_one(l, peer::descriptors(0x18D1, 2, "S"), [](int fd) { peer::recv_frame(fd); });
+        serve_one(l, support::descriptors(0x18D1, 2, "S"), [](int fd) { support::recv_frame(fd); });
     void* ifc = link().create_interface(at("dev").c_str());
     ASSERT_NE(ifc, nullptr);
     void* in = link().open_read_pipe(ifc);
@@ -194,8 +195,8 @@ TEST_F(SimulatedLink, SilenceIsATimeout) {
 }
 
 TEST_F(SimulatedLink, ADeviceThatGoesAwayIsAnInvalidHandleNeverASignal) {
-    peer::Listener l(at("dev"));
-    std::thread t = serve_one(l, peer::descriptors(0x18D1, 2, "S"), [](int) {});
+    support::Listener l(at("dev"));
+    std::thread t = serve_one(l, support::descriptors(0x18D1, 2, "S"), [](int) {});
     usb_handle* h = usb_open(match_trevan);
     ASSERT_NE(h, nullptr);
     t.join();  // the device has closed its end
@@ -207,7 +208,7 @@ TEST_F(SimulatedLink, ADeviceThatGoesAwayIsAnInvalidHandleNeverASignal) {
     EXPECT_EQ(usb_close(h), 0);
 
     // the same for a read
-    std::thread t2 = serve_one(l, peer::descriptors(0x18D1, 2, "S"), [](int) {});
+    std::thread t2 = serve_one(l, support::descriptors(0x18D1, 2, "S"), [](int) {});
     h = usb_open(match_trevan);
     ASSERT_NE(h, nullptr);
     t2.join();
@@ -219,13 +220,13 @@ TEST_F(SimulatedLink, ADeviceThatGoesAwayIsAnInvalidHandleNeverASignal) {
 }
 
 TEST_F(SimulatedLink, AnAnswerBeforeTheAcknowledgementIsKeptForTheNextRead) {
-    peer::Listener l(at("dev"));
-    std::thread t = serve_one(l, peer::descriptors(0x18D1, 2, "S"), [](int fd) {
-        auto frame = peer::recv_frame(fd);
-        peer::send_frame(fd, simlink::kRead, "INFOhello");
-        peer::send_frame(fd, simlink::kRead, "OKAY");
-        peer::send_frame(fd, simlink::kAck, peer::count(frame.second.size()));
-        peer::recv_frame(fd);
+    support::Listener l(at("dev"));
+    std::thread t = serve_one(l, support::descriptors(0x18D1, 2, "S"), [](int fd) {
+        auto frame = support::recv_frame(fd);
+        support::send_frame(fd, simlink::kRead, "INFOhello");
+        support::send_frame(fd, simlink::kRead, "OKAY");
+        support::send_frame(fd, simlink::kAck, support::count(frame.second.size()));
+        support::recv_frame(fd);
     });
     usb_handle* h = usb_open(match_trevan);
     ASSERT_NE(h, nullptr);
@@ -240,13 +241,13 @@ TEST_F(SimulatedLink, AnAnswerBeforeTheAcknowledgementIsKeptForTheNextRead) {
 }
 
 TEST_F(SimulatedLink, ALateAcknowledgementIsSkipped) {
-    peer::Listener l(at("dev"));
-    std::thread t = serve_one(l, peer::descriptors(0x18D1, 2, "S"), [](int fd) {
-        auto frame = peer::recv_frame(fd);
+    support::Listener l(at("dev"));
+    std::thread t = serve_one(l, support::descriptors(0x18D1, 2, "S"), [](int fd) {
+        auto frame = support::recv_frame(fd);
         std::this_thread::sleep_for(milliseconds(200));
-        peer::send_frame(fd, simlink::kAck, peer::count(frame.second.size()));
-        peer::send_frame(fd, simlink::kRead, "OKAY");
-        peer::recv_frame(fd);
+        support::send_frame(fd, simlink::kAck, support::count(frame.second.size()));
+        support::send_frame(fd, simlink::kRead, "OKAY");
+        support::recv_frame(fd);
     });
     void* ifc = link().create_interface(at("dev").c_str());
     ASSERT_NE(ifc, nullptr);
@@ -265,10 +266,10 @@ TEST_F(SimulatedLink, ALateAcknowledgementIsSkipped) {
 }
 
 TEST_F(SimulatedLink, AFrameOfAnotherKindBreaksTheLink) {
-    peer::Listener l(at("dev"));
-    std::thread t = serve_one(l, peer::descriptors(0x18D1, 2, "S"), [](int fd) {
-        peer::send_frame(fd, 'Z', "??");
-        peer::recv_frame(fd);
+    support::Listener l(at("dev"));
+    std::thread t = serve_one(l, support::descriptors(0x18D1, 2, "S"), [](int fd) {
+        support::send_frame(fd, 'Z', "??");
+        support::recv_frame(fd);
     });
     usb_handle* h = usb_open(match_trevan);
     ASSERT_NE(h, nullptr);

@@ -5,7 +5,8 @@
 #include <fstream>
 #include <string>
 
-#include "usb/socket_peer.h"
+#include "support/simlink_peer.h"
+#include "support/temp_dir.h"
 #include "usb/usb.h"
 #include "usb/usb_platform.h"
 
@@ -15,8 +16,8 @@ namespace {
 // send the install to a real device.
 TEST(PlatformChoice, TheSimulatedLinkWheneverTheVariableIsSet) {
     const usb_platform* previous = usb_platform_current();
-    peer::Dir dir;
-    const std::string file = dir.path() + "/plain-file";
+    support::TempDir dir;
+    const std::string file = (dir / "plain-file").string();
     std::ofstream(file) << "x";
     struct Case {
         const char* value;  // null: unset
@@ -45,7 +46,7 @@ TEST(PlatformChoice, TheSimulatedLinkWheneverTheVariableIsSet) {
 TEST(PlatformChoice, AnInstalledPlatformStaysUntilReplaced) {
     const usb_platform* previous = usb_platform_current();
     usb_platform_install(usb_platform_null());
-    peer::Dir dir;
+    support::TempDir dir;
     setenv("TESSARO_DEVSIM_DIR", dir.path().c_str(), 1);
     EXPECT_STREQ(usb_platform_current()->name, "null");
     unsetenv("TESSARO_DEVSIM_DIR");

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "usb/fake_platform.h"
+#include "support/fake_platform.h"
 #include "usb/usb.h"
 
 namespace {

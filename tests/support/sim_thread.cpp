@@ -1,4 +1,4 @@
-#include "sim_thread.h"
+#include "support/sim_thread.h"
 
 #include <gtest/gtest.h>
 
@@ -6,15 +6,13 @@
 
 #include "devsim/options.h"
 
-namespace devsim_test {
+namespace support {
 
 namespace fs = std::filesystem;
 
 SimThread::SimThread(std::vector<std::string> args) {
-    char tmpl[] = "/tmp/devsim-sim-XXXXXX";
-    dir_ = ::mkdtemp(tmpl);
-    args.insert(args.begin(), {"--dir", (dir_ / "sockets").string(), "--transcript",
-                               (dir_ / "transcript.jsonl").string()});
+    args.insert(args.begin(), {"--dir", (dir() / "sockets").string(), "--transcript",
+                               (dir() / "transcript.jsonl").string()});
     auto opts = devsim::parse_options(args);
     if (!opts.config) {
         ADD_FAILURE() << opts.error;
@@ -39,18 +37,17 @@ void SimThread::stop() {
 
 SimThread::~SimThread() {
     stop();
-    fs::remove_all(dir_);
 }
 
 std::string SimThread::socket(const std::string& device) const {
-    return (dir_ / "sockets" / device).string();
+    return (dir() / "sockets" / device).string();
 }
 
 std::vector<std::string> SimThread::transcript() const {
-    std::ifstream in(dir_ / "transcript.jsonl");
+    std::ifstream in(dir() / "transcript.jsonl");
     std::vector<std::string> lines;
     for (std::string l; std::getline(in, l);) lines.push_back(l);
     return lines;
 }
 
-}  // namespace devsim_test
+}  // namespace support

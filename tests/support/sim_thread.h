@@ -9,8 +9,9 @@
 #include <vector>
 
 #include "devsim/socket_server.h"
+#include "support/temp_dir.h"
 
-namespace devsim_test {
+namespace support {
 
 class SimThread {
   public:
@@ -21,15 +22,15 @@ class SimThread {
     SimThread& operator=(const SimThread&) = delete;
 
     std::string socket(const std::string& device) const;
-    const std::filesystem::path& dir() const { return dir_; }
+    const std::filesystem::path& dir() const { return dir_.path(); }
     std::vector<std::string> transcript() const;
     // Stops the server and waits for it.
     void stop();
 
   private:
-    std::filesystem::path dir_;
+    TempDir dir_;
     std::unique_ptr<devsim::SocketServer> server_;
     std::thread thread_;
 };
 
-}  // namespace devsim_test
+}  // namespace support

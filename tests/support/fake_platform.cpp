@@ -1,4 +1,4 @@
-#include "usb/fake_platform.h"
+#include "support/fake_platform.h"
 
 #include <algorithm>
 
@@ -11,6 +11,19 @@ State g_state;
 void* give(Kind kind, size_t ifc) {
     g_state.tokens.push_back(std::make_unique<Token>(Token{kind, ifc}));
     return g_state.tokens.back().get();
+}
+
+// one of the handles given out, or null
+const Token* token_of(const void* handle) {
+    for (const auto& t : g_state.tokens) {
+        if (t.get() == handle) return t.get();
+    }
+    return nullptr;
+}
+
+bool is_interface(const void* handle) {
+    const Token* t = token_of(handle);
+    return t != nullptr && t->kind == Kind::Interface;
 }
 
 const Interface* interface_of(void* handle) {
@@ -28,11 +41,13 @@ void* enum_interfaces() {
         return nullptr;
     }
     ++g_state.enums_open;
+    ++g_state.enumerations;
     return std::make_unique<Enumeration>().release();
 }
 
 bool next_interface(void* e, char* name, size_t size) {
     auto* en = static_cast<Enumeration*>(e);
+    if (g_state.enumerations <= g_state.absent_for) return false;
     if (en->next >= g_state.interfaces.size()) return false;
     const std::string& n = g_state.interfaces[en->next++].name;
     std::snprintf(name, size, "%s", n.c_str());
@@ -126,6 +141,17 @@ bool serial_number(void* h, char* buf, size_t size) {
 bool read_sync(void* pipe, void* buf, uint32_t len, uint32_t* got, uint32_t timeout_ms) {
     g_state.read_calls.push_back({buf, len, timeout_ms});
     *got = 0;
+    if (pipe != nullptr && g_state.device != nullptr) {
+        std::optional<std::string> packet = g_state.device->give();
+        if (!packet) {
+            usb_platform_set_last_error(USB_ERR_IO);
+            return false;
+        }
+        *got = static_cast<uint32_t>(std::min<size_t>(packet->size(), len));
+        std::memcpy(buf, packet->data(), *got);
+        usb_platform_set_last_error(USB_ERR_NONE);
+        return true;
+    }
     if (pipe == nullptr || g_state.reads.empty()) {
         usb_platform_set_last_error(USB_ERR_INVALID_HANDLE);
         return false;
@@ -145,6 +171,12 @@ bool read_sync(void* pipe, void* buf, uint32_t len, uint32_t* got, uint32_t time
 bool write_sync(void* pipe, const void* buf, uint32_t len, uint32_t* put, uint32_t timeout_ms) {
     g_state.write_calls.push_back({buf, len, timeout_ms});
     *put = 0;
+    if (pipe != nullptr && g_state.device != nullptr) {
+        g_state.device->take(std::string_view(static_cast<const char*>(buf), len));
+        *put = len;
+        usb_platform_set_last_error(USB_ERR_NONE);
+        return true;
+    }
     if (pipe == nullptr || g_state.writes.empty()) {
         usb_platform_set_last_error(USB_ERR_INVALID_HANDLE);
         return false;
@@ -163,6 +195,9 @@ bool write_sync(void* pipe, const void* buf, uint32_t len, uint32_t* put, uint32
 
 void close_handle(void* h) {
     ++g_state.closes[h];
+    if (g_state.device != nullptr && is_interface(h)) {
+        g_state.device->closed();
+    }
     // a close succeeds and leaves its own last error, as a host's close does
     usb_platform_set_last_error(USB_ERR_NONE);
 }
@@ -173,6 +208,13 @@ const usb_platform kFake = {
     serial_number,  read_sync,       write_sync,     close_handle,
     false,  // scripted as a host's USB
 };
+
+// the same platform, as the USB layer sees a simulated device
+const usb_platform kFakeSimulated = [] {
+    usb_platform p = kFake;
+    p.simulated = true;
+    return p;
+}();
 
 }  // namespace
 
@@ -190,6 +232,10 @@ Installed::Installed() : previous_(usb_platform_current()) {
     usb_platform_set_last_error(USB_ERR_NONE);
 }
 
+void set_simulated(bool simulated) {
+    usb_platform_install(simulated ? &kFakeSimulated : &kFake);
+}
+
 Installed::~Installed() {
     usb_platform_install(previous_);
     usb_set_close_observer(nullptr);
@@ -200,6 +246,19 @@ int handles_left_open() {
     int n = 0;
     for (const auto& t : g_state.tokens) {
         if (g_state.closes.count(t.get()) == 0) ++n;
+    }
+    return n;
+}
+
+int interfaces_opened() {
+    return static_cast<int>(std::count_if(g_state.tokens.begin(), g_state.tokens.end(),
+                                          [](const auto& t) { return t->kind == Kind::Interface; }));
+}
+
+int interfaces_closed() {
+    int n = 0;
+    for (const auto& [h, count] : g_state.closes) {
+        if (is_interface(h)) n += count;
     }
     return n;
 }

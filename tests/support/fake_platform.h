@@ -1,5 +1,6 @@
-// A scripted USB platform for testing the transport core: a list of interfaces with their
-// descriptors and serial numbers, scripted transfer results, and a record of every call.
+// A fake USB platform for tests: a list of interfaces with their descriptors and serial numbers,
+// transfers served by scripted results or by a device behind the pipes, and a record of every
+// call.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "usb/usb.h"
@@ -55,6 +57,18 @@ struct Step {
     static Step takes(uint32_t n) { return Step{true, USB_ERR_NONE, {}, n, {}}; }
 };
 
+// A device behind the pipes, in place of scripted steps: it takes every bulk OUT transfer whole
+// and says what each bulk IN transfer carries.
+class Device {
+  public:
+    virtual ~Device() = default;
+    virtual void take(std::string_view bytes) = 0;
+    // Nothing when the device has nothing to say: the read fails rather than wait forever.
+    virtual std::optional<std::string> give() = 0;
+    // The host closed the interface.
+    virtual void closed() = 0;
+};
+
 enum class Kind { Interface, ReadPipe, WritePipe };
 
 struct Token {
@@ -65,6 +79,9 @@ struct Token {
 struct State {
     std::vector<Interface> interfaces;
     bool enum_fails = false;
+    // enumerations that list nothing, before the interfaces show up
+    int absent_for = 0;
+    Device* device = nullptr;
     std::deque<Step> reads;
     std::deque<Step> writes;
     std::vector<Transfer> read_calls;
@@ -73,10 +90,13 @@ struct State {
     std::vector<std::unique_ptr<Token>> tokens;
     std::map<const void*, int> closes;
     int enums_open = 0;
+    int enumerations = 0;
 };
 
 State& state();
 const usb_platform* platform();
+// Whether the USB layer takes the fake's interfaces for simulated devices (not at first).
+void set_simulated(bool simulated);
 
 // Installs the fake with a fresh state for one test, and puts the previous platform back.
 class Installed {
@@ -93,5 +113,8 @@ class Installed {
 // Handles given out that were never closed, and handles closed more than once.
 int handles_left_open();
 int handles_closed_twice();
+// Interfaces opened, and closes of interfaces.
+int interfaces_opened();
+int interfaces_closed();
 
 }  // namespace fake

@@ -1,0 +1,61 @@
+// Child processes for tests: a pipe that closes its ends, and the simulated device program
+// (tessaro-devsim) running in a temporary directory for as long as the object lives.
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/temp_dir.h"
+
+namespace support {
+
+// A pipe whose ends are closed on exec and when the object goes.
+struct Pipe {
+    int fd[2] = {-1, -1};
+    Pipe();
+    ~Pipe();
+    Pipe(const Pipe&) = delete;
+    Pipe& operator=(const Pipe&) = delete;
+    void close_read();
+    void close_write();
+};
+
+// argv/envp for exec: pointers into `strings`, ending with a null.
+std::vector<char*> c_strings(std::vector<std::string>& strings);
+
+// Path of the tessaro-devsim program; empty when it is not built.
+std::string devsim_bin();
+
+// tessaro-devsim running with the given arguments after --dir DIR/sockets and --transcript
+// DIR/transcript.jsonl, which the object supplies. The constructor returns once the program has
+// said "ready" (every socket then listens) and throws when it does not within 10 s. Stopped with
+// SIGTERM when the object goes.
+class Devsim {
+  public:
+    explicit Devsim(const std::vector<std::string>& args);
+    ~Devsim();
+    Devsim(const Devsim&) = delete;
+    Devsim& operator=(const Devsim&) = delete;
+
+    // The directory to give the installer as TESSARO_DEVSIM_DIR.
+    std::filesystem::path socket_dir() const { return dir_ / "sockets"; }
+    std::filesystem::path transcript_path() const { return dir_ / "transcript.jsonl"; }
+    // What the program wrote to standard output up to and including "ready".
+    const std::string& greeting() const { return greeting_; }
+    // The transcript's lines as written so far.
+    std::vector<std::string> transcript() const;
+    // Only the "command" events' texts, in order: the common thing to assert on.
+    std::vector<std::string> commands() const;
+    // Sends `signal` and returns the wait status of the program's end.
+    int stop(int signal);
+
+  private:
+    TempDir dir_;
+    pid_t pid_ = -1;
+    std::string greeting_;
+};
+
+}  // namespace support
