@@ -19,7 +19,7 @@
 #include "devsim/storage.h"
 #include "devsim/transcript.h"
 #include "devsim/unique_fd.h"
-#include "usb/simlink_wire.h"
+#include "simlink/wire.h"
 
 // The calls that make descriptors non-blocking and close-on-exec in one step are Linux's; on
 // other hosts (macOS) the flags are set after the descriptor is made.
@@ -93,20 +93,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
-
-std::string frame(char kind, std::span<const uint8_t> payload) {
-    std::string f(simlink::kHeaderSize + payload.size(), '\0');
-    f[0] = kind;
-    simlink::put_le32(reinterpret_cast<unsigned char*>(f.data() + 1),
-                      static_cast<uint32_t>(payload.size()));
-    if (!payload.empty())
-        std::memcpy(f.data() + simlink::kHeaderSize, payload.data(), payload.size());
-    return f;
-}
-
-std::string frame(char kind, std::string_view payload) {
-    return frame(kind, std::span(reinterpret_cast<const uint8_t*>(payload.data()), payload.size()));
-}
 
 // the host's end of one connection
 struct Link {
@@ -264,7 +250,7 @@ void SocketServer::State::accept_host(Device& d) {
         payload.append(reinterpret_cast<const char*>(dd.data()), dd.size());
         payload.append(reinterpret_cast<const char*>(id.data()), id.size());
         if (cfg.serial_readable) payload += cfg.serial;
-        d.link.out = frame(simlink::kDescriptors, payload);
+        d.link.out = simlink::encode_frame(simlink::kDescriptors, payload);
         flush(d);
     }
 }
@@ -291,8 +277,9 @@ void SocketServer::State::read_host(Device& d) {
             l.header_got += static_cast<size_t>(n);
             if (l.header_got < sizeof l.header) continue;
             l.header_got = 0;
-            const uint32_t len = simlink::get_le32(l.header + 1);
-            if (l.header[0] != simlink::kWrite || len > simlink::kMaxPayload) {
+            const simlink::Header h = simlink::decode_header(l.header);
+            const uint32_t len = h.length;
+            if (h.kind != simlink::kWrite || len > simlink::kMaxPayload) {
                 // not a host speaking this link
                 drop_host(d);
                 return;
@@ -358,13 +345,11 @@ void SocketServer::State::pump(Device& d) {
                     l.hold_until = d.link_free;
                     continue;
                 }
-                unsigned char count[4];
-                simlink::put_le32(count, o.value);
-                l.out += frame(simlink::kAck, std::span<const uint8_t>(count, 4));
+                l.out += simlink::encode_frame(simlink::kAck, simlink::encode_count(o.value));
                 break;
             }
             case OutputKind::Status:
-                l.out += frame(simlink::kRead, o.packet);
+                l.out += simlink::encode_frame(simlink::kRead, o.packet);
                 break;
             case OutputKind::Work:
                 // the acknowledgement leaves before the command's work starts

@@ -1,5 +1,5 @@
 // The socket adapter: each device is a Unix-domain stream socket in one directory, and the
-// host talks to it in frames (usb/simlink_wire.h). One thread, one poll loop for all devices.
+// host talks to it in frames (simlink/wire.h). One thread, one poll loop for all devices.
 // Everything about sockets and frames stays here; the bootloader core never sees them.
 #pragma once
 

@@ -1,5 +1,5 @@
 // The simulated link: every Unix-domain socket in $TESSARO_DEVSIM_DIR is one device interface,
-// spoken to in the frames of simlink_wire.h. A socket error never escapes this file: it becomes
+// spoken to in the frames of simlink/wire.h. A socket error never escapes this file: it becomes
 // one of the usb_platform_error codes.
 #include <dirent.h>
 #include <fcntl.h>
@@ -21,7 +21,7 @@
 #include <utility>
 #include <vector>
 
-#include "usb/simlink_wire.h"
+#include "simlink/wire.h"
 #include "usb/usb_platform.h"
 
 // macOS has neither MSG_NOSIGNAL nor SOCK_CLOEXEC: there the socket itself is set not to raise
@@ -175,8 +175,9 @@ Io read_header(int fd, char* kind, uint32_t* len, Clock::time_point deadline) {
     r = recv_exact(fd, header + 1, sizeof header - 1, Clock::now() + kFrameGrace);
     if (r == Io::Timeout) return Io::Error;
     if (r != Io::Ok) return r;
-    *kind = static_cast<char>(header[0]);
-    *len = simlink::get_le32(header + 1);
+    const simlink::Header h = simlink::decode_header(header);
+    *kind = h.kind;
+    *len = h.length;
     return Io::Ok;
 }
 
@@ -184,8 +185,7 @@ Io read_header(int fd, char* kind, uint32_t* len, Clock::time_point deadline) {
 // copy of the data. Timeout only when nothing was sent.
 Io send_frame(int fd, char kind, const void* data, uint32_t len, Clock::time_point deadline) {
     unsigned char header[simlink::kHeaderSize];
-    header[0] = static_cast<unsigned char>(kind);
-    simlink::put_le32(header + 1, len);
+    simlink::encode_header(simlink::Header{kind, len}, header);
     iovec iov[2] = {{header, sizeof header}, {const_cast<void*>(data), len}};
     size_t total = sizeof header + len;
     size_t sent = 0;
@@ -428,9 +428,9 @@ bool devsim_read(void* pipe, void* buf, uint32_t len, uint32_t* got, uint32_t ti
         if (r != Io::Ok) return break_link(*link, r);
         if (plen > simlink::kMaxPayload) return break_link(*link, Io::Error);
 
-        if (kind == simlink::kAck && link->acks_owed > 0 && plen == 4) {
+        if (kind == simlink::kAck && link->acks_owed > 0 && plen == simlink::kCountSize) {
             // the late acknowledgement of a write that timed out
-            unsigned char count[4];
+            unsigned char count[simlink::kCountSize];
             r = recv_exact(fd, count, sizeof count, Clock::now() + kFrameGrace);
             if (r != Io::Ok) return break_link(*link, r == Io::Gone ? r : Io::Error);
             --link->acks_owed;
@@ -482,9 +482,11 @@ bool devsim_write(void* pipe, const void* buf, uint32_t len, uint32_t* put, uint
             link->early_reads.push_back(std::move(packet));
             continue;
         }
-        if (kind != simlink::kAck || plen != 4) return break_link(*link, Io::Error);
+        if (kind != simlink::kAck || plen != simlink::kCountSize) {
+            return break_link(*link, Io::Error);
+        }
 
-        unsigned char count[4];
+        unsigned char count[simlink::kCountSize];
         r = recv_exact(fd, count, sizeof count, Clock::now() + kFrameGrace);
         if (r != Io::Ok) return break_link(*link, r == Io::Gone ? r : Io::Error);
         // acknowledgements come in order: earlier ones belong to writes that timed out

@@ -8,7 +8,7 @@
 
 #include <cstring>
 
-#include "usb/simlink_wire.h"
+#include "simlink/wire.h"
 
 namespace devsim_test {
 

@@ -1,5 +1,5 @@
 // A small host for the simulated link, for tests of the socket server: connects to a device's
-// socket and speaks the frames of usb/simlink_wire.h, with timeouts.
+// socket and speaks the frames of simlink/wire.h, with timeouts.
 #pragma once
 
 #include <chrono>

@@ -14,7 +14,7 @@
 #include "check/crc32.h"
 #include "link_client.h"
 #include "sim_thread.h"
-#include "usb/simlink_wire.h"
+#include "simlink/wire.h"
 
 namespace devsim_test {
 namespace {

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "usb/simlink_wire.h"
+#include "simlink/wire.h"
 #include "usb/socket_peer.h"
 #include "usb/usb.h"
 #include "usb/usb_platform.h"

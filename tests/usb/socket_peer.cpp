@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "usb/simlink_wire.h"
+#include "simlink/wire.h"
 
 namespace peer {
 
