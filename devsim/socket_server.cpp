@@ -1,6 +1,8 @@
+// The event loop: one poll for the listening sockets and host links of all devices, the
+// devices' timers (a reboot's absence, a pause, the rate limit), and the core's output turned
+// into frames and link events.
 #include "devsim/socket_server.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -12,117 +14,21 @@
 #include <cstring>
 #include <filesystem>
 #include <optional>
-#include <span>
 
 #include "console/console.h"
 #include "devsim/bootloader.h"
+#include "devsim/host_link.h"
+#include "devsim/posix_shims.h"
 #include "devsim/storage.h"
 #include "devsim/transcript.h"
 #include "devsim/unique_fd.h"
-#include "usb/simlink_wire.h"
-
-// The calls that make descriptors non-blocking and close-on-exec in one step are Linux's; on
-// other hosts (macOS) the flags are set after the descriptor is made.
-#ifndef MSG_NOSIGNAL
-#define MSG_NOSIGNAL 0
-#endif
-
-namespace {
-
-#ifndef __linux__
-bool set_nonblocking_cloexec(int fd) {
-    int fl = ::fcntl(fd, F_GETFL);
-    return fl >= 0 && ::fcntl(fd, F_SETFL, fl | O_NONBLOCK) == 0 &&
-           ::fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
-}
-#endif
-
-int make_pipe(int p[2]) {
-#ifdef __linux__
-    return ::pipe2(p, O_NONBLOCK | O_CLOEXEC);
-#else
-    if (::pipe(p) != 0) return -1;
-    return set_nonblocking_cloexec(p[0]) && set_nonblocking_cloexec(p[1]) ? 0 : -1;
-#endif
-}
-
-int make_listener() {
-#ifdef __linux__
-    return ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-#else
-    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    if (fd >= 0 && !set_nonblocking_cloexec(fd)) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-#endif
-}
-
-int accept_host_fd(int listener) {
-#ifdef __linux__
-    return ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-#else
-    int fd = ::accept(listener, nullptr, nullptr);
-    if (fd >= 0) {
-        int one = 1;
-        ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
-        if (!set_nonblocking_cloexec(fd)) {
-            ::close(fd);
-            return -1;
-        }
-    }
-    return fd;
-#endif
-}
-
-// The host has closed its end of the link; what it sent before that may still be unread.
-bool host_hung_up(int fd) {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 0) <= 0) return false;
-    if (p.revents & (POLLHUP | POLLERR)) return true;
-    char c;
-    return (p.revents & POLLIN) && ::recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
-}
-
-}  // namespace
 
 namespace devsim {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = LinkClock;
 namespace fs = std::filesystem;
-
-std::string frame(char kind, std::span<const uint8_t> payload) {
-    std::string f(simlink::kHeaderSize + payload.size(), '\0');
-    f[0] = kind;
-    simlink::put_le32(reinterpret_cast<unsigned char*>(f.data() + 1),
-                      static_cast<uint32_t>(payload.size()));
-    if (!payload.empty())
-        std::memcpy(f.data() + simlink::kHeaderSize, payload.data(), payload.size());
-    return f;
-}
-
-std::string frame(char kind, std::string_view payload) {
-    return frame(kind, std::span(reinterpret_cast<const uint8_t*>(payload.data()), payload.size()));
-}
-
-// the host's end of one connection
-struct Link {
-    UniqueFd fd;
-    unsigned char header[simlink::kHeaderSize] = {};
-    size_t header_got = 0;
-    std::optional<uint32_t> payload_len;  // set while a W frame's payload is being read
-    std::span<uint8_t> payload;
-    size_t payload_got = 0;
-    Clock::time_point payload_since;  // when its header arrived
-    std::string out;                  // frames not yet sent
-    size_t out_sent = 0;
-    std::optional<Clock::time_point> hold_until;  // nothing goes out before this
-
-    bool flushed() const { return out_sent == out.size(); }
-};
 
 }  // namespace
 
@@ -134,8 +40,8 @@ struct SocketServer::Device {
     UniqueFd listener;
     std::optional<Clock::time_point> appear_at;  // set while the socket is absent
     bool returning = false;                      // the absence is a reboot, not the first start
-    Link link;
-    Clock::time_point link_free{};  // the rate-limited link is busy until then
+    HostLink link;
+    LinkPace pace;
 };
 
 struct SocketServer::State {
@@ -189,6 +95,7 @@ std::string SocketServer::start() {
         auto d = std::make_unique<Device>();
         d->name = cfg.name;
         d->path = (fs::path(s.config.dir) / cfg.name).string();
+        d->pace = LinkPace(s.config.rate);
         if (s.config.storage.empty()) {
             d->storage = std::make_unique<MemoryStorage>();
         } else {
@@ -244,27 +151,19 @@ void SocketServer::State::remove_socket(Device& d) {
 
 void SocketServer::State::accept_host(Device& d) {
     for (;;) {
-        UniqueFd fd(accept_host_fd(d.listener.get()));
+        UniqueFd fd(accept_connection(d.listener.get()));
         if (!fd) return;
         // A host that closed its link and connected again at once may be back before its
         // hang-up has been seen: the old link is finished first, as its own events would.
-        if (d.link.fd && host_hung_up(d.link.fd.get())) {
+        if (d.link.connected() && d.link.hung_up()) {
             read_host(d);
-            if (d.link.fd) drop_host(d);
+            if (d.link.connected()) drop_host(d);
             if (!d.listener) return;  // that finished a reboot: the device is away
         }
         // one host at a time: a second one is closed at once, like a claimed interface
-        if (d.link.fd) continue;
-        d.link = Link{};
-        d.link.fd = std::move(fd);
-        const DeviceConfig& cfg = d.core->config();
-        std::string payload;
-        auto dd = device_descriptor(cfg);
-        auto id = interface_descriptor(cfg);
-        payload.append(reinterpret_cast<const char*>(dd.data()), dd.size());
-        payload.append(reinterpret_cast<const char*>(id.data()), id.size());
-        if (cfg.serial_readable) payload += cfg.serial;
-        d.link.out = frame(simlink::kDescriptors, payload);
+        if (d.link.connected()) continue;
+        d.link = HostLink(std::move(fd));
+        d.link.send_descriptors(d.core->config());
         flush(d);
     }
 }
@@ -272,49 +171,23 @@ void SocketServer::State::accept_host(Device& d) {
 // Reads what the host sent, straight into where the core wants it, until a whole transfer has
 // arrived (then the core has something to say and reading waits until that is out).
 void SocketServer::State::read_host(Device& d) {
-    Link& l = d.link;
-    while (l.fd && d.core->output().empty()) {
-        ssize_t n;
-        if (!l.payload_len) {
-            n = ::recv(l.fd.get(), l.header + l.header_got, sizeof l.header - l.header_got, 0);
-        } else {
-            n = ::recv(l.fd.get(), l.payload.data() + l.payload_got,
-                       l.payload.size() - l.payload_got, 0);
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-        if (n <= 0) {
-            drop_host(d);
-            return;
-        }
-        if (!l.payload_len) {
-            l.header_got += static_cast<size_t>(n);
-            if (l.header_got < sizeof l.header) continue;
-            l.header_got = 0;
-            const uint32_t len = simlink::get_le32(l.header + 1);
-            if (l.header[0] != simlink::kWrite || len > simlink::kMaxPayload) {
-                // not a host speaking this link
+    HostLink& l = d.link;
+    while (l.connected() && d.core->output().empty()) {
+        switch (l.receive()) {
+            case HostLink::Received::Nothing:
+                return;
+            case HostLink::Received::Ended:
                 drop_host(d);
                 return;
-            }
-            l.payload_len = len;
-            l.payload = d.core->transfer_buffer(len);
-            l.payload_got = 0;
-            if (config.rate > 0) l.payload_since = Clock::now();
-        } else {
-            l.payload_got += static_cast<size_t>(n);
+            case HostLink::Received::Header:
+                l.read_payload_into(d.core->transfer_buffer(l.payload_length()));
+                break;
+            case HostLink::Received::Bytes:
+                break;
         }
-        if (l.payload_got == l.payload.size()) {
-            const uint32_t len = *l.payload_len;
-            l.payload_len.reset();
-            if (config.rate > 0) {
-                auto cost =
-                    std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
-                        static_cast<double>(len) / static_cast<double>(config.rate)));
-                // the link carries one transfer after another at the rate, idle in between
-                d.link_free = std::max(d.link_free, l.payload_since) + cost;
-            }
-            d.core->transfer_done(len);
+        if (auto t = l.take_transfer()) {
+            d.pace.carried(*t);
+            d.core->transfer_done(t->length);
             pump(d);
         }
     }
@@ -339,38 +212,36 @@ void SocketServer::State::drop_host(Device& d) {
             d.returning = true;
         }
     }
-    d.link = Link{};
+    d.link = HostLink{};
     d.core->host_left();
 }
 
 // Turns the core's output into frames and link events, as far as pauses and the rate allow.
 void SocketServer::State::pump(Device& d) {
     auto& out = d.core->output();
-    Link& l = d.link;
-    while (!out.empty() && l.fd) {
+    HostLink& l = d.link;
+    while (!out.empty() && l.connected()) {
         const auto now = Clock::now();
         if (l.hold_until && now < *l.hold_until) break;
         l.hold_until.reset();
         Output& o = out.front();
         switch (o.kind) {
             case OutputKind::Ack: {
-                if (config.rate > 0 && now < d.link_free) {
-                    l.hold_until = d.link_free;
+                if (auto busy = d.pace.busy_until(now)) {
+                    l.hold_until = busy;
                     continue;
                 }
-                unsigned char count[4];
-                simlink::put_le32(count, o.value);
-                l.out += frame(simlink::kAck, std::span<const uint8_t>(count, 4));
+                l.send_count(o.value);
                 break;
             }
             case OutputKind::Status:
-                l.out += frame(simlink::kRead, o.packet);
+                l.send_status(o.packet);
                 break;
             case OutputKind::Work:
                 // the acknowledgement leaves before the command's work starts
                 out.pop_front();
                 flush(d);
-                if (!l.fd) return;
+                if (!l.connected()) return;
                 d.core->run_pending();
                 continue;
             case OutputKind::Pause:
@@ -391,26 +262,23 @@ void SocketServer::State::pump(Device& d) {
 
 // Sends what is pending; true when nothing is left.
 bool SocketServer::State::flush(Device& d) {
-    Link& l = d.link;
-    while (l.fd && !l.flushed()) {
-        ssize_t n =
-            ::send(l.fd.get(), l.out.data() + l.out_sent, l.out.size() - l.out_sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
-        if (n < 0) {
+    switch (d.link.send_pending()) {
+        case HostLink::Sent::All:
+            return true;
+        case HostLink::Sent::Blocked:
+            return false;
+        case HostLink::Sent::Broken:
             drop_host(d);
             return true;
-        }
-        l.out_sent += static_cast<size_t>(n);
     }
-    l.out.clear();
-    l.out_sent = 0;
     return true;
 }
 
 std::optional<Clock::time_point> SocketServer::State::deadline(const Device& d) const {
     std::optional<Clock::time_point> t = d.appear_at;
-    if (d.link.fd && d.link.hold_until && (!t || *d.link.hold_until < *t)) t = d.link.hold_until;
+    if (d.link.connected() && d.link.hold_until && (!t || *d.link.hold_until < *t)) {
+        t = d.link.hold_until;
+    }
     return t;
 }
 
@@ -424,7 +292,7 @@ void SocketServer::State::on_time(Device& d, Clock::time_point now) {
             d.core->back();
         }
     }
-    if (d.link.fd && d.link.hold_until && now >= *d.link.hold_until) pump(d);
+    if (d.link.connected() && d.link.hold_until && now >= *d.link.hold_until) pump(d);
 }
 
 void SocketServer::run() {
@@ -442,32 +310,24 @@ void SocketServer::run() {
                 fds.push_back({d->listener.get(), POLLIN, 0});
                 owners.emplace_back(d.get(), false);
             }
-            if (d->link.fd) {
+            if (d->link.connected()) {
                 short ev = 0;
                 if (d->core->output().empty()) ev |= POLLIN;
                 if (!d->link.flushed()) ev |= POLLOUT;
-                fds.push_back({d->link.fd.get(), ev, 0});
+                fds.push_back({d->link.fd(), ev, 0});
                 owners.emplace_back(d.get(), true);
             }
             auto t = s.deadline(*d);
             if (t && (!next || *t < *next)) next = t;
         }
-        timespec wait{};
-        if (next) {
-            auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(*next - Clock::now());
-            ns = std::max(ns, std::chrono::nanoseconds(0));
-            wait.tv_sec = static_cast<time_t>(ns.count() / 1000000000);
-            wait.tv_nsec = static_cast<long>(ns.count() % 1000000000);
-        }
-        // to the microsecond, so a rate limit is kept closely
-        int n = ::ppoll(fds.data(), fds.size(), next ? &wait : nullptr, nullptr);
+        int n = wait_for_events(fds, next);
         if (n < 0 && errno != EINTR) break;
         if (n > 0) {
             for (size_t i = 0; i < fds.size(); ++i) {
                 const short re = fds[i].revents;
                 if (re == 0) continue;
                 auto [d, is_link] = owners[i];
-                if (!d) {
+                if (d == nullptr) {
                     s.stopping = true;
                     break;
                 }
@@ -475,10 +335,13 @@ void SocketServer::run() {
                     if (d->listener.get() == fds[i].fd) s.accept_host(*d);
                     continue;
                 }
-                if (d->link.fd.get() != fds[i].fd) continue;  // dropped earlier in this round
-                if (re & POLLOUT) s.pump(*d);
-                if (d->link.fd && (re & POLLIN)) s.read_host(*d);
-                if (d->link.fd && (re & (POLLHUP | POLLERR)) && !(re & POLLIN)) s.drop_host(*d);
+                if (d->link.fd() != fds[i].fd) continue;  // dropped earlier in this round
+                const bool readable = (re & POLLIN) != 0;
+                if ((re & POLLOUT) != 0) s.pump(*d);
+                if (d->link.connected() && readable) s.read_host(*d);
+                if (d->link.connected() && (re & (POLLHUP | POLLERR)) != 0 && !readable) {
+                    s.drop_host(*d);
+                }
             }
         }
         const auto now = Clock::now();

@@ -1,5 +1,5 @@
 // The simulated link: every Unix-domain socket in $TESSARO_DEVSIM_DIR is one device interface,
-// spoken to in the frames of simlink_wire.h. A socket error never escapes this file: it becomes
+// spoken to in the frames of simlink/wire.h. A socket error never escapes this file: it becomes
 // one of the usb_platform_error codes.
 #include <dirent.h>
 #include <fcntl.h>
@@ -21,7 +21,8 @@
 #include <utility>
 #include <vector>
 
-#include "usb/simlink_wire.h"
+#include "simlink/wire.h"
+#include "usb/usb_backend.h"
 #include "usb/usb_platform.h"
 
 // macOS has neither MSG_NOSIGNAL nor SOCK_CLOEXEC: there the socket itself is set not to raise
@@ -32,6 +33,7 @@
 
 namespace {
 
+using namespace usb_backend;
 using Clock = std::chrono::steady_clock;
 
 int make_link_socket() {
@@ -73,13 +75,9 @@ class Fd {
 
 enum class Io { Ok, Timeout, Gone, Error };
 
-// One connection to one simulated interface, shared by the interface handle and its pipes so
-// that the order in which they are released does not matter.
-struct Link {
+// One connection to one simulated interface; its name is the socket's path.
+struct Link : OpenInterface {
     Fd fd;
-    std::string path;
-    uint8_t device[simlink::kDeviceDescriptorSize] = {};
-    uint8_t interface[simlink::kInterfaceDescriptorSize] = {};
     std::string serial;
     bool has_serial = false;
     // once the stream is out of step or closed, every transfer reports the device gone
@@ -91,23 +89,6 @@ struct Link {
 
     explicit Link(int socket_fd) : fd(socket_fd) {}
 };
-
-enum class Kind { Interface, ReadPipe, WritePipe };
-
-struct Handle {
-    Kind kind;
-    std::shared_ptr<Link> link;
-};
-
-struct Enumeration {
-    std::vector<std::string> paths;
-    size_t next = 0;
-};
-
-bool fail_with(usb_platform_error code) {
-    usb_platform_set_last_error(code);
-    return false;
-}
 
 int remaining_ms(Clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -175,8 +156,9 @@ Io read_header(int fd, char* kind, uint32_t* len, Clock::time_point deadline) {
     r = recv_exact(fd, header + 1, sizeof header - 1, Clock::now() + kFrameGrace);
     if (r == Io::Timeout) return Io::Error;
     if (r != Io::Ok) return r;
-    *kind = static_cast<char>(header[0]);
-    *len = simlink::get_le32(header + 1);
+    const simlink::Header h = simlink::decode_header(header);
+    *kind = h.kind;
+    *len = h.length;
     return Io::Ok;
 }
 
@@ -184,8 +166,7 @@ Io read_header(int fd, char* kind, uint32_t* len, Clock::time_point deadline) {
 // copy of the data. Timeout only when nothing was sent.
 Io send_frame(int fd, char kind, const void* data, uint32_t len, Clock::time_point deadline) {
     unsigned char header[simlink::kHeaderSize];
-    header[0] = static_cast<unsigned char>(kind);
-    simlink::put_le32(header + 1, len);
+    simlink::encode_header(simlink::Header{kind, len}, header);
     iovec iov[2] = {{header, sizeof header}, {const_cast<void*>(data), len}};
     size_t total = sizeof header + len;
     size_t sent = 0;
@@ -225,14 +206,7 @@ bool break_link(Link& link, Io why) {
 }
 
 Link* link_of(void* handle) {
-    if (handle == nullptr) return nullptr;
-    return static_cast<Handle*>(handle)->link.get();
-}
-
-// The link behind a pipe of the given direction; null for anything else.
-Link* pipe_link(void* handle, Kind kind) {
-    if (handle == nullptr || static_cast<Handle*>(handle)->kind != kind) return nullptr;
-    return link_of(handle);
+    return backend_interface<Link>(handle);
 }
 
 void* devsim_enum() {
@@ -256,25 +230,8 @@ void* devsim_enum() {
     }
     // byte order of the file names (std::string compares as unsigned bytes)
     std::sort(names.begin(), names.end());
-    auto en = std::make_unique<Enumeration>();
-    for (const auto& name : names) en->paths.push_back(std::string(dir) + "/" + name);
-    return en.release();
-}
-
-bool devsim_next(void* enumeration, char* name, size_t size) {
-    auto* en = static_cast<Enumeration*>(enumeration);
-    while (en->next < en->paths.size()) {
-        const std::string& path = en->paths[en->next++];
-        // a name that does not fit could not be opened again: skip it
-        if (path.size() + 1 > size) continue;
-        std::memcpy(name, path.c_str(), path.size() + 1);
-        return true;
-    }
-    return false;
-}
-
-void devsim_close_enum(void* enumeration) {
-    std::unique_ptr<Enumeration> owned(static_cast<Enumeration*>(enumeration));
+    for (auto& name : names) name.insert(0, std::string(dir) + "/");
+    return make_enumeration(std::move(names));
 }
 
 void* devsim_create(const char* name) {
@@ -332,61 +289,25 @@ void* devsim_create(const char* name) {
         usb_platform_set_last_error(r == Io::Gone ? USB_ERR_BUSY : USB_ERR_IO);
         return nullptr;
     }
-    std::memcpy(link->device, payload.data(), sizeof link->device);
-    std::memcpy(link->interface, payload.data() + sizeof link->device, sizeof link->interface);
+    static_assert(sizeof link->device_descriptor == simlink::kDeviceDescriptorSize);
+    static_assert(sizeof link->interface_descriptor == simlink::kInterfaceDescriptorSize);
+    std::memcpy(link->device_descriptor, payload.data(), simlink::kDeviceDescriptorSize);
+    std::memcpy(link->interface_descriptor, payload.data() + simlink::kDeviceDescriptorSize,
+                simlink::kInterfaceDescriptorSize);
     link->serial = payload.substr(kDescriptorsSize);
     link->has_serial = !link->serial.empty();
-    link->path = name;
+    link->name = name;
 
     usb_platform_set_last_error(USB_ERR_NONE);
-    return std::make_unique<Handle>(Handle{Kind::Interface, std::move(link)}).release();
-}
-
-void* devsim_open_pipe(void* ifc, Kind kind) {
-    Link* link = link_of(ifc);
-    if (link == nullptr) {
-        usb_platform_set_last_error(USB_ERR_INVALID_HANDLE);
-        return nullptr;
-    }
-    return std::make_unique<Handle>(Handle{kind, static_cast<Handle*>(ifc)->link}).release();
+    return interface_handle(std::move(link));
 }
 
 void* devsim_open_read_pipe(void* ifc) {
-    return devsim_open_pipe(ifc, Kind::ReadPipe);
+    return pipe_handle(ifc, Kind::ReadPipe);
 }
 
 void* devsim_open_write_pipe(void* ifc) {
-    return devsim_open_pipe(ifc, Kind::WritePipe);
-}
-
-bool devsim_interface_name(void* ifc, char* buf, size_t* len) {
-    Link* link = link_of(ifc);
-    if (link == nullptr) {
-        *len = 0;
-        return fail_with(USB_ERR_INVALID_HANDLE);
-    }
-    size_t needed = link->path.size() + 1;
-    if (buf == nullptr) {
-        *len = needed;
-        return true;
-    }
-    if (*len < needed) return fail_with(USB_ERR_NOT_ENOUGH_MEMORY);
-    std::memcpy(buf, link->path.c_str(), needed);
-    return true;
-}
-
-bool devsim_device_descriptor(void* ifc, uint8_t out[18]) {
-    Link* link = link_of(ifc);
-    if (link == nullptr) return fail_with(USB_ERR_INVALID_HANDLE);
-    std::memcpy(out, link->device, sizeof link->device);
-    return true;
-}
-
-bool devsim_interface_descriptor(void* ifc, uint8_t out[9]) {
-    Link* link = link_of(ifc);
-    if (link == nullptr) return fail_with(USB_ERR_INVALID_HANDLE);
-    std::memcpy(out, link->interface, sizeof link->interface);
-    return true;
+    return pipe_handle(ifc, Kind::WritePipe);
 }
 
 bool devsim_serial_number(void* ifc, char* buf, size_t size) {
@@ -405,7 +326,7 @@ Clock::time_point deadline_after(uint32_t timeout_ms) {
 
 bool devsim_read(void* pipe, void* buf, uint32_t len, uint32_t* got, uint32_t timeout_ms) {
     *got = 0;
-    Link* link = pipe_link(pipe, Kind::ReadPipe);
+    Link* link = backend_pipe<Link>(pipe, Kind::ReadPipe);
     if (link == nullptr || link->broken) return fail_with(USB_ERR_INVALID_HANDLE);
 
     if (!link->early_reads.empty()) {
@@ -428,9 +349,9 @@ bool devsim_read(void* pipe, void* buf, uint32_t len, uint32_t* got, uint32_t ti
         if (r != Io::Ok) return break_link(*link, r);
         if (plen > simlink::kMaxPayload) return break_link(*link, Io::Error);
 
-        if (kind == simlink::kAck && link->acks_owed > 0 && plen == 4) {
+        if (kind == simlink::kAck && link->acks_owed > 0 && plen == simlink::kCountSize) {
             // the late acknowledgement of a write that timed out
-            unsigned char count[4];
+            unsigned char count[simlink::kCountSize];
             r = recv_exact(fd, count, sizeof count, Clock::now() + kFrameGrace);
             if (r != Io::Ok) return break_link(*link, r == Io::Gone ? r : Io::Error);
             --link->acks_owed;
@@ -454,7 +375,7 @@ bool devsim_read(void* pipe, void* buf, uint32_t len, uint32_t* got, uint32_t ti
 
 bool devsim_write(void* pipe, const void* buf, uint32_t len, uint32_t* put, uint32_t timeout_ms) {
     *put = 0;
-    Link* link = pipe_link(pipe, Kind::WritePipe);
+    Link* link = backend_pipe<Link>(pipe, Kind::WritePipe);
     if (link == nullptr || link->broken) return fail_with(USB_ERR_INVALID_HANDLE);
     if (len > simlink::kMaxPayload) return fail_with(USB_ERR_IO);
 
@@ -482,9 +403,11 @@ bool devsim_write(void* pipe, const void* buf, uint32_t len, uint32_t* put, uint
             link->early_reads.push_back(std::move(packet));
             continue;
         }
-        if (kind != simlink::kAck || plen != 4) return break_link(*link, Io::Error);
+        if (kind != simlink::kAck || plen != simlink::kCountSize) {
+            return break_link(*link, Io::Error);
+        }
 
-        unsigned char count[4];
+        unsigned char count[simlink::kCountSize];
         r = recv_exact(fd, count, sizeof count, Clock::now() + kFrameGrace);
         if (r != Io::Ok) return break_link(*link, r == Io::Gone ? r : Io::Error);
         // acknowledgements come in order: earlier ones belong to writes that timed out
@@ -501,25 +424,21 @@ bool devsim_write(void* pipe, const void* buf, uint32_t len, uint32_t* put, uint
     }
 }
 
-void devsim_close(void* handle) {
-    std::unique_ptr<Handle> owned(static_cast<Handle*>(handle));
-}
-
 const usb_platform kDevsimPlatform = {
     "devsim",
     devsim_enum,
-    devsim_next,
-    devsim_close_enum,
+    next_name,
+    close_enumeration,
     devsim_create,
     devsim_open_read_pipe,
     devsim_open_write_pipe,
-    devsim_interface_name,
-    devsim_device_descriptor,
-    devsim_interface_descriptor,
+    interface_name,
+    device_descriptor,
+    interface_descriptor,
     devsim_serial_number,
     devsim_read,
     devsim_write,
-    devsim_close,
+    close_handle,
     true,  // simulated
 };
 

@@ -4,18 +4,19 @@
 #include "usb/usb.h"
 
 #include <algorithm>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "console/console.h"
+#include "usb/usb_backend.h"
 #include "usb/usb_libusb_detail.h"
 #include "usb/usb_platform.h"
 
 namespace {
 
+using namespace usb_backend;
 using namespace usb_libusb;
 
 constexpr int kMaxPorts = 8;
@@ -27,11 +28,6 @@ libusb_context* context() {
         return libusb_init(&c) == 0 ? c : nullptr;
     }();
     return ctx;
-}
-
-bool fail_with(usb_platform_error code) {
-    usb_platform_set_last_error(code);
-    return false;
 }
 
 struct DeviceListDeleter {
@@ -68,23 +64,32 @@ std::string device_entry_name(libusb_device* dev, int interface_number) {
     return entry_name(libusb_get_bus_number(dev), ports, n < 0 ? 0 : n, interface_number);
 }
 
-// An opened and claimed interface.
-struct Interface {
+// Calls visit(device, the first alternate setting of one of its interfaces) for each interface
+// of each listed device, in the host's order, until visit returns true.
+template <class Visit>
+void each_interface(const DeviceList& list, ssize_t count, Visit visit) {
+    for (ssize_t i = 0; i < count; ++i) {
+        Config cfg = active_config(list[i]);
+        if (!cfg) continue;
+        for (int k = 0; k < cfg->bNumInterfaces; ++k) {
+            const libusb_interface& alts = cfg->interface[k];
+            if (alts.num_altsetting < 1) continue;
+            if (visit(list[i], alts.altsetting[0])) return;
+        }
+    }
+}
+
+// An opened and claimed interface; its name is its entry name.
+struct Interface : OpenInterface {
     libusb_device_handle* dev = nullptr;
     int number = 0;
     bool claimed = false;
     bool detached = false;
-    uint8_t device_desc[18] = {};
-    uint8_t interface_desc[9] = {};
     BulkEndpoints endpoints;
     uint8_t serial_index = 0;
     bool bootloader = false;
-    std::string name;
 
-    Interface() = default;
-    Interface(const Interface&) = delete;
-    Interface& operator=(const Interface&) = delete;
-    ~Interface() {
+    ~Interface() override {
         if (dev == nullptr) return;
         if (claimed) libusb_release_interface(dev, number);
         // give the interface back to the driver it was taken from
@@ -106,25 +111,6 @@ void report_access_denied(const libusb_device_descriptor& d, const Interface& if
         d.idVendor, d.idProduct, ifc.name.c_str());
 }
 
-enum class Kind { Interface, ReadPipe, WritePipe };
-
-// What the transport holds: the interface or one of its pipes, sharing the interface so that
-// the release order does not matter.
-struct Handle {
-    Kind kind;
-    std::shared_ptr<Interface> ifc;
-};
-
-struct Enumeration {
-    std::vector<std::string> names;
-    size_t next = 0;
-};
-
-Interface* interface_of(void* handle) {
-    if (handle == nullptr) return nullptr;
-    return static_cast<Handle*>(handle)->ifc.get();
-}
-
 void* libusb_enum() {
     ssize_t count = 0;
     DeviceList list = list_devices(&count);
@@ -132,32 +118,12 @@ void* libusb_enum() {
         usb_platform_set_last_error(USB_ERR_IO);
         return nullptr;
     }
-    auto en = std::make_unique<Enumeration>();
-    for (ssize_t i = 0; i < count; ++i) {
-        Config cfg = active_config(list[i]);
-        if (!cfg) continue;
-        for (int k = 0; k < cfg->bNumInterfaces; ++k) {
-            const libusb_interface& ifc = cfg->interface[k];
-            if (ifc.num_altsetting < 1) continue;
-            en->names.push_back(device_entry_name(list[i], ifc.altsetting[0].bInterfaceNumber));
-        }
-    }
-    return en.release();
-}
-
-bool libusb_next(void* enumeration, char* name, size_t size) {
-    auto* en = static_cast<Enumeration*>(enumeration);
-    while (en->next < en->names.size()) {
-        const std::string& n = en->names[en->next++];
-        if (n.size() + 1 > size) continue;
-        std::memcpy(name, n.c_str(), n.size() + 1);
-        return true;
-    }
-    return false;
-}
-
-void libusb_close_enum(void* enumeration) {
-    std::unique_ptr<Enumeration> owned(static_cast<Enumeration*>(enumeration));
+    std::vector<std::string> names;
+    each_interface(list, count, [&](libusb_device* dev, const libusb_interface_descriptor& id) {
+        names.push_back(device_entry_name(dev, id.bInterfaceNumber));
+        return false;
+    });
+    return make_enumeration(std::move(names));
 }
 
 void* libusb_create(const char* name) {
@@ -170,26 +136,19 @@ void* libusb_create(const char* name) {
     auto ifc = std::make_shared<Interface>();
     libusb_device* found = nullptr;
     libusb_device_descriptor dd{};
-    for (ssize_t i = 0; i < count && found == nullptr; ++i) {
-        Config cfg = active_config(list[i]);
-        if (!cfg) continue;
-        for (int k = 0; k < cfg->bNumInterfaces; ++k) {
-            const libusb_interface& alts = cfg->interface[k];
-            if (alts.num_altsetting < 1) continue;
-            const libusb_interface_descriptor& id = alts.altsetting[0];
-            if (device_entry_name(list[i], id.bInterfaceNumber) != name) continue;
-            if (libusb_get_device_descriptor(list[i], &dd) != 0) continue;
-            found = list[i];
-            ifc->number = id.bInterfaceNumber;
-            ifc->endpoints = choose_bulk_endpoints(id);
-            interface_descriptor_bytes(id, ifc->interface_desc);
-            device_descriptor_bytes(dd, ifc->device_desc);
-            ifc->serial_index = dd.iSerialNumber;
-            ifc->bootloader = is_bootloader_interface(id);
-            ifc->name = name;
-            break;
-        }
-    }
+    each_interface(list, count, [&](libusb_device* dev, const libusb_interface_descriptor& id) {
+        if (device_entry_name(dev, id.bInterfaceNumber) != name) return false;
+        if (libusb_get_device_descriptor(dev, &dd) != 0) return false;
+        found = dev;
+        ifc->number = id.bInterfaceNumber;
+        ifc->endpoints = choose_bulk_endpoints(id);
+        interface_descriptor_bytes(id, ifc->interface_descriptor);
+        device_descriptor_bytes(dd, ifc->device_descriptor);
+        ifc->serial_index = dd.iSerialNumber;
+        ifc->bootloader = is_bootloader_interface(id);
+        ifc->name = name;
+        return true;
+    });
     if (found == nullptr) {
         usb_platform_set_last_error(USB_ERR_NOT_FOUND);
         return nullptr;
@@ -227,21 +186,19 @@ void* libusb_create(const char* name) {
     }
     ifc->claimed = true;
     usb_platform_set_last_error(USB_ERR_NONE);
-    return std::make_unique<Handle>(Handle{Kind::Interface, std::move(ifc)}).release();
+    return interface_handle(std::move(ifc));
 }
 
+// A pipe only for an endpoint the interface has.
 void* libusb_open_pipe(void* handle, Kind kind) {
-    Interface* ifc = interface_of(handle);
-    if (ifc == nullptr) {
-        usb_platform_set_last_error(USB_ERR_INVALID_HANDLE);
-        return nullptr;
+    if (auto* ifc = backend_interface<Interface>(handle)) {
+        uint8_t ep = kind == Kind::ReadPipe ? ifc->endpoints.in : ifc->endpoints.out;
+        if (ep == 0) {
+            usb_platform_set_last_error(USB_ERR_NOT_FOUND);
+            return nullptr;
+        }
     }
-    uint8_t ep = kind == Kind::ReadPipe ? ifc->endpoints.in : ifc->endpoints.out;
-    if (ep == 0) {
-        usb_platform_set_last_error(USB_ERR_NOT_FOUND);
-        return nullptr;
-    }
-    return std::make_unique<Handle>(Handle{kind, static_cast<Handle*>(handle)->ifc}).release();
+    return pipe_handle(handle, kind);
 }
 
 void* libusb_open_read_pipe(void* ifc) {
@@ -252,38 +209,8 @@ void* libusb_open_write_pipe(void* ifc) {
     return libusb_open_pipe(ifc, Kind::WritePipe);
 }
 
-bool libusb_interface_name(void* handle, char* buf, size_t* len) {
-    Interface* ifc = interface_of(handle);
-    if (ifc == nullptr) {
-        *len = 0;
-        return fail_with(USB_ERR_INVALID_HANDLE);
-    }
-    size_t needed = ifc->name.size() + 1;
-    if (buf == nullptr) {
-        *len = needed;
-        return true;
-    }
-    if (*len < needed) return fail_with(USB_ERR_NOT_ENOUGH_MEMORY);
-    std::memcpy(buf, ifc->name.c_str(), needed);
-    return true;
-}
-
-bool libusb_device_descriptor_of(void* handle, uint8_t out[18]) {
-    Interface* ifc = interface_of(handle);
-    if (ifc == nullptr) return fail_with(USB_ERR_INVALID_HANDLE);
-    std::memcpy(out, ifc->device_desc, sizeof ifc->device_desc);
-    return true;
-}
-
-bool libusb_interface_descriptor_of(void* handle, uint8_t out[9]) {
-    Interface* ifc = interface_of(handle);
-    if (ifc == nullptr) return fail_with(USB_ERR_INVALID_HANDLE);
-    std::memcpy(out, ifc->interface_desc, sizeof ifc->interface_desc);
-    return true;
-}
-
 bool libusb_serial(void* handle, char* buf, size_t size) {
-    Interface* ifc = interface_of(handle);
+    auto* ifc = backend_interface<Interface>(handle);
     if (ifc == nullptr) return fail_with(USB_ERR_INVALID_HANDLE);
     if (ifc->serial_index == 0 || size < 2) return fail_with(USB_ERR_NOT_FOUND);
     int n = libusb_get_string_descriptor_ascii(ifc->dev, ifc->serial_index,
@@ -308,11 +235,9 @@ usb_platform_error stalled(Interface* ifc, uint8_t endpoint) {
 bool bulk(void* pipe, Kind kind, unsigned char* buf, uint32_t len, uint32_t* moved,
           uint32_t timeout_ms) {
     *moved = 0;
-    Interface* ifc = interface_of(pipe);
     // only a pipe of the transfer's own direction carries it
-    if (ifc == nullptr || ifc->dev == nullptr || static_cast<Handle*>(pipe)->kind != kind) {
-        return fail_with(USB_ERR_INVALID_HANDLE);
-    }
+    auto* ifc = backend_pipe<Interface>(pipe, kind);
+    if (ifc == nullptr || ifc->dev == nullptr) return fail_with(USB_ERR_INVALID_HANDLE);
     uint8_t ep = kind == Kind::ReadPipe ? ifc->endpoints.in : ifc->endpoints.out;
     int done = 0;
     // libusb waits for ever on a timeout of 0
@@ -341,25 +266,21 @@ bool libusb_write(void* pipe, const void* buf, uint32_t len, uint32_t* put, uint
     return bulk(pipe, Kind::WritePipe, bytes, len, put, timeout_ms);
 }
 
-void libusb_close_handle(void* handle) {
-    std::unique_ptr<Handle> owned(static_cast<Handle*>(handle));
-}
-
 const usb_platform kLibusbPlatform = {
     "libusb",
     libusb_enum,
-    libusb_next,
-    libusb_close_enum,
+    next_name,
+    close_enumeration,
     libusb_create,
     libusb_open_read_pipe,
     libusb_open_write_pipe,
-    libusb_interface_name,
-    libusb_device_descriptor_of,
-    libusb_interface_descriptor_of,
+    interface_name,
+    device_descriptor,
+    interface_descriptor,
     libusb_serial,
     libusb_read,
     libusb_write,
-    libusb_close_handle,
+    close_handle,
     false,  // real hardware
 };
 

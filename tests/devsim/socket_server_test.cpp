@@ -12,10 +12,10 @@
 #include <thread>
 
 #include "check/crc32.h"
-#include "support/simlink_peer.h"
+#include "simlink/wire.h"
 #include "support/sim_thread.h"
+#include "support/simlink_peer.h"
 #include "support/temp_dir.h"
-#include "usb/simlink_wire.h"
 
 namespace devsim_test {
 namespace {

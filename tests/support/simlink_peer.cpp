@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "usb/simlink_wire.h"
+#include "simlink/wire.h"
 
 namespace support {
 

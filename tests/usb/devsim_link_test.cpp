@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "usb/simlink_wire.h"
+#include "simlink/wire.h"
 #include "support/simlink_peer.h"
 #include "support/temp_dir.h"
 #include "usb/usb.h"
