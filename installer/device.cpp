@@ -8,7 +8,7 @@
 #include "installer/startup.h"
 #include "usb/usb.h"
 
-usb_handle* usb = nullptr;
+usb_handle* usb_device = nullptr;
 
 namespace {
 
@@ -18,48 +18,48 @@ bool link_lost = false;
 // unknown state. Forgetting it here means it is never used or closed again, and the next
 // exchange searches for the device afresh.
 void forget_closed_handle(usb_handle* closed) {
-    if (closed == usb) usb = nullptr;
+    if (closed == usb_device) usb_device = nullptr;
 }
 
 }  // namespace
 
 usb_handle* open_device() {
     usb_set_close_observer(forget_closed_handle);
-    if (usb != nullptr) return usb;
+    if (usb_device != nullptr) return usb_device;
 
     bool announced = false;
     for (;;) {
-        usb = usb_open(match_trevan);
-        if (usb != nullptr) return usb;
+        usb_device = usb_open(match_trevan);
+        if (usb_device != nullptr) return usb_device;
         if (!announced) {
             con_err("< waiting for device >\n");
             announced = true;
         }
-        sleep(1);
+        sleep_seconds(1);
     }
 }
 
 int close_device() {
-    if (usb == nullptr) return 0;
+    if (usb_device == nullptr) return 0;
     // forget it first, so the close observer has nothing left to clear
-    usb_handle* handle = usb;
-    usb = nullptr;
+    usb_handle* handle = usb_device;
+    usb_device = nullptr;
     return usb_close(handle);
 }
 
 int run_queue() {
-    usb = open_device();
+    usb_device = open_device();
     // the device is there and the first command is about to go: from now on a signal could
     // break off a write
     guard_interrupts();
-    int result = fb_execute_queue(usb);
+    int result = fb_execute_queue(usb_device);
     fb_free_queue();
-    link_lost = result != 0 && usb == nullptr;
+    link_lost = result != 0 && usb_device == nullptr;
     return result;
 }
 
 bool last_exchange_lost_link() { return link_lost; }
 
-void sleep(int seconds) {
+void sleep_seconds(int seconds) {
     if (seconds > 0) std::this_thread::sleep_for(std::chrono::seconds(seconds));
 }

@@ -3,7 +3,8 @@
 
 struct usb_handle;
 
-extern usb_handle* usb;
+// The open bootloader interface of the run; null while closed.
+extern usb_handle* usb_device;
 
 // The open device handle; waits (announcing "< waiting for device >" once) until the
 // bootloader's interface is there. Never returns null.
@@ -17,4 +18,4 @@ int run_queue();
 // as opposed to the device refusing a command with FAIL.
 bool last_exchange_lost_link();
 // Whole-second wait.
-void sleep(int seconds);
+void sleep_seconds(int seconds);

@@ -133,11 +133,11 @@ void print_help() {
 int closing_sequence() {
     release_interrupts();  // nothing is sent from here on
     if (dofast != 0) {
-        sleep(1);
+        sleep_seconds(1);
     } else {
         con_out(wipe == 1 ? txt::resetting : txt::restarting);
         con_flush();
-        sleep(60);
+        sleep_seconds(60);
     }
     con_out("\n###All Done.");
     con_flush();
@@ -146,7 +146,7 @@ int closing_sequence() {
 
 int reboot_exit() {
     if (doreboot != 0) {
-        sleep(1);
+        sleep_seconds(1);
         reboot_step();
         percent(100);
         con_out(txt::done_rebooting);
@@ -187,7 +187,7 @@ RoadEnd rq3_install() {
 }
 
 RoadEnd family_install() {
-    sleep(1);
+    sleep_seconds(1);
     query_step("systype");
     if (std::strncmp(retvalue, "dual", 4) == 0) {
         sys_type = 2;
@@ -218,9 +218,9 @@ int rq3_installed() {
     con_out(txt::done_line);
     con_out(txt::restarting);
     release_interrupts();  // nothing is sent from here on
-    if (dofast == 0) sleep(60);
+    if (dofast == 0) sleep_seconds(60);
     con_flush();
-    sleep(1);
+    sleep_seconds(1);
     return 0;
 }
 
@@ -269,7 +269,7 @@ int installer_main(int argc, char** argv) {
 
     start_signal_policy();
     read_arguments(argc, argv);
-    sleep(1);
+    sleep_seconds(1);
 
     // the answer is not used: this exchange waits until the device is there
     query_step("product");

@@ -19,7 +19,7 @@ TEST(OpenDevice, WaitsAndSaysSoOnce) {
     captured c = capture_output([&] { handle = open_device(); });
     auto waited = std::chrono::steady_clock::now() - start;
     ASSERT_NE(handle, nullptr);
-    EXPECT_EQ(usb, handle);
+    EXPECT_EQ(usb_device, handle);
     EXPECT_EQ(c.err, "< waiting for device >\n");
     EXPECT_EQ(c.out, "");
     EXPECT_EQ(device.enumerations(), 3);
@@ -40,7 +40,7 @@ TEST(OpenDevice, OpenHandleIsReusedAndCloseForgetsIt) {
     EXPECT_EQ(device.enumerations(), 1);
 
     EXPECT_EQ(close_device(), 0);
-    EXPECT_EQ(usb, nullptr);
+    EXPECT_EQ(usb_device, nullptr);
     EXPECT_EQ(device.closes(), 1);
     // nothing open: nothing to close
     EXPECT_EQ(close_device(), 0);
@@ -63,7 +63,7 @@ TEST(OpenDevice, HandleClosedByTheTransportIsForgotten) {
     };
     captured c = capture_output([&] { EXPECT_NE(flash_buffer(image, 10, "xzmbr"), 0); });
     EXPECT_EQ(c.err, "FAILED (status malformed (2 bytes))\n");
-    EXPECT_EQ(usb, nullptr);
+    EXPECT_EQ(usb_device, nullptr);
     EXPECT_EQ(device.closes(), 1);
     EXPECT_EQ(device.open_interfaces(), 0);
 
@@ -77,7 +77,7 @@ TEST(OpenDevice, HandleClosedByTheTransportIsForgotten) {
     EXPECT_EQ(c.err, "");
     EXPECT_EQ(device.enumerations(), 2);
     EXPECT_EQ(device.opens(), 2);
-    EXPECT_NE(usb, nullptr);
+    EXPECT_NE(usb_device, nullptr);
     EXPECT_EQ(device.flashed["xzmbr"], std::string(image, 10));
 }
 
@@ -88,7 +88,7 @@ TEST(OpenDevice, RefusalKeepsTheHandle) {
     device.answer = [](const std::string&) { return std::string("FAILno"); };
     captured c = capture_output([] { EXPECT_EQ(do_check_buf("xzprod", "1", 0, 1), -1); });
     EXPECT_EQ(c.err, "FAILED (remote: no)\n");
-    EXPECT_EQ(usb, handle);
+    EXPECT_EQ(usb_device, handle);
     EXPECT_EQ(device.closes(), 0);
     EXPECT_EQ(device.enumerations(), 1);
 }

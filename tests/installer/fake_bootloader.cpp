@@ -64,7 +64,7 @@ fake_bootloader_guard::fake_bootloader_guard(fake_bootloader& device) {
     fake::state().absent_for = device.absent_for;
     fake::state().device = &device;
     fake::set_simulated(device.simulated);
-    usb = nullptr;
+    usb_device = nullptr;
 }
 
 fake_bootloader_guard::~fake_bootloader_guard() {

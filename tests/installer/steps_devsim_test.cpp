@@ -27,7 +27,7 @@ class devsim_process {
     explicit devsim_process(std::vector<std::string> args) : sim_(with_storage(std::move(args))) {
         ::setenv("TESSARO_DEVSIM_DIR", sim_.socket_dir().c_str(), 1);
         usb_platform_install(usb_platform_devsim());
-        usb = nullptr;
+        usb_device = nullptr;
     }
     ~devsim_process() {
         close_device();
@@ -112,14 +112,14 @@ TEST(StepsOnDevsim, LinkLostMidWriteThenTheDeviceIsFoundAgain) {
     // the command's write or the status read fails, depending on when the link drops
     EXPECT_EQ(lost.err.rfind("FAILED (", 0), 0u) << lost.err;
     // the transport closed the handle; the device handle forgot it
-    EXPECT_EQ(usb, nullptr);
+    EXPECT_EQ(usb_device, nullptr);
     EXPECT_EQ(close_device(), 0);
 
     // the next write opens the device afresh and goes through
     captured again = capture_output([&] { result = flash_file("xzvar", "var.bin", 4096); });
     EXPECT_EQ(result, 0);
     EXPECT_EQ(again.err, "");
-    EXPECT_NE(usb, nullptr);
+    EXPECT_NE(usb_device, nullptr);
     EXPECT_EQ(devsim.partition("dev0", "xzvar"), var);
 
     std::string crc = crc_text(var);
