@@ -18,6 +18,14 @@ constexpr int kLoaderAttempts = 3;
 
 }  // namespace
 
+int verflaglen = 0;
+int resetxmbr = 0;
+
+int reset_config(int /*systype*/, int /*addr*/, const char* /*part*/, int /*check*/) {
+    con_err("\nerror: boot configuration block is not in this build\n");
+    return -1;
+}
+
 int version_cmp(const char* reply, const char* ref) {
     return std::strncmp(reply, ref, 3);
 }

@@ -14,6 +14,15 @@ int download_preamble();     // banner, "verflag", "bootmode" correction, target
 int partition_stage();       // partition tables
 int package_plan();          // the package files, the system-type marker, the recovery flag
 
+// Loader state shared by the loader stage and the partition-table step: the length of the last
+// "verflag" reply, and 1 when the loader stage requires the extended partition table written.
+extern int verflaglen;
+extern int resetxmbr;
+
+// Writes the 1024-byte boot configuration block for `systype` to `part` at device address
+// `addr`, verified on the device when `check` is nonzero. 0, or -1 after its own message.
+int reset_config(int systype, int addr, const char* part, int check);
+
 // Compares a "verflag" reply with a 3-character version on the first 3 bytes as unsigned
 // values; a shorter reply ends in its zero, which is lowest. Negative when the reply is older.
 int version_cmp(const char* reply, const char* ref);
