@@ -37,12 +37,16 @@ struct package_file {
     const char* line;
 };
 const package_file kPackage[] = {
-    {"system.bin", 3001, "Downloading system:"},   {"var.bin", 1002, "Downloading var:"},
-    {"kernel.bin", 5003, "Downloading kernel:"},   {"data.bin", 2004, "Downloading data:data.bin"},
+    {"system.bin", 3001, "Downloading system:"},
+    {"var.bin", 1002, "Downloading var:"},
+    {"kernel.bin", 5003, "Downloading kernel:"},
+    {"data.bin", 2004, "Downloading data:data.bin"},
     {"data2g.bin", 2005, "Downloading data:data2g.bin"},
     {"data32g.bin", 2006, "Downloading data:data32g.bin"},
-    {"esystem.bin", 3007, "Downloading esystem:"}, {"edata.bin", 1008, "Downloading edata:"},
-    {"vemkit.bin", 4009, "Downloading vemkit:"},   {"bios.bin", 510, "Downloading bios:"},
+    {"esystem.bin", 3007, "Downloading esystem:"},
+    {"edata.bin", 1008, "Downloading edata:"},
+    {"vemkit.bin", 4009, "Downloading vemkit:"},
+    {"bios.bin", 510, "Downloading bios:"},
     {"s-bios.bin", 511, "Downloading sbios:"},
 };
 const std::map<std::string, std::string> kSigns = {{"kernel.bin", "kernel.sign"},
@@ -60,7 +64,8 @@ const package_file& file_of(const std::string& name) {
 // The whole package in the current directory, signature files included.
 void write_package() {
     for (const auto& f : kPackage) write_file(f.name, patterned_bytes(f.size));
-    for (const auto& [file, sign] : kSigns) write_file(sign, crc_text(patterned_bytes(file_of(file).size)) + "\n");
+    for (const auto& [file, sign] : kSigns)
+        write_file(sign, crc_text(patterned_bytes(file_of(file).size)) + "\n");
 }
 
 struct run_state {
@@ -93,7 +98,8 @@ std::vector<std::string> expected_commands(const std::vector<std::string>& steps
         }
         auto at = s.find('@');
         std::string part = s.substr(0, lt);
-        std::string file = s.substr(lt + 1, at == std::string::npos ? std::string::npos : at - lt - 1);
+        std::string file =
+            s.substr(lt + 1, at == std::string::npos ? std::string::npos : at - lt - 1);
         size_t size = file_of(file).size;
         char download[32];
         std::snprintf(download, sizeof download, "download:%08zx", size);
@@ -102,8 +108,7 @@ std::vector<std::string> expected_commands(const std::vector<std::string>& steps
         if (at != std::string::npos) {
             char check[128];
             std::snprintf(check, sizeof check, "check:%s %s %zx %s", part.c_str(),
-                          s.substr(at + 1).c_str(), size,
-                          crc_text(patterned_bytes(size)).c_str());
+                          s.substr(at + 1).c_str(), size, crc_text(patterned_bytes(size)).c_str());
             out.push_back(check);
         }
     }
@@ -156,8 +161,8 @@ TEST_P(PackagePlan, WritesEachFileToItsPartitionAndMarksTheSystem) {
     for (const std::string& s : c.steps) {
         auto lt = s.find('<');
         if (lt == std::string::npos) continue;
-        std::string file = s.substr(lt + 1, s.find('@') == std::string::npos ? std::string::npos
-                                                                              : s.find('@') - lt - 1);
+        std::string file = s.substr(
+            lt + 1, s.find('@') == std::string::npos ? std::string::npos : s.find('@') - lt - 1);
         lines.push_back(file_of(file).line);
         EXPECT_EQ(devsim.partition("dev0", s.substr(0, lt)), patterned_bytes(file_of(file).size))
             << s;
@@ -176,11 +181,20 @@ std::vector<std::string> operator+(std::vector<std::string> a, const std::vector
 INSTANTIATE_TEST_SUITE_P(
     Targets, PackagePlan,
     testing::Values(
-        plan_case{"NativeUpgradeKeepsTheData", {"0250001", 0, 0, 0}, {}, {},
+        plan_case{"NativeUpgradeKeepsTheData",
+                  {"0250001", 0, 0, 0},
+                  {},
+                  {},
                   kNativeFiles + std::vector<std::string>{"systype=sing"}},
-        plan_case{"DualBackToNativeWritesTheData", {"0250001", 2, 0, 0}, {}, {},
+        plan_case{"DualBackToNativeWritesTheData",
+                  {"0250001", 2, 0, 0},
+                  {},
+                  {},
                   kNativeFiles + std::vector<std::string>{"xzdata<data.bin", "systype=sing"}},
-        plan_case{"SecondToNativeOn13GTakesData32g", {"13G0001", 1, 0, 0}, {}, {},
+        plan_case{"SecondToNativeOn13GTakesData32g",
+                  {"13G0001", 1, 0, 0},
+                  {},
+                  {},
                   kNativeFiles + std::vector<std::string>{"xzdata<data32g.bin", "systype=sing"}},
         plan_case{"NativeToSecondTakesTheNativePartitions",
                   {"0250001", 0, 1, 1},
@@ -198,27 +212,25 @@ INSTANTIATE_TEST_SUITE_P(
                   {"02E0001", 0, 2, 1},
                   {"--address", "xevemkit=35E00000"},
                   {},
-                  kNativeFiles + std::vector<std::string>{"xzvfat<data2g.bin",
-                                                          "xesystem<esystem.bin",
-                                                          "xedata<edata.bin",
-                                                          "xevemkit<vemkit.bin@35e00000",
-                                                          "systype=dual", "recvmode=recvrecv"}},
+                  kNativeFiles +
+                      std::vector<std::string>{"xzvfat<data2g.bin", "xesystem<esystem.bin",
+                                               "xedata<edata.bin", "xevemkit<vemkit.bin@35e00000",
+                                               "systype=dual", "recvmode=recvrecv"}},
         plan_case{"DualUpgradeOn02AKeepsTheData",
                   {"02A0001", 2, 2, 0},
                   {"--address", "xevemkit=60000000"},
                   {},
-                  kNativeFiles + std::vector<std::string>{"xesystem<esystem.bin",
-                                                          "xedata<edata.bin",
-                                                          "xevemkit<vemkit.bin@60000000",
-                                                          "systype=dual"}},
-        plan_case{"DualWipeOn13G",
-                  {"13G0001", 2, 2, 1},
-                  {"--address", "xevemkit=E2400000"},
-                  {},
-                  kNativeFiles + std::vector<std::string>{"xesystem<esystem.bin",
-                                                          "xedata<edata.bin",
-                                                          "xevemkit<vemkit.bin@e2400000",
-                                                          "systype=dual", "recvmode=recvrecv"}},
+                  kNativeFiles +
+                      std::vector<std::string>{"xesystem<esystem.bin", "xedata<edata.bin",
+                                               "xevemkit<vemkit.bin@60000000", "systype=dual"}},
+        plan_case{
+            "DualWipeOn13G",
+            {"13G0001", 2, 2, 1},
+            {"--address", "xevemkit=E2400000"},
+            {},
+            kNativeFiles + std::vector<std::string>{"xesystem<esystem.bin", "xedata<edata.bin",
+                                                    "xevemkit<vemkit.bin@e2400000", "systype=dual",
+                                                    "recvmode=recvrecv"}},
         plan_case{"SecondToDualOn07FWritesTheBiosFirst",
                   {"07F0001", 1, 2, 1},
                   {"--address", "xevemkit=77C00000"},
@@ -307,13 +319,14 @@ INSTANTIATE_TEST_SUITE_P(
                      "setvar:systype tess FAILED (remote: refused)\n\nerror: setting systype\n",
                      {"xzsystem<esystem.bin", "xzdata<edata.bin", "xzkernel<vemkit.bin@141000",
                       "systype=tess"}},
-        failure_case{"RefusedRecoveryFlagIsAFailure",
-                     {"0250001", 2, 0, 1},
-                     {"--fault", "setvar:recvmode*=fail:refused"},
-                     {},
-                     "setvar:recvmode recvrecv FAILED (remote: refused)\n\nerror: setting recvmode\n",
-                     kNativeFiles + std::vector<std::string>{"xzdata<data.bin", "systype=sing",
-                                                             "recvmode=recvrecv"}}),
+        failure_case{
+            "RefusedRecoveryFlagIsAFailure",
+            {"0250001", 2, 0, 1},
+            {"--fault", "setvar:recvmode*=fail:refused"},
+            {},
+            "setvar:recvmode recvrecv FAILED (remote: refused)\n\nerror: setting recvmode\n",
+            kNativeFiles +
+                std::vector<std::string>{"xzdata<data.bin", "systype=sing", "recvmode=recvrecv"}}),
     [](const testing::TestParamInfo<failure_case>& info) { return std::string(info.param.what); });
 
 // The preamble: banner, version line, the "bootmode" correction and the target banner.
