@@ -50,9 +50,9 @@ void query_step(const char* var) {
     }
 }
 
-void set_step(const char* var, const char* value) {
+int set_step(const char* var, const char* value) {
     fb_queue_set(var, value, var);
-    run_queue();
+    return run_queue();
 }
 
 void reboot_step() {

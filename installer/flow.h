@@ -12,7 +12,8 @@ extern char serialno[256];
 // The three exchange shapes, each one run of the action queue.
 // Query: zeroes retvalue, asks for `var`; the answer is then in retvalue.
 void query_step(const char* var);
-void set_step(const char* var, const char* value);
+// Set: the queue's result, 0 when the device took the value.
+int set_step(const char* var, const char* value);
 void reboot_step();
 
 // The whole program; returns the process's exit status.

@@ -70,17 +70,7 @@ int variant_switch_stage() {
     return -1;
 }
 
-int download_preamble() {
-    con_err("\nerror: download preamble is not in this build\n");
-    return -1;
-}
-
 int partition_stage() {
     con_err("\nerror: partition stage is not in this build\n");
-    return -1;
-}
-
-int package_plan() {
-    con_err("\nerror: package plan is not in this build\n");
     return -1;
 }

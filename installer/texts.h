@@ -48,6 +48,11 @@ inline constexpr char prompt_0_2[] = "###请选择(0-2):";
 inline constexpr char prompt_0_3[] = "###请选择(0-3):";
 inline constexpr char prompt_0_4[] = "###请选择(0-4):";
 
+// the download preamble's target banner, one per install target
+inline constexpr char downloading_dual[] = "\n###双系统！Downloading!";
+inline constexpr char downloading_second[] = "\n###Tessaro系统！Downloading!";
+inline constexpr char downloading_native[] = "\n###原生系统！Downloading!";
+
 inline constexpr const char* all_texts[] = {
     not_match,
     exit_line,
@@ -79,6 +84,9 @@ inline constexpr const char* all_texts[] = {
     prompt_0_2,
     prompt_0_3,
     prompt_0_4,
+    downloading_dual,
+    downloading_second,
+    downloading_native,
 };
 
 }  // namespace txt

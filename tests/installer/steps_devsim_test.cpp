@@ -1,65 +1,25 @@
 // The flash and verify steps against the simulated device program, over the real USB layer.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "check/crc32.h"
 #include "installer/device.h"
 #include "installer/flash_steps.h"
 #include "support/capture.h"
-#include "support/process.h"
 #include "support/temp_dir.h"
-#include "usb/usb_platform.h"
+#include "usb_devsim.h"
 
 namespace {
 
 using support::patterned_bytes;
 using support::write_file;
 
-// tessaro-devsim running for one test with its partitions stored as files, and the USB layer
-// pointed at it while the object lives.
-class devsim_process {
-  public:
-    explicit devsim_process(std::vector<std::string> args) : sim_(with_storage(std::move(args))) {
-        ::setenv("TESSARO_DEVSIM_DIR", sim_.socket_dir().c_str(), 1);
-        usb_platform_install(usb_platform_devsim());
-        usb_device = nullptr;
-    }
-    ~devsim_process() {
-        close_device();
-        usb_platform_install(usb_platform_null());
-        ::unsetenv("TESSARO_DEVSIM_DIR");
-    }
-    // What the device stored in a partition.
-    std::string partition(const std::string& device, const std::string& name) const {
-        return support::read_file(storage_ / device / name);
-    }
-
-  private:
-    std::vector<std::string> with_storage(std::vector<std::string> args) const {
-        args.insert(args.begin(), {"--storage", storage_.path().string()});
-        return args;
-    }
-
-    support::TempDir storage_;
-    support::Devsim sim_;
-};
-
-std::string crc_text(const std::string& bytes) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%08x",
-                  GetBufferCRC(bytes.data(), static_cast<uint32_t>(bytes.size())));
-    return text;
-}
-
 }  // namespace
 
 TEST(StepsOnDevsim, KernelWrittenInPiecesAndCheckedOnTheDevice) {
-    devsim_process devsim({"--device", "dev0", "--serial", "13G0001"});
+    usb_devsim devsim({"--device", "dev0", "--serial", "13G0001"});
     support::ScratchDir dir;
     const std::string kernel = patterned_bytes(300000);
     write_file("kernel.bin", kernel);
@@ -86,7 +46,7 @@ TEST(StepsOnDevsim, KernelWrittenInPiecesAndCheckedOnTheDevice) {
 }
 
 TEST(StepsOnDevsim, RefusedPieceLeavesTheRestUnsent) {
-    devsim_process devsim({"--device", "dev0", "--fault", "flash:xzsystem:1000=fail:bad block"});
+    usb_devsim devsim({"--device", "dev0", "--fault", "flash:xzsystem:1000=fail:bad block"});
     support::ScratchDir dir;
     const std::string system = patterned_bytes(10000);
     write_file("system.bin", system);
@@ -101,7 +61,7 @@ TEST(StepsOnDevsim, RefusedPieceLeavesTheRestUnsent) {
 
 TEST(StepsOnDevsim, LinkLostMidWriteThenTheDeviceIsFoundAgain) {
     // the device goes away before answering the first piece's flash command
-    devsim_process devsim({"--device", "dev0", "--fault", "flash:xzvar#1=vanish:command"});
+    usb_devsim devsim({"--device", "dev0", "--fault", "flash:xzvar#1=vanish:command"});
     support::ScratchDir dir;
     const std::string var = patterned_bytes(9000);
     write_file("var.bin", var);

@@ -1,0 +1,30 @@
+// tessaro-devsim as the device of in-process tests of the installer's steps: the program runs
+// for one test with its partitions stored as files, and the installer's USB layer and device
+// handle are pointed at it while the object lives.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "support/process.h"
+#include "support/temp_dir.h"
+
+class usb_devsim {
+  public:
+    explicit usb_devsim(std::vector<std::string> args);
+    ~usb_devsim();
+    usb_devsim(const usb_devsim&) = delete;
+    usb_devsim& operator=(const usb_devsim&) = delete;
+
+    // What the device stored in a partition (empty when nothing was written to it).
+    std::string partition(const std::string& device, const std::string& name) const;
+    // The commands the devices received, in order.
+    std::vector<std::string> commands() const { return sim_.commands(); }
+
+  private:
+    support::TempDir storage_;
+    support::Devsim sim_;
+};
+
+// The CRC-32 of the bytes as a signature file holds it: 8 lower-case hexadecimal digits.
+std::string crc_text(const std::string& bytes);
