@@ -166,12 +166,8 @@ int flash_file(const char* pname, const char* fn, uint32_t split) {
                 return -1;
             }
 
-            // the first piece is named like the partition, the others carry their offset
             char name[128];
-            int n = offset == 0 ? std::snprintf(name, sizeof name, "%s", pname)
-                                : std::snprintf(name, sizeof name, "%s:%" PRIx64, pname, offset);
-            if (n < 0 || static_cast<size_t>(n) >= sizeof name ||
-                static_cast<size_t>(n) + command_prefix > max_command) {
+            if (!piece_name(name, sizeof name, pname, offset)) {
                 con_out("flash_file err7\n");
                 return -1;
             }
