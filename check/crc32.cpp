@@ -29,10 +29,7 @@ constexpr std::array<uint32_t, 256> make_table() {
 // the table never changes, so it is filled once, at compile time
 constexpr std::array<uint32_t, 256> crc_tab32 = make_table();
 
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
+using File = std::unique_ptr<FILE, decltype([](FILE* f) { std::fclose(f); })>;
 
 File open_or_report(const char* name) {
     File f(std::fopen(name, "rb"));

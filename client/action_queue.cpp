@@ -4,7 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
+
+#include "base/unique_malloc.h"
 
 Action* action_list = nullptr;
 Action* action_last = nullptr;
@@ -14,10 +15,6 @@ namespace {
 // a command is at most 63 characters and its NUL
 constexpr int kCmdSize = sizeof(Action::cmd);
 
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
-
 // Heap copy of a formatted text, owned by whoever receives it and released with free.
 char* vformat_owned(const char* fmt, va_list ap) {
     va_list copy;
@@ -25,7 +22,7 @@ char* vformat_owned(const char* fmt, va_list ap) {
     int len = std::vsnprintf(nullptr, 0, fmt, copy);
     va_end(copy);
     if (len < 0) die("out of memory");
-    std::unique_ptr<char, FreeDeleter> text(static_cast<char*>(std::malloc(len + 1)));
+    base::unique_malloc<char> text(static_cast<char*>(std::malloc(len + 1)));
     if (!text) die("out of memory");
     std::vsnprintf(text.get(), len + 1, fmt, ap);
     return text.release();
@@ -40,7 +37,7 @@ char* copy_owned(const char* text) {
 }  // namespace
 
 Action* queue_action(uint32_t op, const char* fmt, ...) {
-    std::unique_ptr<Action, FreeDeleter> a(static_cast<Action*>(std::calloc(1, sizeof(Action))));
+    base::unique_malloc<Action> a(static_cast<Action*>(std::calloc(1, sizeof(Action))));
     if (!a) die("out of memory");
 
     va_list ap;

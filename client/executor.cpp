@@ -5,7 +5,6 @@
 
 #include "client/action_queue.h"
 #include "client/transport.h"
-#include "client/transport_closes.h"
 #include "console/console.h"
 
 char retvalue[256];

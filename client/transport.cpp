@@ -8,7 +8,6 @@
 #include <cstring>
 
 #include "client/status_count.h"
-#include "client/transport_closes.h"
 #include "console/console.h"
 #include "usb/usb.h"
 #include "usb/usb_error.h"

@@ -16,6 +16,9 @@ int fb_command(usb_handle* usb, const char* cmd);
 int fb_command_response(usb_handle* usb, const char* cmd, char* response);
 int fb_download_data(usb_handle* usb, const void* data, uint32_t size);
 char* fb_get_error();
+// How many handles the transport has closed so far. Whoever holds a handle compares the count
+// before and after an exchange to learn whether the handle is gone.
+unsigned transport_close_count();
 
 // Internal steps, exposed for tests.
 int check_response(usb_handle* usb, uint32_t size, char* response);

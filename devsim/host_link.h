@@ -12,8 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/unique_fd.h"
 #include "devsim/device_config.h"
-#include "devsim/unique_fd.h"
 #include "simlink/wire.h"
 
 namespace devsim {
@@ -29,7 +29,7 @@ struct Transfer {
 class HostLink {
   public:
     HostLink() = default;
-    explicit HostLink(UniqueFd fd) : fd_(std::move(fd)) {}
+    explicit HostLink(base::unique_fd fd) : fd_(std::move(fd)) {}
 
     [[nodiscard]] bool connected() const { return static_cast<bool>(fd_); }
     [[nodiscard]] int fd() const { return fd_.get(); }
@@ -63,7 +63,7 @@ class HostLink {
     std::optional<LinkClock::time_point> hold_until;
 
   private:
-    UniqueFd fd_;
+    base::unique_fd fd_;
     unsigned char header_[simlink::kHeaderSize] = {};
     size_t header_got_ = 0;
     std::optional<uint32_t> payload_len_;  // set while a W frame's payload is being read

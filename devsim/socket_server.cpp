@@ -15,13 +15,13 @@
 #include <filesystem>
 #include <optional>
 
+#include "base/unique_fd.h"
 #include "console/console.h"
 #include "devsim/bootloader.h"
 #include "devsim/host_link.h"
 #include "devsim/posix_shims.h"
 #include "devsim/storage.h"
 #include "devsim/transcript.h"
-#include "devsim/unique_fd.h"
 
 namespace devsim {
 
@@ -37,7 +37,7 @@ struct SocketServer::Device {
     std::optional<Bootloader> core;
     std::string name;
     std::string path;
-    UniqueFd listener;
+    base::unique_fd listener;
     std::optional<Clock::time_point> appear_at;  // set while the socket is absent
     bool returning = false;                      // the absence is a reboot, not the first start
     HostLink link;
@@ -48,7 +48,7 @@ struct SocketServer::State {
     SimConfig config;
     Transcript transcript;
     std::vector<std::unique_ptr<Device>> devices;
-    UniqueFd stop_read, stop_write;
+    base::unique_fd stop_read, stop_write;
     bool stopping = false;
 
     std::string make_socket(Device& d);
@@ -132,7 +132,7 @@ std::string SocketServer::State::make_socket(Device& d) {
         if (!S_ISSOCK(st.st_mode)) return d.path + " exists and is not a socket";
         ::unlink(d.path.c_str());
     }
-    UniqueFd fd(make_listener());
+    base::unique_fd fd(make_listener());
     if (!fd) return std::string("socket: ") + std::strerror(errno);
     if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         ::listen(fd.get(), 16) != 0) {
@@ -151,7 +151,7 @@ void SocketServer::State::remove_socket(Device& d) {
 
 void SocketServer::State::accept_host(Device& d) {
     for (;;) {
-        UniqueFd fd(accept_connection(d.listener.get()));
+        base::unique_fd fd(accept_connection(d.listener.get()));
         if (!fd) return;
         // A host that closed its link and connected again at once may be back before its
         // hang-up has been seen: the old link is finished first, as its own events would.

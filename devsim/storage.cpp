@@ -8,8 +8,8 @@
 #include <cstring>
 #include <new>
 
+#include "base/unique_fd.h"
 #include "check/crc32.h"
-#include "devsim/unique_fd.h"
 
 namespace devsim {
 
@@ -72,7 +72,7 @@ bool DirStorage::write(const std::string& partition, uint64_t offset,
                        std::span<const uint8_t> bytes) {
     std::error_code ec;
     std::filesystem::create_directories(dir_, ec);
-    UniqueFd fd(::open((dir_ / partition).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    base::unique_fd fd(::open((dir_ / partition).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
     if (fd.get() < 0) return false;
     const uint8_t* p = bytes.data();
     size_t left = bytes.size();
@@ -90,7 +90,7 @@ bool DirStorage::write(const std::string& partition, uint64_t offset,
 
 std::optional<uint32_t> DirStorage::crc(const std::string& partition, uint64_t offset,
                                         uint64_t length) {
-    UniqueFd fd(::open((dir_ / partition).c_str(), O_RDONLY | O_CLOEXEC));
+    base::unique_fd fd(::open((dir_ / partition).c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) return std::nullopt;
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) return std::nullopt;

@@ -5,10 +5,10 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
-#include <memory>
 #include <string>
 #include <string_view>
+
+#include "base/unique_file.h"
 
 namespace devsim {
 
@@ -35,10 +35,7 @@ class Transcript {
   private:
     void line(std::string_view dev, std::string_view ev, std::string_view rest);
 
-    struct Closer {
-        void operator()(FILE* f) const { std::fclose(f); }
-    };
-    std::unique_ptr<FILE, Closer> file_;
+    base::unique_file file_;
 };
 
 }  // namespace devsim

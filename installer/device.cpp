@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "client/action_queue.h"
+#include "client/transport.h"
 #include "console/console.h"
 #include "installer/startup.h"
 #include "usb/usb.h"
@@ -14,17 +15,9 @@ namespace {
 
 bool link_lost = false;
 
-// The command transport closes the handle itself after a failure that leaves the link in an
-// unknown state. Forgetting it here means it is never used or closed again, and the next
-// exchange searches for the device afresh.
-void forget_closed_handle(usb_handle* closed) {
-    if (closed == usb_device) usb_device = nullptr;
-}
-
 }  // namespace
 
 usb_handle* open_device() {
-    usb_set_close_observer(forget_closed_handle);
     if (usb_device != nullptr) return usb_device;
 
     bool announced = false;
@@ -41,7 +34,6 @@ usb_handle* open_device() {
 
 int close_device() {
     if (usb_device == nullptr) return 0;
-    // forget it first, so the close observer has nothing left to clear
     usb_handle* handle = usb_device;
     usb_device = nullptr;
     return usb_close(handle);
@@ -52,7 +44,12 @@ int run_queue() {
     // the device is there and the first command is about to go: from now on a signal could
     // break off a write
     guard_interrupts();
+    const unsigned closes = transport_close_count();
     int result = fb_execute_queue(usb_device);
+    // The transport closes the handle itself after a failure that leaves the link in an unknown
+    // state. Forgetting it here means it is never used or closed again, and the next exchange
+    // searches for the device afresh.
+    if (transport_close_count() != closes) usb_device = nullptr;
     fb_free_queue();
     link_lost = result != 0 && usb_device == nullptr;
     return result;

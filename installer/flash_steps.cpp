@@ -11,9 +11,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
 
+#include "base/unique_file.h"
 #include "client/action_queue.h"
 #include "console/console.h"
 #include "installer/device.h"
@@ -29,10 +29,6 @@ constexpr uint32_t max_piece = 134217728;
 // the queue refuses commands longer than 63 characters; "flash:" and "check:" go in front
 constexpr size_t max_command = 63;
 constexpr size_t command_prefix = 6;
-
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
 
 // Reads until `len` bytes are in or the file ends; the count read, or -1 on a read error.
 int64_t read_full(int fd, unsigned char* buf, uint64_t len) {
@@ -62,10 +58,6 @@ bool piece_name(char* out, size_t size, const char* pname, uint64_t offset) {
            static_cast<size_t>(n) + command_prefix <= max_command;
 }
 
-void FreeDeleter::operator()(void* p) const {
-    std::free(p);
-}
-
 int64_t file_size(int fd) {
     struct stat st;
     if (::fstat(fd, &st) != 0) return -1;
@@ -73,7 +65,7 @@ int64_t file_size(int fd) {
 }
 
 file_buffer load_fd(int fd, uint64_t* sz) {
-    unique_fd file(fd);
+    base::unique_fd file(fd);
     int64_t size = file_size(fd);
     if (size < 0) return nullptr;
     // an empty file is an empty image; one byte keeps the allocation distinct from failure
@@ -95,7 +87,7 @@ file_buffer load_fd(int fd, uint64_t* sz) {
 }
 
 file_buffer load_file(const char* fn, uint64_t* sz) {
-    unique_fd fd = open_regular_file(fn);
+    base::unique_fd fd = open_regular_file(fn);
     if (!fd) return nullptr;
     return load_fd(fd.release(), sz);
 }
@@ -112,7 +104,7 @@ void percent(int per) {
 int flash_one(const char* pname, const char* fname) {
     if (pname == nullptr || fname == nullptr) return 0;
 
-    unique_fd fd = open_regular_file(fname);
+    base::unique_fd fd = open_regular_file(fname);
     if (!fd) {
         // a file that is not there is skipped; one that is there but is no regular, readable
         // file cannot be sent
@@ -139,7 +131,7 @@ int flash_file(const char* pname, const char* fn, uint32_t split) {
         con_out("flash_file err1\n");
         return -1;
     }
-    unique_fd fd = open_regular_file(fn);
+    base::unique_fd fd = open_regular_file(fn);
     if (!fd) {
         con_out("flash_file err2\n");
         return -1;
@@ -174,12 +166,8 @@ int flash_file(const char* pname, const char* fn, uint32_t split) {
                 return -1;
             }
 
-            // the first piece is named like the partition, the others carry their offset
             char name[128];
-            int n = offset == 0 ? std::snprintf(name, sizeof name, "%s", pname)
-                                : std::snprintf(name, sizeof name, "%s:%" PRIx64, pname, offset);
-            if (n < 0 || static_cast<size_t>(n) >= sizeof name ||
-                static_cast<size_t>(n) + command_prefix > max_command) {
+            if (!piece_name(name, sizeof name, pname, offset)) {
                 con_out("flash_file err7\n");
                 return -1;
             }
@@ -222,7 +210,7 @@ int do_check(const char* part, const char* kernel_sign, uint64_t kernel_base,
 
     char crc[32] = {};
     {
-        std::unique_ptr<FILE, FileCloser> sign(std::fopen(kernel_sign, "r"));
+        base::unique_file sign(std::fopen(kernel_sign, "r"));
         if (!sign) return 0;
         // the CRC text is the file's first 8 characters
         (void)std::fread(crc, 1, 8, sign.get());

@@ -4,7 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
+
+#include "base/unique_malloc.h"
 
 // Piece size for writing package files: 32 MiB.
 constexpr uint32_t split = 33554432;
@@ -32,10 +33,7 @@ int do_check_buf(const char* part, const char* buf_sign, uint64_t kernel_base,
 // The progress bar: "\r[", 33 columns, "] NN% ".
 void percent(int per);
 
-struct FreeDeleter {
-    void operator()(void* p) const;
-};
-using file_buffer = std::unique_ptr<unsigned char[], FreeDeleter>;
+using file_buffer = base::unique_malloc<unsigned char[]>;
 // The whole file in a new buffer (size through *sz), or null. load_fd closes fd in every case.
 file_buffer load_file(const char* fn, uint64_t* sz);
 file_buffer load_fd(int fd, uint64_t* sz);

@@ -2,10 +2,10 @@
 
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <string_view>
 
+#include "base/unique_file.h"
 #include "console/console.h"
 #include "installer/boardtype/boardtype.h"
 #include "installer/boardtype/model_table.h"
@@ -13,11 +13,6 @@
 #include "installer/regular_file.h"
 
 namespace {
-
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-using file_ptr = std::unique_ptr<FILE, FileCloser>;
 
 const board_model* attached_model() {
     for (const board_model& row : board_models()) {
@@ -36,7 +31,7 @@ int checkmatch(const char* name) {
     {
         // only a regular file is read: opening a FIFO would wait for a writer for ever. A missing
         // config.bin refuses the package without a word; one that is there but unusable is named
-        unique_fd fd = open_regular_file("config.bin");
+        base::unique_fd fd = open_regular_file("config.bin");
         if (!fd) {
             std::string why;
             if (package_file_entry("config.bin", &why) == package_entry::unusable) {
@@ -44,7 +39,7 @@ int checkmatch(const char* name) {
             }
             return 0;
         }
-        file_ptr config(::fdopen(fd.get(), "r"));
+        base::unique_file config(::fdopen(fd.get(), "r"));
         if (!config) return 0;
         fd.release();  // the stream owns it now
         if (std::fgets(line, sizeof line, config.get()) == nullptr) return 0;

@@ -28,7 +28,7 @@ const char* const sbios_fn = "s-bios.bin";
 const char* const sbios_sign = "s-bios.sign";
 
 int test_file(const char* fn, uint64_t* _sz) {
-    unique_fd fd = open_regular_file(fn);
+    base::unique_fd fd = open_regular_file(fn);
     if (!fd) return 0;
     // off_t is 64-bit here, so images of 4 GiB and more are measured, not wrapped
     off_t size = ::lseek(fd.get(), 0, SEEK_END);

@@ -13,7 +13,7 @@ declare -A allowed=(
   [base]="base"
   [payload]="payload check console"
   [usb]="usb simlink base console"
-  [client]="client usb console"
+  [client]="client usb base console"
   [devsim]="devsim simlink payload check base console"
   [installer]="installer client usb payload check base console"
 )

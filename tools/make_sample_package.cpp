@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/unique_file.h"
 #include "check/crc32.h"
 #include "console/console.h"
 
@@ -38,10 +39,7 @@ constexpr char kUsage[] =
     "  --seed N             seed of the random bytes (default 1)\n"
     "  --no-sign            write no .sign files\n";
 
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-using unique_file = std::unique_ptr<FILE, FileCloser>;
+using base::unique_file;
 
 const std::vector<std::string> kRq3Native = {"data.bin", "recovery.bin", "kernel.bin",
                                              "system.bin"};

@@ -53,11 +53,6 @@ void usb_cleanup_handle(usb_handle* h);
 int match_trevan(usb_ifc_info* info);
 int match_trevan_with_serial(usb_ifc_info* info, const char* serial);
 
-// The owner of a handle learns here that usb_close has released it (the command transport
-// closes the handle itself after some failures). Called before the record is freed.
-using usb_close_observer = void (*)(usb_handle* closed);
-void usb_set_close_observer(usb_close_observer observer);
-
 // Internal, exposed for tests.
 usb_handle* do_usb_open(const char* interface_name);
 int recognized_device(usb_handle* handle, ifc_match_func callback);

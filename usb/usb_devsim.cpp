@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/unique_fd.h"
 #include "simlink/wire.h"
 #include "usb/usb_backend.h"
 #include "usb/usb_platform.h"
@@ -59,25 +60,11 @@ constexpr size_t kDescriptorsSize =
     simlink::kDeviceDescriptorSize + simlink::kInterfaceDescriptorSize;
 constexpr size_t kMaxSerial = 4096;
 
-class Fd {
-  public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    [[nodiscard]] int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
-
 enum class Io { Ok, Timeout, Gone, Error };
 
 // One connection to one simulated interface; its name is the socket's path.
 struct Link : OpenInterface {
-    Fd fd;
+    base::unique_fd fd;
     std::string serial;
     bool has_serial = false;
     // once the stream is out of step or closed, every transfer reports the device gone

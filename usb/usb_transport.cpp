@@ -13,8 +13,6 @@ namespace {
 // one synchronous platform transfer never moves more than this
 constexpr uint32_t kMaxChunk = 1048576;
 
-usb_close_observer g_close_observer = nullptr;
-
 const usb_platform& platform() {
     return *usb_platform_current();
 }
@@ -52,10 +50,6 @@ using OwnedHandle = std::unique_ptr<usb_handle, HandleDeleter>;
 
 }  // namespace
 
-void usb_set_close_observer(usb_close_observer observer) {
-    g_close_observer = observer;
-}
-
 void usb_cleanup_handle(usb_handle* h) {
     if (h == nullptr) return;
     const usb_platform& p = platform();
@@ -84,8 +78,6 @@ int usb_is_simulated(const usb_handle* h) {
 
 int usb_close(usb_handle* h) {
     if (h == nullptr) return 0;
-    // the handle's owner must forget it before the record goes
-    if (g_close_observer != nullptr) g_close_observer(h);
     OwnedHandle owned(h);
     return 0;
 }

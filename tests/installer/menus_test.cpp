@@ -6,19 +6,16 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <memory>
 #include <string>
 
+#include "base/unique_file.h"
 #include "console/console.h"
 #include "installer/flow.h"
 #include "installer/texts.h"
 
 namespace {
 
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-using unique_file = std::unique_ptr<FILE, FileCloser>;
+using base::unique_file;
 
 // An input stream holding exactly `text` (fmemopen cannot take an empty buffer).
 unique_file input(const std::string& text) {

@@ -238,7 +238,6 @@ void set_simulated(bool simulated) {
 
 Installed::~Installed() {
     usb_platform_install(previous_);
-    usb_set_close_observer(nullptr);
     serial = nullptr;
 }
 
