@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ostream>
 #include <string>
 
 namespace {
@@ -14,6 +15,11 @@ struct FrameCase {
     std::string payload;
     std::string bytes;
 };
+
+// printed by its kind: gtest's byte dump would read the struct's padding
+void PrintTo(const FrameCase& c, std::ostream* os) {
+    *os << c.kind << " frame of " << c.payload.size() << " bytes";
+}
 
 class WireFrames : public ::testing::TestWithParam<FrameCase> {};
 
