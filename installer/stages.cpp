@@ -65,18 +65,8 @@ int loader_stage() {
     return -1;
 }
 
-int variant_switch_stage() {
-    con_err("\nerror: storage-variant switch is not in this build\n");
-    return -1;
-}
-
 int download_preamble() {
     con_err("\nerror: download preamble is not in this build\n");
-    return -1;
-}
-
-int partition_stage() {
-    con_err("\nerror: partition stage is not in this build\n");
     return -1;
 }
 
