@@ -67,10 +67,6 @@ struct table_case {
     uint32_t embr_base;
 };
 
-void PrintTo(const table_case& c, std::ostream* os) {
-    *os << c.name;
-}
-
 class PartitionTablesWithOneSecondWait : public testing::TestWithParam<table_case> {};
 
 TEST_P(PartitionTablesWithOneSecondWait, WrittenAndCheckedAsThePlanNeeds) {
@@ -119,10 +115,6 @@ struct failure_case {
     bool mbr_stored;    // the main table stays when the extended one fails
 };
 
-void PrintTo(const failure_case& c, std::ostream* os) {
-    *os << c.name;
-}
-
 class PartitionTableFailures : public testing::TestWithParam<failure_case> {};
 
 TEST_P(PartitionTableFailures, StopTheRunWithoutRetry) {
@@ -141,15 +133,14 @@ TEST_P(PartitionTableFailures, StopTheRunWithoutRetry) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, PartitionTableFailures,
-    testing::Values(
-        failure_case{"main_table_refused", "flash:xzmbr=fail", "\nerror: downloading mbr\n", 2,
-                     false},
-        failure_case{"main_table_check_refused", "check:xzmbr*=fail",
-                     "\nerror: crc checking mbr\n", 3, true},
-        failure_case{"extended_table_damaged", "flash:xembr=corrupt",
-                     "\nerror: crc checking embr\n", 6, true},
-        failure_case{"extended_table_refused", "download:*#2=fail", "\nerror: downloading embr\n",
-                     4, true}),
+    testing::Values(failure_case{"main_table_refused", "flash:xzmbr=fail",
+                                 "\nerror: downloading mbr\n", 2, false},
+                    failure_case{"main_table_check_refused", "check:xzmbr*=fail",
+                                 "\nerror: crc checking mbr\n", 3, true},
+                    failure_case{"extended_table_damaged", "flash:xembr=corrupt",
+                                 "\nerror: crc checking embr\n", 6, true},
+                    failure_case{"extended_table_refused", "download:*#2=fail",
+                                 "\nerror: downloading embr\n", 4, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct variant_case {
@@ -159,10 +150,6 @@ struct variant_case {
     const char* marker_bytes;
     const char* out;
 };
-
-void PrintTo(const variant_case& c, std::ostream* os) {
-    *os << c.name;
-}
 
 class VariantSwitchNotAsked : public testing::TestWithParam<variant_case> {};
 
@@ -181,17 +168,16 @@ TEST_P(VariantSwitchNotAsked, SaysTheVariantAndLeavesTheDevice) {
     EXPECT_STREQ(serialno, c.serial);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, VariantSwitchNotAsked,
-    testing::Values(
-        variant_case{"four_gb_without_marker", "0670001", nullptr, "", "\n###4GB Version."},
-        variant_case{"four_gb_with_empty_marker", "0680001", "ver32g.bin", "", "\n###4GB Version."},
-        variant_case{"four_gb_with_its_own_marker", "0670001", "ver4g.bin", "1",
-                     "\n###4GB Version."},
-        variant_case{"thirty_two_gb_with_other_marker", "13G0001", "ver32g.bin", "1",
-                     "\n###32GB Version."},
-        variant_case{"not_vrx3", "02A0001", "ver32g.bin", "1", ""}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Table, VariantSwitchNotAsked,
+                         testing::Values(variant_case{"four_gb_without_marker", "0670001", nullptr,
+                                                      "", "\n###4GB Version."},
+                                         variant_case{"four_gb_with_empty_marker", "0680001",
+                                                      "ver32g.bin", "", "\n###4GB Version."},
+                                         variant_case{"thirty_two_gb_with_other_marker", "13G0001",
+                                                      "ver32g.bin", "1", "\n###32GB Version."},
+                                         variant_case{"not_vrx3", "02A0001", "ver32g.bin", "1",
+                                                      ""}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 struct switch_case {
     const char* name;
@@ -204,10 +190,6 @@ struct switch_case {
     const char* embr;
     uint32_t embr_base;
 };
-
-void PrintTo(const switch_case& c, std::ostream* os) {
-    *os << c.name;
-}
 
 class VariantSwitchWithReconnectWaits : public testing::TestWithParam<switch_case> {};
 
