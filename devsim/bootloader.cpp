@@ -73,6 +73,7 @@ void Bootloader::run_pending() {
         transcript_.reboot(config_.name);
         forget_volatile_state();
         run_new_loader();
+        take_respcb();
         out_.push_back({OutputKind::Reboot, reboot_away_ms_, {}});
     }
 }
@@ -134,6 +135,14 @@ void Bootloader::run_new_loader() {
     auto next = config_.loader_verflags.find(loader_to_run_);
     if (next != config_.loader_verflags.end()) config_.vars["verflag"] = next->second;
     loader_to_run_.clear();
+}
+
+// the board id that "respcb" asks for is the one the device starts with
+void Bootloader::take_respcb() {
+    auto respcb = config_.vars.find("respcb");
+    if (respcb == config_.vars.end()) return;
+    auto serial = config_.respcb_serials.find(respcb->second);
+    if (serial != config_.respcb_serials.end()) config_.vars["serialno"] = serial->second;
 }
 
 void Bootloader::host_left() {

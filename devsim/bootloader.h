@@ -88,6 +88,7 @@ class Bootloader {
     void forget_volatile_state();
     void note_loader(const std::string& partition, std::span<const uint8_t> bytes);
     void run_new_loader();
+    void take_respcb();
 
     DeviceConfig config_;
     Storage& storage_;

@@ -8,7 +8,7 @@ std::map<std::string, uint32_t> default_addresses() {
     return {
         {"xzkernel", 0x141000},
         {"xevemkit", 0x66400000},
-        {"xembr", 0x66400000},
+        {"xembr", 0x66300000},
         {"xzprod", 0},
         {"prod", 0},
         {"xloader_belto", 0x41000},

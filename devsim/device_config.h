@@ -33,6 +33,9 @@ struct DeviceConfig {
     std::map<std::string, std::string> loader_verflags;
     // how many device-side checks of a partition that holds a loader image fail, by image name
     std::map<std::string, uint32_t> loader_check_fails;
+    // the "serialno" the device reports from the reboot after "respcb" was set to a value, by
+    // value (the storage-variant switch)
+    std::map<std::string, std::string> respcb_serials;
 
     DeviceConfig();
 };

@@ -16,7 +16,7 @@ const char* const kUsage =
     "                --subclass HEX | --protocol HEX | --endpoints N | --var NAME=VALUE |\n"
     "                --address PARTITION=HEX | --reboot-delay MS | --appear-after MS |\n"
     "                --fault 'PATTERN[#N]=ACTION[:ARG]' | --loader-verflag IMAGE=VERFLAG |\n"
-    "                --loader-check-fails IMAGE=N\n";
+    "                --loader-check-fails IMAGE=N | --respcb-serial VALUE=SERIAL\n";
 
 namespace {
 
@@ -221,6 +221,14 @@ class Parser {
             } else {
                 d->loader_check_fails[image] = *count;
             }
+        } else if (opt == "--respcb-serial") {
+            DeviceConfig* d = device(opt);
+            auto v = value(opt);
+            if (!d || !v) return;
+            size_t eq = v->find('=');
+            if (eq == 0 || eq == std::string::npos || v->size() - eq - 1 > kMaxSerial)
+                return fail("--respcb-serial needs VALUE=SERIAL, not '" + *v + "'");
+            d->respcb_serials[v->substr(0, eq)] = v->substr(eq + 1);
         } else if (opt == "--fault") {
             DeviceConfig* d = device(opt);
             auto v = value(opt);

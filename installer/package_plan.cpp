@@ -13,6 +13,7 @@
 #include "installer/device.h"
 #include "installer/flash_steps.h"
 #include "installer/flow.h"
+#include "installer/layout_stages.h"
 #include "installer/package.h"
 #include "installer/stages.h"
 #include "installer/texts.h"
@@ -35,16 +36,6 @@ bool model_is(std::initializer_list<const char*> codes) {
 // only these models carry their own boot firmware in the package
 bool has_bios() {
     return model_is({"07F", "078", "079"});
-}
-
-// The second system's kernel starts 1 MiB after its partition table, which every storage layout
-// puts at its own address.
-uint64_t vemkit_base_new() {
-    if (model_is({"02F", "02E"})) return 0x35E00000;
-    if (model_is({"02A", "027"})) return 0x60000000;
-    if (model_is({"13G"})) return 0xE2400000;
-    if (model_is({"07F", "078", "079"})) return 0x77C00000;
-    return 0x66400000;
 }
 
 // the user data image is sized for the model's storage
@@ -132,7 +123,7 @@ int second_files() {
     if (plain_step("edata.bin", beside ? "xedata" : "xzdata", "edata") != 0) return -1;
     // a failed check of this kernel is reported by the queue's line alone
     return signed_step(vemkit_fn, vemkit_sign, beside ? "xevemkit" : "xzkernel", "vemkit",
-                       device_check{beside ? vemkit_base_new() : kKernelBase, false});
+                       device_check{beside ? layout_for(serialno).vemkit_base_new : kKernelBase, false});
 }
 
 }  // namespace

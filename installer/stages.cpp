@@ -64,13 +64,3 @@ int loader_stage() {
     con_err("\nerror: loader stage is not in this build (sys_new %d, wipe %d)\n", sys_new, wipe);
     return -1;
 }
-
-int variant_switch_stage() {
-    con_err("\nerror: storage-variant switch is not in this build\n");
-    return -1;
-}
-
-int partition_stage() {
-    con_err("\nerror: partition stage is not in this build\n");
-    return -1;
-}

@@ -117,7 +117,7 @@ TEST(Checks, DefaultAddressesOfTheInstallersPartitions) {
     const std::pair<const char*, uint32_t> table[] = {
         {"xzkernel", 0x141000},
         {"xevemkit", 0x66400000},
-        {"xembr", 0x66400000},
+        {"xembr", 0x66300000},
         {"xzprod", 0},
         {"prod", 0},
         {"xloader_belto", 0x41000},

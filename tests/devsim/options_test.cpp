@@ -156,6 +156,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"delay_not_number", base({"--reboot-delay", "1s"}), "--reboot-delay needs"},
         BadCase{"serial_too_long", base({"--serial", std::string(256, 's')}), "longer than 255"},
         BadCase{"bad_fault", base({"--fault", "reboot=explode"}), "unknown action 'explode'"},
+        BadCase{"respcb_serial_without_value", base({"--respcb-serial", "13G0001"}),
+                "--respcb-serial needs VALUE=SERIAL"},
         BadCase{"loader_verflag_of_a_table", base({"--loader-verflag", "mbrdef=Z07"}),
                 "--loader-verflag needs IMAGE=VERFLAG"},
         BadCase{"loader_check_fails_not_number", base({"--loader-check-fails", "porter=x"}),

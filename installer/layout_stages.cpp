@@ -1,0 +1,132 @@
+// The storage-variant switch of the VRX3 family and the partition-table step.
+#include "installer/layout_stages.h"
+
+#include <cstring>
+
+#include "check/crc32.h"
+#include "client/action_queue.h"
+#include "console/console.h"
+#include "installer/boardtype/boardtype.h"
+#include "installer/device.h"
+#include "installer/flash_steps.h"
+#include "installer/flow.h"
+#include "installer/package.h"
+#include "installer/stages.h"
+#include "payload/payload.h"
+
+namespace {
+
+// the main table always starts at the beginning of the device
+constexpr uint32_t mbr_base = 0;
+
+bool model_is(const char* serial, const char* code) {
+    return std::strncmp(serial, code, 3) == 0;
+}
+
+// The device is rebooted and waited for: the "product" query only waits until it is back, so
+// the reply buffer is left as it is.
+void reboot_and_reconnect(int seconds) {
+    reboot_step();
+    close_device();
+    sleep_seconds(seconds);
+    fb_queue_display("product", "product");
+    run_queue();
+}
+
+// One partition table: its image checked here, written, then checked by the device where it
+// lies. `what` names the table in the error lines.
+int write_table(const unsigned char* image, uint32_t size, const char* crc, const char* part,
+                uint32_t base, const char* what) {
+    if (crc32buffer(image, size, crc) == 0) {
+        con_err("\nerror: file checksum %s\n", what);
+        return -1;
+    }
+    if (flash_buffer(image, size, part) != 0) {
+        con_err("\nerror: downloading %s\n", what);
+        return -1;
+    }
+    if (do_check_buf(part, crc, base, size) != 0) {
+        con_err("\nerror: crc checking %s\n", what);
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+storage_layout layout_for(const char* serial) {
+    if (model_is(serial, "02A") || model_is(serial, "027")) {
+        return {mbr350_4g,       mbr350_4g_size, mbr350_4g_crc, embr350_4g,
+                embr350_4g_size, embr350_4g_crc, 0x5FF00000,    0x60000000};
+    }
+    if (model_is(serial, "02F") || model_is(serial, "02E")) {
+        return {mbr350_2g,       mbr350_2g_size, mbr350_2g_crc, embr350_2g,
+                embr350_2g_size, embr350_2g_crc, 0x35D00000,    0x35E00000};
+    }
+    if (model_is(serial, "13G")) {
+        return {mbr13g,       mbr13g_size, mbr13g_crc, embr13g,
+                embr13g_size, embr13g_crc, 0xE2300000, 0xE2400000};
+    }
+    if (model_is(serial, "07F") || model_is(serial, "078") || model_is(serial, "079")) {
+        return {mbrtiva,       mbrtiva_size, mbrtiva_crc, embrtiva,
+                embrtiva_size, embrtiva_crc, 0x77B00000,  0x77C00000};
+    }
+    return {mbrdef,       mbrdef_size, mbrdef_crc, embrdef,
+            embrdef_size, embrdef_crc, 0x66300000, 0x66400000};
+}
+
+int variant_switch_stage() {
+    if (!IS_VRX3()) return 0;
+    // the package's marker file asks for the other storage variant; the device's "respcb"
+    // gives the board id it reports from the next start on
+    const char* respcb = nullptr;
+    if (IS_VRX3_4GB()) {
+        con_out("\n###4GB Version.");
+        if (test_file("ver32g.bin", nullptr)) respcb = "13G";
+    } else if (IS_VRX3_32GB()) {
+        con_out("\n###32GB Version.");
+        if (test_file("ver4g.bin", nullptr)) respcb = "000";
+    }
+    con_flush();
+    if (respcb == nullptr) return 0;
+
+    set_step("respcb", respcb);
+    set_step("doload", "1");
+    reboot_and_reconnect(1);
+
+    // the device is identified again: every later choice by model follows the new board id
+    query_step("serialno");
+    if (retvalue[0] == '\0') {
+        // without it the partition tables would be chosen for a model the device may not be
+        con_err("\nerror: no serial number after the storage-variant switch\n");
+        return -1;
+    }
+    std::memcpy(serialno, retvalue, sizeof serialno);
+    BOARD_TYPE_SET(serialno, static_cast<int>(std::strlen(serialno)));
+    if (IS_VRX3_4GB()) {
+        con_out("\n###4GB Version(Reset).");
+    } else if (IS_VRX3_32GB()) {
+        con_out("\n###32GB Version(Reset).");
+    }
+    con_flush();
+    return 0;
+}
+
+int partition_stage() {
+    const storage_layout layout = layout_for(serialno);
+
+    // only an upgrade of a second-system-only device that keeps its data keeps its main table
+    if (wipe != 0 || sys_new == 0 || sys_new == 2 || sys_type != sys_new) {
+        if (write_table(layout.mbr, layout.size, layout.crc, "xzmbr", mbr_base, "mbr") != 0)
+            return -1;
+    }
+    // the second system's area is laid out afresh when it is new, wiped, or the loader stage
+    // asks for it
+    if (resetxmbr == 1 || (sys_new == 2 && (wipe != 0 || sys_type != 2))) {
+        if (write_table(layout.embr, layout.esize, layout.ecrc, "xembr", layout.embr_base,
+                        "embr") != 0)
+            return -1;
+    }
+    sleep_seconds(1);
+    return 0;
+}

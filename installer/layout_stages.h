@@ -1,0 +1,20 @@
+// The storage layouts of the models: which partition-table images a device gets and where the
+// second system's area begins on it.
+#pragma once
+
+#include <cstdint>
+
+struct storage_layout {
+    const unsigned char* mbr;  // main partition table, written to "xzmbr" at address 0
+    uint32_t size;
+    const char* crc;
+    const unsigned char* embr;  // extended table of the second system's area, to "xembr"
+    uint32_t esize;
+    const char* ecrc;
+    uint32_t embr_base;        // where "xembr" lies on the device
+    uint32_t vemkit_base_new;  // where the second system's kernel lies (embr_base + 1 MiB)
+};
+
+// The layout of the model whose code begins `serial` (the first 3 characters); the default
+// layout for any code without one of its own.
+storage_layout layout_for(const char* serial);
