@@ -2,52 +2,20 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <sstream>
 #include <string>
-#include <vector>
 
 #include "check/crc32.h"
+#include "devsim_process.h"
 #include "installer/device.h"
 #include "installer/flash_steps.h"
 #include "support/capture.h"
-#include "support/process.h"
 #include "support/temp_dir.h"
-#include "usb/usb_platform.h"
 
 namespace {
 
 using support::patterned_bytes;
 using support::write_file;
-
-// tessaro-devsim running for one test with its partitions stored as files, and the USB layer
-// pointed at it while the object lives.
-class devsim_process {
-  public:
-    explicit devsim_process(std::vector<std::string> args) : sim_(with_storage(std::move(args))) {
-        ::setenv("TESSARO_DEVSIM_DIR", sim_.socket_dir().c_str(), 1);
-        usb_platform_install(usb_platform_devsim());
-        usb_device = nullptr;
-    }
-    ~devsim_process() {
-        close_device();
-        usb_platform_install(usb_platform_null());
-        ::unsetenv("TESSARO_DEVSIM_DIR");
-    }
-    // What the device stored in a partition.
-    std::string partition(const std::string& device, const std::string& name) const {
-        return support::read_file(storage_ / device / name);
-    }
-
-  private:
-    std::vector<std::string> with_storage(std::vector<std::string> args) const {
-        args.insert(args.begin(), {"--storage", storage_.path().string()});
-        return args;
-    }
-
-    support::TempDir storage_;
-    support::Devsim sim_;
-};
 
 std::string crc_text(const std::string& bytes) {
     char text[16];
