@@ -149,11 +149,11 @@ int install_porter3() {
 }
 
 constexpr chain_stage kChain[] = {
-    {nullptr, "8.1", true, install_porter},
-    {"8.9", "9.5", true, install_porter1},
-    {"9.9", "A.5", true, install_porter2},
-    {"A.9", "Y00", false, install_porter3},
-    {"Y00", nullptr, false, nullptr},
+    {nullptr, "8.1", true, install_porter},  // the oldest loaders
+    {"8.9", "9.5", true, install_porter1},   // porter's generation
+    {"9.9", "A.5", true, install_porter2},   // porter1's
+    {"A.9", "Y00", false, install_porter3},  // porter2's
+    {"Y00", nullptr, false, nullptr},        // porter3's and later: the final loader's turn
 };
 
 // Walks the chain from the reply of the first "verflag" query; every later stage asks again,

@@ -118,6 +118,10 @@ struct loader_case {
     int resetxmbr;  // -1: not looked at (the stage ended before the final loader)
 };
 
+void PrintTo(const loader_case& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class LoaderStage : public testing::TestWithParam<loader_case> {};
 
 TEST_P(LoaderStage, SendsAndStores) {
@@ -143,6 +147,7 @@ const std::string kCheckFailed = "FAILED (remote: crc mismatch)\n";
 // a reboot's answer is not waited for; the queue ends its line
 const std::string kReboot = "\n";
 
+// clang-format off
 std::vector<loader_case> loader_cases() {
     return {
         {"RefusedAt85", "067A0001", {"--var", "verflag=8.5"}, 2, 2, -1,
@@ -217,7 +222,8 @@ std::vector<loader_case> loader_cases() {
              .checked("porter", "xloader_belto", 0x41000)
              .query("bootmode")
              .checked("porter", "xloader0_belto", 0xE41000),
-         "8.0", false, kCheckFailed + kCheckFailed + kCheckFailed + "\nerror: loader checksum porter\n",
+         "8.0", false,
+         kCheckFailed + kCheckFailed + kCheckFailed + "\nerror: loader checksum porter\n",
          -1},
         {"FinalLoaderFailsThreeChecks", "067A0001",
          {"--var", "verflag=Z03", "--loader-check-fails", "loader_belto=3"}, 2, 2, -1,
@@ -228,7 +234,8 @@ std::vector<loader_case> loader_cases() {
              .checked("loader_belto", "xzprod")
              .checked("loader_belto", "xzprod")
              .checked("loader_belto", "xzprod"),
-         "Z03", false, kCheckFailed + kCheckFailed + kCheckFailed + "\nerror: loader checksum loader\n",
+         "Z03", false,
+         kCheckFailed + kCheckFailed + kCheckFailed + "\nerror: loader checksum loader\n",
          -1},
         {"RefusedPorter3WriteIsNotRetried", "067A0001",
          {"--var", "verflag=A.9", "--fault", "flash:xzprod=fail"}, 2, 2, -1,
@@ -240,6 +247,7 @@ std::vector<loader_case> loader_cases() {
          sent().query("verflag", 3), "Z07", true, "", 0},
     };
 }
+// clang-format on
 
 INSTANTIATE_TEST_SUITE_P(Cases, LoaderStage, testing::ValuesIn(loader_cases()),
                          [](const auto& info) { return std::string(info.param.name); });
@@ -254,29 +262,29 @@ TEST(LoaderStageChain, From80ThroughEveryStageWithReconnectWaits) {
     EXPECT_EQ(result, 0);
     EXPECT_EQ(out.err, std::string(5, '\n')) << "the five reboots' lines only";
     EXPECT_EQ(out.out, std::string(kBanner) + "\n###Ver:8.0\n");
-    EXPECT_EQ(devsim.commands(),
-              sent()
-                  .query("verflag")
-                  .query("bootmode")
-                  .checked("porter", "xloader_belto", 0x41000)
-                  .reconnect()
-                  .query("verflag")
-                  .checked("porter1", "xzprod")
-                  .reconnect()
-                  .query("verflag")
-                  .checked("porter2", "xzprod")
-                  .reconnect()
-                  .query("verflag")
-                  .checked("porter3", "xzprod")
-                  .block("xzuserpartition", 0x1941000, kDualCrc)
-                  .reconnect()
-                  .query("verflag", 2)
-                  .block("xzuserpartition", 0x61000, kDualCrc)
-                  .query("verflag")
-                  .checked("loader_belto", "xzprod")
-                  .reconnect()
-                  .query("verflag")
-                  .v);
+    const std::vector<std::string> expected = sent()
+                                                  .query("verflag")
+                                                  .query("bootmode")
+                                                  .checked("porter", "xloader_belto", 0x41000)
+                                                  .reconnect()
+                                                  .query("verflag")
+                                                  .checked("porter1", "xzprod")
+                                                  .reconnect()
+                                                  .query("verflag")
+                                                  .checked("porter2", "xzprod")
+                                                  .reconnect()
+                                                  .query("verflag")
+                                                  .checked("porter3", "xzprod")
+                                                  .block("xzuserpartition", 0x1941000, kDualCrc)
+                                                  .reconnect()
+                                                  .query("verflag", 2)
+                                                  .block("xzuserpartition", 0x61000, kDualCrc)
+                                                  .query("verflag")
+                                                  .checked("loader_belto", "xzprod")
+                                                  .reconnect()
+                                                  .query("verflag")
+                                                  .v;
+    EXPECT_EQ(devsim.commands(), expected);
     EXPECT_EQ(resetxmbr, 1);
     EXPECT_EQ(verflaglen, 3);
     EXPECT_EQ(devsim.partition("dev", "xloader_belto"), bytes_of("porter"));
@@ -301,13 +309,18 @@ struct config_case {
     std::string stored;  // the block the device holds at addr, empty when nothing is looked at
 };
 
+void PrintTo(const config_case& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class ResetConfig : public testing::TestWithParam<config_case> {};
 
 TEST_P(ResetConfig, WritesTheBlock) {
     const config_case& c = GetParam();
     devsim_process devsim(device("067A0001", c.options));
     int result = 0;
-    captured out = capture_output([&] { result = reset_config(c.systype, c.addr, c.part, c.check); });
+    captured out =
+        capture_output([&] { result = reset_config(c.systype, c.addr, c.part, c.check); });
     EXPECT_EQ(result, c.result);
     EXPECT_EQ(out.out, "");
     EXPECT_EQ(out.err, c.err);
@@ -317,9 +330,11 @@ TEST_P(ResetConfig, WritesTheBlock) {
     }
 }
 
+const std::string kFailed = "FAILED (remote failure)\n";
 const std::string kFlashUser = "flash:xzuserpartition:1941000";
 const std::string kCheckUser = "check:xzuserpartition:1941000 1941000 400 ";
 
+// clang-format off
 std::vector<config_case> config_cases() {
     return {
         {"DualChecked", 2, "xzuserpartition", 0x61000, 1, {}, 0,
@@ -335,14 +350,15 @@ std::vector<config_case> config_cases() {
                                                              kCheckUser + crc});
              return v;
          }(),
-         "FAILED (remote failure)\nFAILED (remote failure)\nFAILED (remote failure)\nerror retry.\n",
+         kFailed + kFailed + kFailed + "error retry.\n",
          config_block(kEmpty)},
         {"RefusedWriteIsNotRetried", 2, "xzuserpartition", 0x1941000, 1,
          {"--fault", "flash:*=fail"}, -1, {"download:00000400", kFlashUser},
-         "FAILED (remote failure)\nerror: downloading xzuserpartition:1941000\n",
+         kFailed + "error: downloading xzuserpartition:1941000\n",
          ""},
     };
 }
+// clang-format on
 
 INSTANTIATE_TEST_SUITE_P(Cases, ResetConfig, testing::ValuesIn(config_cases()),
                          [](const auto& info) { return std::string(info.param.name); });
