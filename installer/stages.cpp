@@ -1,6 +1,5 @@
-// The stages that run inside the flow. The stages of the other families are not in this build
-// yet: they say so and send the run to the error exit rather than go on with an install that
-// would leave the device half done.
+// The RQ3 road's loader stage, the version comparison and the loader state shared by the stages
+// of the other families (loader_stages.cpp, layout_stages.cpp, package_plan.cpp).
 #include "installer/stages.h"
 
 #include <cstring>
@@ -20,11 +19,6 @@ constexpr int kLoaderAttempts = 3;
 
 int verflaglen = 0;
 int resetxmbr = 0;
-
-int reset_config(int /*systype*/, int /*addr*/, const char* /*part*/, int /*check*/) {
-    con_err("\nerror: boot configuration block is not in this build\n");
-    return -1;
-}
 
 int version_cmp(const char* reply, const char* ref) {
     return std::strncmp(reply, ref, 3);
@@ -56,11 +50,5 @@ int rq3_loader_stage() {
     }
     con_err("\nerror: loader checksum %s\n", "loader");
     wipe = 0;
-    return -1;
-}
-
-int loader_stage() {
-    // the plan is already chosen; naming it shows what this run would have installed
-    con_err("\nerror: loader stage is not in this build (sys_new %d, wipe %d)\n", sys_new, wipe);
     return -1;
 }

@@ -80,7 +80,8 @@ TEST(FlowIdentify, PackageRefusedOrDeviceUnknown) {
 TEST(FlowIdentify, SerialArgumentChoosesTheDevice) {
     // two devices; the first in order would be taken without a serial number
     support::Devsim dev({"--device", "a", "--serial", "P00118AAA", "--var", "product=A", "--device",
-                     "b", "--serial", "02A0000B", "--var", "product=B", "--var", "systype=tess"});
+                         "b", "--serial", "02A0000B", "--var", "product=B", "--var", "systype=tess",
+                         "--var", "verflag=8.5"});
     Package pkg;
     pkg.config("vrx2\n").files({"esystem.bin", "vemkit.bin"});
     auto r = run(dev, pkg, {"1", "1", "02A0000B"});
@@ -90,7 +91,8 @@ TEST(FlowIdentify, SerialArgumentChoosesTheDevice) {
     for (const auto& line : dev.transcript())
         EXPECT_NE(line.find(R"("dev":"b")"), std::string::npos) << line;
     EXPECT_EQ(dev.commands(),
-              (std::vector<std::string>{"getvar:product", "getvar:serialno", "getvar:systype"}));
+              (std::vector<std::string>{"getvar:product", "getvar:serialno", "getvar:systype",
+                                        "getvar:verflag", "getvar:verflag"}));
 }
 
 // A DOREBOOT or DOFAST that is not a number must not start an install read as 0: "--dry-run 1"
@@ -156,27 +158,33 @@ TEST(FlowIdentify, ClosedStandardDescriptorIsNotTheDeviceLink) {
         std::vector<std::string> args;
         std::string out;
         std::string err;
+        bool menu_choice;  // the menu chose a plan, so the loader stage asks for "verflag"
     };
     const std::string banner = kBanner + e2e::gbk("\n###Tessaro系统升级，当前系统：原生系统\n");
-    const std::string menu = lines({"###1.升级(Upgrade)；", "###0.退出(Exit)。"}) +
-                             e2e::gbk("###请选择(0-1):");
+    const std::string menu =
+        lines({"###1.升级(Upgrade)；", "###0.退出(Exit)。"}) + e2e::gbk("###请选择(0-1):");
     // written while the exchange is still going on
     const std::string info = "(bootloader) on the link\n";
-    const std::string loader_error = "\nerror: loader stage is not in this build (sys_new 0, wipe 0)\n";
+    // a loader the chain cannot start from ends the run at the loader stage
+    const std::string loader = kBanner + "\n###Ver:8.5\n";
+    const std::string loader_error = "###verflag:8.5\n";
     const Case cases[] = {
         // the menu reads the end of input, which is 0 (Exit)
-        {"<&-", {"0", "-1"}, argument_lines(0, -1) + banner + menu + kAllDone, info},
-        {">&-", {"0", "1"}, "", info + loader_error},
-        {"2>&-", {"0", "1"}, argument_lines(0, 1) + banner + menu + "1\n" + kDownloadingError + kAllDone,
-         ""},
+        {"<&-", {"0", "-1"}, argument_lines(0, -1) + banner + menu + kAllDone, info, false},
+        {">&-", {"0", "1"}, "", info + loader_error, true},
+        {"2>&-",
+         {"0", "1"},
+         argument_lines(0, 1) + banner + menu + "1\n" + loader + kDownloadingError + kAllDone,
+         "",
+         true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.redirect);
         Package pkg;
         pkg.config("vrx2\n").files({"system.bin", "kernel.bin"});
-        support::Devsim dev(
-            {"--device", "v", "--serial", "02A0001", "--var", "product=VRX2", "--var", "systype=sing",
-             "--fault", "getvar:serialno=info:on the link"});
+        support::Devsim dev({"--device", "v", "--serial", "02A0001", "--var", "product=VRX2",
+                             "--var", "systype=sing", "--var", "verflag=8.5", "--fault",
+                             "getvar:serialno=info:on the link"});
         e2e::RunOptions o;
         o.args = {"-c", std::string("exec \"$0\" \"$@\" ") + c.redirect, e2e::installer_bin()};
         o.args.insert(o.args.end(), c.args.begin(), c.args.end());
@@ -187,8 +195,9 @@ TEST(FlowIdentify, ClosedStandardDescriptorIsNotTheDeviceLink) {
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.err, c.err);
-        EXPECT_EQ(dev.commands(), (std::vector<std::string>{"getvar:product", "getvar:serialno",
-                                                            "getvar:systype"}));
+        std::vector<std::string> commands = {"getvar:product", "getvar:serialno", "getvar:systype"};
+        if (c.menu_choice) commands.insert(commands.end(), {"getvar:verflag", "getvar:verflag"});
+        EXPECT_EQ(dev.commands(), commands);
     }
 }
 

@@ -3,7 +3,6 @@
 
 #include <sstream>
 #include <string>
-#include <vector>
 
 #include "installer/device.h"
 #include "installer/flash_steps.h"

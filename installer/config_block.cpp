@@ -1,0 +1,59 @@
+// The boot configuration block: 1024 bytes that tell the loader which systems the user partition
+// boots, written at a device address of "userpartition" or "xzuserpartition".
+#include <array>
+#include <cstdio>
+#include <cstring>
+
+#include "check/crc32.h"
+#include "console/console.h"
+#include "installer/flash_steps.h"
+#include "installer/stages.h"
+
+namespace {
+
+constexpr size_t kBlockSize = 1024;
+constexpr int kAttempts = 3;
+
+// the "no system marked" pattern, also the block's fixed bytes 16-23
+constexpr unsigned char kEmpty[8] = {0xAB, 0xCD, 0xEF, 0xFF, 0xFF, 0xEF, 0xCD, 0xAB};
+
+using config_block = std::array<unsigned char, kBlockSize>;
+
+config_block build_block(int systype) {
+    config_block block{};
+    unsigned char* p = block.data();
+    if (systype == 2) {
+        std::memcpy(p, "dualdual", 8);
+    } else if (systype == 1) {
+        std::memcpy(p, "tessttes", 8);
+    } else {
+        std::memcpy(p, kEmpty, 8);
+    }
+    std::memcpy(p + 8, "secondse", 8);
+    std::memcpy(p + 16, kEmpty, 8);
+    std::memcpy(p + 24, "11111111", 8);
+    return block;
+}
+
+}  // namespace
+
+int reset_config(int systype, int addr, const char* part, int check) {
+    const config_block block = build_block(systype);
+    // the block goes to PART at its offset ADDR, the name the device writes and checks it under
+    char name[1024];
+    std::snprintf(name, sizeof name, "%s:%x", part, static_cast<unsigned>(addr));
+
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        // the device is given the CRC without leading zeros
+        char strcrc[32];
+        std::snprintf(strcrc, sizeof strcrc, "%x", GetBufferCRC(block.data(), kBlockSize));
+        if (flash_buffer(block.data(), kBlockSize, name) != 0) {
+            con_err("error: downloading %s\n", name);
+            return -1;
+        }
+        if (check == 0) return 0;
+        if (do_check_buf(name, strcrc, static_cast<unsigned>(addr), kBlockSize) == 0) return 0;
+    }
+    con_err("error retry.\n");
+    return -1;
+}
