@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# The main job, end to end: builds everything, makes a sample RQ3 package in a temporary
-# directory, starts a simulated RQ3 device, installs the package on it unattended and shows
-# what the device received. Run it from anywhere; as root on Debian/Ubuntu the build installs
+# The main job, end to end: builds everything, makes a sample package of both systems in a
+# temporary directory, starts a simulated VRX3 device whose loader is the oldest the chain takes
+# ("8.0"), installs the package on it unattended and shows what the device received: every
+# loader stage with its reboot, the configuration blocks, the partition tables, each package
+# file with its checks, the system-type marker and the final reboot. Run it from anywhere; as root on Debian/Ubuntu the build installs
 # what is missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -29,14 +31,14 @@ trap cleanup EXIT
 
 section() { printf '\n==== %s\n' "$1"; }
 
-section "sample package (model pagora8, native and second-system sets)"
-"$maker" "$work/package" --model pagora8 --rq3-native --rq3-second --size 256K --seed 7
+section "sample package (model vrx3, native and second system)"
+"$maker" "$work/package" --model vrx3 --native --second --size 256K --seed 7
 
-section "simulated RQ3 device"
-serial=P00118DEMO0001
+section "simulated VRX3 device"
+serial=067A0DEMO0001
 "$devsim" --dir "$work/sockets" --transcript "$work/transcript.jsonl" \
   --storage "$work/storage" \
-  --device rq3 --serial "$serial" --var product=RQ3 --var verflag=Z05 \
+  --device vrx3 --serial "$serial" --var product=VRX3 --var verflag=8.0 --var bootmode=main --var systype=sing \
   >"$work/devsim.out" 2>"$work/devsim.err" &
 devsim_pid=$!
 for _ in $(seq 100); do
@@ -45,13 +47,13 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 grep -q ready "$work/devsim.out" || { echo "demo: the simulated device did not start" >&2; exit 1; }
-echo "device 'rq3', serial $serial, loader Z05, sockets in $work/sockets"
+echo "device 'vrx3', serial $serial, loader 8.0, sockets in $work/sockets"
 
-section "tessaro-installer 1 1 (reboot at the end, unattended)"
+section "tessaro-installer 1 2 (reboot at the end, unattended: both systems, user data wiped)"
 # Under a UTF-8 locale the Chinese texts reach the terminal as UTF-8; a wrapper program reading
 # the output under another locale gets GBK.
 status=0
-(cd "$work/package" && TESSARO_DEVSIM_DIR="$work/sockets" LC_ALL=C.UTF-8 "$installer" 1 1) ||
+(cd "$work/package" && TESSARO_DEVSIM_DIR="$work/sockets" LC_ALL=C.UTF-8 "$installer" 1 2) ||
   status=$?
 printf '\n'
 echo "exit status: $status"
@@ -66,10 +68,10 @@ sed -n \
   "$work/transcript.jsonl"
 
 section "what was written"
-for part in "$work/storage"/rq3/*; do
+for part in "$work/storage"/vrx3/*; do
   [ -f "$part" ] || continue
   name=$(basename "$part")
-  from="(no package file)"
+  from="(an embedded image: loader, configuration block or partition table)"
   for f in "$work/package"/*.bin; do
     if cmp -s "$part" "$f"; then from="= $(basename "$f")"; fi
   done
