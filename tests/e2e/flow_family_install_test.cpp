@@ -1,0 +1,116 @@
+// Whole installs on devices of the other families, end to end: the loader chain or a current
+// loader, the partition tables, the package files for the plan, the marker and the reboot. A run
+// that ends as done leaves every package file of its plan in its partition; a run that fails
+// never prints "完成" and never reboots the device.
+#include <algorithm>
+#include <cstdio>
+
+#include "check/crc32.h"
+#include "e2e/flow_e2e.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using namespace flow_e2e;
+
+struct InstallCase {
+    const char* name;
+    const char* serial;
+    const char* verflag;
+    std::vector<const char*> files;  // each written with its .sign beside it
+    std::vector<std::string> args;
+    std::vector<std::string> faults;
+    bool done;
+    // package file -> partition, for the files a done run must leave on the device
+    std::vector<std::pair<const char*, const char*>> written;
+    std::vector<std::string> marker;  // the last setvar commands before the reboot
+};
+
+std::string crc_text(const std::string& bytes) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%08x",
+                  GetBufferCRC(bytes.data(), static_cast<uint32_t>(bytes.size())));
+    return text;
+}
+
+void run_install(const InstallCase& c) {
+    SCOPED_TRACE(c.name);
+    Package pkg;
+    pkg.config("vrx3\n");
+    for (const char* f : c.files) {
+        pkg.file(f, 70000);
+        std::string name = f;
+        std::string sign = name.substr(0, name.size() - 4) + ".sign";
+        std::FILE* out = std::fopen((pkg.path() / sign).c_str(), "w");
+        ASSERT_NE(out, nullptr);
+        std::fprintf(out, "%s\n", crc_text(support::read_file(pkg.path() / f)).c_str());
+        std::fclose(out);
+    }
+    support::TempDir storage;
+    std::vector<std::string> args = {"--storage", storage.path().string(), "--device", "d",
+                                     "--serial",  c.serial,   "--var",  "product=VRX3",
+                                     "--var",     std::string("verflag=") + c.verflag,
+                                     "--var",     "bootmode=main", "--var", "systype=sing"};
+    for (const auto& f : c.faults) args.insert(args.end(), {"--fault", f});
+    support::Devsim dev(args);
+
+    auto r = run(dev, pkg, c.args);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_FALSE(r.timed_out);
+    const auto commands = dev.commands();
+    const bool rebooted = !commands.empty() && commands.back() == "reboot";
+    if (c.done) {
+        const std::string end = e2e::gbk("\n###完成！Rebooting!\n") + kAllDone;
+        ASSERT_GE(r.out.size(), end.size()) << r.out;
+        EXPECT_EQ(r.out.substr(r.out.size() - end.size()), end);
+        EXPECT_TRUE(rebooted);
+        for (const auto& [file, partition] : c.written) {
+            EXPECT_EQ(support::read_file(storage.path() / "d" / partition),
+                      support::read_file(pkg.path() / file))
+                << file << " in " << partition;
+        }
+        ASSERT_GE(commands.size(), c.marker.size() + 1);
+        EXPECT_EQ(std::vector<std::string>(commands.end() - 1 - static_cast<long>(c.marker.size()),
+                                           commands.end() - 1),
+                  c.marker);
+    } else {
+        EXPECT_EQ(r.out.find(e2e::gbk("完成")), std::string::npos) << r.out;
+        const std::string end = kDownloadingError + kAllDone;
+        ASSERT_GE(r.out.size(), end.size()) << r.out;
+        EXPECT_EQ(r.out.substr(r.out.size() - end.size()), end);
+        EXPECT_FALSE(rebooted);
+        EXPECT_NE(r.err.find("\nerror: "), std::string::npos) << r.err;
+    }
+}
+
+const std::vector<const char*> kBoth = {"system.bin", "var.bin",   "kernel.bin", "data.bin",
+                                        "esystem.bin", "edata.bin", "vemkit.bin"};
+const std::vector<std::pair<const char*, const char*>> kBothWritten = {
+    {"system.bin", "xzsystem"},   {"var.bin", "xzvar"},     {"kernel.bin", "xzkernel"},
+    {"data.bin", "xzvfat"},       {"esystem.bin", "xesystem"}, {"edata.bin", "xedata"},
+    {"vemkit.bin", "xevemkit"}};
+
+// A current loader: no chain, no reboot before the package.
+TEST(FlowFamilyInstall, CurrentLoaderEachEnding) {
+    const InstallCase cases[] = {
+        {"both systems with a wipe", "067A0001", "Z07", kBoth, {"1", "2"}, {}, true, kBothWritten,
+         {"setvar:systype dual", "setvar:recvmode recvrecv"}},
+        {"native upgrade keeps the user data", "067A0001", "Z07",
+         {"system.bin", "var.bin", "kernel.bin", "data.bin"}, {"1", "1"}, {}, true,
+         {{"system.bin", "xzsystem"}, {"var.bin", "xzvar"}, {"kernel.bin", "xzkernel"}},
+         {"setvar:systype sing"}},
+        {"refused system-type marker", "067A0001", "Z07", kBoth, {"1", "2"},
+         {"setvar:systype *=fail"}, false, {}, {}},
+        {"kernel check fails on the device", "067A0001", "Z07", kBoth, {"1", "2"},
+         {"check:xzkernel*=fail"}, false, {}, {}},
+    };
+    for (const auto& c : cases) run_install(c);
+}
+
+// The whole loader chain from "8.0": four reboots with the installer's fixed waits.
+TEST(FlowFamilyInstall, WholeChainFromOldestLoaderWithReconnectWaits) {
+    run_install({"chain then both systems", "067A0001", "8.0", kBoth, {"1", "2"}, {}, true,
+                 kBothWritten, {"setvar:systype dual", "setvar:recvmode recvrecv"}});
+}
+
+}  // namespace
