@@ -14,17 +14,17 @@ using action_callback = int (*)(Action* a, int status, const char* resp);
 enum : uint32_t { OP_DOWNLOAD = 1, OP_COMMAND = 2, OP_QUERY = 3 };
 
 struct Action {
-    uint32_t op;     // OP_DOWNLOAD, OP_COMMAND or OP_QUERY
-    Action* next;    // following step; null at the tail
-    char cmd[64];    // NUL-terminated command, at most 63 characters; empty for a download
-    char* prod;      // null in every step
-    void* data;      // download: the caller's image; query and set: a text the step owns
-    int freedata;    // nonzero when data belongs to the step
-    uint32_t size;   // download: number of bytes
-    char* msg;       // description of the step, never printed
-    int freemsg;     // nonzero when msg belongs to the step
+    uint32_t op;    // OP_DOWNLOAD, OP_COMMAND or OP_QUERY
+    Action* next;   // following step; null at the tail
+    char cmd[64];   // NUL-terminated command, at most 63 characters; empty for a download
+    char* prod;     // null in every step
+    void* data;     // download: the caller's image; query and set: a text the step owns
+    int freedata;   // nonzero when data belongs to the step
+    uint32_t size;  // download: number of bytes
+    char* msg;      // description of the step, never printed
+    int freemsg;    // nonzero when msg belongs to the step
     action_callback func;
-    double start;    // -1.0 when queued; now() when run and again on success
+    double start;  // -1.0 when queued; now() when run and again on success
 };
 
 extern Action* action_list;

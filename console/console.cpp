@@ -68,8 +68,12 @@ void console_init() {
     std::setlocale(LC_NUMERIC, "C");
 }
 
-void console_set_encoding(ConsoleEncoding enc) { g_encoding = enc; }
-ConsoleEncoding console_encoding() { return g_encoding; }
+void console_set_encoding(ConsoleEncoding enc) {
+    g_encoding = enc;
+}
+ConsoleEncoding console_encoding() {
+    return g_encoding;
+}
 
 std::string console_to_gbk(std::string_view utf8) {
     static std::mutex lock;
@@ -123,6 +127,10 @@ void con_err(const char* fmt, ...) {
     write_all(stderr, text);
 }
 
-void con_out_raw(std::string_view bytes) { write_all(stdout, bytes); }
+void con_out_raw(std::string_view bytes) {
+    write_all(stdout, bytes);
+}
 
-void con_flush() { std::fflush(stdout); }
+void con_flush() {
+    std::fflush(stdout);
+}

@@ -55,7 +55,9 @@ int run_queue() {
     return result;
 }
 
-bool last_exchange_lost_link() { return link_lost; }
+bool last_exchange_lost_link() {
+    return link_lost;
+}
 
 void sleep_seconds(int seconds) {
     if (seconds > 0) std::this_thread::sleep_for(std::chrono::seconds(seconds));

@@ -68,9 +68,10 @@ constexpr FileStep kSecondList[] = {{"kernel", "ekernel.bin", nullptr},
 using FileList = std::span<const FileStep>;
 
 // Writes the chosen lists in order. A file with its signature file beside it is checked on the
-// host, and every file's size against one download, before anything is sent. A missing file is skipped and the list goes on; a file that is
-// there but cannot be sent, or that the device refused, stops the install, since reporting it
-// as complete would be false, and so does a choice that finds none of its files.
+// host, and every file's size against one download, before anything is sent. A missing file is
+// skipped and the list goes on; a file that is there but cannot be sent, or that the device
+// refused, stops the install, since reporting it as complete would be false, and so does a choice
+// that finds none of its files.
 MenuOutcome install_lists(std::initializer_list<FileList> lists) {
     for (FileList list : lists) {
         for (const FileStep& step : list) {

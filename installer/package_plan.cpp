@@ -122,8 +122,9 @@ int second_files() {
     if (plain_step("esystem.bin", beside ? "xesystem" : "xzsystem", "esystem") != 0) return -1;
     if (plain_step("edata.bin", beside ? "xedata" : "xzdata", "edata") != 0) return -1;
     // a failed check of this kernel is reported by the queue's line alone
-    return signed_step(vemkit_fn, vemkit_sign, beside ? "xevemkit" : "xzkernel", "vemkit",
-                       device_check{beside ? layout_for(serialno).vemkit_base_new : kKernelBase, false});
+    return signed_step(
+        vemkit_fn, vemkit_sign, beside ? "xevemkit" : "xzkernel", "vemkit",
+        device_check{beside ? layout_for(serialno).vemkit_base_new : kKernelBase, false});
 }
 
 }  // namespace

@@ -60,8 +60,7 @@ void null_close(void* /*handle*/) {}
 const usb_platform kNullPlatform = {
     "null",      null_enum, null_next,  null_close_enum,   null_create,
     null_pipe,   null_pipe, null_name,  null_descriptor18, null_descriptor9,
-    null_serial, null_read, null_write, null_close,
-    false,
+    null_serial, null_read, null_write, null_close,        false,
 };
 
 }  // namespace

@@ -53,14 +53,22 @@ TEST(Crc32, SignatureTextForms) {
         const char* text;
         uint32_t value;
     } cases[] = {
-        {"cbf43926", 0xCBF43926U},     {"CBF43926", 0xCBF43926U},
-        {"   cbf43926", 0xCBF43926U},  {"0xcbf43926", 0xCBF43926U},
-        {"0XCBF43926\n", 0xCBF43926U}, {"cbf43926 trailing", 0xCBF43926U},
-        {"", 0U},                      {"zz", 0U},
-        {"0x", 0U},                    {"123456789", 0xFFFFFFFFU},
-        {"-1", 0xFFFFFFFFU},           {"-2", 0xFFFFFFFEU},
-        {"+ff", 0xFFU},                {"- 5", 0U},
-        {"--5", 0U},                   {"\t\n7", 7U},
+        {"cbf43926", 0xCBF43926U},
+        {"CBF43926", 0xCBF43926U},
+        {"   cbf43926", 0xCBF43926U},
+        {"0xcbf43926", 0xCBF43926U},
+        {"0XCBF43926\n", 0xCBF43926U},
+        {"cbf43926 trailing", 0xCBF43926U},
+        {"", 0U},
+        {"zz", 0U},
+        {"0x", 0U},
+        {"123456789", 0xFFFFFFFFU},
+        {"-1", 0xFFFFFFFFU},
+        {"-2", 0xFFFFFFFEU},
+        {"+ff", 0xFFU},
+        {"- 5", 0U},
+        {"--5", 0U},
+        {"\t\n7", 7U},
     };
     for (const auto& c : cases) EXPECT_EQ(GetBufferSUM(c.text), c.value) << '"' << c.text << '"';
     EXPECT_EQ(GetBufferSUM(nullptr), 0U);
@@ -74,8 +82,8 @@ TEST(Crc32, OnlyFirst32BytesOfSignatureFileCount) {
     // 32 spaces then "1": the digit lies past the 32 bytes read
     std::string past32(32, ' ');
     past32 += "1";
-    for (auto [content, value] : {std::pair{in32, 1U}, std::pair{past32, 0U},
-                                  std::pair{std::string(), 0U}}) {
+    for (auto [content, value] :
+         {std::pair{in32, 1U}, std::pair{past32, 0U}, std::pair{std::string(), 0U}}) {
         std::FILE* f = std::fopen(dir.write("s.sign", content).c_str(), "rb");
         ASSERT_NE(f, nullptr);
         EXPECT_EQ(GetFileSUM(f), value);

@@ -99,8 +99,8 @@ TEST(Options, EveryOptionSetsItsField) {
 }
 
 TEST(Options, LoaderOptionsChangeOneImageEach) {
-    auto r = parse_options(base({"--loader-verflag", "porter=8.5", "--loader-check-fails",
-                                 "loader_belto=3"}));
+    auto r = parse_options(
+        base({"--loader-verflag", "porter=8.5", "--loader-check-fails", "loader_belto=3"}));
     ASSERT_TRUE(r.config) << r.error;
     const auto& d = r.config->devices[0];
     EXPECT_EQ(d.loader_verflags.at("porter"), "8.5");

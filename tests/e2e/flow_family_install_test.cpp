@@ -47,10 +47,13 @@ void run_install(const InstallCase& c) {
         std::fclose(out);
     }
     support::TempDir storage;
-    std::vector<std::string> args = {"--storage", storage.path().string(), "--device", "d",
-                                     "--serial",  c.serial,   "--var",  "product=VRX3",
+    std::vector<std::string> args = {"--storage", storage.path().string(),
+                                     "--device",  "d",
+                                     "--serial",  c.serial,
+                                     "--var",     "product=VRX3",
                                      "--var",     std::string("verflag=") + c.verflag,
-                                     "--var",     "bootmode=main", "--var", "systype=sing"};
+                                     "--var",     "bootmode=main",
+                                     "--var",     "systype=sing"};
     for (const auto& f : c.faults) args.insert(args.end(), {"--fault", f});
     support::Devsim dev(args);
 
@@ -83,34 +86,67 @@ void run_install(const InstallCase& c) {
     }
 }
 
-const std::vector<const char*> kBoth = {"system.bin", "var.bin",   "kernel.bin", "data.bin",
+const std::vector<const char*> kBoth = {"system.bin",  "var.bin",   "kernel.bin", "data.bin",
                                         "esystem.bin", "edata.bin", "vemkit.bin"};
 const std::vector<std::pair<const char*, const char*>> kBothWritten = {
-    {"system.bin", "xzsystem"},   {"var.bin", "xzvar"},     {"kernel.bin", "xzkernel"},
-    {"data.bin", "xzvfat"},       {"esystem.bin", "xesystem"}, {"edata.bin", "xedata"},
+    {"system.bin", "xzsystem"}, {"var.bin", "xzvar"},        {"kernel.bin", "xzkernel"},
+    {"data.bin", "xzvfat"},     {"esystem.bin", "xesystem"}, {"edata.bin", "xedata"},
     {"vemkit.bin", "xevemkit"}};
 
 // A current loader: no chain, no reboot before the package.
 TEST(FlowFamilyInstall, CurrentLoaderEachEnding) {
     const InstallCase cases[] = {
-        {"both systems with a wipe", "067A0001", "Z07", kBoth, {"1", "2"}, {}, true, kBothWritten,
+        {"both systems with a wipe",
+         "067A0001",
+         "Z07",
+         kBoth,
+         {"1", "2"},
+         {},
+         true,
+         kBothWritten,
          {"setvar:systype dual", "setvar:recvmode recvrecv"}},
-        {"native upgrade keeps the user data", "067A0001", "Z07",
-         {"system.bin", "var.bin", "kernel.bin", "data.bin"}, {"1", "1"}, {}, true,
+        {"native upgrade keeps the user data",
+         "067A0001",
+         "Z07",
+         {"system.bin", "var.bin", "kernel.bin", "data.bin"},
+         {"1", "1"},
+         {},
+         true,
          {{"system.bin", "xzsystem"}, {"var.bin", "xzvar"}, {"kernel.bin", "xzkernel"}},
          {"setvar:systype sing"}},
-        {"refused system-type marker", "067A0001", "Z07", kBoth, {"1", "2"},
-         {"setvar:systype *=fail"}, false, {}, {}},
-        {"kernel check fails on the device", "067A0001", "Z07", kBoth, {"1", "2"},
-         {"check:xzkernel*=fail"}, false, {}, {}},
+        {"refused system-type marker",
+         "067A0001",
+         "Z07",
+         kBoth,
+         {"1", "2"},
+         {"setvar:systype *=fail"},
+         false,
+         {},
+         {}},
+        {"kernel check fails on the device",
+         "067A0001",
+         "Z07",
+         kBoth,
+         {"1", "2"},
+         {"check:xzkernel*=fail"},
+         false,
+         {},
+         {}},
     };
     for (const auto& c : cases) run_install(c);
 }
 
 // The whole loader chain from "8.0": four reboots with the installer's fixed waits.
 TEST(FlowFamilyInstall, WholeChainFromOldestLoaderWithReconnectWaits) {
-    run_install({"chain then both systems", "067A0001", "8.0", kBoth, {"1", "2"}, {}, true,
-                 kBothWritten, {"setvar:systype dual", "setvar:recvmode recvrecv"}});
+    run_install({"chain then both systems",
+                 "067A0001",
+                 "8.0",
+                 kBoth,
+                 {"1", "2"},
+                 {},
+                 true,
+                 kBothWritten,
+                 {"setvar:systype dual", "setvar:recvmode recvrecv"}});
 }
 
 }  // namespace

@@ -15,7 +15,8 @@ using namespace flow_e2e;
 // shell does not set SIGINT to ignored for it), waits until a file ("out" and "err" are the
 // installer's own output) holds a text, sends the signals and writes the installer's output
 // and then its exit status.
-constexpr char kScript[] = R"(exec 3>&2 2>/dev/null  # the shell's job notices stay out of the output
+constexpr char kScript[] =
+    R"(exec 3>&2 2>/dev/null  # the shell's job notices stay out of the output
 set -m
 dir=$(mktemp -d)
 installer=$1 watch=$2 text=$3 args=$4
@@ -61,7 +62,7 @@ e2e::RunResult run_with_signals(const std::filesystem::path& devsim_dir, const P
 }
 
 std::vector<std::string> rq3_device() {
-    return {"--rate", "40000",       "--device", "rq3", "--serial",
+    return {"--rate",    "40000", "--device",    "rq3",   "--serial",
             "P00118SIG", "--var", "product=RQ3", "--var", "verflag=Z05"};
 }
 
@@ -76,8 +77,9 @@ TEST(FlowSignals, InterruptAndHangupDoNotBreakAWrite) {
     // the link carries 40000 bytes a second: the write takes about 1.5 s
     support::Devsim dev(rq3_device());
 
-    auto r = run_with_signals(dev.socket_dir(), pkg,
-                              {"1 1", "transcript", "\"text\":\"download:", {"INT", "HUP", "INT"}, ""});
+    auto r =
+        run_with_signals(dev.socket_dir(), pkg,
+                         {"1 1", "transcript", "\"text\":\"download:", {"INT", "HUP", "INT"}, ""});
 
     EXPECT_EQ(r.err, "\nstatus=0\n");
     const std::string end = "\n###Downloading:cache\n" + bar(0) + bar(100) + bar(100) +
@@ -167,8 +169,7 @@ TEST(FlowSignals, LostReaderOfTheOutputDoesNotStopTheInstall) {
 
     e2e::RunOptions o;
     // the reader is gone long before the first flush, a second after start-up
-    o.args = {"-c", R"("$0" 1 1 | true; echo "status=${PIPESTATUS[0]}" >&2)",
-              e2e::installer_bin()};
+    o.args = {"-c", R"("$0" 1 1 | true; echo "status=${PIPESTATUS[0]}" >&2)", e2e::installer_bin()};
     o.cwd = pkg.path();
     o.devsim_dir = dev.socket_dir();
     o.timeout = std::chrono::seconds(30);

@@ -90,7 +90,8 @@ RunResult run_program(const std::string& program, const RunOptions& options) {
             result.timed_out = true;
             break;
         }
-        pollfd p[2] = {{out_open ? out.fd[0] : -1, POLLIN, 0}, {err_open ? err.fd[0] : -1, POLLIN, 0}};
+        pollfd p[2] = {{out_open ? out.fd[0] : -1, POLLIN, 0},
+                       {err_open ? err.fd[0] : -1, POLLIN, 0}};
         int n = poll(p, 2, static_cast<int>(left.count()));
         if (n < 0 && errno == EINTR) continue;
         for (int i = 0; i < 2; ++i) {
@@ -115,16 +116,24 @@ RunResult run_program(const std::string& program, const RunOptions& options) {
     return result;
 }
 
-RunResult run_installer(const RunOptions& options) { return run_program(installer_bin(), options); }
+RunResult run_installer(const RunOptions& options) {
+    return run_program(installer_bin(), options);
+}
 
-std::string gbk(const std::string& utf8) { return console_to_gbk(utf8); }
+std::string gbk(const std::string& utf8) {
+    return console_to_gbk(utf8);
+}
 
 #ifndef TESSARO_INSTALLER_BIN
 #define TESSARO_INSTALLER_BIN ""
 #define TESSARO_TOOLS_DIR ""
 #endif
 
-std::string installer_bin() { return TESSARO_INSTALLER_BIN; }
-std::string tools_dir() { return TESSARO_TOOLS_DIR; }
+std::string installer_bin() {
+    return TESSARO_INSTALLER_BIN;
+}
+std::string tools_dir() {
+    return TESSARO_TOOLS_DIR;
+}
 
 }  // namespace e2e

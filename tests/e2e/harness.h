@@ -14,18 +14,18 @@
 namespace e2e {
 
 struct RunResult {
-    int status = -1;       // exit status, or 128 + signal, or -1 when it was killed on timeout
-    std::string out;       // standard output, as bytes
-    std::string err;       // standard error, as bytes
+    int status = -1;  // exit status, or 128 + signal, or -1 when it was killed on timeout
+    std::string out;  // standard output, as bytes
+    std::string err;  // standard error, as bytes
     bool timed_out = false;
 };
 
 struct RunOptions {
-    std::vector<std::string> args;                // after the program name
-    std::string input;                            // standard input (closed after it)
-    std::filesystem::path cwd;                    // the package directory
-    std::filesystem::path devsim_dir;             // TESSARO_DEVSIM_DIR
-    std::map<std::string, std::string> env;       // further variables (LC_ALL=C is the default)
+    std::vector<std::string> args;           // after the program name
+    std::string input;                       // standard input (closed after it)
+    std::filesystem::path cwd;               // the package directory
+    std::filesystem::path devsim_dir;        // TESSARO_DEVSIM_DIR
+    std::map<std::string, std::string> env;  // further variables (LC_ALL=C is the default)
     std::chrono::milliseconds timeout{60000};
 };
 

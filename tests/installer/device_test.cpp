@@ -5,10 +5,10 @@
 #include <chrono>
 #include <string>
 
-#include "support/capture.h"
 #include "client/action_queue.h"
 #include "fake_bootloader.h"
 #include "installer/flash_steps.h"
+#include "support/capture.h"
 
 TEST(OpenDevice, WaitsAndSaysSoOnce) {
     fake_bootloader device;

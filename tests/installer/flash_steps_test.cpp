@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "support/capture.h"
 #include "fake_bootloader.h"
+#include "support/capture.h"
 #include "support/temp_dir.h"
 
 using support::patterned_bytes;

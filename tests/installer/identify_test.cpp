@@ -5,9 +5,9 @@
 #include <optional>
 #include <string>
 
-#include "support/capture.h"
 #include "console/console.h"
 #include "installer/boardtype/boardtype.h"
+#include "support/capture.h"
 #include "support/temp_dir.h"
 
 using support::write_file;

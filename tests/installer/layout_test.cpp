@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "usb_devsim.h"
 #include "installer/boardtype/boardtype.h"
 #include "installer/flow.h"
 #include "installer/stages.h"
 #include "payload/payload.h"
 #include "support/capture.h"
 #include "support/temp_dir.h"
+#include "usb_devsim.h"
 
 namespace {
 
@@ -196,8 +196,8 @@ class VariantSwitchWithReconnectWaits : public testing::TestWithParam<switch_cas
 TEST_P(VariantSwitchWithReconnectWaits, DeviceIsIdentifiedAgainAndGetsItsNewLayout) {
     const switch_case& c = GetParam();
     usb_devsim devsim({"--device", "dev0", "--serial", c.serial, "--reboot-delay", "0",
-                           "--respcb-serial", std::string(c.respcb) + "=" + c.new_serial,
-                           "--address", "xembr=" + hex(c.embr_base)});
+                       "--respcb-serial", std::string(c.respcb) + "=" + c.new_serial, "--address",
+                       "xembr=" + hex(c.embr_base)});
     support::ScratchDir package;
     support::write_file(c.marker, "1");
     set_run_state(c.serial, 0, 2, 1, 0);
@@ -231,8 +231,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(VariantSwitchWithReconnectWaits, NoSerialNumberAfterTheSwitchStopsTheRun) {
-    usb_devsim devsim({"--device", "dev0", "--serial", "0670001", "--reboot-delay", "0",
-                           "--fault", "getvar:serialno=fail"});
+    usb_devsim devsim({"--device", "dev0", "--serial", "0670001", "--reboot-delay", "0", "--fault",
+                       "getvar:serialno=fail"});
     support::ScratchDir package;
     support::write_file("ver32g.bin", "1");
     set_run_state("0670001", 0, 2, 1, 0);

@@ -11,12 +11,12 @@
 #include <vector>
 
 #include "check/crc32.h"
-#include "usb_devsim.h"
 #include "installer/boardtype/boardtype.h"
 #include "installer/flow.h"
 #include "installer/stages.h"
 #include "payload/payload.h"
 #include "support/capture.h"
+#include "usb_devsim.h"
 
 namespace {
 

@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "support/capture.h"
 #include "fake_bootloader.h"
 #include "installer/flow.h"
 #include "installer/stages.h"
 #include "payload/payload.h"
+#include "support/capture.h"
 #include "support/temp_dir.h"
 
 namespace {

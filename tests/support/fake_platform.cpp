@@ -250,8 +250,9 @@ int handles_left_open() {
 }
 
 int interfaces_opened() {
-    return static_cast<int>(std::count_if(g_state.tokens.begin(), g_state.tokens.end(),
-                                          [](const auto& t) { return t->kind == Kind::Interface; }));
+    return static_cast<int>(
+        std::count_if(g_state.tokens.begin(), g_state.tokens.end(),
+                      [](const auto& t) { return t->kind == Kind::Interface; }));
 }
 
 int interfaces_closed() {

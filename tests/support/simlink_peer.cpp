@@ -30,7 +30,8 @@ bool read_exact(int fd, char* p, size_t n, std::optional<Clock::time_point> dead
                 bool* closed) {
     while (n > 0) {
         if (deadline) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now());
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now());
             pollfd pfd{fd, POLLIN, 0};
             if (left.count() < 0 || ::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) {
                 return false;
