@@ -60,6 +60,14 @@ void reboot_step() {
     run_queue();
 }
 
+void reboot_and_reconnect(int seconds) {
+    reboot_step();
+    close_device();
+    sleep_seconds(seconds);
+    fb_queue_display("product", "product");
+    run_queue();
+}
+
 namespace {
 
 void read_arguments(int argc, char** argv) {

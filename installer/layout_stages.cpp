@@ -23,16 +23,6 @@ bool model_is(const char* serial, const char* code) {
     return std::strncmp(serial, code, 3) == 0;
 }
 
-// The device is rebooted and waited for: the "product" query only waits until it is back, so
-// the reply buffer is left as it is.
-void reboot_and_reconnect(int seconds) {
-    reboot_step();
-    close_device();
-    sleep_seconds(seconds);
-    fb_queue_display("product", "product");
-    run_queue();
-}
-
 // One partition table: its image checked here, written, then checked by the device where it
 // lies. `what` names the table in the error lines.
 int write_table(const unsigned char* image, uint32_t size, const char* crc, const char* part,

@@ -46,14 +46,20 @@ int query_verflag() {
     return static_cast<int>(std::strlen(retvalue));
 }
 
-// The device reboots into what was just written; the "product" query only waits for it to be
-// back, so its reply is not looked at.
-void reboot_and_reconnect(int seconds) {
-    reboot_step();
-    close_device();
-    sleep_seconds(seconds);
-    fb_queue_display("product", "product");
-    run_queue();
+// One loader write, not retried: true when the device took it. A refused stand-in has printed
+// its own line; a failed write prints "downloading" with `error_name`.
+bool write_loader(const unsigned char* image, uint32_t size, const char* partition,
+                  const char* error_name) {
+    switch (flash_loader(image, size, partition)) {
+        case loader_write::refused:
+            return false;
+        case loader_write::failed:
+            con_err("\nerror: downloading %s\n", error_name);
+            return false;
+        case loader_write::written:
+            break;
+    }
+    return true;
 }
 
 bool image_intact(const unsigned char* image, uint32_t size, const char* crc, const char* name) {
@@ -71,15 +77,7 @@ int stage_porter() {
         const bool diags = std::strncmp(retvalue, "diags", 5) == 0;
         const char* partition = diags ? "xloader0_belto" : "xloader_belto";
         const uint64_t address = diags ? 0xE41000 : 0x41000;
-        switch (flash_loader(porter, porter_size, partition)) {
-            case loader_write::refused:
-                return -1;
-            case loader_write::failed:
-                con_err("\nerror: downloading %s\n", partition);
-                return -1;
-            case loader_write::written:
-                break;
-        }
+        if (!write_loader(porter, porter_size, partition, partition)) return -1;
         if (do_check_buf(partition, porter_crc, address, porter_size) == 0) return 0;
     }
     con_err("\nerror: loader checksum %s\n", "porter");
@@ -98,15 +96,7 @@ struct staged_loader {
 int stage_staged(const staged_loader& s) {
     if (!image_intact(s.bytes, s.size, s.crc, s.name)) return -1;
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        switch (flash_loader(s.bytes, s.size, "xzprod")) {
-            case loader_write::refused:
-                return -1;
-            case loader_write::failed:
-                con_err("\nerror: downloading %s\n", s.write_error_name);
-                return -1;
-            case loader_write::written:
-                break;
-        }
+        if (!write_loader(s.bytes, s.size, "xzprod", s.write_error_name)) return -1;
         if (do_check_buf("xzprod", s.crc, 0, s.size) == 0) return 0;
     }
     con_err("\nerror: loader checksum %s\n", s.name);
@@ -203,15 +193,7 @@ int install_final_loader(const final_loader& loader) {
         const bool checked = std::strcmp(partition, "prod") != 0;
         bool done = false;
         for (int attempt = 0; attempt < kAttempts && !done; ++attempt) {
-            switch (flash_loader(loader.bytes, loader.size, partition)) {
-                case loader_write::refused:
-                    return -1;
-                case loader_write::failed:
-                    con_err("\nerror: downloading %s\n", partition);
-                    return -1;
-                case loader_write::written:
-                    break;
-            }
+            if (!write_loader(loader.bytes, loader.size, partition, partition)) return -1;
             done = !checked || do_check_buf(partition, loader.crc, 0, loader.size) == 0;
         }
         if (!done) {
