@@ -97,4 +97,19 @@ inline e2e::RunResult run(const support::Devsim& devsim, const Package& package,
     return e2e::run_installer(o);
 }
 
+// The reboot exit after `out` and `commands`: with DOREBOOT nonzero the reboot, its bar and
+// line; then "###All Done.", exit status 0.
+inline void expect_reboot_exit(const e2e::RunResult& r, const support::Devsim& dev, int doreboot,
+                               std::string out, std::vector<std::string> commands) {
+    if (doreboot != 0) {
+        out += bar(100) + e2e::gbk("\n###完成！Rebooting!\n");
+        commands.push_back("reboot");
+    }
+    out += kAllDone;
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, out);
+    EXPECT_EQ(r.err, doreboot != 0 ? "\n" : "");
+    EXPECT_EQ(dev.commands(), commands);
+}
+
 }  // namespace flow_e2e

@@ -251,16 +251,7 @@ TEST(FlowFamily, ChoiceZeroAndEndedInputLeaveThroughTheRebootExit) {
 
         std::string out = argument_lines(c.doreboot, -1) + current_system("原生系统");
         for (int i = 0; i <= c.rejected; ++i) out += family_options(2);
-        auto commands = kQueries;
-        if (c.doreboot != 0) {
-            out += bar(100) + e2e::gbk("\n###完成！Rebooting!\n");
-            commands.push_back("reboot");
-        }
-        out += kAllDone;
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, out);
-        EXPECT_EQ(r.err, c.doreboot != 0 ? "\n" : "");
-        EXPECT_EQ(dev.commands(), commands);
+        expect_reboot_exit(r, dev, c.doreboot, out, kQueries);
     }
 }
 

@@ -293,16 +293,8 @@ TEST(FlowRq3, ChoiceZeroAndEndedInputLeaveThroughTheRebootExit) {
         std::string out = argument_lines(c.doreboot, -1) + "\n###Ver:Z05\n" + kBanner +
                           menu.headers + menu.options;
         if (c.input == "7") out += menu.options;
-        std::vector<std::string> commands = {"getvar:product", "getvar:serialno", "getvar:verflag"};
-        if (c.doreboot != 0) {
-            out += bar(100) + e2e::gbk("\n###完成！Rebooting!\n");
-            commands.push_back("reboot");
-        }
-        out += kAllDone;
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, out);
-        EXPECT_EQ(r.err, c.doreboot != 0 ? "\n" : "");
-        EXPECT_EQ(dev.commands(), commands);
+        expect_reboot_exit(r, dev, c.doreboot, out,
+                           {"getvar:product", "getvar:serialno", "getvar:verflag"});
     }
 }
 

@@ -36,17 +36,6 @@ std::string hex(uint32_t v) {
     return text;
 }
 
-const payload_image& image(const char* name) {
-    const payload_image* img = payload_find(name);
-    if (img == nullptr) throw std::runtime_error(std::string("no image ") + name);
-    return *img;
-}
-
-std::string bytes_of(const char* name) {
-    const payload_image& img = image(name);
-    return {reinterpret_cast<const char*>(img.bytes), img.size};
-}
-
 // What the device sees when a table image is written to `part` and checked at `base`.
 void add_table(strings& commands, const char* name, const char* part, uint32_t base) {
     const payload_image& img = image(name);

@@ -28,17 +28,6 @@ std::string hex(uint64_t v, const char* format = "%llx") {
     return text;
 }
 
-const payload_image& image(const char* name) {
-    const payload_image* img = payload_find(name);
-    if (img == nullptr) throw std::runtime_error(std::string("no image ") + name);
-    return *img;
-}
-
-std::string bytes_of(const char* name) {
-    const payload_image& img = image(name);
-    return std::string(reinterpret_cast<const char*>(img.bytes), img.size);
-}
-
 // The commands a stage sends, built in the order the device sees them.
 struct sent {
     std::vector<std::string> v;

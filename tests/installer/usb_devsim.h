@@ -3,9 +3,11 @@
 // handle are pointed at it while the object lives.
 #pragma once
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "payload/payload.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 
@@ -28,3 +30,14 @@ class usb_devsim {
 
 // The CRC-32 of the bytes as a signature file holds it: 8 lower-case hexadecimal digits.
 std::string crc_text(const std::string& bytes);
+
+// An embedded image by name, and its bytes; throws when the build has no image of that name.
+inline const payload_image& image(const char* name) {
+    const payload_image* img = payload_find(name);
+    if (img == nullptr) throw std::runtime_error(std::string("no image ") + name);
+    return *img;
+}
+inline std::string bytes_of(const char* name) {
+    const payload_image& img = image(name);
+    return {reinterpret_cast<const char*>(img.bytes), img.size};
+}
