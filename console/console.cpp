@@ -109,22 +109,28 @@ std::string console_encode(std::string_view utf8) {
     return console_to_gbk(utf8);
 }
 
-void con_out(const char* fmt, ...) {
+namespace {
+
+// Both streams: the format in the console's encoding, filled in, written whole.
+void con_write(FILE* stream, const char* fmt, va_list ap) {
     std::string f = out_format(fmt);
+    write_all(stream, vformat(f.c_str(), ap));
+}
+
+}  // namespace
+
+void con_out(const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    std::string text = vformat(f.c_str(), ap);
+    con_write(stdout, fmt, ap);
     va_end(ap);
-    write_all(stdout, text);
 }
 
 void con_err(const char* fmt, ...) {
-    std::string f = out_format(fmt);
     va_list ap;
     va_start(ap, fmt);
-    std::string text = vformat(f.c_str(), ap);
+    con_write(stderr, fmt, ap);
     va_end(ap);
-    write_all(stderr, text);
 }
 
 void con_out_raw(std::string_view bytes) {
