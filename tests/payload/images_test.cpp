@@ -8,6 +8,7 @@
 #include <string>
 
 #include "check/crc32.h"
+#include "image_bytes.h"
 #include "payload/payload.h"
 
 namespace {
@@ -71,16 +72,6 @@ TEST(Catalog, EveryImageAgreesWithItsSizeCrcAndVersion) {
 uint32_t be32(const unsigned char* p) {
     return static_cast<uint32_t>(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3];
 }
-uint32_t le32(const unsigned char* p) {
-    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-bool all_zero(const unsigned char* p, size_t from, size_t to) {
-    for (size_t i = from; i < to; ++i)
-        if (p[i] != 0) return false;
-    return true;
-}
-
 class StandIn : public ::testing::Test {
   protected:
     void SetUp() override {

@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "image_bytes.h"
 #include "payload/payload.h"
 
 namespace {
@@ -63,16 +64,6 @@ const std::array<std::array<uint8_t, 6>, 4> kEmbr350_2gChs = {{
     {0x6B, 0x10, 0x9C, 0xED, 0x11, 0x9C},
     {0x7D, 0x18, 0xA6, 0x22, 0x34, 0xEE},
 }};
-
-uint32_t le32(const unsigned char* p) {
-    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-bool all_zero(const unsigned char* p, size_t from, size_t to) {
-    for (size_t i = from; i < to; ++i)
-        if (p[i] != 0) return false;
-    return true;
-}
 
 uint32_t last_sector_end(const payload_image& img) {
     const unsigned char* e = img.bytes + 446 + 3 * 16;
