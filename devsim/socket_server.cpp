@@ -51,14 +51,14 @@ struct SocketServer::State {
     base::unique_fd stop_read, stop_write;
     bool stopping = false;
 
-    std::string make_socket(Device& d);
-    void remove_socket(Device& d);
+    static std::string make_socket(Device& d);
+    static void remove_socket(Device& d);
     void accept_host(Device& d);
     void read_host(Device& d);
     void drop_host(Device& d);
     void pump(Device& d);
     bool flush(Device& d);
-    std::optional<Clock::time_point> deadline(const Device& d) const;
+    static std::optional<Clock::time_point> deadline(const Device& d);
     void on_time(Device& d, Clock::time_point now);
 };
 
@@ -274,7 +274,7 @@ bool SocketServer::State::flush(Device& d) {
     return true;
 }
 
-std::optional<Clock::time_point> SocketServer::State::deadline(const Device& d) const {
+std::optional<Clock::time_point> SocketServer::State::deadline(const Device& d) {
     std::optional<Clock::time_point> t = d.appear_at;
     if (d.link.connected() && d.link.hold_until && (!t || *d.link.hold_until < *t)) {
         t = d.link.hold_until;
