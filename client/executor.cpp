@@ -34,7 +34,7 @@ int cb_display(Action* a, int status, const char* resp) {
 }
 
 // a reboot's answer does not matter: the device may go away before it can send one
-int cb_do_nothing(Action*, int, const char*) {
+int cb_do_nothing(Action* /*a*/, int /*status*/, const char* /*resp*/) {
     con_err("\n");
     return 0;
 }

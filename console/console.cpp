@@ -3,6 +3,7 @@
 #include <iconv.h>
 #include <langinfo.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <clocale>
 #include <cstdarg>
@@ -24,10 +25,7 @@ std::map<std::string, std::string, std::less<>>& gbk_cache() {
 }
 
 bool is_ascii(std::string_view s) {
-    for (unsigned char c : s) {
-        if (c >= 0x80) return false;
-    }
-    return true;
+    return std::ranges::all_of(s, [](unsigned char c) { return c < 0x80; });
 }
 
 std::string vformat(const char* fmt, va_list ap) {
@@ -37,7 +35,7 @@ std::string vformat(const char* fmt, va_list ap) {
     int n = std::vsnprintf(small, sizeof small, fmt, copy);
     va_end(copy);
     if (n < 0) return {};
-    if (static_cast<size_t>(n) < sizeof small) return std::string(small, static_cast<size_t>(n));
+    if (static_cast<size_t>(n) < sizeof small) return {small, static_cast<size_t>(n)};
     std::string big(static_cast<size_t>(n) + 1, '\0');
     std::vsnprintf(big.data(), big.size(), fmt, ap);
     big.resize(static_cast<size_t>(n));
@@ -82,7 +80,8 @@ std::string console_to_gbk(std::string_view utf8) {
     if (auto it = cache.find(utf8); it != cache.end()) return it->second;
 
     iconv_t cd = iconv_open("GBK", "UTF-8");
-    if (cd == reinterpret_cast<iconv_t>(-1)) {
+    // iconv_open reports failure as the all-ones handle
+    if (cd == reinterpret_cast<iconv_t>(-1)) {  // NOLINT(performance-no-int-to-ptr)
         std::fprintf(stderr, "error: no UTF-8 to GBK conversion on this host (%s)\n",
                      std::strerror(errno));
         std::exit(1);

@@ -1,6 +1,6 @@
 #include "devsim/cli.h"
 
-#include <signal.h>
+#include <signal.h>  // NOLINT(modernize-deprecated-headers): sigaction is POSIX, not in <csignal>
 
 #include <cstring>
 #include <string>
@@ -16,7 +16,7 @@ namespace {
 
 SocketServer* g_server = nullptr;
 
-extern "C" void on_stop_signal(int) {
+extern "C" void on_stop_signal(int /*sig*/) {
     if (g_server) g_server->request_stop();
 }
 

@@ -114,7 +114,7 @@ class Parser {
     static std::string hex_text(uint32_t v) {
         char buf[16];
         auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v, 16);
-        return std::string(buf, end);
+        return {buf, end};
     }
 
     void option(const std::string& opt) {

@@ -51,15 +51,16 @@ struct SocketServer::State {
     base::unique_fd stop_read, stop_write;
     bool stopping = false;
 
-    std::string make_socket(Device& d);
-    void remove_socket(Device& d);
-    void accept_host(Device& d);
-    void read_host(Device& d);
-    void drop_host(Device& d);
-    void pump(Device& d);
-    bool flush(Device& d);
-    std::optional<Clock::time_point> deadline(const Device& d) const;
-    void on_time(Device& d, Clock::time_point now);
+    // each step works on one device and needs nothing else of the server
+    static std::string make_socket(Device& d);
+    static void remove_socket(Device& d);
+    static void accept_host(Device& d);
+    static void read_host(Device& d);
+    static void drop_host(Device& d);
+    static void pump(Device& d);
+    static bool flush(Device& d);
+    static std::optional<Clock::time_point> deadline(const Device& d);
+    static void on_time(Device& d, Clock::time_point now);
 };
 
 SocketServer::SocketServer(SimConfig config) : state_(std::make_unique<State>()) {
@@ -67,7 +68,7 @@ SocketServer::SocketServer(SimConfig config) : state_(std::make_unique<State>())
 }
 
 SocketServer::~SocketServer() {
-    for (auto& d : state_->devices) state_->remove_socket(*d);
+    for (auto& d : state_->devices) State::remove_socket(*d);
 }
 
 std::string SocketServer::start() {
@@ -105,7 +106,7 @@ std::string SocketServer::start() {
         d->core.emplace(cfg, *d->storage, s.transcript);
         if (appear_ms > 0) {
             d->appear_at = now + std::chrono::milliseconds(appear_ms);
-        } else if (auto err = s.make_socket(*d); !err.empty()) {
+        } else if (auto err = State::make_socket(*d); !err.empty()) {
             return err;
         }
         s.devices.push_back(std::move(d));
@@ -274,7 +275,7 @@ bool SocketServer::State::flush(Device& d) {
     return true;
 }
 
-std::optional<Clock::time_point> SocketServer::State::deadline(const Device& d) const {
+std::optional<Clock::time_point> SocketServer::State::deadline(const Device& d) {
     std::optional<Clock::time_point> t = d.appear_at;
     if (d.link.connected() && d.link.hold_until && (!t || *d.link.hold_until < *t)) {
         t = d.link.hold_until;
@@ -317,7 +318,7 @@ void SocketServer::run() {
                 fds.push_back({d->link.fd(), ev, 0});
                 owners.emplace_back(d.get(), true);
             }
-            auto t = s.deadline(*d);
+            auto t = State::deadline(*d);
             if (t && (!next || *t < *next)) next = t;
         }
         int n = wait_for_events(fds, next);
@@ -332,20 +333,20 @@ void SocketServer::run() {
                     break;
                 }
                 if (!is_link) {
-                    if (d->listener.get() == fds[i].fd) s.accept_host(*d);
+                    if (d->listener.get() == fds[i].fd) State::accept_host(*d);
                     continue;
                 }
                 if (d->link.fd() != fds[i].fd) continue;  // dropped earlier in this round
                 const bool readable = (re & POLLIN) != 0;
-                if ((re & POLLOUT) != 0) s.pump(*d);
-                if (d->link.connected() && readable) s.read_host(*d);
+                if ((re & POLLOUT) != 0) State::pump(*d);
+                if (d->link.connected() && readable) State::read_host(*d);
                 if (d->link.connected() && (re & (POLLHUP | POLLERR)) != 0 && !readable) {
-                    s.drop_host(*d);
+                    State::drop_host(*d);
                 }
             }
         }
         const auto now = Clock::now();
-        for (auto& d : s.devices) s.on_time(*d, now);
+        for (auto& d : s.devices) State::on_time(*d, now);
     }
 }
 

@@ -29,7 +29,7 @@ bool Transcript::open(const std::string& path) {
 
 void Transcript::line(std::string_view dev, std::string_view ev, std::string_view rest) {
     if (!file_) return;
-    std::string l = "{\"dev\":" + json_string(dev) + ",\"ev\":\"" + std::string(ev) + "\"";
+    std::string l = R"({"dev":)" + json_string(dev) + R"(,"ev":")" + std::string(ev) + "\"";
     l += rest;
     l += "}\n";
     std::fwrite(l.data(), 1, l.size(), file_.get());

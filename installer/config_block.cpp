@@ -1,8 +1,10 @@
 // The boot configuration block: 1024 bytes that tell the loader which systems the user partition
 // boots, written at a device address of "userpartition" or "xzuserpartition".
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "check/crc32.h"
 #include "console/console.h"
@@ -19,19 +21,24 @@ constexpr unsigned char kEmpty[8] = {0xAB, 0xCD, 0xEF, 0xFF, 0xFF, 0xEF, 0xCD, 0
 
 using config_block = std::array<unsigned char, kBlockSize>;
 
+// the block's markers are eight-byte runs with no terminating NUL
+void put_marker(unsigned char* at, std::string_view marker) {
+    std::copy_n(marker.begin(), 8, at);
+}
+
 config_block build_block(int systype) {
     config_block block{};
     unsigned char* p = block.data();
     if (systype == 2) {
-        std::memcpy(p, "dualdual", 8);
+        put_marker(p, "dualdual");
     } else if (systype == 1) {
-        std::memcpy(p, "tessttes", 8);
+        put_marker(p, "tessttes");
     } else {
         std::memcpy(p, kEmpty, 8);
     }
-    std::memcpy(p + 8, "secondse", 8);
+    put_marker(p + 8, "secondse");
     std::memcpy(p + 16, kEmpty, 8);
-    std::memcpy(p + 24, "11111111", 8);
+    put_marker(p + 24, "11111111");
     return block;
 }
 

@@ -148,7 +148,7 @@ int flash_file(const char* pname, const char* fn, uint32_t split) {
             con_out("flash_file err4\n");
             return -1;
         }
-        const uint64_t size = static_cast<uint64_t>(end);
+        const auto size = static_cast<uint64_t>(end);
 
         // one piece in memory at a time, reused for every piece
         file_buffer piece(static_cast<unsigned char*>(std::malloc(split)));

@@ -24,18 +24,23 @@ struct Menu {
     std::string_view accepted;  // the characters that have an action
 };
 
+// A menu text goes out encoded like any of the system's texts, but never read as a format.
+void put_text(const char* text) {
+    con_out_raw(console_encode(text));
+}
+
 void print_options(const Menu& m) {
     for (const char* line : m.options) {
-        con_out(line);
+        put_text(line);
         con_out("\n");
     }
-    con_out(m.prompt);
+    put_text(m.prompt);
 }
 
 // Shows the menu and gives the chosen character, one of m.accepted.
 char run_menu(const Menu& m, char automatic, FILE* in) {
     for (const char* line : m.headers) {
-        con_out(line);
+        put_text(line);
         con_out("\n");
     }
     print_options(m);

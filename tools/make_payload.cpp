@@ -66,7 +66,7 @@ struct Entry {
     uint8_t chs = 0xD0;  // the CHS fields hold 0x03, this, 0xFF (unless computed)
 };
 
-enum class Code {
+enum class Code : uint8_t {
     stub,       // our boot stub in bytes 0-74 and a disk signature
     zero,       // a zero code area and a disk signature
     untouched,  // zero outside the entries and the signature
@@ -141,7 +141,8 @@ bytes boot_stub() {
 // Cylinder, head and sector of a sector number on the usual 255-head, 63-sector geometry, in
 // the table's three-byte form; past cylinder 1023 the largest value stands.
 std::array<uint8_t, 3> chs_of(uint32_t lba) {
-    constexpr uint32_t heads = 255, sectors = 63;
+    constexpr uint32_t heads = 255;
+    constexpr uint32_t sectors = 63;
     uint32_t c = lba / (heads * sectors);
     uint32_t h = lba / sectors % heads;
     uint32_t s = lba % sectors + 1;
@@ -366,7 +367,7 @@ bool write_source(const std::filesystem::path& out, const std::vector<Image>& im
     for (const Image& img : images) {
         std::fprintf(f, "constexpr char %s_crc_text[] = \"%s\";\n", img.name.c_str(),
                      crc_text(img.data).c_str());
-        if (img.ver != nullptr && versions.count(img.ver) == 0) {
+        if (img.ver != nullptr && !versions.contains(img.ver)) {
             std::string object = "version_" + std::to_string(versions.size());
             versions[img.ver] = object;
             std::fprintf(f, "constexpr char %s[] = \"%s\";\n", object.c_str(), img.ver);

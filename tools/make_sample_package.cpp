@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,12 +42,11 @@ constexpr char kUsage[] =
 
 using base::unique_file;
 
-const std::vector<std::string> kRq3Native = {"data.bin", "recovery.bin", "kernel.bin",
-                                             "system.bin"};
-const std::vector<std::string> kRq3Second = {"userdata.bin", "ekernel.bin", "vemkit.bin",
-                                             "esystem.bin"};
-const std::vector<std::string> kNative = {"system.bin", "var.bin", "kernel.bin", "data.bin"};
-const std::vector<std::string> kSecond = {"esystem.bin", "edata.bin", "vemkit.bin"};
+constexpr std::string_view kRq3Native[] = {"data.bin", "recovery.bin", "kernel.bin", "system.bin"};
+constexpr std::string_view kRq3Second[] = {"userdata.bin", "ekernel.bin", "vemkit.bin",
+                                           "esystem.bin"};
+constexpr std::string_view kNative[] = {"system.bin", "var.bin", "kernel.bin", "data.bin"};
+constexpr std::string_view kSecond[] = {"esystem.bin", "edata.bin", "vemkit.bin"};
 
 // A byte count with an optional K or M suffix; false when the text is not one.
 bool parse_size(std::string_view text, uint64_t* out) {
@@ -61,7 +61,7 @@ bool parse_size(std::string_view text, uint64_t* out) {
     if (rest == "K" || rest == "k") {
         unit = 1024;
     } else if (rest == "M" || rest == "m") {
-        unit = 1024 * 1024;
+        unit = uint64_t{1024} * 1024;
     } else if (!rest.empty()) {
         return false;
     }
@@ -118,11 +118,11 @@ int main(int argc, char** argv) {
     unsigned long seed = 1;
     std::vector<std::string> files;
     std::map<std::string, uint64_t> sizes;
-    auto add = [&files](const std::vector<std::string>& set) {
+    auto add = [&files](std::span<const std::string_view> set) {
         for (const auto& f : set) {
             bool have = false;
             for (const auto& g : files) have = have || g == f;
-            if (!have) files.push_back(f);
+            if (!have) files.emplace_back(f);
         }
     };
 
@@ -144,7 +144,8 @@ int main(int argc, char** argv) {
         } else if (a == "--second") {
             add(kSecond);
         } else if (a == "--file" && has_value) {
-            add({argv[++i]});
+            const std::string_view file = argv[++i];
+            add({&file, 1});
         } else if (a == "--size" && has_value) {
             if (!parse_size(argv[++i], &size)) {
                 con_err("make_sample_package: not a size: %s\n", argv[i]);
