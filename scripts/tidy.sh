@@ -8,6 +8,11 @@ build=${BUILD_DIR:-build}
 tidy=${CLANG_TIDY:-clang-tidy}
 format=${CLANG_FORMAT:-clang-format}
 
+# installed when missing and run as root (Debian's clang-tidy and clang-format, version 14)
+if { ! command -v "$tidy" >/dev/null || ! command -v "$format" >/dev/null; } && [ "$(id -u)" = 0 ]; then
+  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-tidy clang-format >/dev/null
+fi
+
 if [ ! -f "$build/compile_commands.json" ]; then
   echo "tidy: $build/compile_commands.json is missing; build first (scripts/build.sh)" >&2
   exit 1
