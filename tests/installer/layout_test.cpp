@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -56,6 +57,11 @@ struct table_case {
     uint32_t embr_base;
 };
 
+// printed by name: gtest's byte dump would read the struct's padding
+void PrintTo(const table_case& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class PartitionTablesWithOneSecondWait : public testing::TestWithParam<table_case> {};
 
 TEST_P(PartitionTablesWithOneSecondWait, WrittenAndCheckedAsThePlanNeeds) {
@@ -104,6 +110,11 @@ struct failure_case {
     bool mbr_stored;    // the main table stays when the extended one fails
 };
 
+// printed by its name: gtest's byte dump would read the struct's padding
+void PrintTo(const failure_case& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class PartitionTableFailures : public testing::TestWithParam<failure_case> {};
 
 TEST_P(PartitionTableFailures, StopTheRunWithoutRetry) {
@@ -139,6 +150,11 @@ struct variant_case {
     const char* marker_bytes;
     const char* out;
 };
+
+// printed by its name: gtest's byte dump would read the struct's padding
+void PrintTo(const variant_case& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class VariantSwitchNotAsked : public testing::TestWithParam<variant_case> {};
 
@@ -179,6 +195,11 @@ struct switch_case {
     const char* embr;
     uint32_t embr_base;
 };
+
+// printed by its name: gtest's byte dump would read the struct's padding
+void PrintTo(const switch_case& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class VariantSwitchWithReconnectWaits : public testing::TestWithParam<switch_case> {};
 
