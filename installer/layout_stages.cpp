@@ -42,27 +42,42 @@ int write_table(const unsigned char* image, uint32_t size, const char* crc, cons
     return 0;
 }
 
+// The partition-table images and the second system's area of each storage layout, by the board
+// ids (the serial number's first three characters) that carry it. A board id that no row lists
+// has the default layout.
+struct layout_row {
+    const char* ids[3];
+    storage_layout layout;
+};
+
 }  // namespace
 
 storage_layout layout_for(const char* serial) {
-    if (model_is(serial, "02A") || model_is(serial, "027")) {
-        return {mbr350_4g,       mbr350_4g_size, mbr350_4g_crc, embr350_4g,
-                embr350_4g_size, embr350_4g_crc, 0x5FF00000,    0x60000000};
+    // built at the first call: the images are another unit's constants
+    static const layout_row layout_rows[] = {
+        {{"02A", "027"},
+         {mbr350_4g, mbr350_4g_size, mbr350_4g_crc, embr350_4g, embr350_4g_size, embr350_4g_crc,
+          0x5FF00000, 0x60000000}},
+        {{"02F", "02E"},
+         {mbr350_2g, mbr350_2g_size, mbr350_2g_crc, embr350_2g, embr350_2g_size, embr350_2g_crc,
+          0x35D00000, 0x35E00000}},
+        {{"13G"},
+         {mbr13g, mbr13g_size, mbr13g_crc, embr13g, embr13g_size, embr13g_crc, 0xE2300000,
+          0xE2400000}},
+        {{"07F", "078", "079"},
+         {mbrtiva, mbrtiva_size, mbrtiva_crc, embrtiva, embrtiva_size, embrtiva_crc, 0x77B00000,
+          0x77C00000}},
+    };
+
+    static const storage_layout default_layout{mbrdef,       mbrdef_size, mbrdef_crc, embrdef,
+                                               embrdef_size, embrdef_crc, 0x66300000, 0x66400000};
+
+    for (const layout_row& row : layout_rows) {
+        for (const char* id : row.ids) {
+            if (id != nullptr && model_is(serial, id)) return row.layout;
+        }
     }
-    if (model_is(serial, "02F") || model_is(serial, "02E")) {
-        return {mbr350_2g,       mbr350_2g_size, mbr350_2g_crc, embr350_2g,
-                embr350_2g_size, embr350_2g_crc, 0x35D00000,    0x35E00000};
-    }
-    if (model_is(serial, "13G")) {
-        return {mbr13g,       mbr13g_size, mbr13g_crc, embr13g,
-                embr13g_size, embr13g_crc, 0xE2300000, 0xE2400000};
-    }
-    if (model_is(serial, "07F") || model_is(serial, "078") || model_is(serial, "079")) {
-        return {mbrtiva,       mbrtiva_size, mbrtiva_crc, embrtiva,
-                embrtiva_size, embrtiva_crc, 0x77B00000,  0x77C00000};
-    }
-    return {mbrdef,       mbrdef_size, mbrdef_crc, embrdef,
-            embrdef_size, embrdef_crc, 0x66300000, 0x66400000};
+    return default_layout;
 }
 
 int variant_switch_stage() {
