@@ -113,26 +113,5 @@ TEST(Checks, OverwriteInTheMiddleKeepsTheRest) {
     EXPECT_EQ(d.answer("check:xzvar 0 1000 " + hex(crc(expected))), "OKAY");
 }
 
-TEST(Checks, DefaultAddressesOfTheInstallersPartitions) {
-    const std::pair<const char*, uint32_t> table[] = {
-        {"xzkernel", 0x141000},
-        {"xevemkit", 0x66400000},
-        {"xembr", 0x66300000},
-        {"xzprod", 0},
-        {"prod", 0},
-        {"xloader_belto", 0x41000},
-        {"xloader0_belto", 0xE41000},
-        {"bootloader", 0},
-        {"xzmbr", 0},
-    };
-    for (const auto& [part, addr] : table) {
-        CoreDriver d(test_device());
-        ASSERT_EQ(d.flash(part, kBlock), "OKAY");
-        EXPECT_EQ(d.answer("check:" + std::string(part) + " " + hex(addr) + " 400 " + kBlockCrc),
-                  "OKAY")
-            << part;
-    }
-}
-
 }  // namespace
 }  // namespace devsim_test
