@@ -3,8 +3,10 @@
 # what is missing. Quiet when everything is already there.
 set -euo pipefail
 
+# ccache: CI builds the tree several times (plain, sanitizers, release, fuzz); it keeps that
+# within CI's time
 packages=(build-essential cmake ninja-build pkg-config libusb-1.0-0-dev
-          libgtest-dev libgmock-dev)
+          libgtest-dev libgmock-dev ccache)
 need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 if command -v dpkg-query >/dev/null; then
