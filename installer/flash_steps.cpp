@@ -14,6 +14,7 @@
 #include <string>
 
 #include "base/unique_file.h"
+#include "check/crc32.h"
 #include "client/action_queue.h"
 #include "console/console.h"
 #include "installer/device.h"
@@ -203,17 +204,24 @@ int do_check_buf(const char* part, const char* buf_sign, uint64_t kernel_base,
     return run_queue() != 0 ? -1 : 0;
 }
 
+bool sign_crc_text(const char* sign, char (&text)[9]) {
+    base::unique_fd fd = open_regular_file(sign);
+    if (!fd) return false;
+    base::unique_file file(::fdopen(fd.get(), "rb"));
+    if (!file) return false;
+    fd.release();  // the stream owns it now
+    // the host checked the image against the text's value; the device is given that value
+    // itself, so a signature in capitals, with "0x" or with spaces in front is checked against
+    // the same number on both sides (its first 8 characters would be another number)
+    std::snprintf(text, sizeof text, "%08x", GetFileSUM(file.get()));
+    return true;
+}
+
 int do_check(const char* part, const char* kernel_sign, uint64_t kernel_base,
              uint64_t kernel_size) {
     // no signature, nothing to check against: the device is not asked
     if (!test_file(kernel_sign, nullptr)) return 0;
-
-    char crc[32] = {};
-    {
-        base::unique_file sign(std::fopen(kernel_sign, "r"));
-        if (!sign) return 0;
-        // the CRC text is the file's first 8 characters
-        (void)std::fread(crc, 1, 8, sign.get());
-    }
+    char crc[9];
+    if (!sign_crc_text(kernel_sign, crc)) return 0;
     return do_check_buf(part, crc, kernel_base, kernel_size);
 }

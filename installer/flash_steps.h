@@ -27,6 +27,9 @@ int flash_buffer(const void* buf, uint32_t len, const char* name);
 // Has the device verify a written range against the CRC text in a ".sign" file. 0 when the
 // device accepted it or there was no sign file; -1 when the device reported a failure.
 int do_check(const char* part, const char* kernel_sign, uint64_t kernel_base, uint64_t kernel_size);
+// The CRC text the device is given for a signature file: the value the host's check reads from
+// it, as 8 lower-case hexadecimal digits. False when the file is no regular, readable file.
+bool sign_crc_text(const char* sign, char (&text)[9]);
 // The same with the CRC text given.
 int do_check_buf(const char* part, const char* buf_sign, uint64_t kernel_base,
                  uint64_t kernel_size);

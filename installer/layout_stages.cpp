@@ -80,19 +80,23 @@ storage_layout layout_for(const char* serial) {
     return default_layout;
 }
 
+const char* variant_request() {
+    if (IS_VRX3_4GB()) return test_file("ver32g.bin", nullptr) ? "13G" : nullptr;
+    if (IS_VRX3_32GB()) return test_file("ver4g.bin", nullptr) ? "000" : nullptr;
+    return nullptr;
+}
+
 int variant_switch_stage() {
     if (!IS_VRX3()) return 0;
-    // the package's marker file asks for the other storage variant; the device's "respcb"
-    // gives the board id it reports from the next start on
-    const char* respcb = nullptr;
     if (IS_VRX3_4GB()) {
         con_out("\n###4GB Version.");
-        if (test_file("ver32g.bin", nullptr)) respcb = "13G";
     } else if (IS_VRX3_32GB()) {
         con_out("\n###32GB Version.");
-        if (test_file("ver4g.bin", nullptr)) respcb = "000";
     }
     con_flush();
+    // the package's marker file asks for the other storage variant; the device's "respcb"
+    // gives the board id it reports from the next start on
+    const char* respcb = variant_request();
     if (respcb == nullptr) return 0;
 
     set_step("respcb", respcb);

@@ -18,3 +18,8 @@ struct storage_layout {
 // The layout of the model whose code begins `serial` (the first 3 characters); the default
 // layout for any code without one of its own.
 storage_layout layout_for(const char* serial);
+
+// The "respcb" value the package's marker file asks for on this VRX3 device (the board id): the
+// other storage size's code when that size's marker ("ver32g.bin" on a 4 GB unit, "ver4g.bin"
+// on a 32 GB one) is a non-empty file; null when no switch is asked for.
+const char* variant_request();

@@ -75,6 +75,7 @@ package_entry package_file_entry(const char* fn, std::string* why) {
     if (S_ISDIR(st.st_mode)) return unusable("is a directory");
     if (S_ISFIFO(st.st_mode)) return unusable("is a FIFO");
     if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) return unusable("is a device");
+    if (S_ISSOCK(st.st_mode)) return unusable("is a socket");
     if (!S_ISREG(st.st_mode)) return unusable("is not a regular file");
     if (!open_regular_file(fn)) {
         return unusable(std::string("cannot be read (") + std::strerror(errno) + ")");

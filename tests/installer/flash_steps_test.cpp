@@ -442,8 +442,11 @@ TEST_F(FlashSteps, CheckTextComposition) {
     const row rows[] = {
         {"89abcdef\n", "check:xzkernel 141000 800 89abcdef"},
         {"89abcdef", "check:xzkernel 141000 800 89abcdef"},
-        {"0123456789abcdef", "check:xzkernel 141000 800 01234567"},
-        {"abc", "check:xzkernel 141000 800 abc"},
+        // the value the host checks, however the signature writes it
+        {"  0X89ABCDEF\r\n", "check:xzkernel 141000 800 89abcdef"},
+        {"0123456789abcdef", "check:xzkernel 141000 800 ffffffff"},
+        {"abc", "check:xzkernel 141000 800 00000abc"},
+        {"garbage", "check:xzkernel 141000 800 00000000"},
         {"", std::nullopt},
         {std::nullopt, std::nullopt},
     };

@@ -1,0 +1,210 @@
+// Bad input from the package and the user, whole runs against a simulated device: an odd
+// "config.bin", signature files written in other ways, entries that are no files, a read-only
+// package directory and standard input that is no plain choice. A run that goes on leaves the
+// package's bytes in the partitions; a run that stops names the file and the reason and never
+// claims success.
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstring>
+#include <functional>
+
+#include "check/crc32.h"
+#include "e2e/flow_e2e.h"
+
+namespace {
+
+using namespace flow_e2e;
+using support::read_file;
+
+struct Device {
+    const char* name;  // storage folder
+    const char* serial;
+    const char* product;
+    const char* verflag;  // current: no loader is written
+};
+const Device kRq3 = {"rq3", "P00118E2E0001", "RQ3", "Z05"};
+const Device kVrx3 = {"vrx3", "067A0001", "VRX3", "Z07"};
+
+std::string crc_of(const Package& pkg, const char* file) {
+    const std::string bytes = read_file(pkg.path() / file);
+    char text[9];
+    std::snprintf(text, sizeof text, "%08x",
+                  GetBufferCRC(bytes.data(), static_cast<uint32_t>(bytes.size())));
+    return text;
+}
+
+// A UNIX socket's file under `path` (it stays after its descriptor is closed).
+void make_socket(const std::filesystem::path& path) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    EXPECT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+    ::close(fd);
+}
+
+struct BadInput {
+    const char* name;
+    const Device* device;
+    std::string config;
+    std::vector<const char*> files;
+    // after the files are made: a signature, an entry that is no file, a permission
+    std::function<void(const Package&)> prepare;
+    std::vector<std::string> args;
+    std::string input;
+    // the run goes on: package file -> partition, each to hold the file's bytes; and
+    // partitions that must stay unwritten
+    std::vector<std::pair<const char*, const char*>> written;
+    std::vector<const char*> untouched;
+    // the run stops: the text that says why (on standard error, or standard output for a
+    // refused package); empty for a run that goes on
+    std::string stop;
+};
+
+void run_case(const BadInput& c) {
+    SCOPED_TRACE(c.name);
+    Package pkg;
+    pkg.config(c.config);
+    for (const char* f : c.files) pkg.file(f);
+    if (c.prepare) c.prepare(pkg);
+    support::TempDir storage;
+    const Device& d = *c.device;
+    support::Devsim dev({"--storage", storage.path().string(), "--device", d.name, "--serial",
+                         d.serial, "--var", std::string("product=") + d.product, "--var",
+                         std::string("verflag=") + d.verflag, "--var", "bootmode=main"});
+
+    auto r = run(dev, pkg, c.args, c.input);
+    ::chmod(pkg.path().c_str(), 0755);  // so the directory can go
+
+    EXPECT_EQ(r.status, 0);
+    EXPECT_FALSE(r.timed_out);
+    const auto commands = dev.commands();
+    const bool rebooted = !commands.empty() && commands.back() == "reboot";
+    if (c.stop.empty()) {
+        EXPECT_NE(r.out.find(e2e::gbk("###完成！")), std::string::npos) << r.out;
+        EXPECT_EQ(r.err.find("error"), std::string::npos) << r.err;
+        EXPECT_TRUE(rebooted);
+        for (const auto& [file, partition] : c.written) {
+            EXPECT_EQ(read_file(storage.path() / d.name / partition), read_file(pkg.path() / file))
+                << file << " in " << partition;
+        }
+    } else {
+        EXPECT_EQ(r.out.find(e2e::gbk("完成")), std::string::npos) << r.out;
+        EXPECT_NE((r.out + r.err).find(c.stop), std::string::npos) << r.out << r.err;
+        EXPECT_FALSE(rebooted);
+    }
+    for (const char* partition : c.untouched) {
+        EXPECT_FALSE(std::filesystem::exists(storage.path() / d.name / partition)) << partition;
+    }
+}
+
+// The Device and Firmware lines of a refused package, the line as read (at most 31 bytes).
+std::string refused(const char* model, const std::string& line) {
+    return e2e::gbk(std::string("###当前机型(Device)：") + model + "\n") +
+           e2e::gbk("###当前固件(Firmware)：") + line + "\n";
+}
+
+const std::vector<const char*> kRq3Native = {"data.bin", "recovery.bin", "kernel.bin",
+                                             "system.bin"};
+const std::vector<std::pair<const char*, const char*>> kRq3NativeWritten = {
+    {"data.bin", "cache"},
+    {"recovery.bin", "recovery"},
+    {"kernel.bin", "kernel"},
+    {"system.bin", "system"}};
+
+// Writes `text` as the kernel's signature, `{}` standing for its CRC.
+std::function<void(const Package&)> kernel_sign(std::string before, std::string after = "") {
+    return [before, after](const Package& pkg) {
+        support::write_file((pkg.path() / "kernel.sign").string(),
+                            before + crc_of(pkg, "kernel.bin") + after);
+    };
+}
+std::function<void(const Package&)> kernel_sign_text(std::string text) {
+    return [text](const Package& pkg) {
+        support::write_file((pkg.path() / "kernel.sign").string(), text);
+    };
+}
+
+TEST(FlowBadInput, PackageFilesAndConfigLine) {
+    const std::vector<std::string> unattended = {"1", "1"};
+    const std::vector<const char*> vrx3_native = {"system.bin", "var.bin", "kernel.bin"};
+    const BadInput cases[] = {
+        // config.bin: only the first 31 bytes of its first line count
+        {"config line with binary bytes after the name", &kRq3, std::string("pagora8\0\xff\x01", 10),
+         kRq3Native, {}, unattended, "", kRq3NativeWritten, {}, ""},
+        {"config line without a newline", &kRq3, "pagora8", kRq3Native, {}, unattended, "",
+         kRq3NativeWritten, {}, ""},
+        {"config line with CRLF", &kRq3, "pagora8\r\nmore\r\n", kRq3Native, {}, unattended, "",
+         kRq3NativeWritten, {}, ""},
+        {"very long config line", &kRq3, "pagora8" + std::string(100000, 'x') + "\n", kRq3Native,
+         {}, unattended, "", kRq3NativeWritten, {}, ""},
+        {"very long config line of another model", &kRq3, std::string(100000, 'v') + "\n",
+         kRq3Native, {}, unattended, "", {}, {"cache"},
+         refused("pagora8", std::string(31, 'v'))},
+        {"config line of binary bytes", &kRq3, "\x01\xfe\x80pagora8\n", kRq3Native, {},
+         unattended, "", {}, {"cache"}, refused("pagora8", "\x01\xfe\x80pagora8\n")},
+        // a byte-order mark is three bytes before the name, which then does not begin the line
+        {"config line after a UTF-8 byte-order mark", &kRq3, "\xef\xbb\xbfpagora8\n", kRq3Native,
+         {}, unattended, "", {}, {"cache"}, refused("pagora8", "\xef\xbb\xbfpagora8\n")},
+        // signatures: the value counts, however it is written; the device checks the same value
+        {"signature in capitals with 0x and spaces", &kVrx3, "vrx3\n", vrx3_native,
+         [](const Package& pkg) {
+             std::string crc = crc_of(pkg, "kernel.bin");
+             for (char& ch : crc) ch = static_cast<char>(std::toupper(ch));
+             support::write_file((pkg.path() / "kernel.sign").string(), "  0X" + crc + "\r\n");
+         },
+         unattended, "",
+         {{"system.bin", "xzsystem"}, {"var.bin", "xzvar"}, {"kernel.bin", "xzkernel"}}, {}, ""},
+        {"signature without a newline", &kVrx3, "vrx3\n", vrx3_native, kernel_sign(""),
+         unattended, "", {{"kernel.bin", "xzkernel"}}, {}, ""},
+        {"signature of garbage", &kVrx3, "vrx3\n", vrx3_native,
+         kernel_sign_text("not a number\n\x01\xff"), unattended, "", {}, {"xzkernel"},
+         "\nerror: file checksum kernel.bin\n"},
+        {"signature with another number before the CRC", &kRq3, "pagora8\n", kRq3Native,
+         kernel_sign("1 "), unattended, "", {}, {"kernel", "cache"},
+         "\nerror: file checksum kernel.bin\n"},
+        // an empty signature is none: the kernel is not written, the rest is
+        {"empty signature", &kVrx3, "vrx3\n", vrx3_native, kernel_sign_text(""), unattended, "",
+         {{"system.bin", "xzsystem"}, {"var.bin", "xzvar"}}, {"xzkernel"}, ""},
+        // entries that are no files, named before anything is written
+        {"socket where an image is expected", &kRq3, "pagora8\n", {"data.bin", "kernel.bin"},
+         [](const Package& pkg) { make_socket(pkg.path() / "system.bin"); }, unattended, "", {},
+         {"cache"}, "\nerror: system.bin is a socket\n"},
+        {"dangling link where a signature is expected", &kVrx3, "vrx3\n", vrx3_native,
+         [](const Package& pkg) {
+             std::filesystem::create_symlink("nowhere.sign", pkg.path() / "kernel.sign");
+         },
+         unattended, "", {}, {"xzsystem"}, "\nerror: kernel.sign is a dangling link\n"},
+        {"directory where the storage marker is expected", &kVrx3, "vrx3\n", vrx3_native,
+         [](const Package& pkg) { std::filesystem::create_directory(pkg.path() / "ver32g.bin"); },
+         unattended, "", {}, {"xzsystem"}, "\nerror: ver32g.bin is a directory\n"},
+        // nothing is written on the host
+        {"read-only package directory", &kRq3, "pagora8\n", kRq3Native,
+         [](const Package& pkg) { ::chmod(pkg.path().c_str(), 0555); }, unattended, "",
+         kRq3NativeWritten, {}, ""},
+    };
+    for (const auto& c : cases) run_case(c);
+}
+
+TEST(FlowBadInput, StandardInputThatIsNoPlainChoice) {
+    const std::vector<std::string> typed = {"1", "-1"};  // read the input, close at once
+    const BadInput cases[] = {
+        // only the first character of a token counts, however long the token
+        {"megabyte-long token", &kRq3, "pagora8\n", kRq3Native, {}, typed,
+         "1" + std::string(1 << 20, 'x') + "\n", kRq3NativeWritten, {}, ""},
+        {"megabyte-long token that is no choice", &kRq3, "pagora8\n", kRq3Native, {}, typed,
+         std::string(1 << 20, '9') + " 1\n", kRq3NativeWritten, {}, ""},
+        {"NUL bytes", &kRq3, "pagora8\n", kRq3Native, {}, typed, std::string("\0\0 \0001\n1\n", 8),
+         kRq3NativeWritten, {}, ""},
+        {"invalid UTF-8", &kRq3, "pagora8\n", kRq3Native, {}, typed, "\xff\xfe \xc3\x28 1\n",
+         kRq3NativeWritten, {}, ""},
+    };
+    for (const auto& c : cases) run_case(c);
+}
+
+}  // namespace
