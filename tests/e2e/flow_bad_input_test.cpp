@@ -48,22 +48,32 @@ void make_socket(const std::filesystem::path& path) {
     ::close(fd);
 }
 
+const std::vector<const char*> kRq3Native = {"data.bin", "recovery.bin", "kernel.bin",
+                                             "system.bin"};
+const std::vector<std::pair<const char*, const char*>> kRq3NativeWritten = {
+    {"data.bin", "cache"},
+    {"recovery.bin", "recovery"},
+    {"kernel.bin", "kernel"},
+    {"system.bin", "system"}};
+const std::vector<const char*> kVrx3Native = {"system.bin", "var.bin", "kernel.bin"};
+
+// One run; by default a native RQ3 package installed unattended.
 struct BadInput {
-    const char* name;
-    const Device* device;
-    std::string config;
-    std::vector<const char*> files;
+    const char* name = "";
+    const Device* device = &kRq3;
+    std::string config = "pagora8\n";
+    std::vector<const char*> files = kRq3Native;
     // after the files are made: a signature, an entry that is no file, a permission
-    std::function<void(const Package&)> prepare;
-    std::vector<std::string> args;
-    std::string input;
+    std::function<void(const Package&)> prepare = {};
+    std::vector<std::string> args = {"1", "1"};
+    std::string input = {};
     // the run goes on: package file -> partition, each to hold the file's bytes; and
     // partitions that must stay unwritten
-    std::vector<std::pair<const char*, const char*>> written;
-    std::vector<const char*> untouched;
+    std::vector<std::pair<const char*, const char*>> written = {};
+    std::vector<const char*> untouched = {};
     // the run stops: the text that says why (on standard error, or standard output for a
     // refused package); empty for a run that goes on
-    std::string stop;
+    std::string stop = {};
 };
 
 void run_case(const BadInput& c) {
@@ -109,14 +119,6 @@ std::string refused(const char* model, const std::string& line) {
            e2e::gbk("###当前固件(Firmware)：") + line + "\n";
 }
 
-const std::vector<const char*> kRq3Native = {"data.bin", "recovery.bin", "kernel.bin",
-                                             "system.bin"};
-const std::vector<std::pair<const char*, const char*>> kRq3NativeWritten = {
-    {"data.bin", "cache"},
-    {"recovery.bin", "recovery"},
-    {"kernel.bin", "kernel"},
-    {"system.bin", "system"}};
-
 // Writes `text` as the kernel's signature, `{}` standing for its CRC.
 std::function<void(const Package&)> kernel_sign(std::string before, std::string after = "") {
     return [before, after](const Package& pkg) {
@@ -131,62 +133,100 @@ std::function<void(const Package&)> kernel_sign_text(std::string text) {
 }
 
 TEST(FlowBadInput, PackageFilesAndConfigLine) {
-    const std::vector<std::string> unattended = {"1", "1"};
-    const std::vector<const char*> vrx3_native = {"system.bin", "var.bin", "kernel.bin"};
     const BadInput cases[] = {
         // config.bin: only the first 31 bytes of its first line count
-        {"config line with binary bytes after the name", &kRq3, std::string("pagora8\0\xff\x01", 10),
-         kRq3Native, {}, unattended, "", kRq3NativeWritten, {}, ""},
-        {"config line without a newline", &kRq3, "pagora8", kRq3Native, {}, unattended, "",
-         kRq3NativeWritten, {}, ""},
-        {"config line with CRLF", &kRq3, "pagora8\r\nmore\r\n", kRq3Native, {}, unattended, "",
-         kRq3NativeWritten, {}, ""},
-        {"very long config line", &kRq3, "pagora8" + std::string(100000, 'x') + "\n", kRq3Native,
-         {}, unattended, "", kRq3NativeWritten, {}, ""},
-        {"very long config line of another model", &kRq3, std::string(100000, 'v') + "\n",
-         kRq3Native, {}, unattended, "", {}, {"cache"},
-         refused("pagora8", std::string(31, 'v'))},
-        {"config line of binary bytes", &kRq3, "\x01\xfe\x80pagora8\n", kRq3Native, {},
-         unattended, "", {}, {"cache"}, refused("pagora8", "\x01\xfe\x80pagora8\n")},
+        {.name = "config line with binary bytes after the name",
+         .config = std::string("pagora8\0\xff\x01", 10),
+         .written = kRq3NativeWritten},
+        {.name = "config line without a newline",
+         .config = "pagora8",
+         .written = kRq3NativeWritten},
+        {.name = "config line with CRLF",
+         .config = "pagora8\r\nmore\r\n",
+         .written = kRq3NativeWritten},
+        {.name = "very long config line",
+         .config = "pagora8" + std::string(100000, 'x') + "\n",
+         .written = kRq3NativeWritten},
+        {.name = "very long config line of another model",
+         .config = std::string(100000, 'v') + "\n",
+         .untouched = {"cache"},
+         .stop = refused("pagora8", std::string(31, 'v'))},
+        {.name = "config line of binary bytes",
+         .config = "\x01\xfe\x80pagora8\n",
+         .untouched = {"cache"},
+         .stop = refused("pagora8", "\x01\xfe\x80pagora8\n")},
         // a byte-order mark is three bytes before the name, which then does not begin the line
-        {"config line after a UTF-8 byte-order mark", &kRq3, "\xef\xbb\xbfpagora8\n", kRq3Native,
-         {}, unattended, "", {}, {"cache"}, refused("pagora8", "\xef\xbb\xbfpagora8\n")},
+        {.name = "config line after a UTF-8 byte-order mark",
+         .config = "\xef\xbb\xbfpagora8\n",
+         .untouched = {"cache"},
+         .stop = refused("pagora8", "\xef\xbb\xbfpagora8\n")},
         // signatures: the value counts, however it is written; the device checks the same value
-        {"signature in capitals with 0x and spaces", &kVrx3, "vrx3\n", vrx3_native,
-         [](const Package& pkg) {
-             std::string crc = crc_of(pkg, "kernel.bin");
-             for (char& ch : crc) ch = static_cast<char>(std::toupper(ch));
-             support::write_file((pkg.path() / "kernel.sign").string(), "  0X" + crc + "\r\n");
-         },
-         unattended, "",
-         {{"system.bin", "xzsystem"}, {"var.bin", "xzvar"}, {"kernel.bin", "xzkernel"}}, {}, ""},
-        {"signature without a newline", &kVrx3, "vrx3\n", vrx3_native, kernel_sign(""),
-         unattended, "", {{"kernel.bin", "xzkernel"}}, {}, ""},
-        {"signature of garbage", &kVrx3, "vrx3\n", vrx3_native,
-         kernel_sign_text("not a number\n\x01\xff"), unattended, "", {}, {"xzkernel"},
-         "\nerror: file checksum kernel.bin\n"},
-        {"signature with another number before the CRC", &kRq3, "pagora8\n", kRq3Native,
-         kernel_sign("1 "), unattended, "", {}, {"kernel", "cache"},
-         "\nerror: file checksum kernel.bin\n"},
+        {.name = "signature in capitals with 0x and spaces",
+         .device = &kVrx3,
+         .config = "vrx3\n",
+         .files = kVrx3Native,
+         .prepare =
+             [](const Package& pkg) {
+                 std::string crc = crc_of(pkg, "kernel.bin");
+                 for (char& ch : crc) ch = static_cast<char>(std::toupper(ch));
+                 support::write_file((pkg.path() / "kernel.sign").string(), "  0X" + crc + "\r\n");
+             },
+         .written = {{"system.bin", "xzsystem"}, {"var.bin", "xzvar"}, {"kernel.bin", "xzkernel"}}},
+        {.name = "signature without a newline",
+         .device = &kVrx3,
+         .config = "vrx3\n",
+         .files = kVrx3Native,
+         .prepare = kernel_sign(""),
+         .written = {{"kernel.bin", "xzkernel"}}},
+        {.name = "signature of garbage",
+         .device = &kVrx3,
+         .config = "vrx3\n",
+         .files = kVrx3Native,
+         .prepare = kernel_sign_text("not a number\n\x01\xff"),
+         .untouched = {"xzkernel"},
+         .stop = "\nerror: file checksum kernel.bin\n"},
+        {.name = "signature with another number before the CRC",
+         .prepare = kernel_sign("1 "),
+         .untouched = {"kernel", "cache"},
+         .stop = "\nerror: file checksum kernel.bin\n"},
         // an empty signature is none: the kernel is not written, the rest is
-        {"empty signature", &kVrx3, "vrx3\n", vrx3_native, kernel_sign_text(""), unattended, "",
-         {{"system.bin", "xzsystem"}, {"var.bin", "xzvar"}}, {"xzkernel"}, ""},
+        {.name = "empty signature",
+         .device = &kVrx3,
+         .config = "vrx3\n",
+         .files = kVrx3Native,
+         .prepare = kernel_sign_text(""),
+         .written = {{"system.bin", "xzsystem"}, {"var.bin", "xzvar"}},
+         .untouched = {"xzkernel"}},
         // entries that are no files, named before anything is written
-        {"socket where an image is expected", &kRq3, "pagora8\n", {"data.bin", "kernel.bin"},
-         [](const Package& pkg) { make_socket(pkg.path() / "system.bin"); }, unattended, "", {},
-         {"cache"}, "\nerror: system.bin is a socket\n"},
-        {"dangling link where a signature is expected", &kVrx3, "vrx3\n", vrx3_native,
-         [](const Package& pkg) {
-             std::filesystem::create_symlink("nowhere.sign", pkg.path() / "kernel.sign");
-         },
-         unattended, "", {}, {"xzsystem"}, "\nerror: kernel.sign is a dangling link\n"},
-        {"directory where the storage marker is expected", &kVrx3, "vrx3\n", vrx3_native,
-         [](const Package& pkg) { std::filesystem::create_directory(pkg.path() / "ver32g.bin"); },
-         unattended, "", {}, {"xzsystem"}, "\nerror: ver32g.bin is a directory\n"},
+        {.name = "socket where an image is expected",
+         .files = {"data.bin", "kernel.bin"},
+         .prepare = [](const Package& pkg) { make_socket(pkg.path() / "system.bin"); },
+         .untouched = {"cache"},
+         .stop = "\nerror: system.bin is a socket\n"},
+        {.name = "dangling link where a signature is expected",
+         .device = &kVrx3,
+         .config = "vrx3\n",
+         .files = kVrx3Native,
+         .prepare =
+             [](const Package& pkg) {
+                 std::filesystem::create_symlink("nowhere.sign", pkg.path() / "kernel.sign");
+             },
+         .untouched = {"xzsystem"},
+         .stop = "\nerror: kernel.sign is a dangling link\n"},
+        {.name = "directory where the storage marker is expected",
+         .device = &kVrx3,
+         .config = "vrx3\n",
+         .files = kVrx3Native,
+         .prepare =
+             [](const Package& pkg) {
+                 std::filesystem::create_directory(pkg.path() / "ver32g.bin");
+             },
+         .untouched = {"xzsystem"},
+         .stop = "\nerror: ver32g.bin is a directory\n"},
         // nothing is written on the host
-        {"read-only package directory", &kRq3, "pagora8\n", kRq3Native,
-         [](const Package& pkg) { ::chmod(pkg.path().c_str(), 0555); }, unattended, "",
-         kRq3NativeWritten, {}, ""},
+        {.name = "read-only package directory",
+         .prepare = [](const Package& pkg) { ::chmod(pkg.path().c_str(), 0555); },
+         .written = kRq3NativeWritten},
     };
     for (const auto& c : cases) run_case(c);
 }
@@ -195,14 +235,22 @@ TEST(FlowBadInput, StandardInputThatIsNoPlainChoice) {
     const std::vector<std::string> typed = {"1", "-1"};  // read the input, close at once
     const BadInput cases[] = {
         // only the first character of a token counts, however long the token
-        {"megabyte-long token", &kRq3, "pagora8\n", kRq3Native, {}, typed,
-         "1" + std::string(1 << 20, 'x') + "\n", kRq3NativeWritten, {}, ""},
-        {"megabyte-long token that is no choice", &kRq3, "pagora8\n", kRq3Native, {}, typed,
-         std::string(1 << 20, '9') + " 1\n", kRq3NativeWritten, {}, ""},
-        {"NUL bytes", &kRq3, "pagora8\n", kRq3Native, {}, typed, std::string("\0\0 \0001\n1\n", 8),
-         kRq3NativeWritten, {}, ""},
-        {"invalid UTF-8", &kRq3, "pagora8\n", kRq3Native, {}, typed, "\xff\xfe \xc3\x28 1\n",
-         kRq3NativeWritten, {}, ""},
+        {.name = "megabyte-long token",
+         .args = typed,
+         .input = "1" + std::string(1 << 20, 'x') + "\n",
+         .written = kRq3NativeWritten},
+        {.name = "megabyte-long token that is no choice",
+         .args = typed,
+         .input = std::string(1 << 20, '9') + " 1\n",
+         .written = kRq3NativeWritten},
+        {.name = "NUL bytes",
+         .args = typed,
+         .input = std::string("\0\0 \0001\n1\n", 8),
+         .written = kRq3NativeWritten},
+        {.name = "invalid UTF-8",
+         .args = typed,
+         .input = "\xff\xfe \xc3\x28 1\n",
+         .written = kRq3NativeWritten},
     };
     for (const auto& c : cases) run_case(c);
 }

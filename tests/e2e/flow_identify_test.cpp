@@ -31,6 +31,8 @@ TEST(FlowIdentify, ArgumentLinesShowTheNumbersRead) {
         {{"-2", "+7", "P00118ZZ", "more", "args"},
          "###doreboot:-2\n###dofast:7\n###serial:P00118ZZ\n"},
         {{"99999999999", "-0"}, "###doreboot:2147483647\n###dofast:0\n"},
+        {{"-99999999999999999999999", "0000000000000000000000000001"},
+         "###doreboot:-2147483648\n###dofast:1\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
@@ -107,6 +109,10 @@ TEST(FlowIdentify, ArgumentThatIsNotANumberIsAUsageError) {
         {{"1", "3x"}, "DOFAST must be a whole number, not '3x'"},
         {{"1", "--help"}, "DOFAST must be a whole number, not '--help'"},
         {{"0", "+", "P00118ZZ"}, "DOFAST must be a whole number, not '+'"},
+        {{""}, "DOREBOOT must be a whole number, not ''"},
+        {{"0x10"}, "DOREBOOT must be a whole number, not '0x10'"},
+        {{"1", " 1"}, "DOFAST must be a whole number, not ' 1'"},
+        {{"1", "1e3"}, "DOFAST must be a whole number, not '1e3'"},
     };
     Package pkg;
     pkg.config("pagora8\n").file("data.bin");
