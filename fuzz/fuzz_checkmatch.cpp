@@ -57,6 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::memcpy(serial, serial_bytes.data(), std::min(serial_bytes.size(), sizeof serial - 1));
     const std::string_view serial_text(serial);
 
+    const PackageDir::Inside inside;
     PackageDir::get().put("config.bin", kind, config);
 
     // the first line: up to and including the first newline, at most 31 bytes

@@ -53,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(stdin_bytes.data()),
                                 stdin_bytes.size());
 
-    PackageDir::get();  // an empty directory: no package file is there
+    const PackageDir::Inside inside;  // an empty directory: no package file is there
     dofast = fast[(setup >> 3) & 3];
     sys_type = type;
     sys_new = -1;

@@ -1,6 +1,8 @@
-// A package directory for the targets that read package files: a fresh directory, made the
-// current directory once for the life of the process, with entries of any kind put in it under
-// a package file's name. Whether the installer may read an entry is known from its kind.
+// A package directory for the targets that read package files: a fresh directory for the life
+// of the process, with entries of any kind put in it under a package file's name, and made the
+// current directory only while one input runs (libFuzzer writes its corpus and artifacts to the
+// paths it was given, which may be relative). Whether the installer may read an entry is known
+// from its kind.
 #pragma once
 
 #include <fcntl.h>
@@ -50,8 +52,26 @@ class PackageDir {
     PackageDir(const PackageDir&) = delete;
     PackageDir& operator=(const PackageDir&) = delete;
 
+    // The package directory is the current directory while this lives.
+    class Inside {
+      public:
+        Inside() : previous_(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+            FUZZ_CHECK(previous_ >= 0);
+            FUZZ_CHECK(::chdir(get().path_.c_str()) == 0);
+        }
+        ~Inside() {
+            FUZZ_CHECK(::fchdir(previous_) == 0);
+            ::close(previous_);
+        }
+        Inside(const Inside&) = delete;
+        Inside& operator=(const Inside&) = delete;
+
+      private:
+        int previous_;
+    };
+
     // Whatever is under `name` is replaced by an entry of `kind`; a file (or the file a link
-    // points at) holds `bytes`.
+    // points at) holds `bytes`. Only inside the directory.
     void put(const std::string& name, EntryKind kind, std::span<const uint8_t> bytes) const {
         std::error_code ec;
         std::filesystem::remove_all(name, ec);
@@ -86,7 +106,6 @@ class PackageDir {
         char tmpl[] = "/tmp/tessaro-fuzz-package-XXXXXX";
         FUZZ_CHECK(::mkdtemp(tmpl) != nullptr);
         path_ = tmpl;
-        FUZZ_CHECK(::chdir(tmpl) == 0);
     }
     ~PackageDir() {
         std::error_code ec;

@@ -50,6 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // the text as the caller holds it: terminated, so it ends at its first NUL byte
     FUZZ_CHECK(GetBufferSUM(text.c_str()) == strtoul32(text));
 
+    const PackageDir::Inside inside;
     const PackageDir& dir = PackageDir::get();
     static const bool data_written = [&dir] {
         dir.put("kernel.bin", EntryKind::file,

@@ -29,6 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::memcpy(serial, serial_bytes.data(), std::min(serial_bytes.size(), sizeof serial - 1));
     const std::string_view id(serial);
 
+    const PackageDir::Inside inside;
     const PackageDir& dir = PackageDir::get();
     dir.put("ver32g.bin", kind32, bytes32);
     dir.put("ver4g.bin", kind4, bytes4);
