@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <functional>
@@ -119,20 +120,23 @@ std::string refused(const char* model, const std::string& line) {
            e2e::gbk("###当前固件(Firmware)：") + line + "\n";
 }
 
-// Writes `text` as the kernel's signature, `{}` standing for its CRC.
-std::function<void(const Package&)> kernel_sign(std::string before, std::string after = "") {
-    return [before, after](const Package& pkg) {
-        support::write_file((pkg.path() / "kernel.sign").string(),
-                            before + crc_of(pkg, "kernel.bin") + after);
+// The kernel's signature: its CRC between `before` and `after`, in capitals when asked.
+std::function<void(const Package&)> kernel_sign(std::string before, std::string after = "",
+                                                bool capitals = false) {
+    return [=](const Package& pkg) {
+        std::string crc = crc_of(pkg, "kernel.bin");
+        if (capitals) std::ranges::transform(crc, crc.begin(), ::toupper);
+        support::write_file((pkg.path() / "kernel.sign").string(), before + crc + after);
     };
 }
+// A signature of other bytes.
 std::function<void(const Package&)> kernel_sign_text(std::string text) {
     return [text](const Package& pkg) {
         support::write_file((pkg.path() / "kernel.sign").string(), text);
     };
 }
 
-TEST(FlowBadInput, PackageFilesAndConfigLine) {
+TEST(FlowBadInput, ConfigLine) {
     const BadInput cases[] = {
         // config.bin: only the first 31 bytes of its first line count
         {.name = "config line with binary bytes after the name",
@@ -160,17 +164,18 @@ TEST(FlowBadInput, PackageFilesAndConfigLine) {
          .config = "\xef\xbb\xbfpagora8\n",
          .untouched = {"cache"},
          .stop = refused("pagora8", "\xef\xbb\xbfpagora8\n")},
-        // signatures: the value counts, however it is written; the device checks the same value
+    };
+    for (const auto& c : cases) run_case(c);
+}
+
+TEST(FlowBadInput, SignatureFiles) {
+    const BadInput cases[] = {
+        // the value counts, however it is written; the device checks the same value
         {.name = "signature in capitals with 0x and spaces",
          .device = &kVrx3,
          .config = "vrx3\n",
          .files = kVrx3Native,
-         .prepare =
-             [](const Package& pkg) {
-                 std::string crc = crc_of(pkg, "kernel.bin");
-                 for (char& ch : crc) ch = static_cast<char>(std::toupper(ch));
-                 support::write_file((pkg.path() / "kernel.sign").string(), "  0X" + crc + "\r\n");
-             },
+         .prepare = kernel_sign("  0X", "\r\n", true),
          .written = {{"system.bin", "xzsystem"}, {"var.bin", "xzvar"}, {"kernel.bin", "xzkernel"}}},
         {.name = "signature without a newline",
          .device = &kVrx3,
@@ -197,7 +202,13 @@ TEST(FlowBadInput, PackageFilesAndConfigLine) {
          .prepare = kernel_sign_text(""),
          .written = {{"system.bin", "xzsystem"}, {"var.bin", "xzvar"}},
          .untouched = {"xzkernel"}},
-        // entries that are no files, named before anything is written
+    };
+    for (const auto& c : cases) run_case(c);
+}
+
+TEST(FlowBadInput, EntriesThatAreNoFilesAndAReadOnlyDirectory) {
+    const BadInput cases[] = {
+        // named before anything is written
         {.name = "socket where an image is expected",
          .files = {"data.bin", "kernel.bin"},
          .prepare = [](const Package& pkg) { make_socket(pkg.path() / "system.bin"); },
