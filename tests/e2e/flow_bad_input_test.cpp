@@ -234,6 +234,21 @@ TEST(FlowBadInput, EntriesThatAreNoFilesAndAReadOnlyDirectory) {
              },
          .untouched = {"xzsystem"},
          .stop = "\nerror: ver32g.bin is a directory\n"},
+        // root reads any file of its own: it is given one that even root may not read
+        {.name = "unreadable file where an image is expected",
+         .files = {"data.bin", "kernel.bin", "system.bin"},
+         .prepare =
+             [](const Package& pkg) {
+                 const auto path = pkg.path() / "recovery.bin";
+                 if (::geteuid() == 0) {
+                     std::filesystem::create_symlink("/proc/sys/vm/compact_memory", path);
+                 } else {
+                     support::write_file(path.string(), "x");
+                     ::chmod(path.c_str(), 0);
+                 }
+             },
+         .untouched = {"cache"},
+         .stop = "\nerror: recovery.bin cannot be read (Permission denied)\n"},
         // nothing is written on the host
         {.name = "read-only package directory",
          .prepare = [](const Package& pkg) { ::chmod(pkg.path().c_str(), 0555); },
