@@ -19,7 +19,7 @@ double seconds_since(Clock::time_point start) {
 }
 
 WorkDir::WorkDir(const fs::path& base)
-    : path_(base / ("run-" + std::to_string(::getpid()))) {
+    : path_(fs::absolute(base) / ("run-" + std::to_string(::getpid()))) {
     fs::create_directories(path_);
 }
 
