@@ -95,8 +95,12 @@ void fb_queue_check(const char* ptn) {
     a->freemsg = 1;
 }
 
-void fb_queue_flash(const char* ptn, const void* data, uint32_t sz) {
-    Action* a = queue_action(OP_DOWNLOAD, "%s", "");
+namespace {
+
+// the download and the flash that writes it; the download step is returned
+Action* queue_download_and_flash(const char* ptn, const void* data, uint32_t sz) {
+    Action* download = queue_action(OP_DOWNLOAD, "%s", "");
+    Action* a = download;
     // the image stays the caller's: freedata stays 0
     a->data = const_cast<void*>(data);
     a->size = sz;
@@ -106,6 +110,17 @@ void fb_queue_flash(const char* ptn, const void* data, uint32_t sz) {
     a = queue_action(OP_COMMAND, "flash:%s", ptn);
     a->msg = mkmsg("writing '%s'", ptn);
     a->freemsg = 1;
+    return download;
+}
+
+}  // namespace
+
+void fb_queue_flash(const char* ptn, const void* data, uint32_t sz) {
+    queue_download_and_flash(ptn, data, sz);
+}
+
+void fb_queue_flash_source(const char* ptn, download_source* source, uint32_t sz) {
+    queue_download_and_flash(ptn, nullptr, sz)->source = source;
 }
 
 void fb_queue_reboot() {

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 struct usb_handle;
+class download_source;
 
 struct Action;
 // Called after the step's transport operation with the step, its status (0 or -1) and a text
@@ -25,6 +26,7 @@ struct Action {
     int freemsg;    // nonzero when msg belongs to the step
     action_callback func;
     double start;  // -1.0 when queued; now() when run and again on success
+    download_source* source;  // download: where the data phase comes from when data is null
 };
 
 extern Action* action_list;
@@ -39,6 +41,8 @@ void fb_queue_set(const char* var, const char* value, const char* prettyname);
 void fb_queue_check(const char* ptn);
 // The image stays the caller's and must stay valid until the queue has been freed.
 void fb_queue_flash(const char* ptn, const void* data, uint32_t sz);
+// The same with the data phase read from `source` as it is sent; the source stays the caller's.
+void fb_queue_flash_source(const char* ptn, download_source* source, uint32_t sz);
 void fb_queue_reboot();
 
 // 0 when every step's callback returned 0, else the first nonzero callback result.

@@ -50,7 +50,8 @@ int fb_execute_queue(usb_handle* usb) {
         int status;
         switch (a->op) {
             case OP_DOWNLOAD:
-                status = fb_download_data(usb, a->data, a->size);
+                status = a->source != nullptr ? fb_download_source(usb, *a->source, a->size)
+                                               : fb_download_data(usb, a->data, a->size);
                 break;
             case OP_COMMAND:
                 status = fb_command(usb, a->cmd);

@@ -1,5 +1,6 @@
 #include "client/transport.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -177,4 +178,29 @@ int fb_download_data(usb_handle* usb, const void* data, uint32_t size) {
     char cmd[64];
     std::snprintf(cmd, sizeof cmd, "download:%08x", size);
     return _command_send(usb, cmd, data, size, nullptr);
+}
+
+int fb_download_source(usb_handle* usb, download_source& source, uint32_t size) {
+    char cmd[64];
+    std::snprintf(cmd, sizeof cmd, "download:%08x", size);
+    // the same checks and command as a download from memory
+    if (size == 0) return -1;
+    if (size > INT_MAX) {
+        set_error("data size too large");
+        return -1;
+    }
+    if (_command_start(usb, cmd, size, nullptr) < 0) return -1;
+    uint32_t sent = 0;
+    while (sent < size) {
+        std::span<const unsigned char> chunk = source.next();
+        if (chunk.empty()) {
+            set_error("%s", source.why());
+            close_link(usb);
+            return -1;
+        }
+        const auto n = static_cast<uint32_t>(std::min<size_t>(chunk.size(), size - sent));
+        if (_command_data(usb, chunk.data(), n) < 0) return -1;
+        sent += n;
+    }
+    return _command_end(usb);
 }

@@ -5,8 +5,23 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 struct usb_handle;
+
+// The data phase of a download handed over piece by piece, so that it never has to be in memory
+// whole (a file read while it is sent).
+class download_source {
+  public:
+    download_source() = default;
+    download_source(const download_source&) = delete;
+    download_source& operator=(const download_source&) = delete;
+    virtual ~download_source() = default;
+    // The next bytes of the data phase (valid until the next call); empty when they cannot be
+    // had, with the reason in why().
+    virtual std::span<const unsigned char> next() = 0;
+    [[nodiscard]] virtual const char* why() const = 0;
+};
 
 // Text of the last transport failure; written only on failure.
 extern char ERROR[128];
@@ -15,6 +30,10 @@ int fb_command(usb_handle* usb, const char* cmd);
 // `response` has room for at least 61 bytes; on success it holds the OKAY packet's text.
 int fb_command_response(usb_handle* usb, const char* cmd, char* response);
 int fb_download_data(usb_handle* usb, const void* data, uint32_t size);
+// The same download, its data phase taken from `source`; exactly `size` bytes are sent whatever
+// the source has beyond them. A source that runs dry before that leaves the device waiting for
+// the rest: the link is given up and the source's reason is the error.
+int fb_download_source(usb_handle* usb, download_source& source, uint32_t size);
 char* fb_get_error();
 // How many handles the transport has closed so far. Whoever holds a handle compares the count
 // before and after an exchange to learn whether the handle is gone.

@@ -15,17 +15,17 @@ constexpr size_t kMaxStatusText = kMaxStatusPacket - 4;
 
 struct Target {
     std::string partition;
-    uint32_t offset = 0;
+    uint64_t offset = 0;
 };
 
-// PARTITION[:HEXOFFSET]
+// PARTITION[:HEXOFFSET]; the offset may pass 4 GiB (a piece of a file larger than that)
 std::optional<Target> parse_target(std::string_view text) {
     Target t;
     size_t colon = text.find(':');
     t.partition = std::string(text.substr(0, colon));
     if (!partition_name_ok(t.partition)) return std::nullopt;
     if (colon != std::string_view::npos) {
-        auto off = parse_hex32(text.substr(colon + 1));
+        auto off = parse_hex64(text.substr(colon + 1));
         if (!off) return std::nullopt;
         t.offset = *off;
     }

@@ -93,7 +93,14 @@ void LinkPace::carried(const Transfer& t) {
     if (rate_ == 0) return;
     auto cost = std::chrono::duration_cast<LinkClock::duration>(
         std::chrono::duration<double>(static_cast<double>(t.length) / static_cast<double>(rate_)));
-    free_ = std::max(free_, t.began) + cost;
+    // the host could only start once it had the last acknowledgement: the device's lateness
+    // with that one is taken off the idle time before this transfer
+    const auto late = acked_ > free_ ? acked_ - free_ : LinkClock::duration::zero();
+    free_ = std::max(free_, t.began - late) + cost;
+}
+
+void LinkPace::acked(LinkClock::time_point when) {
+    acked_ = when;
 }
 
 std::optional<LinkClock::time_point> LinkPace::busy_until(LinkClock::time_point now) const {

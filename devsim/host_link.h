@@ -74,18 +74,23 @@ class HostLink {
     size_t out_sent_ = 0;
 };
 
-// A link that carries `rate` bytes a second (0: no limit), one transfer after another and idle
-// in between: a transfer is acknowledged only once the link could have carried it.
+// A link that carries `rate` bytes a second (0: no limit), one transfer after another: a
+// transfer is acknowledged only once the link could have carried it. The link is idle only while
+// the host has nothing to send; the time the device itself takes to wake up and acknowledge is
+// not a gap of the link, so transfers sent back to back go at the rate exactly.
 class LinkPace {
   public:
     explicit LinkPace(uint64_t rate = 0) : rate_(rate) {}
     void carried(const Transfer& t);
+    // The acknowledgement of the last transfer left at `when`.
+    void acked(LinkClock::time_point when);
     // When an acknowledgement may leave, if that is later than `now`.
     [[nodiscard]] std::optional<LinkClock::time_point> busy_until(LinkClock::time_point now) const;
 
   private:
     uint64_t rate_;
-    LinkClock::time_point free_{};  // the link is busy until then
+    LinkClock::time_point free_{};   // the link is busy until then
+    LinkClock::time_point acked_{};  // when the last acknowledgement left
 };
 
 }  // namespace devsim

@@ -233,6 +233,7 @@ void SocketServer::State::pump(Device& d) {
                     continue;
                 }
                 l.send_count(o.value);
+                d.pace.acked(now);
                 break;
             }
             case OutputKind::Status:

@@ -5,6 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -29,6 +33,46 @@ uint32_t crc_of(uint32_t crc, const uint8_t* p, uint64_t n) {
     return crc;
 }
 
+// one extent of zeros, to read where nothing was stored
+const std::array<uint8_t, MemoryStorage::kExtent>& zeros() {
+    static const std::array<uint8_t, MemoryStorage::kExtent> z{};
+    return z;
+}
+
+bool all_zero(std::span<const uint8_t> bytes) {
+    // most data is not zero, and says so in its first bytes
+    if (bytes.empty()) return true;
+    if (bytes[0] != 0) return false;
+    while (!bytes.empty()) {
+        const size_t n = std::min(bytes.size(), zeros().size());
+        if (std::memcmp(bytes.data(), zeros().data(), n) != 0) return false;
+        bytes = bytes.subspan(n);
+    }
+    return true;
+}
+
+bool write_all(int fd, std::span<const uint8_t> bytes, off_t pos) {
+    while (!bytes.empty()) {
+        ssize_t n = ::pwrite(fd, bytes.data(), bytes.size(), pos);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes = bytes.subspan(static_cast<size_t>(n));
+        pos += n;
+    }
+    return true;
+}
+
+bool punch_hole(int fd, off_t pos, off_t len) {
+#ifdef FALLOC_FL_PUNCH_HOLE
+    return ::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, pos, len) == 0;
+#else
+    (void)fd;
+    (void)pos;
+    (void)len;
+    return false;
+#endif
+}
+
 }  // namespace
 
 bool partition_name_ok(std::string_view name) {
@@ -41,16 +85,34 @@ bool partition_name_ok(std::string_view name) {
 
 bool MemoryStorage::write(const std::string& partition, uint64_t offset,
                           std::span<const uint8_t> bytes) {
+    if (offset > UINT64_MAX - bytes.size()) return false;
     auto& part = parts_[partition];
-    uint64_t end = offset + bytes.size();
-    if (end > part.max_size()) return false;
     try {
-        if (part.size() < end) part.resize(end);
+        uint64_t pos = offset;
+        while (!bytes.empty()) {
+            const uint64_t number = pos / kExtent;
+            const auto within = static_cast<size_t>(pos % kExtent);
+            const size_t take = std::min(kExtent - within, bytes.size());
+            auto slice = bytes.first(take);
+            auto it = part.extents.find(number);
+            if (it != part.extents.end()) {
+                std::memcpy(it->second.get() + within, slice.data(), take);
+            } else if (!all_zero(slice)) {
+                // a new extent: what this write does not cover reads as zeros
+                auto extent = std::make_unique_for_overwrite<uint8_t[]>(kExtent);
+                std::memset(extent.get(), 0, within);
+                std::memcpy(extent.get() + within, slice.data(), take);
+                std::memset(extent.get() + within + take, 0, kExtent - within - take);
+                part.extents.emplace(number, std::move(extent));
+            }
+            bytes = bytes.subspan(take);
+            pos += take;
+        }
+        part.size = std::max(part.size, pos);
     } catch (const std::bad_alloc&) {
-        // an offset far beyond what memory holds is a failed write, not the end of the device
+        // more than memory holds is a failed write, not the end of the device
         return false;
     }
-    if (!bytes.empty()) std::memcpy(part.data() + offset, bytes.data(), bytes.size());
     return true;
 }
 
@@ -58,33 +120,48 @@ std::optional<uint32_t> MemoryStorage::crc(const std::string& partition, uint64_
                                            uint64_t length) {
     auto it = parts_.find(partition);
     if (it == parts_.end()) return std::nullopt;
-    const auto& part = it->second;
-    if (offset > part.size() || length > part.size() - offset) return std::nullopt;
-    return crc_of(0, part.data() + offset, length);
+    const Partition& part = it->second;
+    if (offset > part.size || length > part.size - offset) return std::nullopt;
+    uint32_t crc = 0;
+    while (length > 0) {
+        const auto within = static_cast<size_t>(offset % kExtent);
+        const auto take = static_cast<size_t>(std::min<uint64_t>(kExtent - within, length));
+        auto extent = part.extents.find(offset / kExtent);
+        const uint8_t* p = extent != part.extents.end() ? extent->second.get() + within : zeros().data();
+        crc = get_crc32(crc, p, static_cast<uint32_t>(take));
+        offset += take;
+        length -= take;
+    }
+    return crc;
 }
 
 uint64_t MemoryStorage::size(const std::string& partition) {
     auto it = parts_.find(partition);
-    return it == parts_.end() ? 0 : it->second.size();
+    return it == parts_.end() ? 0 : it->second.size;
 }
 
 bool DirStorage::write(const std::string& partition, uint64_t offset,
                        std::span<const uint8_t> bytes) {
+    if (offset > static_cast<uint64_t>(INT64_MAX) - bytes.size()) return false;
     std::error_code ec;
     std::filesystem::create_directories(dir_, ec);
     base::unique_fd fd(::open((dir_ / partition).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
     if (fd.get() < 0) return false;
-    const uint8_t* p = bytes.data();
-    size_t left = bytes.size();
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return false;
+    const auto old_size = static_cast<uint64_t>(st.st_size);
     auto pos = static_cast<off_t>(offset);
-    while (left > 0) {
-        ssize_t n = ::pwrite(fd.get(), p, left, pos);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        left -= static_cast<size_t>(n);
-        pos += n;
+    while (!bytes.empty()) {
+        auto block = bytes.first(std::min(bytes.size(), MemoryStorage::kExtent));
+        // zeros past the old end are a hole the final size makes; over old bytes, a punched hole
+        const bool zero = all_zero(block);
+        const bool hole = zero && (static_cast<uint64_t>(pos) >= old_size ||
+                                   punch_hole(fd.get(), pos, static_cast<off_t>(block.size())));
+        if (!hole && !write_all(fd.get(), block, pos)) return false;
+        pos += static_cast<off_t>(block.size());
+        bytes = bytes.subspan(block.size());
     }
+    if (static_cast<uint64_t>(pos) > old_size && ::ftruncate(fd.get(), pos) != 0) return false;
     return true;
 }
 

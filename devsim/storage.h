@@ -32,8 +32,13 @@ class Storage {
     virtual uint64_t size(const std::string& partition) = 0;
 };
 
+// Partitions in memory as extents of 1 MiB made when first written: a partition grows without
+// moving what it holds, and an extent that would hold only zeros is never made, so a partition
+// of many GiB written mostly with zeros costs only what is not zero.
 class MemoryStorage : public Storage {
   public:
+    static constexpr size_t kExtent = size_t{1} << 20;
+
     bool write(const std::string& partition, uint64_t offset,
                std::span<const uint8_t> bytes) override;
     std::optional<uint32_t> crc(const std::string& partition, uint64_t offset,
@@ -41,10 +46,15 @@ class MemoryStorage : public Storage {
     uint64_t size(const std::string& partition) override;
 
   private:
-    std::map<std::string, std::vector<uint8_t>> parts_;
+    struct Partition {
+        uint64_t size = 0;
+        std::map<uint64_t, std::unique_ptr<uint8_t[]>> extents;  // by extent number
+    };
+    std::map<std::string, Partition> parts_;
 };
 
-// Each partition is the file DIR/PARTITION; what is there at start counts as stored.
+// Each partition is the file DIR/PARTITION; what is there at start counts as stored. Blocks of
+// zeros are left as holes, so a file of many GiB written mostly with zeros takes little disk.
 class DirStorage : public Storage {
   public:
     explicit DirStorage(std::filesystem::path dir) : dir_(std::move(dir)) {}

@@ -18,6 +18,7 @@
 #include "client/action_queue.h"
 #include "console/console.h"
 #include "installer/device.h"
+#include "installer/file_chunks.h"
 #include "installer/package.h"
 #include "installer/regular_file.h"
 
@@ -30,22 +31,6 @@ constexpr uint32_t max_piece = 134217728;
 // the queue refuses commands longer than 63 characters; "flash:" and "check:" go in front
 constexpr size_t max_command = 63;
 constexpr size_t command_prefix = 6;
-
-// Reads until `len` bytes are in or the file ends; the count read, or -1 on a read error.
-int64_t read_full(int fd, unsigned char* buf, uint64_t len) {
-    uint64_t got = 0;
-    while (got < len) {
-        size_t want = static_cast<size_t>(std::min<uint64_t>(len - got, 1U << 30));
-        ssize_t n = ::read(fd, buf + got, want);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (n == 0) break;
-        got += static_cast<uint64_t>(n);
-    }
-    return static_cast<int64_t>(got);
-}
 
 }  // namespace
 
@@ -114,13 +99,13 @@ int flash_one(const char* pname, const char* fname) {
     // a whole-file write is one download, whose size the device can only accept below 2 GiB
     int64_t size = file_size(fd.get());
     if (size < 0 || static_cast<uint64_t>(size) > max_download) return -1;
-    // a read error, a short read or too little memory: the file cannot be sent
-    uint64_t sz = 0;
-    file_buffer data = load_fd(fd.release(), &sz);
-    if (!data) return -1;
+    // the file is read as it is sent, one chunk in memory at a time; a file that cannot be read
+    // at all (a read error, a short read, too little memory) is refused before anything is sent
+    file_chunks data(std::move(fd), fname, static_cast<uint64_t>(size));
+    if (!data.prime()) return -1;
 
     con_out("\n###Downloading:%s\n", pname);
-    fb_queue_flash(pname, data.get(), static_cast<uint32_t>(sz));
+    fb_queue_flash_source(pname, &data, static_cast<uint32_t>(size));
     percent(0);
     int result = run_queue();
     percent(100);
@@ -150,6 +135,7 @@ int flash_file(const char* pname, const char* fn, uint32_t split) {
             return -1;
         }
         const auto size = static_cast<uint64_t>(end);
+        (void)::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
 
         // one piece in memory at a time, reused for every piece
         file_buffer piece(static_cast<unsigned char*>(std::malloc(split)));
@@ -166,6 +152,9 @@ int flash_file(const char* pname, const char* fn, uint32_t split) {
                 con_out("flash_file err6:%d,%u\n", static_cast<int>(got), len);
                 return -1;
             }
+
+            // the next piece comes from the disk while this one is on the link
+            read_ahead(fd.get(), offset + len, split);
 
             char name[128];
             if (!piece_name(name, sizeof name, pname, offset)) {

@@ -1,4 +1,5 @@
 #include "check/crc32.h"
+#include "check/crc32_impl.h"
 
 #include <gtest/gtest.h>
 
@@ -126,4 +127,29 @@ TEST(Crc32, BufferAgainstText) {
     EXPECT_EQ(crc32buffer("123456789", 9, "cbf43925"), 0);
     EXPECT_EQ(crc32buffer("", 0, nullptr), 1);
     EXPECT_EQ(crc32buffer("1", 1, nullptr), 0);
+}
+
+// every register loop against the byte-at-a-time one: all lengths up to a few folding blocks,
+// at every alignment of the start, from a zero and from a running register
+TEST(Crc32, EveryLoopEqualsTheByteLoop) {
+    std::vector<unsigned char> bytes(600);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<unsigned char>(i * 167 + 13);
+    struct loop {
+        const char* name;
+        crc32_impl::register_loop run;
+    };
+    std::vector<loop> loops = {{"slicing8", crc32_impl::slicing8},
+                               {"fastest", crc32_impl::fastest()}};
+    if (crc32_impl::clmul() != nullptr) loops.push_back({"clmul", crc32_impl::clmul()});
+    for (const loop& l : loops) {
+        for (size_t start = 0; start < 8; ++start) {
+            for (size_t len = 0; len + start <= 520; ++len) {
+                for (uint32_t reg : {0U, 0xFFFFFFFFU, 0x1234ABCDU}) {
+                    ASSERT_EQ(l.run(reg, bytes.data() + start, len),
+                              crc32_impl::bytewise(reg, bytes.data() + start, len))
+                        << l.name << " start " << start << " length " << len << " reg " << reg;
+                }
+            }
+        }
+    }
 }

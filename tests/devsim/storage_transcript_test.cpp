@@ -71,6 +71,23 @@ TEST_P(Storages, RangesLongerThanOneBlock) {
               crc(std::string_view(big).substr(12345, 2 << 20)));
 }
 
+// zeros are stored as nothing but still read back as zeros, over old bytes too; offsets pass 4 GiB
+TEST_P(Storages, ZerosAndOffsetsPastFourGiB) {
+    auto& s = *storage_;
+    const uint64_t far = (5ULL << 30) + 3;
+    const std::string zeros(3 << 20, '\0');
+    ASSERT_TRUE(s.write("p", far, bytes("tail")));
+    EXPECT_EQ(s.size("p"), far + 4);
+    EXPECT_EQ(s.crc("p", far - 2, 6), crc(std::string("\0\0tail", 6)));
+    std::string mixed(3 << 20, 'm');
+    ASSERT_TRUE(s.write("p", 7, bytes(mixed)));
+    ASSERT_TRUE(s.write("p", 1 << 20, bytes(zeros)));
+    mixed.replace((1 << 20) - 7, mixed.size() - ((1 << 20) - 7), mixed.size() - ((1 << 20) - 7), '\0');
+    EXPECT_EQ(s.crc("p", 7, mixed.size()), crc(mixed));
+    EXPECT_EQ(s.crc("p", far, 4), crc("tail"));
+    EXPECT_EQ(s.size("p"), far + 4);
+}
+
 INSTANTIATE_TEST_SUITE_P(Both, Storages, testing::Values(Kind::Memory, Kind::Directory),
                          [](const auto& info) {
                              return info.param == Kind::Memory ? "Memory" : "Directory";

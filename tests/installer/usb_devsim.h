@@ -3,6 +3,7 @@
 // handle are pointed at it while the object lives.
 #pragma once
 
+#include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -20,6 +21,10 @@ class usb_devsim {
 
     // What the device stored in a partition (empty when nothing was written to it).
     std::string partition(const std::string& device, const std::string& name) const;
+    // The file that holds a partition, for partitions too large to read whole.
+    std::filesystem::path partition_file(const std::string& device, const std::string& name) const {
+        return storage_ / device / name;
+    }
     // The commands the devices received, in order.
     std::vector<std::string> commands() const { return sim_.commands(); }
 

@@ -1,0 +1,88 @@
+#include "installer/file_chunks.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// how far ahead of the chunk being sent the kernel is asked to read: two chunks, so a chunk is
+// on its way from the disk while the one before it is on the link
+constexpr uint64_t kAhead = 2 * file_chunks::kChunk;
+
+}  // namespace
+
+int64_t read_full(int fd, unsigned char* buf, uint64_t len) {
+    uint64_t got = 0;
+    while (got < len) {
+        auto want = static_cast<size_t>(std::min<uint64_t>(len - got, 1U << 30));
+        ssize_t n = ::read(fd, buf + got, want);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (n == 0) break;
+        got += static_cast<uint64_t>(n);
+    }
+    return static_cast<int64_t>(got);
+}
+
+void read_ahead(int fd, uint64_t offset, uint64_t len) {
+    // only advice: a kernel that does not take it reads when asked
+    (void)::posix_fadvise(fd, static_cast<off_t>(offset), static_cast<off_t>(len),
+                          POSIX_FADV_WILLNEED);
+}
+
+file_chunks::file_chunks(base::unique_fd fd, std::string name, uint64_t size)
+    : fd_(std::move(fd)), name_(std::move(name)), size_(size) {
+    (void)::posix_fadvise(fd_.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    read_ahead(fd_.get(), 0, kAhead);
+}
+
+bool file_chunks::prime() {
+    buf_.reset(static_cast<unsigned char*>(std::malloc(kChunk)));
+    if (!buf_) {
+        why_ = name_ + ": out of memory";
+        return false;
+    }
+    if (size_ == 0) return true;
+    primed_ = fill();
+    return primed_;
+}
+
+std::span<const unsigned char> file_chunks::next() {
+    if (primed_) {
+        primed_ = false;
+    } else if (!buf_ || !fill()) {
+        return {};
+    }
+    return {buf_.get(), len_};
+}
+
+bool file_chunks::fill() {
+    if (read_ >= size_) {
+        why_ = name_ + ": nothing left to send";
+        return false;
+    }
+    const uint64_t want = std::min<uint64_t>(kChunk, size_ - read_);
+    int64_t got = read_full(fd_.get(), buf_.get(), want);
+    if (got < 0) {
+        why_ = name_ + ": " + std::strerror(errno);
+        return false;
+    }
+    // the file shrank since its size was announced: the device would wait for bytes that are
+    // no longer there
+    if (static_cast<uint64_t>(got) < want) {
+        why_ = name_ + ": file ended at byte " + std::to_string(read_ + static_cast<uint64_t>(got)) +
+               " of " + std::to_string(size_);
+        return false;
+    }
+    len_ = static_cast<size_t>(got);
+    read_ += want;
+    read_ahead(fd_.get(), read_ + kChunk, kChunk);
+    return true;
+}
