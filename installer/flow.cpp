@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "client/action_queue.h"
 #include "console/console.h"
@@ -17,6 +19,7 @@
 #include "installer/startup.h"
 #include "installer/texts.h"
 #include "payload/payload.h"
+#include "trace/trace.h"
 #include "usb/usb.h"
 
 #ifndef TESSARO_VERSION
@@ -32,6 +35,19 @@ char serialno[256];
 
 namespace {
 
+// The run's last line in the trace: how it ended and what the plan was.
+void trace_end(const char* outcome, const char* road) {
+    trace::Event("end")
+        .text("outcome", outcome)
+        .text("road", road)
+        .text("serialno", serialno)
+        .number("doreboot", doreboot)
+        .number("dofast", dofast)
+        .number("sys_type", sys_type)
+        .number("sys_new", sys_new)
+        .flag("wipe", wipe != 0);
+}
+
 constexpr char kBanner[] = "\n\n###########################################";
 
 int error_exit();
@@ -46,7 +62,9 @@ void query_step(const char* var) {
     fb_queue_display(var, var);
     if (run_queue() != 0 && last_exchange_lost_link()) {
         con_err("\nerror: device stopped answering (getvar:%s)\n", var);
-        std::exit(error_exit());
+        const int status = error_exit();
+        trace_end("error exit", "identification");
+        std::exit(status);
     }
 }
 
@@ -237,15 +255,23 @@ int rq3_installed() {
 // accepted by the device (for the choice "0", the reboot exit's line: the plan was to write
 // nothing). Every other end prints "Downloading Error!" after the failing step's error line.
 int end_road(bool rq3, RoadEnd end) {
+    int status = 0;
+    const char* outcome = "error exit";
     switch (end) {
         case RoadEnd::Installed:
-            return rq3 ? rq3_installed() : reboot_exit();
+            status = rq3 ? rq3_installed() : reboot_exit();
+            outcome = "success";
+            break;
         case RoadEnd::Left:
-            return reboot_exit();
+            status = reboot_exit();
+            outcome = "left without installing";
+            break;
         case RoadEnd::Failed:
+            status = error_exit();
             break;
     }
-    return error_exit();
+    trace_end(outcome, rq3 ? "rq3" : "family");
+    return status;
 }
 
 int rq3_road() {
@@ -277,6 +303,10 @@ int installer_main(int argc, char** argv) {
 
     start_signal_policy();
     read_arguments(argc, argv);
+    trace::Event("start")
+        .text("version", TESSARO_VERSION)
+        .text("loaders", payload_loader_kind())
+        .texts("args", std::vector<std::string>(argv + 1, argv + argc));
     sleep_seconds(1);
 
     // the answer is not used: this exchange waits until the device is there
@@ -288,6 +318,7 @@ int installer_main(int argc, char** argv) {
         con_out(txt::not_match);
         con_out(txt::exit_line);
         con_flush();
+        trace_end("refused package", "identification");
         return 0;
     }
     return IS_RQ3() != 0 ? rq3_road() : family_road();
