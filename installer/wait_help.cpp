@@ -26,8 +26,9 @@ std::string refused_line(const usb_seen& now) {
                "; give this user write access to its socket, or run tessaro-devsim as this user\n";
     }
     return "waiting: access refused to the device " + joined(now.refused, false) +
-           "; install the udev rule 70-tessaro.rules (see README.md, \"Real devices\") and plug "
-           "the device in again, or join the group the rule names (plugdev) and log in again\n";
+           "; install the udev rule 70-tessaro.rules and plug the device in again, or (without "
+           "a seat, over SSH) give the rule GROUP=\"plugdev\" and join that group; see "
+           "README.md, \"Real devices\"\n";
 }
 
 std::string busy_line(const usb_seen& now) {
