@@ -32,8 +32,10 @@ constexpr uint32_t kProgressPiece = 1048576;
 
 // the USB layer's code and words for a failure, into the trace
 void trace_usb_error(const char* op, int code) {
-    trace::Event("usb_error").text("op", op).number("code", code).text("text",
-                                                                     usb_error_text(code));
+    trace::Event("usb_error")
+        .text("op", op)
+        .number("code", code)
+        .text("text", usb_error_text(code));
 }
 
 __attribute__((format(printf, 1, 2))) void set_error(const char* fmt, ...) {

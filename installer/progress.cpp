@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 
 #include "client/transport.h"
@@ -20,19 +21,22 @@ struct Current {
     Clock::time_point start;
     Clock::time_point drawn;
 };
-Current g_file;
+Current& current() {
+    static Current file;
+    return file;
+}
 
 // a terminal is redrawn at most this often; the last piece of a phase always shows
 constexpr std::chrono::milliseconds kRedraw{100};
 
 void on_data(uint64_t sent, uint64_t size) {
-    g_file.done = g_file.base + sent;
+    Current& file = current();
+    file.done = file.base + sent;
     const auto now = Clock::now();
-    if (sent != size && now - g_file.drawn < kRedraw) return;
-    g_file.drawn = now;
+    if (sent != size && now - file.drawn < kRedraw) return;
+    file.drawn = now;
     const double share =
-        g_file.total == 0 ? 1.0
-                          : static_cast<double>(g_file.done) / static_cast<double>(g_file.total);
+        file.total == 0 ? 1.0 : static_cast<double>(file.done) / static_cast<double>(file.total);
     percent(static_cast<int>(share * 100.0));
 }
 
@@ -43,37 +47,39 @@ bool progress_on_terminal() {
     return terminal;
 }
 
-FileProgress::FileProgress(uint64_t total) {
-    if (!progress_on_terminal()) return;
-    g_file = Current{true, total, 0, 0, Clock::now(), Clock::now()};
+FileProgress::FileProgress(uint64_t total) : on_(progress_on_terminal()) {
+    if (!on_) return;
+    current() = Current{true, total, 0, 0, Clock::now(), Clock::now()};
     fb_set_data_progress(on_data);
 }
 
 FileProgress::~FileProgress() {
-    if (!g_file.active) return;
+    if (!on_) return;
     fb_set_data_progress(nullptr);
-    g_file = Current{};
+    current() = Current{};
 }
 
-void FileProgress::at(uint64_t offset) {
-    g_file.base = offset;
-    g_file.done = offset;
+void FileProgress::at(uint64_t offset) const {
+    if (!on_) return;
+    current().base = offset;
+    current().done = offset;
 }
 
 std::string progress_figures() {
-    if (!g_file.active) return {};
+    const Current& file = current();
+    if (!file.active) return {};
     constexpr double kMiB = 1048576.0;
-    const double seconds = std::chrono::duration<double>(Clock::now() - g_file.start).count();
-    const auto done = static_cast<double>(g_file.done);
+    const double seconds = std::chrono::duration<double>(Clock::now() - file.start).count();
+    const auto done = static_cast<double>(file.done);
     char text[96];
     if (done <= 0 || seconds <= 0) {
         std::snprintf(text, sizeof text, "%.1f/%.1f MiB", done / kMiB,
-                      static_cast<double>(g_file.total) / kMiB);
+                      static_cast<double>(file.total) / kMiB);
         return text;
     }
     const double rate = done / seconds;
-    const auto left = static_cast<long>((static_cast<double>(g_file.total) - done) / rate + 0.5);
+    const long left = std::lround((static_cast<double>(file.total) - done) / rate);
     std::snprintf(text, sizeof text, "%.1f/%.1f MiB  %.1f MiB/s  %ld:%02ld left", done / kMiB,
-                  static_cast<double>(g_file.total) / kMiB, rate / kMiB, left / 60, left % 60);
+                  static_cast<double>(file.total) / kMiB, rate / kMiB, left / 60, left % 60);
     return text;
 }

@@ -19,7 +19,10 @@ class FileProgress {
     FileProgress(const FileProgress&) = delete;
     FileProgress& operator=(const FileProgress&) = delete;
     // The next data phase carries the bytes of the file from this offset on.
-    void at(uint64_t offset);
+    void at(uint64_t offset) const;
+
+  private:
+    bool on_;  // standard output is a terminal: this object drives the bar
 };
 
 // " 12.0/700.0 MiB  25.3 MiB/s  0:27 left" for the file on its way, empty when there is none.

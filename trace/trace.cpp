@@ -65,8 +65,7 @@ std::string json_string(std::string_view bytes) {
 
 Event::Event(std::string_view kind) : on_(on()) {
     if (!on_) return;
-    const double t =
-        std::chrono::duration<double>(Clock::now() - state().start).count();
+    const double t = std::chrono::duration<double>(Clock::now() - state().start).count();
     char head[48];
     std::snprintf(head, sizeof head, "{\"t\":%.3f", t);
     line_ = head;

@@ -97,8 +97,7 @@ bool read_info(usb_handle* handle, usb_ifc_info* info) {
     info->ifc_subclass = ifc[6];
     info->ifc_protocol = ifc[7];
     info->writable = 1;
-    if (!p.serial_number(handle->qrb_interface, info->serial_number,
-                         sizeof info->serial_number)) {
+    if (!p.serial_number(handle->qrb_interface, info->serial_number, sizeof info->serial_number)) {
         info->serial_number[0] = '\0';
     }
     info->serial_number[sizeof info->serial_number - 1] = '\0';

@@ -69,7 +69,8 @@ TEST(ProgressOnTerminal, TheBarMovesDuringOneDataPhase) {
 
     ASSERT_NE(out.find("###Downloading:system"), std::string::npos) << out;
     // a bar short of 100%, after the 0% drawn before the phase, with its figures
-    const std::regex moving(R"(\] (0[1-9]|[1-9][0-9])% [0-9.]+/4\.0 MiB  [0-9.]+ MiB/s  0:0[0-9] left)");
+    const std::regex moving(
+        R"(\] (0[1-9]|[1-9][0-9])% [0-9.]+/4\.0 MiB  [0-9.]+ MiB/s  0:0[0-9] left)");
     EXPECT_TRUE(std::regex_search(out, moving)) << out;
     // and the end of the file with every byte counted
     EXPECT_NE(out.find("] 100% 4.0/4.0 MiB"), std::string::npos) << out;

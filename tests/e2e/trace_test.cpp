@@ -15,7 +15,8 @@ using namespace flow_e2e;
 // "> command", "< status packet" and "= data bytes" lines, in order, from JSON lines in which the
 // text is the last field (both the device's transcript and the trace write them so) and the byte
 // count follows "bytes".
-std::vector<std::string> exchanges_of(const std::vector<std::string>& lines, std::string_view reply) {
+std::vector<std::string> exchanges_of(const std::vector<std::string>& lines,
+                                      std::string_view reply) {
     std::vector<std::string> out;
     auto text_of = [](const std::string& line, std::string_view ev) -> std::string {
         const std::string key = "\"ev\":\"" + std::string(ev) + "\",\"text\":\"";
@@ -52,10 +53,14 @@ TEST(Trace, RecordsEveryExchangeAndLeavesTheOutputAsItIs) {
     pkg.config("vrx3\n").files({"system.bin", "kernel.bin", "esystem.bin"});
     // a device whose checks fail and which adds an INFO line: commands, INFO, FAIL, data phases
     // and the error exit in one run
-    const std::vector<std::string> device = {
-        "--device", "d", "--serial", "067A0TRACE001", "--var", "product=VRX3",
-        "--var", "verflag=Z07", "--var", "bootmode=main", "--var", "systype=tess",
-        "--fault", "check:*=fail:crc mismatch", "--fault", "getvar:product=info:trace me"};
+    const std::vector<std::string> device = {"--device", "d",
+                                             "--serial", "067A0TRACE001",
+                                             "--var",    "product=VRX3",
+                                             "--var",    "verflag=Z07",
+                                             "--var",    "bootmode=main",
+                                             "--var",    "systype=tess",
+                                             "--fault",  "check:*=fail:crc mismatch",
+                                             "--fault",  "getvar:product=info:trace me"};
 
     support::Devsim plain_dev(device);
     const auto plain = run(plain_dev, pkg, {"1", "1"});

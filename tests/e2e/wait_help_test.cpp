@@ -1,12 +1,11 @@
 // What the installer says while it waits for its device on the simulated link: after a few quiet
 // seconds, one line for each thing in the way (a bootloader with another serial number, a device
 // it may not open, a device another program holds), and nothing once the device is there.
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstring>
 #include <filesystem>
@@ -52,8 +51,8 @@ class WaitHelp : public ::testing::TestWithParam<WaitCase> {};
 TEST_P(WaitHelp, OneLinePerThingInTheWay) {
     const WaitCase& c = GetParam();
     // "a" is in the way from the start; "b" comes after the quiet seconds and is taken
-    const Args devices = {"--device", "a", "--serial", "SIMA", "--var", "product=X",
-                          "--device", "b", "--serial", "SIMB", "--var", "product=X",
+    const Args devices = {"--device",       "a",   "--serial", "SIMA", "--var", "product=X",
+                          "--device",       "b",   "--serial", "SIMB", "--var", "product=X",
                           "--appear-after", "6000"};
     // sockets any user may open, so that the refused one is refused for its own mode alone
     const mode_t mask = ::umask(0);
@@ -75,9 +74,9 @@ TEST_P(WaitHelp, OneLinePerThingInTheWay) {
         if (::geteuid() == 0) {
             // root opens any socket: the installer runs as nobody, who may pass into the
             // directories and open every socket but this one
-            std::filesystem::permissions(sim.socket_dir().parent_path(),
-                                         std::filesystem::perms::owner_all |
-                                             std::filesystem::perms::others_exec);
+            std::filesystem::permissions(
+                sim.socket_dir().parent_path(),
+                std::filesystem::perms::owner_all | std::filesystem::perms::others_exec);
             std::filesystem::permissions(package.path(), std::filesystem::perms::owner_all |
                                                              std::filesystem::perms::others_exec);
             o.args.insert(o.args.begin(), {"--reuid=65534", "--regid=65534", "--clear-groups",
