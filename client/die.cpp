@@ -5,6 +5,7 @@
 
 #include "client/action_queue.h"
 #include "console/console.h"
+#include "trace/trace.h"
 
 void die(const char* fmt, ...) {
     // the format is one of the system's texts and goes out in the console's encoding; the
@@ -17,5 +18,6 @@ void die(const char* fmt, ...) {
     std::vsnprintf(text, sizeof text, format.c_str(), ap);
     va_end(ap);
     con_err("%s", text);
+    trace::Event("end").text("outcome", "internal fault").text("message", text);
     std::exit(1);
 }

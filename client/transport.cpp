@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdarg>
 #include <cstdint>
@@ -10,6 +11,7 @@
 
 #include "client/status_count.h"
 #include "console/console.h"
+#include "trace/trace.h"
 #include "usb/usb.h"
 #include "usb/usb_error.h"
 
@@ -24,6 +26,17 @@ constexpr int kCodeLen = 4;
 constexpr size_t kCommandMax = 64;
 
 unsigned g_closes = 0;
+data_progress_fn g_progress = nullptr;
+// a data phase goes out in pieces of this size when someone is watching it move
+constexpr uint32_t kProgressPiece = 1048576;
+
+// the USB layer's code and words for a failure, into the trace
+void trace_usb_error(const char* op, int code) {
+    trace::Event("usb_error")
+        .text("op", op)
+        .number("code", code)
+        .text("text", usb_error_text(code));
+}
 
 __attribute__((format(printf, 1, 2))) void set_error(const char* fmt, ...) {
     va_list ap;
@@ -44,6 +57,10 @@ bool has_code(const char* status, const char* code) {
 
 }  // namespace
 
+void fb_set_data_progress(data_progress_fn fn) {
+    g_progress = fn;
+}
+
 unsigned transport_close_count() {
     return g_closes;
 }
@@ -58,7 +75,9 @@ int check_response(usb_handle* usb, uint32_t size, char* response) {
         int r = usb_read(usb, status, kStatusMax);
         if (r < 0) {
             // the USB layer's code, in its own words, taken before anything can change it
-            set_error("status read failed (%s)", usb_error_text(errno));
+            const int code = errno;
+            set_error("status read failed (%s)", usb_error_text(code));
+            trace_usb_error("status read", code);
             close_link(usb);
             return -1;
         }
@@ -69,6 +88,7 @@ int check_response(usb_handle* usb, uint32_t size, char* response) {
             return -1;
         }
         status[r] = '\0';
+        trace::Event("reply").text("text", std::string_view(status, static_cast<size_t>(r)));
         const char* text = status + kCodeLen;
 
         if (has_code(status, "INFO")) {
@@ -112,8 +132,11 @@ int _command_start(usb_handle* usb, const char* cmd, uint32_t size, char* respon
         return -1;
     }
     int n = static_cast<int>(len);
+    trace::Event("command").text("text", cmd);
     if (usb_write(usb, cmd, n) != n) {
-        set_error("command write failed (%s)", usb_error_text(errno));
+        const int code = errno;
+        set_error("command write failed (%s)", usb_error_text(code));
+        trace_usb_error("command write", code);
         close_link(usb);
         return -1;
     }
@@ -128,9 +151,35 @@ int _command_data(usb_handle* usb, const void* data, uint32_t size) {
         return -1;
     }
     int n = static_cast<int>(size);
-    int r = usb_write(usb, data, n);
+    const auto started = std::chrono::steady_clock::now();
+    int r = 0;
+    if (g_progress == nullptr) {
+        r = usb_write(usb, data, n);
+    } else {
+        // the same bytes in the same transfers (the USB layer sends 1 MiB at a time anyway),
+        // with a word to the watcher after each piece
+        const auto* bytes = static_cast<const unsigned char*>(data);
+        while (r < n) {
+            const int piece = std::min(n - r, static_cast<int>(kProgressPiece));
+            const int put = usb_write(usb, bytes + r, piece);
+            if (put < 0) {
+                r = -1;
+                break;
+            }
+            r += put;
+            if (put != piece) break;
+            g_progress(static_cast<uint64_t>(r), size);
+        }
+    }
+    const int code = errno;
+    trace::Event("data")
+        .number("bytes", n)
+        .number("sent", r < 0 ? 0 : r)
+        .seconds("seconds",
+                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
     if (r < 0) {
-        set_error("data transfer failure (%s)", usb_error_text(errno));
+        set_error("data transfer failure (%s)", usb_error_text(code));
+        trace_usb_error("data", code);
         close_link(usb);
         return -1;
     }

@@ -39,6 +39,12 @@ char* fb_get_error();
 // before and after an exchange to learn whether the handle is gone.
 unsigned transport_close_count();
 
+// Called during every data phase, when set, with the bytes sent so far and the phase's size; the
+// phase then goes out in pieces of 1 MiB so that the caller can show it moving. Null (the
+// default) sends each phase in one write.
+using data_progress_fn = void (*)(uint64_t sent, uint64_t size);
+void fb_set_data_progress(data_progress_fn fn);
+
 // Internal steps, exposed for tests.
 int check_response(usb_handle* usb, uint32_t size, char* response);
 int _command_start(usb_handle* usb, const char* cmd, uint32_t size, char* response);

@@ -7,6 +7,8 @@
 #include "client/transport.h"
 #include "console/console.h"
 #include "installer/startup.h"
+#include "installer/wait_help.h"
+#include "trace/trace.h"
 #include "usb/usb.h"
 
 usb_handle* usb_device = nullptr;
@@ -17,16 +19,51 @@ bool link_lost = false;
 
 }  // namespace
 
+namespace {
+
+void trace_seen(const char* kind, const usb_seen& seen, double seconds) {
+    trace::Event(kind)
+        .seconds("seconds", seconds)
+        .text("serial", serial != nullptr ? serial : "")
+        .texts("other_serials", seen.other_serials)
+        .texts("refused", seen.refused)
+        .texts("busy", seen.busy);
+}
+
+}  // namespace
+
 usb_handle* open_device() {
     if (usb_device != nullptr) return usb_device;
 
+    using Clock = std::chrono::steady_clock;
+    const auto started = Clock::now();
+    auto waited = [&started] {
+        return std::chrono::duration<double>(Clock::now() - started).count();
+    };
     bool announced = false;
+    usb_seen traced;    // what the trace last heard of
+    usb_seen reported;  // what the person at the console last heard of
     for (;;) {
         usb_device = usb_open(match_trevan);
-        if (usb_device != nullptr) return usb_device;
+        if (usb_device != nullptr) {
+            if (announced) trace_seen("wait", traced, waited());
+            return usb_device;
+        }
+        const usb_seen& seen = usb_last_seen();
         if (!announced) {
             con_err("< waiting for device >\n");
             announced = true;
+        }
+        if (seen != traced) {
+            trace_seen("seen", seen, waited());
+            traced = seen;
+        }
+        // the first seconds are a device still starting up: only then is what is seen news
+        if (waited() >= kWaitQuietSeconds) {
+            for (const std::string& line : wait_help_lines(reported, seen, serial)) {
+                con_err("%s", line.c_str());
+            }
+            reported = seen;
         }
         sleep_seconds(1);
     }

@@ -20,6 +20,7 @@
 #include "installer/device.h"
 #include "installer/file_chunks.h"
 #include "installer/package.h"
+#include "installer/progress.h"
 #include "installer/regular_file.h"
 
 static_assert(sizeof(off_t) >= 8, "file sizes must be 64-bit");
@@ -83,7 +84,12 @@ void percent(int per) {
     std::string bar;
     if (j > 0) bar.append(static_cast<size_t>(j), '#');
     if (j < 33) bar.append(static_cast<size_t>(j > 0 ? 33 - j : 33), ' ');
-    con_out("\r[%s] %02d%% ", bar.c_str(), per);
+    if (progress_on_terminal()) {
+        // the figures, and the end of a longer line drawn before, cleared (erase to its end)
+        con_out("\r[%s] %02d%% %s\033[K", bar.c_str(), per, progress_figures().c_str());
+    } else {
+        con_out("\r[%s] %02d%% ", bar.c_str(), per);
+    }
     con_flush();
 }
 
@@ -106,6 +112,7 @@ int flash_one(const char* pname, const char* fname) {
 
     con_out("\n###Downloading:%s\n", pname);
     fb_queue_flash_source(pname, &data, static_cast<uint32_t>(size));
+    FileProgress progress(static_cast<uint64_t>(size));
     percent(0);
     int result = run_queue();
     percent(100);
@@ -144,6 +151,7 @@ int flash_file(const char* pname, const char* fn, uint32_t split) {
             return -1;
         }
 
+        FileProgress progress(size);
         uint64_t offset = 0;
         while (offset < size) {
             uint32_t len = static_cast<uint32_t>(std::min<uint64_t>(size - offset, split));
@@ -163,6 +171,7 @@ int flash_file(const char* pname, const char* fn, uint32_t split) {
             }
 
             fb_queue_flash(name, piece.get(), len);
+            progress.at(offset);
             if (run_queue() != 0) {
                 // the device refused this piece: the rest of the file is not sent
                 return -1;

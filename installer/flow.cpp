@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "client/action_queue.h"
 #include "console/console.h"
@@ -17,6 +19,7 @@
 #include "installer/startup.h"
 #include "installer/texts.h"
 #include "payload/payload.h"
+#include "trace/trace.h"
 #include "usb/usb.h"
 
 #ifndef TESSARO_VERSION
@@ -32,6 +35,19 @@ char serialno[256];
 
 namespace {
 
+// The run's last line in the trace: how it ended and what the plan was.
+void trace_end(const char* outcome, const char* road) {
+    trace::Event("end")
+        .text("outcome", outcome)
+        .text("road", road)
+        .text("serialno", serialno)
+        .number("doreboot", doreboot)
+        .number("dofast", dofast)
+        .number("sys_type", sys_type)
+        .number("sys_new", sys_new)
+        .flag("wipe", wipe != 0);
+}
+
 constexpr char kBanner[] = "\n\n###########################################";
 
 int error_exit();
@@ -46,7 +62,9 @@ void query_step(const char* var) {
     fb_queue_display(var, var);
     if (run_queue() != 0 && last_exchange_lost_link()) {
         con_err("\nerror: device stopped answering (getvar:%s)\n", var);
-        std::exit(error_exit());
+        const int status = error_exit();
+        trace_end("error exit", "identification");
+        std::exit(status);
     }
 }
 
@@ -110,6 +128,16 @@ void print_help() {
         "Menus read one word per choice from standard input; its first character counts. When\n"
         "standard input ends at a menu, or is closed, the menu takes 0 (Exit).\n"
         "\n"
+        "Unattended (DOFAST above 0), the menus choose:\n"
+        "  family  package        choice                                 user data\n"
+        "  RQ3     native system  1 Upgrade                              kept\n"
+        "  RQ3     second system  2 Upgrade&Wipe                         WIPED\n"
+        "  RQ3     both systems   2 Upgrade&Wipe (second system)         WIPED\n"
+        "  others  native system  1 Upgrade                              kept\n"
+        "  others  second system  3 convert to the second system         WIPED\n"
+        "  others  both systems   3 convert to the second system         WIPED\n"
+        "                         (DOFAST above 1: 5, both systems)      WIPED\n"
+        "\n"
         "Output: every line meant for a person or a wrapper program begins with \"###\" and goes\n"
         "to standard output, which is flushed at fixed points; errors and \"< waiting for\n"
         "device >\" go to standard error. Chinese texts are written as GBK, or as UTF-8 when the\n"
@@ -117,7 +145,17 @@ void print_help() {
         "does not match the device and when an RQ3 install completes. If the reader of the\n"
         "output goes away (SIGPIPE), the output is lost and the install goes on.\n"
         "\n"
+        "While waiting for its device the installer prints \"< waiting for device >\" once;\n"
+        "after a few seconds it says, one line each, what is in the way: bootloader devices\n"
+        "with other serial numbers, a device this user may not open (the fix: the udev rule\n"
+        "70-tessaro.rules, or group membership), a device another program holds. On a\n"
+        "terminal the progress bar moves during each transfer, with bytes, rate and time left.\n"
+        "\n"
         "Environment:\n"
+        "  TESSARO_TRACE       a file to append the run's trace to, one JSON object per line:\n"
+        "                      every command and answer, data phase, USB error, wait for the\n"
+        "                      device and the run's end with its outcome and plan. The output\n"
+        "                      is the same with or without it. Attach it to a bug report.\n"
         "  TESSARO_DEVSIM_DIR  a directory of simulated devices (tessaro-devsim) to use instead\n"
         "                      of the host's USB devices. When set, only simulated devices\n"
         "                      are used, even before the directory exists.\n"
@@ -132,9 +170,11 @@ void print_help() {
         "In between both are ignored, so that a write to the device is never broken off;\n"
         "Ctrl+\\ (SIGQUIT) and SIGTERM still stop it.\n"
         "\n"
-        "Exit status: 0 for every run that ends normally, including a refused package and a\n"
-        "failed install (\"Downloading Error!\"); 1 when the program stops on an internal\n"
-        "fault; 2 when DOREBOOT or DOFAST is not a whole number.\n");
+        "Exit status:\n"
+        "  0  every run that ends normally, a refused package (\"Device Not Match\") and a\n"
+        "     failed install (\"Downloading Error!\") included\n"
+        "  1  the program stopped on an internal fault (\"error: ...\")\n"
+        "  2  DOREBOOT or DOFAST is not a whole number (usage error)\n");
 }
 
 // Last act of every run except the two that end with lines of their own.
@@ -237,15 +277,23 @@ int rq3_installed() {
 // accepted by the device (for the choice "0", the reboot exit's line: the plan was to write
 // nothing). Every other end prints "Downloading Error!" after the failing step's error line.
 int end_road(bool rq3, RoadEnd end) {
+    int status = 0;
+    const char* outcome = "error exit";
     switch (end) {
         case RoadEnd::Installed:
-            return rq3 ? rq3_installed() : reboot_exit();
+            status = rq3 ? rq3_installed() : reboot_exit();
+            outcome = "success";
+            break;
         case RoadEnd::Left:
-            return reboot_exit();
+            status = reboot_exit();
+            outcome = "left without installing";
+            break;
         case RoadEnd::Failed:
+            status = error_exit();
             break;
     }
-    return error_exit();
+    trace_end(outcome, rq3 ? "rq3" : "family");
+    return status;
 }
 
 int rq3_road() {
@@ -277,6 +325,10 @@ int installer_main(int argc, char** argv) {
 
     start_signal_policy();
     read_arguments(argc, argv);
+    trace::Event("start")
+        .text("version", TESSARO_VERSION)
+        .text("loaders", payload_loader_kind())
+        .texts("args", std::vector<std::string>(argv + 1, argv + argc));
     sleep_seconds(1);
 
     // the answer is not used: this exchange waits until the device is there
@@ -288,6 +340,7 @@ int installer_main(int argc, char** argv) {
         con_out(txt::not_match);
         con_out(txt::exit_line);
         con_flush();
+        trace_end("refused package", "identification");
         return 0;
     }
     return IS_RQ3() != 0 ? rq3_road() : family_road();

@@ -14,6 +14,7 @@
 #include "installer/flow.h"
 #include "installer/package.h"
 #include "installer/texts.h"
+#include "trace/trace.h"
 
 namespace {
 
@@ -46,11 +47,19 @@ char run_menu(const Menu& m, char automatic, FILE* in) {
     print_options(m);
     if (dofast > 0) {
         con_out("%c\n", automatic);
+        trace::Event("choice")
+            .text("choice", std::string_view(&automatic, 1))
+            .flag("unattended", true);
         return automatic;
     }
     for (;;) {
         char c = read_choice(in);
-        if (m.accepted.find(c) != std::string_view::npos) return c;
+        if (m.accepted.find(c) != std::string_view::npos) {
+            trace::Event("choice")
+                .text("choice", std::string_view(&c, 1))
+                .flag("unattended", false);
+            return c;
+        }
         print_options(m);
     }
 }

@@ -11,11 +11,12 @@ declare -A allowed=(
   [installer/boardtype]="installer/boardtype console"
   [simlink]="simlink base"
   [base]="base"
+  [trace]="trace base"
   [payload]="payload check console"
   [usb]="usb simlink base console"
-  [client]="client usb base console"
+  [client]="client usb trace base console"
   [devsim]="devsim simlink payload check base console"
-  [installer]="installer client usb payload check base console"
+  [installer]="installer client usb payload check trace base console"
 )
 
 status=0

@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
-# The main job, end to end: builds everything, makes a sample package of both systems in a
-# temporary directory, starts a simulated VRX3 device whose loader is the oldest the chain takes
-# ("8.0"), installs the package on it unattended and shows what the device received: every
-# loader stage with its reboot, the configuration blocks, the partition tables, each package
-# file with its checks, the system-type marker and the final reboot. Run it from anywhere; as root on Debian/Ubuntu the build installs
-# what is missing.
+# The main job, end to end: builds what it needs (the two programs and the package maker, in
+# build-demo/, without the tests, benchmarks and fuzz targets), makes a sample package of both
+# systems in a temporary directory, starts a simulated VRX3 device whose loader is the oldest
+# the chain takes ("8.0"), installs the package on it unattended and shows what the device
+# received: every loader stage with its reboot, the configuration blocks, the partition tables,
+# each package file with its checks, the system-type marker and the final reboot. Run it from
+# anywhere; as root on Debian/Ubuntu the build installs what is missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-bash scripts/build.sh
-build=$root/${BUILD_DIR:-build}
+export BUILD_DIR=${BUILD_DIR:-build-demo}
+BUILD_TARGETS="tessaro-installer tessaro-devsim make_sample_package" \
+  bash scripts/build.sh -DTESSARO_BUILD_TESTS=OFF -DTESSARO_BUILD_BENCH=OFF
+build=$root/$BUILD_DIR
 installer=$build/installer/tessaro-installer
 devsim=$build/devsim/tessaro-devsim
 maker=$build/tools/make_sample_package

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 struct usb_ifc_info {
     uint16_t dev_vendor;
@@ -49,6 +51,22 @@ void usb_kick(usb_handle* h);
 // device on the host's USB or no handle.
 int usb_is_simulated(const usb_handle* h);
 void usb_cleanup_handle(usb_handle* h);
+
+// What the last usb_open saw besides the device it looked for: what a person waiting for a
+// device needs to know to get it found.
+struct usb_seen {
+    // bootloader interfaces of listed vendors that the match function passed by (with the
+    // standard matcher: another serial number); their serial numbers, empty when unreadable
+    std::vector<std::string> other_serials;
+    // interfaces the host refused to open for this user, and interfaces held by another program
+    // ("VVVV:PPPP at NAME" where the host describes them without opening, else their names)
+    std::vector<std::string> refused;
+    std::vector<std::string> busy;
+    bool simulated = false;  // seen on the simulated link
+
+    bool operator==(const usb_seen&) const = default;
+};
+const usb_seen& usb_last_seen();
 
 int match_trevan(usb_ifc_info* info);
 int match_trevan_with_serial(usb_ifc_info* info, const char* serial);

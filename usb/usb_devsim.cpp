@@ -426,7 +426,8 @@ const usb_platform kDevsimPlatform = {
     devsim_read,
     devsim_write,
     close_handle,
-    true,  // simulated
+    true,     // simulated
+    nullptr,  // a socket's descriptors come only in its greeting, once connected
 };
 
 }  // namespace

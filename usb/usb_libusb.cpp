@@ -9,7 +9,6 @@
 #include <utility>
 #include <vector>
 
-#include "console/console.h"
 #include "usb/usb_backend.h"
 #include "usb/usb_libusb_detail.h"
 #include "usb/usb_platform.h"
@@ -98,19 +97,6 @@ struct Interface : OpenInterface {
     }
 };
 
-// Tells once per run why a bootloader could not be opened, and what to do about it.
-void report_access_denied(const libusb_device_descriptor& d, const Interface& ifc) {
-    static bool told = false;
-    // other devices of these vendors (a laptop's Bluetooth adapter) are none of our business
-    if (told || usb_vendor_listed(d.idVendor) == 0 || !ifc.bootloader) return;
-    told = true;
-    con_err(
-        "usb: no permission to open the device %04x:%04x at %s; install the udev rule "
-        "udev/70-tessaro.rules (see README.md, \"Real devices\") or run the installer as "
-        "root\n",
-        d.idVendor, d.idProduct, ifc.name.c_str());
-}
-
 void* libusb_enum() {
     ssize_t count = 0;
     DeviceList list = list_devices(&count);
@@ -157,7 +143,6 @@ void* libusb_create(const char* name) {
     int r = libusb_open(found, &ifc->dev);
     if (r != 0) {
         ifc->dev = nullptr;
-        if (r == LIBUSB_ERROR_ACCESS) report_access_denied(dd, *ifc);
         usb_platform_set_last_error(translate_error(r));
         return nullptr;
     }
@@ -180,13 +165,32 @@ void* libusb_create(const char* name) {
 
     r = libusb_claim_interface(ifc->dev, ifc->number);
     if (r != 0) {
-        if (r == LIBUSB_ERROR_ACCESS) report_access_denied(dd, *ifc);
         usb_platform_set_last_error(translate_error(r));
         return nullptr;
     }
     ifc->claimed = true;
     usb_platform_set_last_error(USB_ERR_NONE);
     return interface_handle(std::move(ifc));
+}
+
+// libusb keeps every listed device's descriptors from the host's own records, so an interface
+// that could not be opened (refused, or held by a driver) can still be described.
+bool libusb_peek(const char* name, uint8_t device[18], uint8_t ifc[9]) {
+    ssize_t count = 0;
+    DeviceList list = list_devices(&count);
+    if (!list) return false;
+    bool found = false;
+    each_interface(list, count, [&](libusb_device* dev, const libusb_interface_descriptor& id) {
+        if (device_entry_name(dev, id.bInterfaceNumber) != name) return false;
+        libusb_device_descriptor dd{};
+        if (libusb_get_device_descriptor(dev, &dd) == 0) {
+            device_descriptor_bytes(dd, device);
+            interface_descriptor_bytes(id, ifc);
+            found = true;
+        }
+        return true;
+    });
+    return found;
 }
 
 // A pipe only for an endpoint the interface has.
@@ -282,6 +286,7 @@ const usb_platform kLibusbPlatform = {
     libusb_write,
     close_handle,
     false,  // real hardware
+    libusb_peek,
 };
 
 }  // namespace

@@ -66,6 +66,15 @@ struct usb_platform {
 
     // True when the interfaces are simulated devices, with no hardware behind them.
     bool simulated;
+
+    // The 18-byte device and 9-byte interface descriptors of a listed interface, read WITHOUT
+    // opening it, where the host keeps them apart from the device (so that an interface which
+    // cannot be opened can still be told apart: a bootloader refused to this user, or held by
+    // another program, from anything else). Touches nothing of the device, claims nothing and
+    // leaves the last error as it was. False when the descriptors come only with an open
+    // interface; the transport then takes such an interface for the bootloader it is listed
+    // as. May be null, which counts as false.
+    bool (*peek_descriptors)(const char* name, uint8_t device[18], uint8_t ifc[9]);
 };
 
 // The backend in use: chosen on first use (the simulated device whenever TESSARO_DEVSIM_DIR is

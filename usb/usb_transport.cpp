@@ -1,9 +1,11 @@
 // The portable half of the USB transport: finding the bootloader's interface and the bulk
 // transfers, written once over whichever platform backend is in use.
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "usb/usb.h"
 #include "usb/usb_platform.h"
@@ -48,7 +50,66 @@ struct HandleDeleter {
 };
 using OwnedHandle = std::unique_ptr<usb_handle, HandleDeleter>;
 
+usb_seen g_seen;
+
+// bootloader interface of a listed vendor, from its raw descriptors
+bool bootloader_of_listed_vendor(const uint8_t* device, const uint8_t* ifc) {
+    return usb_vendor_listed(le16(device + 8)) != 0 && ifc[4] == 2 && ifc[5] == 0xFF &&
+           ifc[6] == 0x42 && ifc[7] == 0x03;
+}
+
+// An interface that could not be opened is worth telling a waiting person about only when it
+// was refused or is held, and is (as far as the host can say without opening it) a bootloader.
+void note_unopened(const char* name) {
+    const int why = usb_platform_last_error();
+    if (why != USB_ERR_ACCESS_DENIED && why != USB_ERR_BUSY) return;
+    std::string what = name;
+    const usb_platform& p = platform();
+    uint8_t device[18] = {};
+    uint8_t ifc[9] = {};
+    if (p.peek_descriptors != nullptr && p.peek_descriptors(name, device, ifc)) {
+        if (!bootloader_of_listed_vendor(device, ifc)) return;
+        char ids[16];
+        std::snprintf(ids, sizeof ids, "%04x:%04x", le16(device + 8), le16(device + 10));
+        what = std::string(ids) + " at " + name;
+    }
+    (why == USB_ERR_ACCESS_DENIED ? g_seen.refused : g_seen.busy).push_back(std::move(what));
+}
+
+// the descriptors and serial number of an open interface; false when they cannot be read or it
+// is not an interface of two endpoints
+bool read_info(usb_handle* handle, usb_ifc_info* info) {
+    const usb_platform& p = platform();
+    uint8_t device[18] = {};
+    uint8_t ifc[9] = {};
+    if (!p.device_descriptor(handle->qrb_interface, device)) return false;
+    if (!p.interface_descriptor(handle->qrb_interface, ifc)) return false;
+    // the bootloader's interface has exactly one bulk IN and one bulk OUT endpoint
+    if (ifc[4] != 2) return false;
+
+    *info = usb_ifc_info{};
+    info->dev_vendor = le16(device + 8);
+    info->dev_product = le16(device + 10);
+    info->dev_class = device[4];
+    info->dev_subclass = device[5];
+    info->dev_protocol = device[6];
+    info->ifc_class = ifc[5];
+    info->ifc_subclass = ifc[6];
+    info->ifc_protocol = ifc[7];
+    info->writable = 1;
+    if (!p.serial_number(handle->qrb_interface, info->serial_number, sizeof info->serial_number)) {
+        info->serial_number[0] = '\0';
+    }
+    info->serial_number[sizeof info->serial_number - 1] = '\0';
+    info->device_path[0] = '\0';
+    return true;
+}
+
 }  // namespace
+
+const usb_seen& usb_last_seen() {
+    return g_seen;
+}
 
 void usb_cleanup_handle(usb_handle* h) {
     if (h == nullptr) return;
@@ -122,36 +183,15 @@ usb_handle* do_usb_open(const char* interface_name) {
 
 int recognized_device(usb_handle* handle, ifc_match_func callback) {
     if (handle == nullptr) return 0;
-    const usb_platform& p = platform();
-
-    uint8_t device[18] = {};
-    uint8_t ifc[9] = {};
-    if (!p.device_descriptor(handle->qrb_interface, device)) return 0;
-    if (!p.interface_descriptor(handle->qrb_interface, ifc)) return 0;
-    // the bootloader's interface has exactly one bulk IN and one bulk OUT endpoint
-    if (ifc[4] != 2) return 0;
-
     usb_ifc_info info{};
-    info.dev_vendor = le16(device + 8);
-    info.dev_product = le16(device + 10);
-    info.dev_class = device[4];
-    info.dev_subclass = device[5];
-    info.dev_protocol = device[6];
-    info.ifc_class = ifc[5];
-    info.ifc_subclass = ifc[6];
-    info.ifc_protocol = ifc[7];
-    info.writable = 1;
-    if (!p.serial_number(handle->qrb_interface, info.serial_number, sizeof info.serial_number)) {
-        info.serial_number[0] = '\0';
-    }
-    info.serial_number[sizeof info.serial_number - 1] = '\0';
-    info.device_path[0] = '\0';
-
+    if (!read_info(handle, &info)) return 0;
     return callback(&info) == 0 ? 1 : 0;
 }
 
 usb_handle* find_usb_device(ifc_match_func callback) {
     const usb_platform& p = platform();
+    g_seen = usb_seen{};
+    g_seen.simulated = p.simulated;
     void* enumeration = p.enum_interfaces();
     if (enumeration == nullptr) return nullptr;
 
@@ -160,11 +200,20 @@ usb_handle* find_usb_device(ifc_match_func callback) {
         if (!p.next_interface(enumeration, name, sizeof name)) break;
         name[sizeof name - 1] = '\0';
         OwnedHandle h(do_usb_open(name));
-        if (!h) continue;
+        if (!h) {
+            note_unopened(name);
+            continue;
+        }
+        usb_ifc_info info{};
+        if (!read_info(h.get(), &info)) continue;
         // the first accepted interface in the platform's order wins; the others are released
-        if (recognized_device(h.get(), callback) != 0) {
+        if (callback(&info) == 0) {
             p.close_enum(enumeration);
             return h.release();
+        }
+        if (usb_vendor_listed(info.dev_vendor) != 0 && info.ifc_class == 0xFF &&
+            info.ifc_subclass == 0x42 && info.ifc_protocol == 0x03) {
+            g_seen.other_serials.emplace_back(info.serial_number);
         }
     }
     p.close_enum(enumeration);

@@ -136,8 +136,9 @@ TEST(FlowIdentify, HelpAndVersion) {
     o.args = {"--help"};
     auto help = e2e::run_installer(o);
     EXPECT_EQ(help.status, 0);
-    for (const char* word : {"DOREBOOT", "DOFAST", "SERIAL", "###", "TESSARO_DEVSIM_DIR", "SIGINT",
-                             "SIGHUP", "SIGQUIT", "SIGPIPE", "Exit status"})
+    for (const char* word :
+         {"DOREBOOT", "DOFAST", "SERIAL", "###", "TESSARO_DEVSIM_DIR", "SIGINT", "SIGHUP",
+          "SIGQUIT", "SIGPIPE", "Exit status", "TESSARO_TRACE", "Upgrade&Wipe", "WIPED"})
         EXPECT_NE(help.out.find(word), std::string::npos) << word;
 
     o.args = {"-h", "ignored"};

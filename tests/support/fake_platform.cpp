@@ -206,7 +206,8 @@ const usb_platform kFake = {
     "fake",         enum_interfaces, next_interface, close_enum,        create_interface,
     open_read_pipe, open_write_pipe, interface_name, device_descriptor, interface_descriptor,
     serial_number,  read_sync,       write_sync,     close_handle,
-    false,  // scripted as a host's USB
+    false,    // scripted as a host's USB
+    nullptr,  // descriptors only through an open interface
 };
 
 // the same platform, as the USB layer sees a simulated device

@@ -1,0 +1,94 @@
+// The installer's trace (TESSARO_TRACE) against what the device itself recorded: every command,
+// every status packet and every data phase, in the same order, and not a byte of the run's
+// output changed by it.
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "e2e/flow_e2e.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using namespace flow_e2e;
+
+// "> command", "< status packet" and "= data bytes" lines, in order, from JSON lines in which the
+// text is the last field (both the device's transcript and the trace write them so) and the byte
+// count follows "bytes".
+std::vector<std::string> exchanges_of(const std::vector<std::string>& lines,
+                                      std::string_view reply) {
+    std::vector<std::string> out;
+    auto text_of = [](const std::string& line, std::string_view ev) -> std::string {
+        const std::string key = "\"ev\":\"" + std::string(ev) + "\",\"text\":\"";
+        const auto at = line.find(key);
+        const auto end = line.rfind("\"}");
+        if (at == std::string::npos || end == std::string::npos) return "\x01";
+        return line.substr(at + key.size(), end - at - key.size());
+    };
+    for (const std::string& line : lines) {
+        if (std::string t = text_of(line, "command"); t != "\x01") out.push_back("> " + t);
+        if (std::string t = text_of(line, reply); t != "\x01") out.push_back("< " + t);
+        const std::string data = "\"ev\":\"data\",\"bytes\":";
+        if (auto at = line.find(data); at != std::string::npos) {
+            at += data.size();
+            out.push_back("= " + line.substr(at, line.find_first_not_of("0123456789", at) - at));
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> read_lines(const std::filesystem::path& path) {
+    std::vector<std::string> lines;
+    const std::string all = support::read_file(path);
+    for (size_t at = 0; at < all.size();) {
+        const size_t end = all.find('\n', at);
+        lines.push_back(all.substr(at, end - at));
+        at = end == std::string::npos ? all.size() : end + 1;
+    }
+    return lines;
+}
+
+TEST(Trace, RecordsEveryExchangeAndLeavesTheOutputAsItIs) {
+    Package pkg;
+    pkg.config("vrx3\n").files({"system.bin", "kernel.bin", "esystem.bin"});
+    // a device whose checks fail and which adds an INFO line: commands, INFO, FAIL, data phases
+    // and the error exit in one run
+    const std::vector<std::string> device = {"--device", "d",
+                                             "--serial", "067A0TRACE001",
+                                             "--var",    "product=VRX3",
+                                             "--var",    "verflag=Z07",
+                                             "--var",    "bootmode=main",
+                                             "--var",    "systype=tess",
+                                             "--fault",  "check:*=fail:crc mismatch",
+                                             "--fault",  "getvar:product=info:trace me"};
+
+    support::Devsim plain_dev(device);
+    const auto plain = run(plain_dev, pkg, {"1", "1"});
+
+    support::Devsim traced_dev(device);
+    support::TempDir dir;
+    const auto trace_path = dir.path() / "trace.jsonl";
+    e2e::RunOptions o;
+    o.args = {"1", "1"};
+    o.cwd = pkg.path();
+    o.devsim_dir = traced_dev.socket_dir();
+    o.env["TESSARO_TRACE"] = trace_path.string();
+    o.timeout = std::chrono::seconds(30);
+    const auto traced = e2e::run_installer(o);
+
+    EXPECT_EQ(traced.status, plain.status);
+    EXPECT_EQ(traced.out, plain.out);
+    EXPECT_EQ(traced.err, plain.err);
+
+    const auto trace = read_lines(trace_path);
+    const auto seen = exchanges_of(traced_dev.transcript(), "answer");
+    ASSERT_GT(seen.size(), 10U);
+    EXPECT_EQ(exchanges_of(trace, "reply"), seen);
+    // the run's end, with its outcome, is the trace's last line
+    ASSERT_FALSE(trace.empty());
+    EXPECT_NE(trace.back().find(R"("ev":"end","outcome":"error exit","road":"family")"),
+              std::string::npos)
+        << trace.back();
+}
+
+}  // namespace

@@ -1,0 +1,134 @@
+#include "trace/trace.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+
+#include "base/unique_file.h"
+
+namespace trace {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct State {
+    bool tried = false;
+    base::unique_file file;
+    Clock::time_point start;
+};
+
+State& state() {
+    static State s;
+    return s;
+}
+
+}  // namespace
+
+bool on() {
+    State& s = state();
+    if (!s.tried) {
+        s.tried = true;
+        const char* path = std::getenv("TESSARO_TRACE");
+        if (path != nullptr && *path != '\0') {
+            // close-on-exec: the trace is the installer's alone
+            s.file.reset(std::fopen(path, "ae"));
+            s.start = Clock::now();
+        }
+    }
+    return s.file != nullptr;
+}
+
+void reset() {
+    state() = State{};
+}
+
+std::string json_string(std::string_view bytes) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out = "\"";
+    for (char ch : bytes) {
+        auto c = static_cast<unsigned char>(ch);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += ch;
+        } else if (c < 0x20 || c > 0x7e) {
+            out += "\\u00";
+            out += kHex[c >> 4];
+            out += kHex[c & 0xf];
+        } else {
+            out += ch;
+        }
+    }
+    out += '"';
+    return out;
+}
+
+Event::Event(std::string_view kind) : on_(on()) {
+    if (!on_) return;
+    const double t = std::chrono::duration<double>(Clock::now() - state().start).count();
+    char head[48];
+    std::snprintf(head, sizeof head, "{\"t\":%.3f", t);
+    line_ = head;
+    text("ev", kind);
+}
+
+Event::~Event() {
+    if (!on_) return;
+    line_ += "}\n";
+    State& s = state();
+    // one write and a flush per line: a run that ends abruptly keeps every line before it
+    if (s.file) {
+        std::fwrite(line_.data(), 1, line_.size(), s.file.get());
+        std::fflush(s.file.get());
+    }
+}
+
+void Event::key(std::string_view k) {
+    line_ += ',';
+    line_ += json_string(k);
+    line_ += ':';
+}
+
+Event& Event::text(std::string_view k, std::string_view value) {
+    if (!on_) return *this;
+    key(k);
+    line_ += json_string(value);
+    return *this;
+}
+
+Event& Event::number(std::string_view k, int64_t value) {
+    if (!on_) return *this;
+    key(k);
+    line_ += std::to_string(value);
+    return *this;
+}
+
+Event& Event::seconds(std::string_view k, double value) {
+    if (!on_) return *this;
+    key(k);
+    char v[32];
+    std::snprintf(v, sizeof v, "%.6f", value);
+    line_ += v;
+    return *this;
+}
+
+Event& Event::flag(std::string_view k, bool value) {
+    if (!on_) return *this;
+    key(k);
+    line_ += value ? "true" : "false";
+    return *this;
+}
+
+Event& Event::texts(std::string_view k, const std::vector<std::string>& values) {
+    if (!on_) return *this;
+    key(k);
+    line_ += '[';
+    for (size_t i = 0; i < values.size(); ++i) {
+        if (i > 0) line_ += ',';
+        line_ += json_string(values[i]);
+    }
+    line_ += ']';
+    return *this;
+}
+
+}  // namespace trace
