@@ -63,9 +63,11 @@ void make_package(const Scenario& s, Package& pkg) {
         if (!s.sign) continue;
         const std::string bytes = support::read_file(pkg.path() / f);
         const std::string name = f;
-        std::FILE* out = std::fopen((pkg.path() / (name.substr(0, name.size() - 4) + ".sign")).c_str(), "w");
+        std::FILE* out =
+            std::fopen((pkg.path() / (name.substr(0, name.size() - 4) + ".sign")).c_str(), "w");
         ASSERT_NE(out, nullptr);
-        std::fprintf(out, "%08x\n", GetBufferCRC(bytes.data(), static_cast<uint32_t>(bytes.size())));
+        std::fprintf(out, "%08x\n",
+                     GetBufferCRC(bytes.data(), static_cast<uint32_t>(bytes.size())));
         std::fclose(out);
     }
 }
@@ -154,7 +156,9 @@ class BusDevice {
         o.timeout = std::chrono::seconds(40);
         return e2e::run_installer(o);
     }
-    std::vector<std::string> transcript() const { return lines_of(dir_.path() / "transcript.jsonl"); }
+    std::vector<std::string> transcript() const {
+        return lines_of(dir_.path() / "transcript.jsonl");
+    }
     std::map<std::string, std::string> partitions() const {
         return ::partitions(dir_.path() / "storage" / name_);
     }

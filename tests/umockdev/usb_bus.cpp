@@ -88,17 +88,17 @@ void UsbBus::attach(Slot& s) {
         std::snprintf(two, sizeof two, "%02x", b);
         hex += two;
     }
-    const std::string record = "P: /devices/" + name + "\nN: " + devname.substr(5) +
-                               "\nE: DEVNAME=" + devname +
-                               "\nE: DEVTYPE=usb_device\nE: SUBSYSTEM=usb\nE: BUSNUM=001\nE: DEVNUM=" +
-                               node + "\nA: busnum=1\\n\nA: devnum=" + std::to_string(devnum) +
-                               "\\n\nA: speed=480\\n\nA: bConfigurationValue=1\\n\nA: idVendor=" +
-                               hex4(spec.vendor) + "\\n\nA: idProduct=" + hex4(spec.product) +
-                               "\\n\nH: descriptors=" + hex + "\n\n";
+    const std::string record =
+        "P: /devices/" + name + "\nN: " + devname.substr(5) + "\nE: DEVNAME=" + devname +
+        "\nE: DEVTYPE=usb_device\nE: SUBSYSTEM=usb\nE: BUSNUM=001\nE: DEVNUM=" + node +
+        "\nA: busnum=1\\n\nA: devnum=" + std::to_string(devnum) +
+        "\\n\nA: speed=480\\n\nA: bConfigurationValue=1\\n\nA: idVendor=" + hex4(spec.vendor) +
+        "\\n\nA: idProduct=" + hex4(spec.product) + "\\n\nH: descriptors=" + hex + "\n\n";
     s.syspath = "/sys/devices/" + name;
     GError* err = nullptr;
     umockdev_testbed_add_from_string(testbed_, record.c_str(), &err);
-    if (err == nullptr) umockdev_testbed_attach_ioctl(testbed_, devname.c_str(), s.dev->new_node(), &err);
+    if (err == nullptr)
+        umockdev_testbed_attach_ioctl(testbed_, devname.c_str(), s.dev->new_node(), &err);
     if (err != nullptr) {
         std::fprintf(stderr, "umockdev: cannot add %s: %s\n", devname.c_str(), err->message);
         g_error_free(err);

@@ -68,8 +68,8 @@ std::vector<uint8_t> descriptors(const DeviceSpec& spec) {
     put16(d, 0x0100);
     d.insert(d.end(), {0, 0, static_cast<uint8_t>(spec.serial.empty() ? 0 : kSerialIndex), 1});
 
-    std::vector<uint8_t> c = {9, 2, 0, 0, static_cast<uint8_t>(spec.interfaces.size()), 1, 0,
-                              0x80, 50};
+    std::vector<uint8_t> c = {9, 2, 0,    0, static_cast<uint8_t>(spec.interfaces.size()),
+                              1, 0, 0x80, 50};
     uint8_t n = 0;
     for (const auto& i : spec.interfaces) {
         c.insert(c.end(), {9, 4, n, 0, i.endpoints, i.cls, i.subclass, i.protocol, 0});
@@ -414,8 +414,8 @@ void UsbfsDevice::discard(UMockdevIoctlClient* client) {
     uint64_t address = 0;
     std::memcpy(&address, umockdev_ioctl_client_get_arg(client)->data, sizeof(void*));
     for (auto* q : {&pending_in_, &pending_out_}) {
-        auto it = std::find_if(q->begin(), q->end(),
-                               [&](const Urb& u) { return u.address == address; });
+        auto it =
+            std::find_if(q->begin(), q->end(), [&](const Urb& u) { return u.address == address; });
         if (it == q->end()) continue;
         finish(*it, -ENOENT, 0);
         q->erase(it);

@@ -43,8 +43,8 @@ std::vector<uint8_t> descriptors(const DeviceSpec& spec);
 // What the device saw of its host.
 struct Seen {
     int opens = 0;
-    std::set<unsigned> claimed;      // interface numbers
-    std::vector<unsigned> cleared;   // endpoints whose halt was cleared, in order
+    std::set<unsigned> claimed;     // interface numbers
+    std::vector<unsigned> cleared;  // endpoints whose halt was cleared, in order
     int resets = 0;
 };
 
@@ -83,7 +83,7 @@ class UsbfsDevice {
         UMockdevIoctlData* urb = nullptr;  // owned
         UMockdevIoctlData* buf = nullptr;  // owned, null for a transfer of no bytes
         uint64_t address = 0;              // the URB's address in the host, its id
-        int generation = 0;  // the appearance on the bus it was submitted in
+        int generation = 0;                // the appearance on the bus it was submitted in
         uint8_t endpoint = 0;
         uint32_t length = 0;
         int status = 0;
