@@ -1,6 +1,8 @@
-// Real USB through libusb-1.0 (Linux and macOS). Every interface of every device is one entry;
-// its default pipes are its first bulk IN and first bulk OUT endpoints. libusb's error values
-// never leave this file: they become usb_platform_error codes here.
+// Real USB through libusb-1.0 (Linux and macOS). Every bootloader interface (ff/42/03 on a
+// device of a listed vendor) is one entry, chosen from the descriptors libusb has without
+// opening anything: no other device is ever opened, claimed or reset. An entry's default pipes
+// are its first bulk IN and first bulk OUT endpoints. libusb's error values never leave this
+// file: they become usb_platform_error codes here.
 #include "usb/usb.h"
 
 #include <algorithm>
@@ -63,16 +65,20 @@ std::string device_entry_name(libusb_device* dev, int interface_number) {
     return entry_name(libusb_get_bus_number(dev), ports, n < 0 ? 0 : n, interface_number);
 }
 
-// Calls visit(device, the first alternate setting of one of its interfaces) for each interface
-// of each listed device, in the host's order, until visit returns true.
+// Calls visit(device, the first alternate setting of one of its interfaces) for each
+// bootloader interface of each device of a listed vendor, in the host's order, until visit
+// returns true.
 template <class Visit>
 void each_interface(const DeviceList& list, ssize_t count, Visit visit) {
     for (ssize_t i = 0; i < count; ++i) {
+        libusb_device_descriptor dd{};
+        if (libusb_get_device_descriptor(list[i], &dd) != 0) continue;
+        if (usb_vendor_listed(dd.idVendor) == 0) continue;
         Config cfg = active_config(list[i]);
         if (!cfg) continue;
         for (int k = 0; k < cfg->bNumInterfaces; ++k) {
             const libusb_interface& alts = cfg->interface[k];
-            if (alts.num_altsetting < 1) continue;
+            if (alts.num_altsetting < 1 || !is_bootloader_interface(alts.altsetting[0])) continue;
             if (visit(list[i], alts.altsetting[0])) return;
         }
     }
@@ -86,7 +92,6 @@ struct Interface : OpenInterface {
     bool detached = false;
     BulkEndpoints endpoints;
     uint8_t serial_index = 0;
-    bool bootloader = false;
 
     ~Interface() override {
         if (dev == nullptr) return;
@@ -131,7 +136,6 @@ void* libusb_create(const char* name) {
         interface_descriptor_bytes(id, ifc->interface_descriptor);
         device_descriptor_bytes(dd, ifc->device_descriptor);
         ifc->serial_index = dd.iSerialNumber;
-        ifc->bootloader = is_bootloader_interface(id);
         ifc->name = name;
         return true;
     });
@@ -147,14 +151,9 @@ void* libusb_create(const char* name) {
         return nullptr;
     }
 
-    // another driver owns this interface: take it only from the bootloader's own interface,
-    // never disturb anything else
+    // another driver owns the bootloader's interface (a generic one that bound to it): take it
     r = libusb_kernel_driver_active(ifc->dev, ifc->number);
     if (r == 1) {
-        if (!ifc->bootloader) {
-            usb_platform_set_last_error(USB_ERR_BUSY);
-            return nullptr;
-        }
         r = libusb_detach_kernel_driver(ifc->dev, ifc->number);
         if (r != 0) {
             usb_platform_set_last_error(translate_error(r));
@@ -169,6 +168,17 @@ void* libusb_create(const char* name) {
         return nullptr;
     }
     ifc->claimed = true;
+
+    // A run killed in the middle of a transfer leaves the device where it was: a download
+    // still expecting its data, a halted pipe, data toggles out of step. A port reset puts the
+    // bootloader back to waiting for a command; it is only ever done to an interface nobody
+    // else has claimed.
+    r = libusb_reset_device(ifc->dev);
+    if (r != 0) {
+        // NOT_FOUND: the device came back as another one, found by the next enumeration
+        usb_platform_set_last_error(translate_error(r));
+        return nullptr;
+    }
     usb_platform_set_last_error(USB_ERR_NONE);
     return interface_handle(std::move(ifc));
 }

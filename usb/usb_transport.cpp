@@ -113,6 +113,10 @@ const usb_seen& usb_last_seen() {
 
 void usb_cleanup_handle(usb_handle* h) {
     if (h == nullptr) return;
+    // releasing a handle whose device has gone fails below, and must not change the reason the
+    // caller is about to report (the host library's own calls leave their errno behind)
+    const int saved_errno = errno;
+    const int saved_error = usb_platform_last_error();
     const usb_platform& p = platform();
     delete[] h->interface_name;
     if (h->qrb_write_pipe != nullptr) p.close_handle(h->qrb_write_pipe);
@@ -122,6 +126,8 @@ void usb_cleanup_handle(usb_handle* h) {
     h->qrb_write_pipe = nullptr;
     h->qrb_read_pipe = nullptr;
     h->qrb_interface = nullptr;
+    usb_platform_set_last_error(saved_error);
+    errno = saved_errno;
 }
 
 void usb_kick(usb_handle* h) {

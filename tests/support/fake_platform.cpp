@@ -1,5 +1,7 @@
 #include "support/fake_platform.h"
 
+#include <cerrno>
+
 #include <algorithm>
 
 namespace fake {
@@ -198,8 +200,10 @@ void close_handle(void* h) {
     if (g_state.device != nullptr && is_interface(h)) {
         g_state.device->closed();
     }
-    // a close succeeds and leaves its own last error, as a host's close does
+    // a close succeeds and leaves its own last error, as a host's close does, and an errno of
+    // the C library's (libusb's release of a device that has gone fails with ENODEV)
     usb_platform_set_last_error(USB_ERR_NONE);
+    errno = ENODEV;
 }
 
 const usb_platform kFake = {

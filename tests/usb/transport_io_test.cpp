@@ -164,7 +164,9 @@ TEST(UsbIoFailures, InvalidHandleKicksAndOtherFailuresDoNot) {
             r = usb_read(h, buf, 64);
         }
         EXPECT_EQ(r, -1);
+        // releasing a kicked handle keeps the reason the transfer failed
         EXPECT_EQ(errno, c.error);
+        EXPECT_EQ(usb_platform_last_error(), c.error);
         EXPECT_EQ(h->qrb_read_pipe == nullptr, c.kicked) << c.error;
         EXPECT_EQ(fake::handles_left_open() == 0, c.kicked) << c.error;
         EXPECT_EQ(usb_close(h), 0);
