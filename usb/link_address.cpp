@@ -1,45 +1,13 @@
-#include <charconv>
-
 #include "usb/link_socket.h"
 
 namespace link_socket {
 
-namespace {
-
-// A decimal number up to `max` that takes all of `text`.
-std::optional<unsigned> whole_number(std::string_view text, unsigned max) {
-    unsigned v = 0;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
-    if (text.empty() || ec != std::errc() || end != text.data() + text.size() || v > max) {
-        return std::nullopt;
-    }
-    return v;
-}
-
-}  // namespace
-
-std::optional<TcpAddress> parse_address(std::string_view text) {
-    const size_t colon = text.rfind(':');
-    if (colon == std::string_view::npos) return std::nullopt;
-    auto port = whole_number(text.substr(colon + 1), 65535);
-    if (!port || *port == 0) return std::nullopt;
-    TcpAddress a;
-    a.port = static_cast<uint16_t>(*port);
-    std::string_view host = text.substr(0, colon);
-    for (int i = 0; i < 4; ++i) {
-        const size_t dot = i < 3 ? host.find('.') : host.size();
-        if (dot == std::string_view::npos) return std::nullopt;
-        auto part = whole_number(host.substr(0, dot), 255);
-        if (!part) return std::nullopt;
-        a.ipv4[i] = static_cast<uint8_t>(*part);
-        host.remove_prefix(i < 3 ? dot + 1 : dot);
-    }
-    return a;
-}
-
-std::optional<TcpAddress> tcp_address(std::string_view name) {
+std::optional<simlink::TcpAddress> tcp_address(std::string_view name) {
     if (!name.starts_with(kTcpPrefix)) return std::nullopt;
-    return parse_address(name.substr(kTcpPrefix.size()));
+    auto a = simlink::parse_address(name.substr(kTcpPrefix.size()));
+    // port 0 is a listener's "any port", never a device's address
+    if (!a || a->port == 0) return std::nullopt;
+    return a;
 }
 
 }  // namespace link_socket

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "simlink/address.h"
 #include "usb/usb_platform.h"
 
 namespace link_socket {
@@ -50,15 +51,8 @@ class Owned {
 // Interface names of simulated devices reached over TCP begin with this.
 constexpr std::string_view kTcpPrefix = "tcp:";
 
-// An IPv4 address and port, from "A.B.C.D:PORT".
-struct TcpAddress {
-    uint8_t ipv4[4] = {};
-    uint16_t port = 0;
-};
-// The address in an interface name kTcpPrefix + "A.B.C.D:PORT"; nothing for any other name.
-std::optional<TcpAddress> tcp_address(std::string_view name);
-// "A.B.C.D:PORT" is an address a device can be reached at (port 1 to 65535).
-std::optional<TcpAddress> parse_address(std::string_view text);
+// The device address in an interface name kTcpPrefix + "A.B.C.D:PORT"; nothing for any other.
+std::optional<simlink::TcpAddress> tcp_address(std::string_view name);
 
 // The Unix-domain sockets in `dir`, as paths, in byte order of their file names; empty when the
 // directory cannot be read or the host has no such sockets.

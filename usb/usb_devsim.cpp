@@ -159,10 +159,9 @@ std::vector<std::string> tcp_names(const char* list) {
     std::string_view rest = list;
     while (!rest.empty()) {
         const size_t comma = std::min(rest.find(','), rest.size());
-        std::string_view entry = rest.substr(0, comma);
-        if (link_socket::parse_address(entry)) {
-            names.push_back(std::string(link_socket::kTcpPrefix) + std::string(entry));
-        }
+        std::string name = std::string(link_socket::kTcpPrefix);
+        name += rest.substr(0, comma);
+        if (link_socket::tcp_address(name)) names.push_back(std::move(name));
         rest.remove_prefix(std::min(comma + 1, rest.size()));
     }
     return names;
