@@ -2,6 +2,8 @@
 // SIGHUP are on POSIX: until the first command goes to the device and again in the closing wait
 // they end the run as usual; in between, the control handler reports them handled, so a write
 // to the device is never broken off half way. Ctrl+Break still ends a run, as SIGQUIT does.
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include <atomic>
@@ -23,8 +25,10 @@ BOOL WINAPI control_handler(DWORD event) {
 }  // namespace
 
 void open_standard_descriptors() {
-    // a process started without a standard stream has no handle there: writes to it fail
-    // quietly and a read sees the end, so nothing need be opened in its place
+    // binary: the bytes written are the bytes a wrapper reads ("\n", not "\r\n"), as on every
+    // other host. A stream the process was started without has no handle: writes to it fail
+    // quietly and a read sees the end, so nothing need be opened in its place.
+    for (int fd = 0; fd <= 2; ++fd) _setmode(fd, _O_BINARY);
 }
 
 void start_signal_policy() {
