@@ -154,9 +154,9 @@ TEST(WinUsbError, TheWindowsCodesBecomeTheTransportsOwn) {
 TEST_F(WinUsb, TheListedInterfaceIsOpenedWithItsSerialAndBulkPipes) {
     usb_handle* h = usb_open(match_trevan);
     ASSERT_NE(h, nullptr);
-    usb_ifc_info info{};
-    ASSERT_EQ(recognized_device(h, [](usb_ifc_info* i) { return std::strcmp(i->serial_number, "SER1"); }), 1);
-    (void)info;
+    // the serial number from its UTF-16 string descriptor
+    auto serial_is_ser1 = [](usb_ifc_info* i) { return std::strcmp(i->serial_number, "SER1"); };
+    ASSERT_EQ(recognized_device(h, serial_is_ser1), 1);
     // a timed-out read is tried again; the pipe's timeout is set once, from the length asked
     g_dev.reads = {{FALSE, 121}, {TRUE, 0}};
     char buf[64];
