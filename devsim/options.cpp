@@ -130,7 +130,8 @@ class Parser {
             auto v = value(opt);
             if (!v) return;
             cfg_.listen = simlink::parse_address(*v);
-            if (!cfg_.listen) return fail("--listen needs an address A.B.C.D:PORT, not '" + *v + "'");
+            if (!cfg_.listen)
+                return fail("--listen needs an address A.B.C.D:PORT, not '" + *v + "'");
         } else if (opt == "--rate") {
             auto v = value(opt);
             if (!v) return;

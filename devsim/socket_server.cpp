@@ -39,7 +39,7 @@ struct SocketServer::Device {
     std::unique_ptr<Storage> storage;
     std::optional<Bootloader> core;
     std::string name;
-    std::string path;                       // the socket's path, or its TCP address
+    std::string path;                        // the socket's path, or its TCP address
     std::optional<simlink::TcpAddress> tcp;  // set when the device listens on TCP
     base::unique_fd listener;
     std::optional<Clock::time_point> appear_at;  // set while the socket is absent

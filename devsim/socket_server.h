@@ -1,7 +1,7 @@
 // The socket adapter: each device is a Unix-domain stream socket in one directory, or a TCP
-// listener on the loopback, and the host talks to it in frames (simlink/wire.h). One thread, one poll loop for all devices.
-// Sockets and frames stay on this side (with host_link.h and posix_shims.h); the bootloader
-// core never sees them.
+// listener on the loopback, and the host talks to it in frames (simlink/wire.h). One thread, one
+// poll loop for all devices. Sockets and frames stay on this side (with host_link.h and
+// posix_shims.h); the bootloader core never sees them.
 #pragma once
 
 #include <chrono>

@@ -1,6 +1,7 @@
 // The simulated link's sockets on Windows: TCP through Winsock. A socket directory
 // (TESSARO_DEVSIM_DIR) lists nothing here; the simulated device is reached at its address.
-// clang-format off: winsock2.h must come before windows.h
+// winsock2.h must come before windows.h
+// clang-format off
 #include <winsock2.h>
 #include <ws2tcpip.h>
 // clang-format on

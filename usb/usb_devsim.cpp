@@ -127,9 +127,8 @@ Io send_frame(Socket s, char kind, const void* data, uint32_t len, Clock::time_p
         const size_t head_left = sent < sizeof header ? sizeof header - sent : 0;
         const size_t off = sent < sizeof header ? 0 : sent - sizeof header;
         size_t n = 0;
-        link_socket::Io r =
-            link_socket::send_two(s, header + (sizeof header - head_left), head_left,
-                                  payload + off, len - off, &n);
+        link_socket::Io r = link_socket::send_two(s, header + (sizeof header - head_left),
+                                                  head_left, payload + off, len - off, &n);
         if (r == link_socket::Io::Ok) {
             sent += n;
             continue;

@@ -69,8 +69,8 @@ struct usb_platform {
 };
 
 // The backend in use: chosen on first use (the simulated device whenever TESSARO_DEVSIM_DIR or
-// TESSARO_DEVSIM_ADDR is set and not empty, the host's USB otherwise) unless a test has installed one. Installing null makes the
-// next use choose again.
+// TESSARO_DEVSIM_ADDR is set and not empty, the host's USB otherwise) unless a test has installed
+// one. Installing null makes the next use choose again.
 const usb_platform* usb_platform_current();
 void usb_platform_install(const usb_platform* platform);
 

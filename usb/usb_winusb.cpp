@@ -172,9 +172,9 @@ void* winusb_create(const char* name) {
     auto ifc = std::make_shared<Interface>();
     ifc->name = name;
     // exclusive: a device that another program has open is busy, as a claimed interface is
-    ifc->file = api().create_file(widen(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED,
-                                  nullptr);
+    ifc->file =
+        api().create_file(widen(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     if (ifc->file == INVALID_HANDLE_VALUE) return fail_now(false), nullptr;
     if (!api().initialize(ifc->file, &ifc->usb)) {
         ifc->usb = nullptr;
@@ -212,8 +212,8 @@ bool winusb_serial(void* handle, char* buf, size_t size) {
     if (index == 0 || size < 2) return fail_with(USB_ERR_NOT_FOUND);
     UCHAR desc[255] = {};
     ULONG got = 0;
-    if (!api().get_descriptor(ifc->usb, kStringDescriptorType, index, kEnglishUs, desc,
-                              sizeof desc, &got)) {
+    if (!api().get_descriptor(ifc->usb, kStringDescriptorType, index, kEnglishUs, desc, sizeof desc,
+                              &got)) {
         return fail_now(false);
     }
     got = std::min<ULONG>({got, desc[0], sizeof desc});
@@ -237,8 +237,7 @@ bool transfer(void* pipe, Kind kind, UCHAR* buf, uint32_t len, uint32_t* moved,
     ULONG timeout = timeout_ms == 0 ? 1 : timeout_ms;
     ULONG& set = in ? ifc->in_timeout : ifc->out_timeout;
     if (set != timeout) {
-        if (!api().set_pipe_policy(ifc->usb, id, PIPE_TRANSFER_TIMEOUT, sizeof timeout,
-                                   &timeout)) {
+        if (!api().set_pipe_policy(ifc->usb, id, PIPE_TRANSFER_TIMEOUT, sizeof timeout, &timeout)) {
             return fail_now(true);
         }
         set = timeout;

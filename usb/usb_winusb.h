@@ -3,7 +3,8 @@
 // Only usb_winusb.cpp and its tests include this: it brings in <windows.h>.
 #pragma once
 
-// clang-format off: windows.h must come before the headers that use its types
+// windows.h must come before the headers that use its types
+// clang-format off
 #include <windows.h>
 #include <setupapi.h>
 #include <winusb.h>

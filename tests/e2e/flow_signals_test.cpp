@@ -75,7 +75,8 @@ TEST(FlowSignals, InterruptAndHangupDoNotBreakAWrite) {
     Package pkg;
     pkg.config("pagora8\n").file("data.bin", 60000);
     // the link carries 40000 bytes a second: the write takes about 1.5 s
-    support::Devsim dev(rq3_device(), false);  // POSIX signals: the Linux build, its socket directory
+    support::Devsim dev(rq3_device(),
+                        false);  // POSIX signals: the Linux build, its socket directory
 
     auto r =
         run_with_signals(dev.socket_dir(), pkg,
@@ -150,7 +151,8 @@ TEST(FlowSignals, InterruptAndHangupStopARunThatSendsNothing) {
 TEST(FlowSignals, TerminateStillEndsTheRun) {
     Package pkg;
     pkg.config("pagora8\n").file("data.bin", 60000);
-    support::Devsim dev(rq3_device(), false);  // POSIX signals: the Linux build, its socket directory
+    support::Devsim dev(rq3_device(),
+                        false);  // POSIX signals: the Linux build, its socket directory
 
     auto r = run_with_signals(dev.socket_dir(), pkg,
                               {"1 1", "transcript", "\"text\":\"download:", {"TERM"}, ""});
@@ -165,7 +167,8 @@ TEST(FlowSignals, TerminateStillEndsTheRun) {
 TEST(FlowSignals, LostReaderOfTheOutputDoesNotStopTheInstall) {
     Package pkg;
     pkg.config("pagora8\n").file("data.bin", 60000);
-    support::Devsim dev(rq3_device(), false);  // POSIX signals: the Linux build, its socket directory
+    support::Devsim dev(rq3_device(),
+                        false);  // POSIX signals: the Linux build, its socket directory
 
     e2e::RunOptions o;
     // the reader is gone long before the first flush, a second after start-up

@@ -21,12 +21,12 @@ struct RunResult {
 };
 
 struct RunOptions {
-    std::vector<std::string> args;           // after the program name
-    std::string input;                       // standard input (closed after it)
-    std::filesystem::path cwd;               // the package directory
-    std::filesystem::path devsim_dir;        // TESSARO_DEVSIM_DIR
+    std::vector<std::string> args;            // after the program name
+    std::string input;                        // standard input (closed after it)
+    std::filesystem::path cwd;                // the package directory
+    std::filesystem::path devsim_dir;         // TESSARO_DEVSIM_DIR
     const support::Devsim* devsim = nullptr;  // or the link to these devices (DIR or ADDR)
-    std::map<std::string, std::string> env;  // further variables (LC_ALL=C is the default)
+    std::map<std::string, std::string> env;   // further variables (LC_ALL=C is the default)
     std::chrono::milliseconds timeout{60000};
 };
 

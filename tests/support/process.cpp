@@ -10,8 +10,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
-#include <string_view>
 #include <stdexcept>
+#include <string_view>
 
 namespace support {
 

@@ -32,9 +32,9 @@ std::string devsim_bin();
 
 // tessaro-devsim running with the given arguments after --dir DIR/sockets and --transcript
 // DIR/transcript.jsonl, which the object supplies; with TESSARO_TEST_LINK=tcp in the environment
-// (or `tcp`) it listens on loopback TCP ports instead of the socket directory. The constructor returns once the program has
-// said "ready" (every socket then listens) and throws when it does not within 10 s. Stopped with
-// SIGTERM when the object goes.
+// (or `tcp`) it listens on loopback TCP ports instead of the socket directory. The constructor
+// returns once the program has said "ready" (every socket then listens) and throws when it does not
+// within 10 s. Stopped with SIGTERM when the object goes.
 class Devsim {
   public:
     explicit Devsim(const std::vector<std::string>& args, bool tcp = tcp_by_default());

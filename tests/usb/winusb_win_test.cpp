@@ -15,9 +15,9 @@ namespace {
 
 // One bootloader interface: vendor 18d1, ff/42/03, a bulk IN pipe 0x81 and a bulk OUT pipe 0x01.
 struct FakeDevice {
-    DWORD create_error = 0;                   // CreateFileW fails with it when set
+    DWORD create_error = 0;                    // CreateFileW fails with it when set
     std::deque<std::pair<BOOL, DWORD>> reads;  // result and last error of each ReadPipe
-    std::vector<ULONG> timeouts;              // PIPE_TRANSFER_TIMEOUT values set
+    std::vector<ULONG> timeouts;               // PIPE_TRANSFER_TIMEOUT values set
     DWORD last_error = 0;
     int open_files = 0;
 } g_dev;
@@ -110,10 +110,10 @@ DWORD WINAPI last_error() {
     return g_dev.last_error;
 }
 
-const winusb_api kFake = {get_class_devs, enum_interfaces, interface_detail, enum_device_info,
-                          registry_property, destroy_list,  create_file,      close_file,
-                          initialize,       free_usb,        get_descriptor,   interface_settings,
-                          query_pipe,       set_policy,      read_pipe,        write_pipe,
+const winusb_api kFake = {get_class_devs,    enum_interfaces, interface_detail, enum_device_info,
+                          registry_property, destroy_list,    create_file,      close_file,
+                          initialize,        free_usb,        get_descriptor,   interface_settings,
+                          query_pipe,        set_policy,      read_pipe,        write_pipe,
                           last_error};
 
 class WinUsb : public ::testing::Test {
