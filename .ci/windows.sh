@@ -27,9 +27,10 @@ cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
 
 # one wine server for the whole run: ctest would otherwise wait on wine's background processes
 export WINEPREFIX="$PWD/build-win/wineprefix" WINEDEBUG=-all
-wineboot -i >/dev/null 2>&1 || true
+wineserver -k 2>/dev/null || true  # a server of this prefix left by an earlier run
 wineserver -p
 trap 'wineserver -k || true' EXIT
+wineboot -i >/dev/null 2>&1 || true
 
 ninja -C build-win >/dev/null
 exe=build-win/installer/tessaro-installer.exe
