@@ -3,7 +3,7 @@
 # .exe imports only system DLLs, runs the unit tests under wine, and runs end-to-end scenarios
 # with the Windows installer under wine against the Linux tessaro-devsim over TCP, where the
 # same expectations as the Linux build's hold byte for byte. Needs build/ (scripts/test.sh).
-# The whole end-to-end suite: FULL_E2E=1 bash .ci/windows.sh (about 15 minutes on 2 cores).
+# The whole end-to-end suite: FULL_E2E=1 bash .ci/windows.sh (about 5 more minutes on 2 cores).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 start=$(date +%s)
@@ -31,6 +31,7 @@ mkdir -p "$WINEPREFIX"
 wineserver -k 2>/dev/null || true  # a server of this prefix left by an earlier run
 wineserver -p
 trap 'wineserver -k || true' EXIT
+# the prefix's own services start now, not in the first test, whose output pipes they would hold
 wineboot -i >/dev/null 2>&1 || true
 
 ninja -C build-win >/dev/null
@@ -48,8 +49,11 @@ done
 
 ctest --test-dir build-win -j2 --output-on-failure
 
-# the scenarios: POSIX signals and file kinds (FIFOs, device nodes) have no Windows counterpart
-skip='FlowSignals.*:FlowRq3.PackageThatCannotBeInstalledNeverEndsAsDone:LoaderDir*'
+# left out: POSIX signals, closed descriptors and file kinds (FIFOs, device nodes), which have no
+# Windows counterpart; a 3-second window that wine's start-up fills; the build of the loaders
+skip='FlowSignals.*:FlowIdentify.ClosedStandardDescriptorIsNotTheDeviceLink'
+skip+=':FlowRq3.PackageThatCannotBeInstalledNeverEndsAsDone'
+skip+=':UsbDiscovery.ADeviceThatIsNotTheBootloaderIsNeverTaken:LoaderDir*'
 filter="UsbDiscovery.TheSerialArgumentChoosesTheDevice:UsbDiscovery.ADeviceThatGoesAwayMidExchangeEndsTheRun"
 filter+=":UsbDiscovery.ADeviceThatAppearsLaterIsWaitedForOnce"
 filter+=":FlowFamilyInstall.WholeChainFromOldestLoaderWithReconnectWaits:FlowRq3.*"
