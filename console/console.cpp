@@ -1,10 +1,6 @@
 #include "console/console.h"
 
-#include <iconv.h>
-#include <langinfo.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <clocale>
 #include <cstdarg>
 #include <cstdio>
@@ -12,7 +8,8 @@
 #include <cstring>
 #include <map>
 #include <mutex>
-#include <vector>
+
+#include "console/console_platform.h"
 
 namespace {
 
@@ -43,7 +40,7 @@ std::string vformat(const char* fmt, va_list ap) {
 }
 
 void write_all(FILE* stream, std::string_view bytes) {
-    if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), stream);
+    console_platform::write(stream, bytes);
 }
 
 // The format text as it goes out; its conversion happens before formatting so that the
@@ -58,10 +55,7 @@ std::string out_format(const char* fmt) {
 
 void console_init() {
     std::setlocale(LC_ALL, "");
-    const char* codeset = nl_langinfo(CODESET);
-    bool utf8 = codeset != nullptr &&
-                (std::strcmp(codeset, "UTF-8") == 0 || std::strcmp(codeset, "utf8") == 0);
-    g_encoding = utf8 ? ConsoleEncoding::Utf8 : ConsoleEncoding::Gbk;
+    g_encoding = console_platform::locale_encoding();
     // numbers and messages keep the C conventions whatever the locale says
     std::setlocale(LC_NUMERIC, "C");
 }
@@ -79,26 +73,19 @@ std::string console_to_gbk(std::string_view utf8) {
     auto& cache = gbk_cache();
     if (auto it = cache.find(utf8); it != cache.end()) return it->second;
 
-    iconv_t cd = iconv_open("GBK", "UTF-8");
-    // iconv_open reports failure as the all-ones handle
-    if (cd == reinterpret_cast<iconv_t>(-1)) {  // NOLINT(performance-no-int-to-ptr)
-        std::fprintf(stderr, "error: no UTF-8 to GBK conversion on this host (%s)\n",
-                     std::strerror(errno));
-        std::exit(1);
+    std::string result;
+    switch (console_platform::utf8_to_gbk(utf8, &result)) {
+        case console_platform::Conversion::Done:
+            break;
+        case console_platform::Conversion::NoConverter:
+            std::fprintf(stderr, "error: no UTF-8 to GBK conversion on this host (%s)\n",
+                         result.c_str());
+            std::exit(1);
+        case console_platform::Conversion::NotGbk:
+            std::fprintf(stderr, "error: text cannot be written as GBK: \"%s\"\n",
+                         std::string(utf8).c_str());
+            std::exit(1);
     }
-    std::string in(utf8);
-    std::vector<char> out(in.size() * 2 + 16);
-    char* inp = in.data();
-    size_t inleft = in.size();
-    char* outp = out.data();
-    size_t outleft = out.size();
-    size_t rc = iconv(cd, &inp, &inleft, &outp, &outleft);
-    iconv_close(cd);
-    if (rc == static_cast<size_t>(-1) || inleft != 0) {
-        std::fprintf(stderr, "error: text cannot be written as GBK: \"%s\"\n", in.c_str());
-        std::exit(1);
-    }
-    std::string result(out.data(), out.size() - outleft);
     cache.emplace(std::string(utf8), result);
     return result;
 }

@@ -52,6 +52,9 @@ int devsim_main(int argc, char** argv) {
         con_err("tessaro-devsim: %s\n", err.c_str());
         return 1;
     }
+    for (const auto& [name, address] : server.addresses()) {
+        con_out("listening %s %s\n", name.c_str(), address.c_str());
+    }
     con_out("ready\n");
     con_flush();
     server.run();

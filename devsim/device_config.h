@@ -5,10 +5,12 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "devsim/fault.h"
+#include "simlink/address.h"
 
 namespace devsim {
 
@@ -47,7 +49,10 @@ std::map<std::string, uint32_t> default_addresses();
 std::map<std::string, std::string> default_loader_verflags();
 
 struct SimConfig {
-    std::string dir;
+    std::string dir;  // the devices' Unix-domain sockets; or, with `listen`, none
+    // the devices listen on TCP instead: the first at this address, each next one on the next
+    // port (port 0: each on a free port of its own, kept across its reboots)
+    std::optional<simlink::TcpAddress> listen;
     std::string transcript;  // empty: none
     std::string storage;     // empty: partitions in memory
     uint64_t rate = 0;       // link bytes per second; 0: unlimited

@@ -10,7 +10,8 @@
 namespace devsim {
 
 const char* const kUsage =
-    "usage: tessaro-devsim --dir DIR [--transcript FILE] [--storage DIR] [--rate BYTES_PER_SEC]\n"
+    "usage: tessaro-devsim --dir DIR | --listen A.B.C.D:PORT\n"
+    "                      [--transcript FILE] [--storage DIR] [--rate BYTES_PER_SEC]\n"
     "                      --device NAME [device options] [--device NAME [device options] ...]\n"
     "device options: --serial TEXT | --no-serial | --vendor HEX | --product HEX | --class HEX |\n"
     "                --subclass HEX | --protocol HEX | --endpoints N | --var NAME=VALUE |\n"
@@ -125,6 +126,12 @@ class Parser {
             (opt == "--dir"          ? cfg_.dir
              : opt == "--transcript" ? cfg_.transcript
                                      : cfg_.storage) = *v;
+        } else if (opt == "--listen") {
+            auto v = value(opt);
+            if (!v) return;
+            cfg_.listen = simlink::parse_address(*v);
+            if (!cfg_.listen)
+                return fail("--listen needs an address A.B.C.D:PORT, not '" + *v + "'");
         } else if (opt == "--rate") {
             auto v = value(opt);
             if (!v) return;
@@ -242,7 +249,7 @@ class Parser {
     }
 
     void finish() {
-        if (cfg_.dir.empty()) return fail("--dir is required");
+        if (cfg_.dir.empty() == !cfg_.listen) return fail("one of --dir and --listen is required");
         if (cfg_.devices.empty()) return fail("at least one --device is required");
         // the serialno variable tells what the serial number says unless set on its own
         for (auto& d : cfg_.devices) d.vars.try_emplace("serialno", d.serial);

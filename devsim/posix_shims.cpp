@@ -44,11 +44,11 @@ int make_pipe(int p[2]) {
 #endif
 }
 
-int make_listener() {
+int make_listener(int family) {
 #ifdef __linux__
-    return ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    return ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
 #else
-    return with_flags(::socket(AF_UNIX, SOCK_STREAM, 0));
+    return with_flags(::socket(family, SOCK_STREAM, 0));
 #endif
 }
 

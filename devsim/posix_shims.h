@@ -15,8 +15,9 @@ namespace devsim {
 
 // Both ends non-blocking and close-on-exec; 0, or -1 and errno.
 int make_pipe(int p[2]);
-// A Unix-domain stream socket, non-blocking and close-on-exec; -1 and errno when it fails.
-int make_listener();
+// A stream socket of the family (AF_UNIX or AF_INET), non-blocking and close-on-exec; -1 and
+// errno when it fails.
+int make_listener(int family);
 // The next connection waiting on `listener`, non-blocking and close-on-exec, set never to raise
 // SIGPIPE where the host needs that per socket; -1 and errno when none waits.
 int accept_connection(int listener);

@@ -3,6 +3,9 @@
 // into frames and link events.
 #include "devsim/socket_server.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -36,7 +39,8 @@ struct SocketServer::Device {
     std::unique_ptr<Storage> storage;
     std::optional<Bootloader> core;
     std::string name;
-    std::string path;
+    std::string path;                        // the socket's path, or its TCP address
+    std::optional<simlink::TcpAddress> tcp;  // set when the device listens on TCP
     base::unique_fd listener;
     std::optional<Clock::time_point> appear_at;  // set while the socket is absent
     bool returning = false;                      // the absence is a reboot, not the first start
@@ -53,6 +57,7 @@ struct SocketServer::State {
 
     // each step works on one device and needs nothing else of the server
     static std::string make_socket(Device& d);
+    static std::string make_tcp_listener(Device& d);
     static void remove_socket(Device& d);
     static void accept_host(Device& d);
     static void read_host(Device& d);
@@ -81,8 +86,10 @@ std::string SocketServer::start() {
     s.stop_write.reset(p[1]);
 
     std::error_code ec;
-    fs::create_directories(s.config.dir, ec);
-    if (ec) return "cannot create " + s.config.dir + ": " + ec.message();
+    if (!s.config.listen) {
+        fs::create_directories(s.config.dir, ec);
+        if (ec) return "cannot create " + s.config.dir + ": " + ec.message();
+    }
     if (!s.config.storage.empty()) {
         fs::create_directories(s.config.storage, ec);
         if (ec) return "cannot create " + s.config.storage + ": " + ec.message();
@@ -95,7 +102,17 @@ std::string SocketServer::start() {
     for (auto& cfg : s.config.devices) {
         auto d = std::make_unique<Device>();
         d->name = cfg.name;
-        d->path = (fs::path(s.config.dir) / cfg.name).string();
+        if (s.config.listen) {
+            d->tcp = s.config.listen;
+            if (d->tcp->port != 0) {
+                const unsigned port = d->tcp->port + s.devices.size();
+                if (port > 65535) return "no port left for device " + cfg.name;
+                d->tcp->port = static_cast<uint16_t>(port);
+            }
+            d->path = simlink::format_address(*d->tcp);
+        } else {
+            d->path = (fs::path(s.config.dir) / cfg.name).string();
+        }
         d->pace = LinkPace(s.config.rate);
         if (s.config.storage.empty()) {
             d->storage = std::make_unique<MemoryStorage>();
@@ -106,6 +123,12 @@ std::string SocketServer::start() {
         d->core.emplace(cfg, *d->storage, s.transcript);
         if (appear_ms > 0) {
             d->appear_at = now + std::chrono::milliseconds(appear_ms);
+            // a free port is chosen now, so that the address can be told at once
+            if (d->tcp && d->tcp->port == 0) {
+                if (auto err = State::make_socket(*d); !err.empty()) return err;
+                d->listener.reset();
+                d->appear_at = now + std::chrono::milliseconds(appear_ms);
+            }
         } else if (auto err = State::make_socket(*d); !err.empty()) {
             return err;
         }
@@ -121,7 +144,40 @@ void SocketServer::request_stop() {
     static_cast<void>(n);
 }
 
+std::vector<std::pair<std::string, std::string>> SocketServer::addresses() const {
+    std::vector<std::pair<std::string, std::string>> out;
+    for (const auto& d : state_->devices) {
+        if (d->tcp) out.emplace_back(d->name, d->path);
+    }
+    return out;
+}
+
+// The port stays the device's across its reboots: the first bind of port 0 picks it.
+std::string SocketServer::State::make_tcp_listener(Device& d) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(d.tcp->port);
+    std::memcpy(&addr.sin_addr, d.tcp->ipv4, sizeof d.tcp->ipv4);
+    base::unique_fd fd(make_listener(AF_INET));
+    if (!fd) return std::string("socket: ") + std::strerror(errno);
+    // a device back from a reboot binds its port again while the old links linger
+    int one = 1;
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    socklen_t len = sizeof addr;
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(fd.get(), 16) != 0 ||
+        ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        return "cannot listen on " + d.path + ": " + std::strerror(errno);
+    }
+    d.tcp->port = ntohs(addr.sin_port);
+    d.path = simlink::format_address(*d.tcp);
+    d.listener = std::move(fd);
+    d.appear_at.reset();
+    return {};
+}
+
 std::string SocketServer::State::make_socket(Device& d) {
+    if (d.tcp) return make_tcp_listener(d);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (d.path.size() >= sizeof addr.sun_path) return "socket path too long: " + d.path;
@@ -133,7 +189,7 @@ std::string SocketServer::State::make_socket(Device& d) {
         if (!S_ISSOCK(st.st_mode)) return d.path + " exists and is not a socket";
         ::unlink(d.path.c_str());
     }
-    base::unique_fd fd(make_listener());
+    base::unique_fd fd(make_listener(AF_UNIX));
     if (!fd) return std::string("socket: ") + std::strerror(errno);
     if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         ::listen(fd.get(), 16) != 0) {
@@ -147,7 +203,7 @@ std::string SocketServer::State::make_socket(Device& d) {
 void SocketServer::State::remove_socket(Device& d) {
     if (!d.listener) return;
     d.listener.reset();
-    ::unlink(d.path.c_str());
+    if (!d.tcp) ::unlink(d.path.c_str());
 }
 
 void SocketServer::State::accept_host(Device& d) {
@@ -163,6 +219,11 @@ void SocketServer::State::accept_host(Device& d) {
         }
         // one host at a time: a second one is closed at once, like a claimed interface
         if (d.link.connected()) continue;
+        if (d.tcp) {
+            // a status packet is small and waited for: it must not wait for the next one
+            int one = 1;
+            ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        }
         d.link = HostLink(std::move(fd));
         d.link.send_descriptors(d.core->config());
         flush(d);

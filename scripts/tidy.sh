@@ -21,7 +21,9 @@ fi
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 status=0
-git ls-files -z '*.cpp' | grep -zv '^\(tests\|fuzz\|bench\)/' |
+# the Windows-only sources are not in this host's compile commands (the Windows tier builds them
+# with -Werror); clang-format below still covers them
+git ls-files -z '*.cpp' | grep -zv '^\(tests\|fuzz\|bench\)/' | grep -zv '\(_win\|usb_winusb\)\.cpp$' |
   xargs -0 -P2 -n4 "$tidy" -p "$build" --quiet --warnings-as-errors='*' >"$log" 2>&1 || status=1
 # the summary lines ("N warnings generated") are noise; findings name a file and a check
 grep -v '^[0-9]* warnings\? \(and [0-9]* errors\? \)\?generated\.$' "$log" || true

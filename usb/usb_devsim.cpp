@@ -1,70 +1,45 @@
-// The simulated link: every Unix-domain socket in $TESSARO_DEVSIM_DIR is one device interface,
-// spoken to in the frames of simlink/wire.h. A socket error never escapes this file: it becomes
-// one of the usb_platform_error codes.
-#include <dirent.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/uio.h>
-#include <sys/un.h>
-#include <unistd.h>
-
+// The simulated link: every Unix-domain socket in $TESSARO_DEVSIM_DIR, and every address in
+// $TESSARO_DEVSIM_ADDR (TCP, "A.B.C.D:PORT" separated by commas), is one device interface, spoken
+// to in the frames of simlink/wire.h. A socket error never escapes this file: it becomes one of
+// the usb_platform_error codes.
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
-#include "base/unique_fd.h"
 #include "simlink/wire.h"
+#include "usb/link_socket.h"
 #include "usb/usb_backend.h"
 #include "usb/usb_platform.h"
-
-// macOS has neither MSG_NOSIGNAL nor SOCK_CLOEXEC: there the socket itself is set not to raise
-// SIGPIPE, and close-on-exec is set after it is made
-#ifndef MSG_NOSIGNAL
-#define MSG_NOSIGNAL 0
-#endif
 
 namespace {
 
 using namespace usb_backend;
+using link_socket::Socket;
 using Clock = std::chrono::steady_clock;
-
-int make_link_socket() {
-#ifdef SOCK_CLOEXEC
-    return ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-#else
-    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    if (fd >= 0) {
-        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-        int one = 1;
-        ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
-    }
-    return fd;
-#endif
-}
 
 // how long a device may take to greet a new connection, and to finish a frame it has begun
 constexpr std::chrono::milliseconds kGreetingTimeout{5000};
 constexpr std::chrono::milliseconds kFrameGrace{10000};
-// large buffers let a 1 MiB bulk transfer cross in few system calls
-constexpr int kSocketBuffer = 4 << 20;
 constexpr size_t kDescriptorsSize =
     simlink::kDeviceDescriptorSize + simlink::kInterfaceDescriptorSize;
 constexpr size_t kMaxSerial = 4096;
 
 enum class Io { Ok, Timeout, Gone, Error };
 
+Io io_of(link_socket::Io r) {
+    return r == link_socket::Io::Gone ? Io::Gone : Io::Error;
+}
+
 // One connection to one simulated interface; its name is the socket's path.
 struct Link : OpenInterface {
-    base::unique_fd fd;
+    link_socket::Owned fd;
     std::string serial;
     bool has_serial = false;
     // once the stream is out of step or closed, every transfer reports the device gone
@@ -74,7 +49,7 @@ struct Link : OpenInterface {
     // IN transfers that arrived while a write waited for its acknowledgement
     std::deque<std::string> early_reads;
 
-    explicit Link(int socket_fd) : fd(socket_fd) {}
+    explicit Link(Socket s) : fd(s) {}
 };
 
 int remaining_ms(Clock::time_point deadline) {
@@ -83,47 +58,37 @@ int remaining_ms(Clock::time_point deadline) {
     return left.count() > 0x7fffffff ? 0x7fffffff : static_cast<int>(left.count());
 }
 
-Io wait_for(int fd, short events, Clock::time_point deadline) {
-    for (;;) {
-        pollfd p{fd, events, 0};
-        int n = ::poll(&p, 1, remaining_ms(deadline));
-        if (n > 0) return Io::Ok;
-        if (n == 0) return Io::Timeout;
-        if (errno != EINTR) return Io::Error;
+Io wait_for(Socket s, bool for_write, Clock::time_point deadline) {
+    switch (link_socket::wait_ready(s, for_write, remaining_ms(deadline))) {
+        case link_socket::Wait::Ready:
+            return Io::Ok;
+        case link_socket::Wait::Timeout:
+            return Io::Timeout;
+        case link_socket::Wait::Error:
+            break;
     }
-}
-
-Io io_from_errno(int err) {
-    switch (err) {
-        case EPIPE:
-        case ECONNRESET:
-        case ENOTCONN:
-            return Io::Gone;
-        default:
-            return Io::Error;
-    }
+    return Io::Error;
 }
 
 // Reads exactly n bytes. Timeout only when nothing of them arrived before the deadline.
-Io recv_exact(int fd, void* buf, size_t n, Clock::time_point deadline) {
+Io recv_exact(Socket s, void* buf, size_t n, Clock::time_point deadline) {
     auto* p = static_cast<unsigned char*>(buf);
     size_t done = 0;
     while (done < n) {
-        ssize_t r = ::recv(fd, p + done, n - done, MSG_DONTWAIT);
-        if (r > 0) {
-            done += static_cast<size_t>(r);
+        size_t got = 0;
+        link_socket::Io r = link_socket::receive(s, p + done, n - done, &got);
+        if (r == link_socket::Io::Ok) {
+            done += got;
             continue;
         }
-        if (r == 0) return Io::Gone;
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) return io_from_errno(errno);
-        Io w = wait_for(fd, POLLIN, deadline);
+        if (r != link_socket::Io::Again) return io_of(r);
+        Io w = wait_for(s, false, deadline);
         if (w != Io::Ok) return w;
     }
     return Io::Ok;
 }
 
-Io discard(int fd, size_t n, Clock::time_point deadline) {
+Io discard(Socket fd, size_t n, Clock::time_point deadline) {
     char scratch[4096];
     while (n > 0) {
         size_t part = std::min(n, sizeof scratch);
@@ -136,7 +101,7 @@ Io discard(int fd, size_t n, Clock::time_point deadline) {
 
 // Reads a frame header. Timeout only when no byte of it came; a frame that has begun is given
 // time to finish.
-Io read_header(int fd, char* kind, uint32_t* len, Clock::time_point deadline) {
+Io read_header(Socket fd, char* kind, uint32_t* len, Clock::time_point deadline) {
     unsigned char header[simlink::kHeaderSize];
     Io r = recv_exact(fd, header, 1, deadline);
     if (r != Io::Ok) return r;
@@ -151,35 +116,25 @@ Io read_header(int fd, char* kind, uint32_t* len, Clock::time_point deadline) {
 
 // Sends one frame: the header and the caller's bytes go out in one gather write, without a
 // copy of the data. Timeout only when nothing was sent.
-Io send_frame(int fd, char kind, const void* data, uint32_t len, Clock::time_point deadline) {
+Io send_frame(Socket s, char kind, const void* data, uint32_t len, Clock::time_point deadline) {
     unsigned char header[simlink::kHeaderSize];
     simlink::encode_header(simlink::Header{kind, len}, header);
-    iovec iov[2] = {{header, sizeof header}, {const_cast<void*>(data), len}};
-    size_t total = sizeof header + len;
+    const auto* payload = static_cast<const unsigned char*>(data);
+    const size_t total = sizeof header + len;
     size_t sent = 0;
     while (sent < total) {
         // skip what has gone already
-        iovec rest[2];
-        int count = 0;
-        if (sent < sizeof header) {
-            rest[count++] = {header + sent, sizeof header - sent};
-            if (len > 0) rest[count++] = iov[1];
-        } else {
-            size_t off = sent - sizeof header;
-            rest[count++] = {static_cast<unsigned char*>(iov[1].iov_base) + off, len - off};
-        }
-        msghdr msg{};
-        msg.msg_iov = rest;
-        msg.msg_iovlen = static_cast<size_t>(count);
-        // MSG_NOSIGNAL: a device that went away is an error code, never SIGPIPE
-        ssize_t r = ::sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (r >= 0) {
-            sent += static_cast<size_t>(r);
+        const size_t head_left = sent < sizeof header ? sizeof header - sent : 0;
+        const size_t off = sent < sizeof header ? 0 : sent - sizeof header;
+        size_t n = 0;
+        link_socket::Io r = link_socket::send_two(s, header + (sizeof header - head_left),
+                                                  head_left, payload + off, len - off, &n);
+        if (r == link_socket::Io::Ok) {
+            sent += n;
             continue;
         }
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) return io_from_errno(errno);
-        Io w = wait_for(fd, POLLOUT, sent == 0 ? deadline : Clock::now() + kFrameGrace);
+        if (r != link_socket::Io::Again) return io_of(r);
+        Io w = wait_for(s, true, sent == 0 ? deadline : Clock::now() + kFrameGrace);
         if (w == Io::Timeout && sent > 0) return Io::Error;
         if (w != Io::Ok) return w;
     }
@@ -196,66 +151,45 @@ Link* link_of(void* handle) {
     return backend_interface<Link>(handle);
 }
 
+// The addresses of $TESSARO_DEVSIM_ADDR as interface names, in the order given; an entry that is
+// not an address is left out.
+std::vector<std::string> tcp_names(const char* list) {
+    std::vector<std::string> names;
+    std::string_view rest = list;
+    while (!rest.empty()) {
+        const size_t comma = std::min(rest.find(','), rest.size());
+        std::string name = std::string(link_socket::kTcpPrefix);
+        name += rest.substr(0, comma);
+        if (link_socket::tcp_address(name)) names.push_back(std::move(name));
+        rest.remove_prefix(std::min(comma + 1, rest.size()));
+    }
+    return names;
+}
+
 void* devsim_enum() {
     const char* dir = std::getenv("TESSARO_DEVSIM_DIR");
-    if (dir == nullptr || *dir == '\0') {
-        usb_platform_set_last_error(USB_ERR_NOT_FOUND);
-        return nullptr;
-    }
-    std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir(dir), ::closedir);
-    if (!d) {
-        usb_platform_set_last_error(USB_ERR_NOT_FOUND);
-        return nullptr;
-    }
+    const char* addr = std::getenv("TESSARO_DEVSIM_ADDR");
     std::vector<std::string> names;
-    while (dirent* e = ::readdir(d.get())) {
-        std::string name = e->d_name;
-        if (name == "." || name == "..") continue;
-        struct stat st {};
-        std::string path = std::string(dir) + "/" + name;
-        if (::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) names.push_back(name);
+    if (dir != nullptr && *dir != '\0') names = link_socket::socket_files(dir);
+    if (addr != nullptr && *addr != '\0') {
+        for (auto& n : tcp_names(addr)) names.push_back(std::move(n));
     }
-    // byte order of the file names (std::string compares as unsigned bytes)
-    std::sort(names.begin(), names.end());
-    for (auto& name : names) name.insert(0, std::string(dir) + "/");
+    if (names.empty()) {
+        usb_platform_set_last_error(USB_ERR_NOT_FOUND);
+        return nullptr;
+    }
     return make_enumeration(std::move(names));
 }
 
 void* devsim_create(const char* name) {
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    size_t name_len = std::strlen(name);
-    if (name_len >= sizeof addr.sun_path) {
-        usb_platform_set_last_error(USB_ERR_NOT_FOUND);
+    usb_platform_error why = USB_ERR_IO;
+    Socket s = link_socket::connect_link(name, &why);
+    if (s == link_socket::kNoSocket) {
+        usb_platform_set_last_error(why);
         return nullptr;
     }
-    std::memcpy(addr.sun_path, name, name_len + 1);
-
-    auto link = std::make_shared<Link>(make_link_socket());
-    int fd = link->fd.get();
-    if (fd < 0) {
-        usb_platform_set_last_error(errno == ENOMEM || errno == ENOBUFS ? USB_ERR_NOT_ENOUGH_MEMORY
-                                                                        : USB_ERR_IO);
-        return nullptr;
-    }
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-        switch (errno) {
-            case ENOENT:
-            case ECONNREFUSED:  // the socket is there but nobody listens: the device is away
-                usb_platform_set_last_error(USB_ERR_NOT_FOUND);
-                break;
-            case EACCES:
-            case EPERM:
-                usb_platform_set_last_error(USB_ERR_ACCESS_DENIED);
-                break;
-            default:
-                usb_platform_set_last_error(USB_ERR_IO);
-        }
-        return nullptr;
-    }
-    int size = kSocketBuffer;
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    auto link = std::make_shared<Link>(s);
+    const Socket fd = link->fd.get();
 
     // the device greets with its descriptors; a device serving another host closes instead
     char kind = 0;
@@ -326,7 +260,7 @@ bool devsim_read(void* pipe, void* buf, uint32_t len, uint32_t* got, uint32_t ti
         return true;
     }
 
-    const int fd = link->fd.get();
+    const Socket fd = link->fd.get();
     const auto deadline = deadline_after(timeout_ms);
     for (;;) {
         char kind = 0;
@@ -366,7 +300,7 @@ bool devsim_write(void* pipe, const void* buf, uint32_t len, uint32_t* put, uint
     if (link == nullptr || link->broken) return fail_with(USB_ERR_INVALID_HANDLE);
     if (len > simlink::kMaxPayload) return fail_with(USB_ERR_IO);
 
-    const int fd = link->fd.get();
+    const Socket fd = link->fd.get();
     const auto deadline = deadline_after(timeout_ms);
     Io r = send_frame(fd, simlink::kWrite, buf, len, deadline);
     if (r == Io::Timeout) return fail_with(USB_ERR_TIMEOUT);

@@ -9,14 +9,22 @@ namespace {
 int g_last_error = USB_ERR_NONE;
 const usb_platform* g_platform = nullptr;
 
-// The simulated device is reached whenever TESSARO_DEVSIM_DIR is set, even to a directory that
-// does not exist yet (the simulator makes it when it starts): a user who meant to try a package
-// on a simulated device must never have it written to a real one because of a typo or a late
-// start. Only a host without the variable talks to real USB.
+bool set(const char* variable) {
+    const char* value = std::getenv(variable);
+    return value != nullptr && *value != '\0';
+}
+
+// The simulated device is reached whenever TESSARO_DEVSIM_DIR or TESSARO_DEVSIM_ADDR is set, even
+// to a directory that does not exist yet (the simulator makes it when it starts): a user who meant
+// to try a package on a simulated device must never have it written to a real one because of a
+// typo or a late start. Only a host without either variable talks to real USB.
 const usb_platform* choose_platform() {
-    const char* dir = std::getenv("TESSARO_DEVSIM_DIR");
-    if (dir != nullptr && *dir != '\0') return usb_platform_devsim();
+    if (set("TESSARO_DEVSIM_DIR") || set("TESSARO_DEVSIM_ADDR")) return usb_platform_devsim();
+#ifdef _WIN32
+    return usb_platform_winusb();
+#else
     return usb_platform_libusb();
+#endif
 }
 
 }  // namespace

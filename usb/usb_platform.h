@@ -77,13 +77,14 @@ struct usb_platform {
     bool (*peek_descriptors)(const char* name, uint8_t device[18], uint8_t ifc[9]);
 };
 
-// The backend in use: chosen on first use (the simulated device whenever TESSARO_DEVSIM_DIR is
-// set and not empty, libusb otherwise) unless a test has installed one. Installing null makes the
-// next use choose again.
+// The backend in use: chosen on first use (the simulated device whenever TESSARO_DEVSIM_DIR or
+// TESSARO_DEVSIM_ADDR is set and not empty, the host's USB otherwise) unless a test has installed
+// one. Installing null makes the next use choose again.
 const usb_platform* usb_platform_current();
 void usb_platform_install(const usb_platform* platform);
 
 // Backends.
-const usb_platform* usb_platform_libusb();
-const usb_platform* usb_platform_devsim();  // reads TESSARO_DEVSIM_DIR on enumeration
+const usb_platform* usb_platform_libusb();  // not on Windows
+const usb_platform* usb_platform_winusb();  // Windows only
+const usb_platform* usb_platform_devsim();  // reads TESSARO_DEVSIM_DIR and _ADDR on enumeration
 const usb_platform* usb_platform_null();    // lists nothing

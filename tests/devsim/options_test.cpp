@@ -131,7 +131,13 @@ TEST_P(BadOptions, AreRefusedWithAReason) {
 INSTANTIATE_TEST_SUITE_P(
     Table, BadOptions,
     testing::Values(
-        BadCase{"no_dir", {"--device", "a"}, "--dir is required"},
+        BadCase{"no_dir", {"--device", "a"}, "one of --dir and --listen is required"},
+        BadCase{"dir_and_listen",
+                {"--dir", "D", "--listen", "127.0.0.1:0", "--device", "a"},
+                "one of --dir and --listen"},
+        BadCase{"listen_not_an_address",
+                {"--listen", "localhost:5000", "--device", "a"},
+                "--listen needs an address A.B.C.D:PORT"},
         BadCase{"no_device", {"--dir", "D"}, "at least one --device"},
         BadCase{"device_option_first",
                 {"--serial", "X", "--dir", "D", "--device", "a"},

@@ -92,7 +92,7 @@ inline e2e::RunResult run(const support::Devsim& devsim, const Package& package,
     o.args = std::move(args);
     o.input = std::move(input);
     o.cwd = package.path();
-    o.devsim_dir = devsim.socket_dir();
+    o.devsim = &devsim;
     o.timeout = std::chrono::seconds(30);
     return e2e::run_installer(o);
 }

@@ -263,7 +263,7 @@ TEST(FlowFamily, WithoutArgumentsAWipingPlanClosesWithTheResetLineAfterAMinute) 
     e2e::RunOptions o;
     o.input = "2\n";
     o.cwd = pkg.path();
-    o.devsim_dir = dev.socket_dir();
+    o.devsim = &dev;
     o.timeout = std::chrono::seconds(120);
 
     auto started = std::chrono::steady_clock::now();

@@ -196,7 +196,7 @@ TEST(FlowIdentify, ClosedStandardDescriptorIsNotTheDeviceLink) {
         o.args = {"-c", std::string("exec \"$0\" \"$@\" ") + c.redirect, e2e::installer_bin()};
         o.args.insert(o.args.end(), c.args.begin(), c.args.end());
         o.cwd = pkg.path();
-        o.devsim_dir = dev.socket_dir();
+        o.devsim = &dev;
         o.timeout = std::chrono::seconds(15);
         auto r = e2e::run_program("/bin/bash", o);
         EXPECT_EQ(r.status, 0);

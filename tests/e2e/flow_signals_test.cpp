@@ -75,7 +75,8 @@ TEST(FlowSignals, InterruptAndHangupDoNotBreakAWrite) {
     Package pkg;
     pkg.config("pagora8\n").file("data.bin", 60000);
     // the link carries 40000 bytes a second: the write takes about 1.5 s
-    support::Devsim dev(rq3_device());
+    support::Devsim dev(rq3_device(),
+                        false);  // POSIX signals: the Linux build, its socket directory
 
     auto r =
         run_with_signals(dev.socket_dir(), pkg,
@@ -129,7 +130,7 @@ TEST(FlowSignals, InterruptAndHangupStopARunThatSendsNothing) {
         pkg.config("pagora8\n").file("data.bin", 60000);
         support::TempDir empty;
         std::optional<support::Devsim> dev;
-        if (c.device) dev.emplace(rq3_device());
+        if (c.device) dev.emplace(rq3_device(), false);
 
         auto r = run_with_signals(dev ? dev->socket_dir() : empty.path(), pkg, c.run);
 
@@ -150,7 +151,8 @@ TEST(FlowSignals, InterruptAndHangupStopARunThatSendsNothing) {
 TEST(FlowSignals, TerminateStillEndsTheRun) {
     Package pkg;
     pkg.config("pagora8\n").file("data.bin", 60000);
-    support::Devsim dev(rq3_device());
+    support::Devsim dev(rq3_device(),
+                        false);  // POSIX signals: the Linux build, its socket directory
 
     auto r = run_with_signals(dev.socket_dir(), pkg,
                               {"1 1", "transcript", "\"text\":\"download:", {"TERM"}, ""});
@@ -165,13 +167,14 @@ TEST(FlowSignals, TerminateStillEndsTheRun) {
 TEST(FlowSignals, LostReaderOfTheOutputDoesNotStopTheInstall) {
     Package pkg;
     pkg.config("pagora8\n").file("data.bin", 60000);
-    support::Devsim dev(rq3_device());
+    support::Devsim dev(rq3_device(),
+                        false);  // POSIX signals: the Linux build, its socket directory
 
     e2e::RunOptions o;
     // the reader is gone long before the first flush, a second after start-up
     o.args = {"-c", R"("$0" 1 1 | true; echo "status=${PIPESTATUS[0]}" >&2)", e2e::installer_bin()};
     o.cwd = pkg.path();
-    o.devsim_dir = dev.socket_dir();
+    o.devsim = &dev;
     o.timeout = std::chrono::seconds(30);
     auto r = e2e::run_program("/bin/bash", o);
 

@@ -32,6 +32,7 @@ std::vector<std::string> make_env(const std::map<std::string, std::string>& extr
         if (eq != std::string::npos) vars[kv.substr(0, eq)] = kv.substr(eq + 1);
     }
     vars.erase("TESSARO_DEVSIM_DIR");
+    vars.erase("TESSARO_DEVSIM_ADDR");
     vars.erase("LANG");
     vars.erase("LANGUAGE");
     // assigned as a whole string: GCC 12 at -O2 warns falsely (-Wrestrict) on assigning the literal
@@ -46,9 +47,14 @@ std::vector<std::string> make_env(const std::map<std::string, std::string>& extr
 
 RunResult run_program(const std::string& program, const RunOptions& options) {
     std::vector<std::string> argv = {program};
+    if (const char* emulator = std::getenv("TESSARO_TEST_EMULATOR");
+        emulator != nullptr && *emulator != '\0' && program == installer_bin()) {
+        argv.insert(argv.begin(), emulator);
+    }
     argv.insert(argv.end(), options.args.begin(), options.args.end());
     auto extra = options.env;
     if (!options.devsim_dir.empty()) extra["TESSARO_DEVSIM_DIR"] = options.devsim_dir.string();
+    if (options.devsim != nullptr) extra.insert(options.devsim->link_variable());
     std::vector<std::string> env = make_env(extra);
 
     Pipe in, out, err;
@@ -130,7 +136,8 @@ std::string gbk(const std::string& utf8) {
 #endif
 
 std::string installer_bin() {
-    return TESSARO_INSTALLER_BIN;
+    const char* other = std::getenv("TESSARO_TEST_INSTALLER");
+    return other != nullptr && *other != '\0' ? other : TESSARO_INSTALLER_BIN;
 }
 std::string tools_dir() {
     return TESSARO_TOOLS_DIR;

@@ -21,11 +21,12 @@ struct RunResult {
 };
 
 struct RunOptions {
-    std::vector<std::string> args;           // after the program name
-    std::string input;                       // standard input (closed after it)
-    std::filesystem::path cwd;               // the package directory
-    std::filesystem::path devsim_dir;        // TESSARO_DEVSIM_DIR
-    std::map<std::string, std::string> env;  // further variables (LC_ALL=C is the default)
+    std::vector<std::string> args;            // after the program name
+    std::string input;                        // standard input (closed after it)
+    std::filesystem::path cwd;                // the package directory
+    std::filesystem::path devsim_dir;         // TESSARO_DEVSIM_DIR
+    const support::Devsim* devsim = nullptr;  // or the link to these devices (DIR or ADDR)
+    std::map<std::string, std::string> env;   // further variables (LC_ALL=C is the default)
     std::chrono::milliseconds timeout{60000};
 };
 
@@ -37,7 +38,8 @@ RunResult run_program(const std::string& program, const RunOptions& options);
 // One of the system's UTF-8 texts as the installer writes it under LC_ALL=C (GBK).
 std::string gbk(const std::string& utf8);
 
-// Paths of the programs under test.
+// Paths of the programs under test. TESSARO_TEST_INSTALLER, when set, names another build of the
+// installer to run instead, and TESSARO_TEST_EMULATOR a program to run it with (wine).
 std::string installer_bin();
 std::string tools_dir();
 

@@ -45,7 +45,7 @@ e2e::RunResult identify(const support::Devsim& sim, const Args& args) {
     e2e::RunOptions options;
     options.args = args;
     options.cwd = package.path();
-    options.devsim_dir = sim.socket_dir();
+    options.devsim = &sim;
     options.timeout = std::chrono::milliseconds(20000);
     return e2e::run_installer(options);
 }
@@ -105,6 +105,7 @@ TEST(UsbDiscovery, TheSerialArgumentChoosesTheDevice) {
         Args args;
         std::string serial_line;
         std::string chosen;
+        bool tcp = support::Devsim::tcp_by_default();
     };
     const Case cases[] = {
         {"no serial: the first in order", {"1", "1"}, "", "a"},
@@ -112,10 +113,13 @@ TEST(UsbDiscovery, TheSerialArgumentChoosesTheDevice) {
         {"the third's serial", {"1", "1", "SIMC"}, "###serial:SIMC\n", "c"},
         // device_path is always empty, so an empty serial text accepts any device
         {"empty serial", {"1", "1", ""}, "###serial:\n", "a"},
+        // TESSARO_DEVSIM_ADDR in the order given, the link's frames over TCP
+        {"the third's serial, devices over TCP", {"1", "1", "SIMC"}, "###serial:SIMC\n", "c", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        support::Devsim sim(join({device("a", "SIMA"), device("b", "SIMB"), device("c", "SIMC")}));
+        support::Devsim sim(join({device("a", "SIMA"), device("b", "SIMB"), device("c", "SIMC")}),
+                            c.tcp);
         auto r = identify(sim, c.args);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, "###doreboot:1\n###dofast:1\n" + c.serial_line + stop_lines());
@@ -164,7 +168,7 @@ TEST(UsbDiscovery, ADeviceThatIsNotTheBootloaderIsNeverTaken) {
     e2e::RunOptions options;
     options.args = {"1", "1"};
     options.cwd = package.path();
-    options.devsim_dir = sim.socket_dir();
+    options.devsim = &sim;
     options.timeout = std::chrono::milliseconds(3000);
     auto r = e2e::run_installer(options);
     EXPECT_TRUE(r.timed_out);

@@ -7,8 +7,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
+#include <string_view>
 
 namespace support {
 
@@ -48,11 +51,32 @@ std::string devsim_bin() {
 #endif
 }
 
-Devsim::Devsim(const std::vector<std::string>& args) {
+bool Devsim::tcp_by_default() {
+    const char* link = std::getenv("TESSARO_TEST_LINK");
+    return link != nullptr && std::string_view(link) == "tcp";
+}
+
+std::pair<std::string, std::string> Devsim::link_variable() const {
+    if (!tcp_) return {"TESSARO_DEVSIM_DIR", socket_dir().string()};
+    // "listening NAME ADDRESS" lines, one per device, before "ready"
+    std::string addresses;
+    std::istringstream in(greeting_);
+    for (std::string word, name, address; in >> word;) {
+        if (word != "listening" || !(in >> name >> address)) continue;
+        addresses += (addresses.empty() ? "" : ",") + address;
+    }
+    return {"TESSARO_DEVSIM_ADDR", addresses};
+}
+
+Devsim::Devsim(const std::vector<std::string>& args, bool tcp) : tcp_(tcp) {
     if (devsim_bin().empty()) throw std::runtime_error("tessaro-devsim is not built");
     fs::create_directories(socket_dir());
-    std::vector<std::string> argv = {devsim_bin(), "--dir", socket_dir().string(), "--transcript",
-                                     transcript_path().string()};
+    std::vector<std::string> argv = {devsim_bin(), "--transcript", transcript_path().string()};
+    if (tcp_) {
+        argv.insert(argv.end(), {"--listen", "127.0.0.1:0"});
+    } else {
+        argv.insert(argv.end(), {"--dir", socket_dir().string()});
+    }
     argv.insert(argv.end(), args.begin(), args.end());
     Pipe out;
     pid_ = ::fork();

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/temp_dir.h"
@@ -30,18 +31,23 @@ std::vector<char*> c_strings(std::vector<std::string>& strings);
 std::string devsim_bin();
 
 // tessaro-devsim running with the given arguments after --dir DIR/sockets and --transcript
-// DIR/transcript.jsonl, which the object supplies. The constructor returns once the program has
-// said "ready" (every socket then listens) and throws when it does not within 10 s. Stopped with
-// SIGTERM when the object goes.
+// DIR/transcript.jsonl, which the object supplies; with TESSARO_TEST_LINK=tcp in the environment
+// (or `tcp`) it listens on loopback TCP ports instead of the socket directory. The constructor
+// returns once the program has said "ready" (every socket then listens) and throws when it does not
+// within 10 s. Stopped with SIGTERM when the object goes.
 class Devsim {
   public:
-    explicit Devsim(const std::vector<std::string>& args);
+    explicit Devsim(const std::vector<std::string>& args, bool tcp = tcp_by_default());
     ~Devsim();
     Devsim(const Devsim&) = delete;
     Devsim& operator=(const Devsim&) = delete;
 
+    static bool tcp_by_default();
     // The directory to give the installer as TESSARO_DEVSIM_DIR.
     std::filesystem::path socket_dir() const { return dir_ / "sockets"; }
+    // The variable that leads the installer to these devices: TESSARO_DEVSIM_DIR, or
+    // TESSARO_DEVSIM_ADDR with the devices' TCP addresses.
+    std::pair<std::string, std::string> link_variable() const;
     std::filesystem::path transcript_path() const { return dir_ / "transcript.jsonl"; }
     // What the program wrote to standard output up to and including "ready".
     const std::string& greeting() const { return greeting_; }
@@ -56,6 +62,7 @@ class Devsim {
     TempDir dir_;
     pid_t pid_ = -1;
     std::string greeting_;
+    bool tcp_ = false;
 };
 
 }  // namespace support

@@ -1,0 +1,48 @@
+// The start-up policy on Windows. The console's Ctrl+C and close events are what SIGINT and
+// SIGHUP are on POSIX: until the first command goes to the device and again in the closing wait
+// they end the run as usual; in between, the control handler reports them handled, so a write
+// to the device is never broken off half way. Ctrl+Break still ends a run, as SIGQUIT does.
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <atomic>
+
+#include "console/console.h"
+#include "installer/startup.h"
+
+namespace {
+
+bool policy_started = false;
+// read on the thread the system runs the handler on
+std::atomic<bool> interrupts_guarded{false};
+
+BOOL WINAPI control_handler(DWORD event) {
+    if (!interrupts_guarded.load()) return FALSE;  // the default: the process ends
+    return event == CTRL_C_EVENT || event == CTRL_CLOSE_EVENT ? TRUE : FALSE;
+}
+
+}  // namespace
+
+void open_standard_descriptors() {
+    // binary: the bytes written are the bytes a wrapper reads ("\n", not "\r\n"), as on every
+    // other host. A stream the process was started without has no handle: writes to it fail
+    // quietly and a read sees the end, so nothing need be opened in its place.
+    for (int fd = 0; fd <= 2; ++fd) _setmode(fd, _O_BINARY);
+}
+
+void start_signal_policy() {
+    interrupts_guarded = false;
+    if (!policy_started) SetConsoleCtrlHandler(control_handler, TRUE);
+    policy_started = true;
+}
+
+void guard_interrupts() {
+    if (policy_started) interrupts_guarded = true;
+}
+
+void release_interrupts() {
+    interrupts_guarded = false;
+    // what the run has said so far is out before a wait that Ctrl+C may end
+    con_flush();
+}
