@@ -30,6 +30,8 @@ class Storage {
                                         uint64_t length) = 0;
     // The stored size of the partition (0 when it does not exist).
     virtual uint64_t size(const std::string& partition) = 0;
+    // The device's variables as they stand now, for whoever inspects the storage afterwards.
+    virtual void keep_vars(const std::map<std::string, std::string>& /*vars*/) {}
 };
 
 class MemoryStorage : public Storage {
@@ -53,6 +55,8 @@ class DirStorage : public Storage {
     std::optional<uint32_t> crc(const std::string& partition, uint64_t offset,
                                 uint64_t length) override;
     uint64_t size(const std::string& partition) override;
+    // written to DIR/.vars, one NAME=VALUE line each: no partition name starts with '.'
+    void keep_vars(const std::map<std::string, std::string>& vars) override;
 
   private:
     std::filesystem::path dir_;
