@@ -6,7 +6,9 @@
 namespace devsim {
 
 Bootloader::Bootloader(DeviceConfig config, Storage& storage, Transcript& transcript)
-    : config_(std::move(config)), storage_(storage), transcript_(transcript) {}
+    : config_(std::move(config)), storage_(storage), transcript_(transcript) {
+    storage_.keep_vars(config_.vars);
+}
 
 std::span<uint8_t> Bootloader::transfer_buffer(uint32_t len) {
     direct_ = phase_ && len <= phase_->size - phase_->pos;
@@ -50,6 +52,7 @@ void Bootloader::run_pending() {
     FaultHits& hits = pending.hits;
     if (hits.silence_ms > 0) out_.push_back({OutputKind::Pause, hits.silence_ms, {}});
     for (const auto& info : hits.infos) answer(info);
+    for (uint32_t i = 0; i < hits.flood; ++i) answer("INFOflood " + std::to_string(i + 1));
 
     std::string reply;
     if (!hits.answer) {
@@ -67,13 +70,16 @@ void Bootloader::run_pending() {
         go_away("vanish:status");
         return;
     }
-    answer(reply);
+    answer(reply, hits.oversize);
+    if (text.starts_with("setvar:")) storage_.keep_vars(config_.vars);
     if (reboot_after_answer_) {
         reboot_after_answer_ = false;
         transcript_.reboot(config_.name);
         forget_volatile_state();
         run_new_loader();
         take_respcb();
+        storage_.keep_vars(config_.vars);
+        if (hits.reserial) config_.serial = *hits.reserial;
         out_.push_back({OutputKind::Reboot, reboot_away_ms_, {}});
     }
 }
@@ -109,8 +115,8 @@ void Bootloader::finish_data() {
     answer("OKAY");
 }
 
-void Bootloader::answer(std::string_view packet) {
-    packet = packet.substr(0, kMaxStatusPacket);
+void Bootloader::answer(std::string_view packet, bool whole) {
+    if (!whole) packet = packet.substr(0, kMaxStatusPacket);
     transcript_.answer(config_.name, packet);
     out_.push_back({OutputKind::Status, 0, std::string(packet)});
 }

@@ -83,7 +83,8 @@ class Bootloader {
     std::string flash(std::string_view arg, const FaultHits& hits);
     std::string check(std::string_view arg);
 
-    void answer(std::string_view packet);
+    // A status packet is cut to its limit, unless a fault sends it whole.
+    void answer(std::string_view packet, bool whole = false);
     void go_away(std::string_view why);
     void forget_volatile_state();
     void note_loader(const std::string& partition, std::span<const uint8_t> bytes);

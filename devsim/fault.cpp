@@ -25,6 +25,9 @@ constexpr ActionName kActions[] = {
     {"vanish", FaultAction::VanishCommand},
     {"corrupt", FaultAction::Corrupt},
     {"away", FaultAction::Away},
+    {"oversize", FaultAction::Oversize},
+    {"flood", FaultAction::Flood},
+    {"serial", FaultAction::Reserial},
 };
 
 FaultParse error(std::string_view rule, std::string_view why) {
@@ -69,6 +72,7 @@ FaultParse parse_fault(std::string_view rule) {
             break;
         case FaultAction::Status:
         case FaultAction::Info:
+        case FaultAction::Reserial:
             if (!arg) return error(rule, std::string(name) + " needs :TEXT");
             f.text = std::string(*arg);
             break;
@@ -80,9 +84,18 @@ FaultParse parse_fault(std::string_view rule) {
         }
         case FaultAction::ShortWrite:
         case FaultAction::Silence:
-        case FaultAction::Away: {
+        case FaultAction::Away:
+        case FaultAction::Flood: {
             auto v = arg ? parse_decimal(*arg) : std::nullopt;
             if (!v) return error(rule, std::string(name) + " needs a decimal number");
+            f.value = *v;
+            break;
+        }
+        case FaultAction::Oversize: {
+            // the answer is "OKAY" and filler: at least the code, and no more than a link frame
+            // that the host would still read
+            auto v = arg ? parse_decimal(*arg) : std::nullopt;
+            if (!v || *v < 4 || *v > 65536) return error(rule, "oversize needs a length of 4 to 65536");
             f.value = *v;
             break;
         }
@@ -157,6 +170,18 @@ FaultHits::FaultHits(const std::vector<const Fault*>& faults) {
                 break;
             case FaultAction::Away:
                 away_ms = f->value;
+                break;
+            case FaultAction::Oversize:
+                if (!answer) {
+                    answer = "OKAY" + std::string(f->value - 4, 'x');
+                    oversize = true;
+                }
+                break;
+            case FaultAction::Flood:
+                flood += f->value;
+                break;
+            case FaultAction::Reserial:
+                reserial = f->text;
                 break;
         }
     }

@@ -22,6 +22,9 @@ enum class FaultAction {
     VanishStatus,   // go away before the final status
     Corrupt,        // store the bytes with one byte flipped
     Away,           // on reboot, stay away `value` ms
+    Oversize,       // answer with a packet of `value` bytes, longer than a status packet may be
+    Flood,          // send `value` INFO packets before the answer
+    Reserial,       // on reboot, come back with the USB serial number `text`
 };
 
 struct Fault {
@@ -56,6 +59,9 @@ struct FaultHits {
     bool vanish_status = false;
     bool corrupt = false;
     std::optional<uint32_t> away_ms;
+    bool oversize = false;  // `answer` is sent whole, past the status packet's limit
+    uint32_t flood = 0;
+    std::optional<std::string> reserial;
 
     explicit FaultHits(const std::vector<const Fault*>& faults);
 };

@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <new>
 
 #include "base/unique_fd.h"
@@ -192,6 +193,18 @@ uint64_t DirStorage::size(const std::string& partition) {
     std::error_code ec;
     auto n = std::filesystem::file_size(dir_ / partition, ec);
     return ec ? 0 : n;
+}
+
+void DirStorage::keep_vars(const std::map<std::string, std::string>& vars) {
+    std::error_code ec;
+    std::filesystem::create_directories(dir_, ec);
+    // replaced whole, so a reader never sees half of it
+    const auto tmp = dir_ / ".vars.new";
+    {
+        std::ofstream out(tmp, std::ios::trunc);
+        for (const auto& [name, value] : vars) out << name << '=' << value << '\n';
+    }
+    std::filesystem::rename(tmp, dir_ / ".vars", ec);
 }
 
 }  // namespace devsim

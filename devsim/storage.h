@@ -30,6 +30,8 @@ class Storage {
                                         uint64_t length) = 0;
     // The stored size of the partition (0 when it does not exist).
     virtual uint64_t size(const std::string& partition) = 0;
+    // The device's variables as they stand now, for whoever inspects the storage afterwards.
+    virtual void keep_vars(const std::map<std::string, std::string>& /*vars*/) {}
 };
 
 // Partitions in memory as extents of 1 MiB made when first written: a partition grows without
@@ -63,6 +65,8 @@ class DirStorage : public Storage {
     std::optional<uint32_t> crc(const std::string& partition, uint64_t offset,
                                 uint64_t length) override;
     uint64_t size(const std::string& partition) override;
+    // written to DIR/.vars, one NAME=VALUE line each: no partition name starts with '.'
+    void keep_vars(const std::map<std::string, std::string>& vars) override;
 
   private:
     std::filesystem::path dir_;

@@ -51,6 +51,15 @@ INSTANTIATE_TEST_SUITE_P(
                   {"reboot=status:" + std::string(70, 'x')},
                   {cmd("reboot")},
                   {"A6", "R:" + std::string(64, 'x')}},
+        // the one fault that breaks the status packet's limit
+        FaultCase{"oversize_sent_whole",
+                  {"getvar:product=oversize:70"},
+                  {cmd("getvar:product")},
+                  {"A14", "R:OKAY" + std::string(66, 'x')}},
+        FaultCase{"info_flood_then_answer",
+                  {"getvar:product=flood:3"},
+                  {cmd("getvar:product")},
+                  {"A14", "R:INFOflood 1", "R:INFOflood 2", "R:INFOflood 3", "R:OKAYRQ3"}},
         FaultCase{"info_lines_stack",
                   {"getvar:product=info:first", "getvar:product=info:second"},
                   {cmd("getvar:product")},
@@ -171,6 +180,15 @@ INSTANTIATE_TEST_SUITE_P(
                               {cmd("reboot"), cmd("getvar:product")},
                               {"A6", "vanish", "A14", "R:OKAYRQ3"}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST(FaultEffects, AnotherSerialFromTheRebootOn) {
+    CoreDriver d(test_device({"reboot#2=serial:OTHER1"}));
+    const std::string serial = d.core().config().serial;
+    d.run({cmd("reboot")});
+    EXPECT_EQ(d.core().config().serial, serial);
+    d.run({cmd("reboot")});
+    EXPECT_EQ(d.core().config().serial, "OTHER1");
+}
 
 TEST(FaultEffects, VanishLosesTheDownload) {
     CoreDriver d(test_device({"getvar:product=vanish:command"}));

@@ -196,6 +196,9 @@ TEST(FaultSpecs, ParseIntoPatternOccurrenceAndAction) {
         {"*=vanish:status", true, "*", 0, A::VanishStatus, "", 0},
         {"flash:xzkernel=corrupt", true, "flash:xzkernel", 0, A::Corrupt, "", 0},
         {"reboot=away:5000", true, "reboot", 0, A::Away, "", 5000},
+        {"*=oversize:65536", true, "*", 0, A::Oversize, "", 65536},
+        {"*=flood:1000", true, "*", 0, A::Flood, "", 1000},
+        {"reboot=serial:OTHER1", true, "reboot", 0, A::Reserial, "OTHER1", 0},
         // faults that cannot be read
         {"getvar:product", false, "", 0, A::Fail, "", 0},
         {"=fail", false, "", 0, A::Fail, "", 0},
@@ -211,6 +214,10 @@ TEST(FaultSpecs, ParseIntoPatternOccurrenceAndAction) {
         {"x=vanish:data:", false, "", 0, A::Fail, "", 0},
         {"x=corrupt:3", false, "", 0, A::Fail, "", 0},
         {"x=away:5s", false, "", 0, A::Fail, "", 0},
+        {"x=oversize:3", false, "", 0, A::Fail, "", 0},
+        {"x=oversize:65537", false, "", 0, A::Fail, "", 0},
+        {"x=flood", false, "", 0, A::Fail, "", 0},
+        {"x=serial", false, "", 0, A::Fail, "", 0},
     };
     for (const auto& c : table) {
         auto r = devsim::parse_fault(c.rule);

@@ -109,6 +109,15 @@ TEST(DirStorage, WhatIsThereAtStartCountsAsStored) {
     EXPECT_EQ(s.crc("xzprod", 0, 6), crc("loader"));
 }
 
+TEST(DirStorage, VariablesReplacedWholeInADotFile) {
+    support::TempDir dir;
+    devsim::DirStorage s(dir.path() / "dev0");
+    s.keep_vars({{"systype", "dual"}, {"verflag", "Z07"}});
+    s.keep_vars({{"systype", "tess"}});
+    EXPECT_EQ(support::read_file(dir.path() / "dev0" / ".vars"), "systype=tess\n");
+    EXPECT_FALSE(devsim::partition_name_ok(".vars"));
+}
+
 TEST(PartitionNames, OnlyPlainFileNames) {
     for (const char* ok : {"xzkernel", "xloader0_belto", "a-b.c", "X9"}) {
         EXPECT_TRUE(devsim::partition_name_ok(ok)) << ok;

@@ -1,0 +1,28 @@
+// The cells of the fault matrix: for every exchange of a road's clean run, every fault that can
+// happen at that kind of exchange, as a tessaro-devsim fault rule hitting exactly that exchange.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace matrix {
+
+struct Cell {
+    size_t exchange = 0;  // index into the clean run's commands
+    std::string command;
+    std::string fault;  // the fault's name in the printed matrix
+    std::string rule;   // --fault argument
+    // extra time the fault itself may add to the run (a silence, a late return)
+    int extra_ms = 0;
+    // the device comes back as another device: waiting for it is the installer's answer
+    bool waits_for_device = false;
+};
+
+// The commands the clean run sent, in order. `fast`: each fault only at the first exchange of
+// each kind (getvar, setvar, download, flash, check, reboot) it applies to.
+std::vector<Cell> make_cells(const std::vector<std::string>& commands, bool fast);
+
+// Faults the matrix leaves out, with the reason.
+const std::vector<std::string>& out_of_scope();
+
+}  // namespace matrix

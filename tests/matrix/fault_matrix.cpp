@@ -1,0 +1,282 @@
+// The fault matrix: every road's clean install, then the same install once per (exchange ×
+// fault) cell with tessaro-devsim injecting that fault at that exchange. It prints, per road, the
+// cells tried, the runs that claimed success, the wrong claims, crashes and hangs, and lists
+// every cell that breaks the rule:
+//   a run that claims success leaves the device exactly as the clean run did;
+//   a run that does not, says so ("Downloading Error!" or an error line);
+//   no run ends on a signal, and none outlasts its own bounded waits.
+// Exit status 1 when a cell breaks it.
+//
+//   fault_matrix [--fast] [--verbose] [--jobs N] [--road TEXT]
+//
+// --verbose prints every cell as it is judged.
+//
+// The installer's fixed waits (whole seconds after start-up, reboots and before its last line)
+// are shortened twentyfold by a preloaded sleep; the device's timing, the link's read
+// timeouts and the installer's own logic are untouched.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "check/crc32.h"
+#include "e2e/flow_e2e.h"
+#include "matrix/cells.h"
+#include "matrix/roads.h"
+#include "support/process.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using matrix::Cell;
+using matrix::Road;
+
+// every partition (and the variables, ".vars") by name: size and CRC-32
+using DeviceState = std::map<std::string, std::pair<uintmax_t, uint32_t>>;
+
+DeviceState device_state(const fs::path& dir) {
+    DeviceState state;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(dir, ec)) {
+        const std::string bytes = support::read_file(e.path());
+        state[e.path().filename().string()] = {
+            bytes.size(), GetBufferCRC(bytes.data(), static_cast<uint32_t>(bytes.size()))};
+    }
+    return state;
+}
+
+struct Outcome {
+    int status = -1;
+    bool timed_out = false;
+    bool claimed = false;      // "###完成！", or "###All Done." without "Downloading Error!"
+    bool said_failed = false;  // "Downloading Error!" or an error line
+    bool waiting = false;      // "< waiting for device >" on standard error
+    bool as_planned = false;   // the device holds what the clean run left
+    double seconds = 0;
+    DeviceState state;
+    std::vector<std::string> commands;  // what the device received
+};
+
+bool ends_with(const std::string& s, const std::string& tail) {
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+std::string quick_sleep_lib() {
+#ifdef TESSARO_QUICK_SLEEP_LIB
+    return TESSARO_QUICK_SLEEP_LIB;
+#else
+    return "";
+#endif
+}
+
+Outcome run_once(const Road& road, const flow_e2e::Package& pkg, const std::string& rule,
+                 std::chrono::milliseconds timeout) {
+    support::TempDir storage;
+    std::vector<std::string> args = {"--storage", storage.path().string(), "--device", "d",
+                                     "--reboot-delay", "30"};
+    args.insert(args.end(), road.device.begin(), road.device.end());
+    if (!rule.empty()) args.insert(args.end(), {"--fault", rule});
+    support::Devsim dev(args);
+
+    e2e::RunOptions o;
+    o.args = road.args;
+    o.input = road.input;
+    o.cwd = pkg.path();
+    o.devsim_dir = dev.socket_dir();
+    o.timeout = timeout;
+    o.env["LD_PRELOAD"] = quick_sleep_lib();
+    const auto start = Clock::now();
+    const e2e::RunResult r = e2e::run_installer(o);
+
+    Outcome out;
+    out.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    out.status = r.status;
+    out.timed_out = r.timed_out;
+    const bool error_end = r.out.find("Downloading Error!") != std::string::npos;
+    out.claimed = r.out.find(e2e::gbk("###完成！")) != std::string::npos ||
+                  (!error_end && ends_with(r.out, "###All Done."));
+    out.said_failed = error_end || r.err.find("error:") != std::string::npos;
+    out.waiting = r.err.find("< waiting for device >") != std::string::npos;
+    out.commands = dev.commands();
+    dev.stop(SIGTERM);
+    out.state = device_state(storage.path() / "d");
+    return out;
+}
+
+struct Verdict {
+    const char* bad = nullptr;  // why the cell breaks the rule; null when it keeps it
+    bool crash = false, hang = false, wrong_claim = false, waited = false;
+};
+
+Verdict judge(const Cell& cell, const Outcome& o) {
+    Verdict v;
+    if (o.timed_out) {
+        // a device that comes back as another device is not the one asked for: the installer
+        // waits for its own, as long as it takes
+        if (cell.waits_for_device && o.waiting && !o.claimed) {
+            v.waited = true;
+            return v;
+        }
+        v.hang = true;
+        v.bad = "hang";
+    } else if (o.status >= 128) {
+        v.crash = true;
+        v.bad = "crash";
+    } else if (o.claimed && !o.as_planned) {
+        v.wrong_claim = true;
+        v.bad = "claimed success, device not as planned";
+    } else if (!o.claimed && !o.said_failed) {
+        v.bad = "no success and no error line";
+    } else if (o.status != 0 && o.status != 1) {
+        v.bad = "unexpected exit status";
+    }
+    return v;
+}
+
+struct RoadTally {
+    size_t cells = 0, claimed = 0, wrong = 0, crashes = 0, hangs = 0, waited = 0;
+    double seconds = 0;
+    std::vector<std::string> bad;
+};
+
+std::string describe(const Cell& c, const Outcome& o, const char* why) {
+    char head[512];
+    std::snprintf(head, sizeof head,
+                  "    #%zu %-28s at '%s': %s (exit %d, claimed %s, device %s)", c.exchange + 1,
+                  c.fault.c_str(), c.command.c_str(), why, o.status, o.claimed ? "yes" : "no",
+                  o.as_planned ? "as planned" : "differs");
+    return head;
+}
+
+RoadTally run_road(const Road& road, bool fast, unsigned jobs, bool verbose) {
+    RoadTally t;
+    const auto start = Clock::now();
+    flow_e2e::Package pkg;
+    pkg.config(road.config + "\n");
+    for (const auto& f : road.files) {
+        pkg.file(f, 70000);
+        const std::string bytes = support::read_file(pkg.path() / f);
+        char crc[16];
+        std::snprintf(crc, sizeof crc, "%08x\n",
+                      GetBufferCRC(bytes.data(), static_cast<uint32_t>(bytes.size())));
+        support::write_file((pkg.path() / (f.substr(0, f.size() - 4) + ".sign")).string(), crc);
+    }
+
+    const Outcome clean = run_once(road, pkg, "", std::chrono::seconds(120));
+    if (!clean.claimed || clean.status != 0) {
+        t.bad.push_back("    the clean run did not end as done (exit " +
+                        std::to_string(clean.status) + ")");
+        t.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        return t;
+    }
+    const std::vector<Cell> cells = matrix::make_cells(clean.commands, fast);
+    std::vector<Outcome> outcomes(cells.size());
+    std::atomic<size_t> next{0};
+    auto worker = [&] {
+        for (size_t i = next++; i < cells.size(); i = next++) {
+            const Cell& c = cells[i];
+            // the installer's own bounded waits: what the clean run took, twice over, what the
+            // fault adds, and a margin for a loaded machine
+            const auto bound = std::chrono::milliseconds(
+                static_cast<int64_t>(clean.seconds * 2000) + c.extra_ms +
+                (c.waits_for_device ? 3000 : 10000));
+            Outcome o = run_once(road, pkg, c.rule, bound);
+            o.as_planned = o.state == clean.state;
+            outcomes[i] = std::move(o);
+        }
+    };
+    std::vector<std::thread> threads;
+    for (unsigned j = 0; j < jobs; ++j) threads.emplace_back(worker);
+    for (auto& th : threads) th.join();
+
+    for (size_t i = 0; i < cells.size(); ++i) {
+        const Outcome& o = outcomes[i];
+        const Verdict v = judge(cells[i], o);
+        ++t.cells;
+        t.claimed += o.claimed ? 1 : 0;
+        t.wrong += v.wrong_claim ? 1 : 0;
+        t.crashes += v.crash ? 1 : 0;
+        t.hangs += v.hang ? 1 : 0;
+        t.waited += v.waited ? 1 : 0;
+        if (v.bad != nullptr) t.bad.push_back(describe(cells[i], o, v.bad));
+        if (verbose) {
+            std::printf("%s %.1fs\n",
+                        describe(cells[i], o, v.bad ? v.bad : v.waited ? "waited" : "ok").c_str(),
+                        o.seconds);
+        }
+    }
+    t.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return t;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool fast = false;
+    bool verbose = false;
+    unsigned jobs = 2;
+    std::string only;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--fast") == 0) {
+            fast = true;
+        } else if (std::strcmp(argv[i], "--verbose") == 0) {
+            verbose = true;
+        } else if (std::strcmp(argv[i], "--jobs") == 0 && i + 1 < argc) {
+            jobs = static_cast<unsigned>(std::max(1, std::atoi(argv[++i])));
+        } else if (std::strcmp(argv[i], "--road") == 0 && i + 1 < argc) {
+            only = argv[++i];
+        } else {
+            std::fprintf(stderr, "usage: fault_matrix [--fast] [--verbose] [--jobs N] [--road TEXT]\n");
+            return 2;
+        }
+    }
+    if (quick_sleep_lib().empty()) {
+        std::fprintf(stderr, "fault_matrix: built without its preloaded sleep\n");
+        return 2;
+    }
+
+    std::vector<const Road*> chosen;
+    if (fast) {
+        chosen.push_back(&matrix::fast_road());
+    } else {
+        for (const auto& r : matrix::roads()) {
+            if (only.empty() || r.name.find(only) != std::string::npos) chosen.push_back(&r);
+        }
+    }
+
+    const auto start = Clock::now();
+    std::printf("fault matrix%s, %u jobs\n\n", fast ? " (fast subset)" : "", jobs);
+    std::printf("%-36s %6s %8s %7s %8s %6s %8s %8s\n", "road", "cells", "claimed", "wrong",
+                "crashes", "hangs", "waited", "seconds");
+    std::fflush(stdout);
+    size_t bad = 0, total = 0;
+    std::vector<std::string> bad_lines;
+    for (const Road* r : chosen) {
+        const RoadTally t = run_road(*r, fast, jobs, verbose);
+        std::printf("%-36s %6zu %8zu %7zu %8zu %6zu %8zu %8.1f\n", r->name.c_str(), t.cells,
+                    t.claimed, t.wrong, t.crashes, t.hangs, t.waited, t.seconds);
+        std::fflush(stdout);
+        total += t.cells;
+        bad += t.bad.size();
+        if (!t.bad.empty()) {
+            bad_lines.push_back("  " + r->name + ":");
+            bad_lines.insert(bad_lines.end(), t.bad.begin(), t.bad.end());
+        }
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    std::printf("\n%zu cells in %.1f s; %zu break the rule\n", total, seconds, bad);
+    for (const auto& line : bad_lines) std::printf("%s\n", line.c_str());
+    std::printf("\n\"waited\": the device came back with another serial number and the installer,\n"
+                "asked for its own, waited for it (stopped at the bound; nothing claimed).\n");
+    std::printf("Out of scope:\n");
+    for (const auto& why : matrix::out_of_scope()) std::printf("  %s\n", why.c_str());
+    return bad == 0 ? 0 : 1;
+}
