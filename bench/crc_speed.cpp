@@ -69,9 +69,8 @@ int main(int argc, char** argv) {
     double r_clmul = loop == nullptr ? 0 : best_rate(kBuffer, [&] {
         clmul = loop(0xFFFFFFFFU, buf.data(), buf.size()) ^ 0xFFFFFFFFU;
     });
-    double r_slice = best_rate(kBuffer, [&] {
-        (void)crc32_impl::slicing8(0xFFFFFFFFU, buf.data(), buf.size());
-    });
+    double r_slice = best_rate(
+        kBuffer, [&] { (void)crc32_impl::slicing8(0xFFFFFFFFU, buf.data(), buf.size()); });
     if (ours != theirs || (loop != nullptr && clmul != ours)) {
         std::fprintf(stderr, "CRC mismatch: ours %08x zlib %08x clmul %08x\n", ours, theirs, clmul);
         return 1;
@@ -87,7 +86,8 @@ int main(int argc, char** argv) {
     const auto file = work.path() / "crc.bin";
     {
         std::FILE* f = std::fopen(file.c_str(), "wb");
-        for (uint64_t done = 0; done < kFile; done += kBuffer) std::fwrite(buf.data(), 1, kBuffer, f);
+        for (uint64_t done = 0; done < kFile; done += kBuffer)
+            std::fwrite(buf.data(), 1, kBuffer, f);
         std::fclose(f);
     }
     uint32_t file_ours = 0, file_zlib = 0;

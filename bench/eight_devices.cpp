@@ -53,7 +53,8 @@ std::vector<double> install_together(const path& work, int count) {
     const path sockets = work / "sockets";
     Fleet fleet;
     for (int i = 0; i < count; ++i) {
-        std::vector<std::string> args = {"--storage", (work / "storage" / std::to_string(count)).string()};
+        std::vector<std::string> args = {"--storage",
+                                         (work / "storage" / std::to_string(count)).string()};
         auto dev = bench::rq3_device("dev" + std::to_string(i), serial_of(i));
         args.insert(args.end(), dev.begin(), dev.end());
         fleet.devices.push_back(std::make_unique<bench::Devsim>(sockets, args));
@@ -63,9 +64,10 @@ std::vector<double> install_together(const path& work, int count) {
     auto t0 = bench::Clock::now();
     for (int i = 0; i < count; ++i) {
         const path pkg = work / ("pkg" + std::to_string(i));
-        pids.push_back(bench::spawn({TESSARO_INSTALLER_BIN, "1", "2", serial_of(i)}, pkg,
-                                    {"TESSARO_DEVSIM_DIR=" + sockets.string(), "LC_ALL=C"},
-                                    work / ("out" + std::to_string(count) + "-" + std::to_string(i))));
+        pids.push_back(
+            bench::spawn({TESSARO_INSTALLER_BIN, "1", "2", serial_of(i)}, pkg,
+                         {"TESSARO_DEVSIM_DIR=" + sockets.string(), "LC_ALL=C"},
+                         work / ("out" + std::to_string(count) + "-" + std::to_string(i))));
     }
     std::vector<double> seconds;
     for (pid_t pid : pids) {
@@ -94,7 +96,8 @@ int main(int argc, char** argv) {
     }
     // every device holds its own package's images, and only those
     for (int i = 0; i < kDevices; ++i) {
-        const auto held = crcs_in(work.path() / "storage" / "8" / ("dev" + std::to_string(i)), false);
+        const auto held =
+            crcs_in(work.path() / "storage" / "8" / ("dev" + std::to_string(i)), false);
         const auto sent = crcs_in(work.path() / ("pkg" + std::to_string(i)), true);
         if (held != sent) {
             std::fprintf(stderr, "device %d does not hold its own package\n", i);

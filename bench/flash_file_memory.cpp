@@ -120,7 +120,8 @@ int main(int argc, char** argv) {
     console_init();
     const bool sparse = argc > 2 && std::strcmp(argv[2], "--sparse") == 0;
     const uint64_t size = sparse ? kSparseSize : kFileSize;
-    fs::path work = fs::path(argc > 1 ? argv[1] : "bench-tmp") / ("flash-" + std::to_string(::getpid()));
+    fs::path work =
+        fs::path(argc > 1 ? argv[1] : "bench-tmp") / ("flash-" + std::to_string(::getpid()));
     fs::create_directories(work / "sockets");
     fs::create_directories(work / "storage");
     fs::path image = work / "system.bin";
@@ -167,9 +168,9 @@ int main(int argc, char** argv) {
             static_cast<unsigned long long>(kLimitKiB), peak < kLimitKiB ? "below" : "ABOVE");
     if (result == 0 && same) {
         const double peak_mib = static_cast<double>(peak) / 1024.0;
-        bench::row(sparse ? "peak RSS, 5 GiB sparse file, piece road"
-                          : "peak RSS, 1 GiB file, piece road",
-                   peak_mib, 48, peak_mib / 48, "< 48 MiB", "MiB");
+        bench::row(
+            sparse ? "peak RSS, 5 GiB sparse file, piece road" : "peak RSS, 1 GiB file, piece road",
+            peak_mib, 48, peak_mib / 48, "< 48 MiB", "MiB");
     }
     return result == 0 && same && peak < kLimitKiB ? 0 : 1;
 }

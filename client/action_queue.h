@@ -25,7 +25,7 @@ struct Action {
     char* msg;      // description of the step, never printed
     int freemsg;    // nonzero when msg belongs to the step
     action_callback func;
-    double start;  // -1.0 when queued; now() when run and again on success
+    double start;             // -1.0 when queued; now() when run and again on success
     download_source* source;  // download: where the data phase comes from when data is null
 };
 

@@ -51,7 +51,7 @@ int fb_execute_queue(usb_handle* usb) {
         switch (a->op) {
             case OP_DOWNLOAD:
                 status = a->source != nullptr ? fb_download_source(usb, *a->source, a->size)
-                                               : fb_download_data(usb, a->data, a->size);
+                                              : fb_download_data(usb, a->data, a->size);
                 break;
             case OP_COMMAND:
                 status = fb_command(usb, a->cmd);

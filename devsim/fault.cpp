@@ -95,7 +95,8 @@ FaultParse parse_fault(std::string_view rule) {
             // the answer is "OKAY" and filler: at least the code, and no more than a link frame
             // that the host would still read
             auto v = arg ? parse_decimal(*arg) : std::nullopt;
-            if (!v || *v < 4 || *v > 65536) return error(rule, "oversize needs a length of 4 to 65536");
+            if (!v || *v < 4 || *v > 65536)
+                return error(rule, "oversize needs a length of 4 to 65536");
             f.value = *v;
             break;
         }

@@ -128,7 +128,8 @@ std::optional<uint32_t> MemoryStorage::crc(const std::string& partition, uint64_
         const auto within = static_cast<size_t>(offset % kExtent);
         const auto take = static_cast<size_t>(std::min<uint64_t>(kExtent - within, length));
         auto extent = part.extents.find(offset / kExtent);
-        const uint8_t* p = extent != part.extents.end() ? extent->second.get() + within : zeros().data();
+        const uint8_t* p =
+            extent != part.extents.end() ? extent->second.get() + within : zeros().data();
         crc = get_crc32(crc, p, static_cast<uint32_t>(take));
         offset += take;
         length -= take;
@@ -162,8 +163,8 @@ bool DirStorage::write(const std::string& partition, uint64_t offset,
         pos += static_cast<off_t>(block.size());
         bytes = bytes.subspan(block.size());
     }
-    if (static_cast<uint64_t>(pos) > old_size && ::ftruncate(fd.get(), pos) != 0) return false;
-    return true;
+    // a write that ends in a hole past the old end still gives the partition its new size
+    return static_cast<uint64_t>(pos) <= old_size || ::ftruncate(fd.get(), pos) == 0;
 }
 
 std::optional<uint32_t> DirStorage::crc(const std::string& partition, uint64_t offset,

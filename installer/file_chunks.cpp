@@ -77,8 +77,8 @@ bool file_chunks::fill() {
     // the file shrank since its size was announced: the device would wait for bytes that are
     // no longer there
     if (static_cast<uint64_t>(got) < want) {
-        why_ = name_ + ": file ended at byte " + std::to_string(read_ + static_cast<uint64_t>(got)) +
-               " of " + std::to_string(size_);
+        why_ = name_ + ": file ended at byte " +
+               std::to_string(read_ + static_cast<uint64_t>(got)) + " of " + std::to_string(size_);
         return false;
     }
     len_ = static_cast<size_t>(got);

@@ -40,7 +40,7 @@ class file_chunks : public download_source {
     uint64_t size_;
     uint64_t read_ = 0;  // bytes read so far
     base::unique_malloc<unsigned char[]> buf_;
-    size_t len_ = 0;      // bytes in the buffer
+    size_t len_ = 0;       // bytes in the buffer
     bool primed_ = false;  // the buffer holds a chunk next() has not handed out yet
     std::string why_;
 };

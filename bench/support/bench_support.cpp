@@ -104,17 +104,17 @@ Devsim::~Devsim() {
 
 std::vector<std::string> make_rq3_package(const fs::path& dir, uint64_t system_bytes, int seed) {
     const std::string tool = std::string(TESSARO_TOOLS_DIR) + "/make_sample_package";
-    pid_t pid = spawn({tool, dir.string(), "--model", "pagora8", "--rq3-native", "--size", "4096",
-                       "--size-of", "system.bin=" + std::to_string(system_bytes), "--seed",
-                       std::to_string(seed)},
-                      fs::current_path(), {}, "/dev/null");
+    pid_t pid = spawn(
+        {tool, dir.string(), "--model", "pagora8", "--rq3-native", "--size", "4096", "--size-of",
+         "system.bin=" + std::to_string(system_bytes), "--seed", std::to_string(seed)},
+        fs::current_path(), {}, "/dev/null");
     if (wait_child(pid, Clock::now()).status != 0) return {};
     return {"data.bin", "recovery.bin", "kernel.bin", "system.bin"};
 }
 
 std::vector<std::string> rq3_device(const std::string& name, const std::string& serial) {
-    return {"--device", name, "--serial", serial, "--var", "product=RQ3", "--var", "verflag=Z05",
-            "--reboot-delay", "0"};
+    return {"--device",    name,    "--serial",    serial,           "--var",
+            "product=RQ3", "--var", "verflag=Z05", "--reboot-delay", "0"};
 }
 
 uint64_t image_bytes(const fs::path& dir) {

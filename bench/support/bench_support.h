@@ -33,9 +33,9 @@ class WorkDir {
 };
 
 struct ChildEnd {
-    int status = -1;          // exit status, -1 when it did not exit normally
-    uint64_t peak_kib = 0;    // its peak resident memory
-    double seconds = 0;       // from start to end
+    int status = -1;        // exit status, -1 when it did not exit normally
+    uint64_t peak_kib = 0;  // its peak resident memory
+    double seconds = 0;     // from start to end
 };
 
 // Runs `args` in `cwd` with `env` added to the environment, standard input from /dev/null and

@@ -80,8 +80,7 @@ bool FramingClient::status(std::string& packet) {
     return read_frame(kind, packet) && kind == simlink::kRead;
 }
 
-bool FramingClient::download_and_flash(const std::filesystem::path& file,
-                                       const std::string& name) {
+bool FramingClient::download_and_flash(const std::filesystem::path& file, const std::string& name) {
     int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     const auto size = static_cast<uint32_t>(std::filesystem::file_size(file));

@@ -1,5 +1,4 @@
 #include "check/crc32.h"
-#include "check/crc32_impl.h"
 
 #include <gtest/gtest.h>
 
@@ -7,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "check/crc32_impl.h"
 #include "console/console.h"
 #include "support/temp_dir.h"
 

@@ -82,7 +82,8 @@ TEST_P(Storages, ZerosAndOffsetsPastFourGiB) {
     std::string mixed(3 << 20, 'm');
     ASSERT_TRUE(s.write("p", 7, bytes(mixed)));
     ASSERT_TRUE(s.write("p", 1 << 20, bytes(zeros)));
-    mixed.replace((1 << 20) - 7, mixed.size() - ((1 << 20) - 7), mixed.size() - ((1 << 20) - 7), '\0');
+    mixed.replace((1 << 20) - 7, mixed.size() - ((1 << 20) - 7), mixed.size() - ((1 << 20) - 7),
+                  '\0');
     EXPECT_EQ(s.crc("p", 7, mixed.size()), crc(mixed));
     EXPECT_EQ(s.crc("p", far, 4), crc("tail"));
     EXPECT_EQ(s.size("p"), far + 4);

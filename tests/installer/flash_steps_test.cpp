@@ -259,17 +259,38 @@ TEST_F(FlashSteps, FileChangingSizeUnderway) {
         std::vector<std::string> commands;
     };
     const row rows[] = {
-        {true, 10000, "flash:xzdata", 5000, -1, bar(13, "40%") + "flash_file err6:904,4096\n\n",
-         "", {"download:00001000", "flash:xzdata"}},
-        {true, 10000, "flash:xzdata", 20000, 0,
-         bar(13, "40%") + bar(27, "81%") + bar(33, "100%") + "\n", "",
+        {true,
+         10000,
+         "flash:xzdata",
+         5000,
+         -1,
+         bar(13, "40%") + "flash_file err6:904,4096\n\n",
+         "",
+         {"download:00001000", "flash:xzdata"}},
+        {true,
+         10000,
+         "flash:xzdata",
+         20000,
+         0,
+         bar(13, "40%") + bar(27, "81%") + bar(33, "100%") + "\n",
+         "",
          {"download:00001000", "flash:xzdata", "download:00001000", "flash:xzdata:1000",
           "download:00000710", "flash:xzdata:2000"}},
-        {false, whole, whole_hex.c_str(), static_cast<off_t>(file_chunks::kChunk + 100), -1,
+        {false,
+         whole,
+         whole_hex.c_str(),
+         static_cast<off_t>(file_chunks::kChunk + 100),
+         -1,
          "\n###Downloading:xzdata\n" + bar(0, "00%") + bar(33, "100%"),
-         "FAILED (data.bin: file ended at byte 4194404 of 4199304)\n", {whole_hex}},
-        {false, whole, whole_hex.c_str(), static_cast<off_t>(whole + 5000), 1,
-         "\n###Downloading:xzdata\n" + bar(0, "00%") + bar(33, "100%"), "",
+         "FAILED (data.bin: file ended at byte 4194404 of 4199304)\n",
+         {whole_hex}},
+        {false,
+         whole,
+         whole_hex.c_str(),
+         static_cast<off_t>(whole + 5000),
+         1,
+         "\n###Downloading:xzdata\n" + bar(0, "00%") + bar(33, "100%"),
+         "",
          {whole_hex, "flash:xzdata"}},
     };
     for (const row& r : rows) {
@@ -284,9 +305,11 @@ TEST_F(FlashSteps, FileChangingSizeUnderway) {
         };
         int result = 0;
         captured c = capture_output([&] {
-            result = r.pieces ? flash_file("xzdata", "data.bin", 4096) : flash_one("xzdata", "data.bin");
+            result =
+                r.pieces ? flash_file("xzdata", "data.bin", 4096) : flash_one("xzdata", "data.bin");
         });
-        const std::string what = (r.pieces ? "pieces to " : "whole to ") + std::to_string(r.becomes);
+        const std::string what =
+            (r.pieces ? "pieces to " : "whole to ") + std::to_string(r.becomes);
         EXPECT_EQ(result, r.result) << what;
         EXPECT_EQ(c.out, r.out) << what;
         EXPECT_EQ(c.err, r.err) << what;

@@ -1,15 +1,14 @@
 // The flash and verify steps against the simulated device program, over the real USB layer.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
-#include <vector>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "base/unique_fd.h"
 #include "installer/device.h"

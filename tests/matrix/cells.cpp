@@ -56,7 +56,8 @@ const FaultKind kFaults[] = {
     {"silence under the read timeout", kAny,
      [](const std::string&) { return "silence:" + std::to_string(kShortSilenceMs); },
      kShortSilenceMs},
-    {"gone at the command", kAny, [](const std::string&) -> std::string { return "vanish:command"; }},
+    {"gone at the command", kAny,
+     [](const std::string&) -> std::string { return "vanish:command"; }},
     {"gone before the status", kAny,
      [](const std::string&) -> std::string { return "vanish:status"; }},
     {"DATA count too large", kDownload,
@@ -114,7 +115,7 @@ std::string literal_glob(const std::string& text) {
 
 std::vector<Cell> make_cells(const std::vector<std::string>& commands, bool fast) {
     std::vector<Cell> cells;
-    std::map<std::string, int> seen;                     // occurrences of each command so far
+    std::map<std::string, int> seen;                       // occurrences of each command so far
     std::set<std::pair<const FaultKind*, unsigned>> done;  // fast: fault and kind covered
     for (size_t i = 0; i < commands.size(); ++i) {
         const std::string& c = commands[i];

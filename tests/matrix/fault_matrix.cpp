@@ -80,8 +80,8 @@ std::string quick_sleep_lib() {
 Outcome run_once(const Road& road, const flow_e2e::Package& pkg, const std::string& rule,
                  std::chrono::milliseconds timeout) {
     support::TempDir storage;
-    std::vector<std::string> args = {"--storage", storage.path().string(), "--device", "d",
-                                     "--reboot-delay", "30"};
+    std::vector<std::string> args = {"--storage", storage.path().string(), "--device",
+                                     "d",         "--reboot-delay",        "30"};
     args.insert(args.end(), road.device.begin(), road.device.end());
     if (!rule.empty()) args.insert(args.end(), {"--fault", rule});
     support::Devsim dev(args);
@@ -149,10 +149,9 @@ struct RoadTally {
 
 std::string describe(const Cell& c, const Outcome& o, const char* why) {
     char head[512];
-    std::snprintf(head, sizeof head,
-                  "    #%zu %-28s at '%s': %s (exit %d, claimed %s, device %s)", c.exchange + 1,
-                  c.fault.c_str(), c.command.c_str(), why, o.status, o.claimed ? "yes" : "no",
-                  o.as_planned ? "as planned" : "differs");
+    std::snprintf(head, sizeof head, "    #%zu %-28s at '%s': %s (exit %d, claimed %s, device %s)",
+                  c.exchange + 1, c.fault.c_str(), c.command.c_str(), why, o.status,
+                  o.claimed ? "yes" : "no", o.as_planned ? "as planned" : "differs");
     return head;
 }
 
@@ -185,9 +184,9 @@ RoadTally run_road(const Road& road, bool fast, unsigned jobs, bool verbose) {
             const Cell& c = cells[i];
             // the installer's own bounded waits: what the clean run took, twice over, what the
             // fault adds, and a margin for a loaded machine
-            const auto bound = std::chrono::milliseconds(
-                static_cast<int64_t>(clean.seconds * 2000) + c.extra_ms +
-                (c.waits_for_device ? 3000 : 10000));
+            const auto bound =
+                std::chrono::milliseconds(static_cast<int64_t>(clean.seconds * 2000) + c.extra_ms +
+                                          (c.waits_for_device ? 3000 : 10000));
             Outcome o = run_once(road, pkg, c.rule, bound);
             o.as_planned = o.state == clean.state;
             outcomes[i] = std::move(o);
@@ -209,7 +208,11 @@ RoadTally run_road(const Road& road, bool fast, unsigned jobs, bool verbose) {
         if (v.bad != nullptr) t.bad.push_back(describe(cells[i], o, v.bad));
         if (verbose) {
             std::printf("%s %.1fs\n",
-                        describe(cells[i], o, v.bad ? v.bad : v.waited ? "waited" : "ok").c_str(),
+                        describe(cells[i], o,
+                                 v.bad      ? v.bad
+                                 : v.waited ? "waited"
+                                            : "ok")
+                            .c_str(),
                         o.seconds);
         }
     }
@@ -234,7 +237,8 @@ int main(int argc, char** argv) {
         } else if (std::strcmp(argv[i], "--road") == 0 && i + 1 < argc) {
             only = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: fault_matrix [--fast] [--verbose] [--jobs N] [--road TEXT]\n");
+            std::fprintf(stderr,
+                         "usage: fault_matrix [--fast] [--verbose] [--jobs N] [--road TEXT]\n");
             return 2;
         }
     }
@@ -274,8 +278,9 @@ int main(int argc, char** argv) {
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     std::printf("\n%zu cells in %.1f s; %zu break the rule\n", total, seconds, bad);
     for (const auto& line : bad_lines) std::printf("%s\n", line.c_str());
-    std::printf("\n\"waited\": the device came back with another serial number and the installer,\n"
-                "asked for its own, waited for it (stopped at the bound; nothing claimed).\n");
+    std::printf(
+        "\n\"waited\": the device came back with another serial number and the installer,\n"
+        "asked for its own, waited for it (stopped at the bound; nothing claimed).\n");
     std::printf("Out of scope:\n");
     for (const auto& why : matrix::out_of_scope()) std::printf("  %s\n", why.c_str());
     return bad == 0 ? 0 : 1;

@@ -8,9 +8,9 @@ namespace {
 
 const std::vector<std::string> kFamilyFiles = {"system.bin",  "var.bin",   "kernel.bin", "data.bin",
                                                "esystem.bin", "edata.bin", "vemkit.bin"};
-const std::vector<std::string> kRq3Files = {"data.bin",     "recovery.bin", "kernel.bin",
-                                            "system.bin",   "userdata.bin", "ekernel.bin",
-                                            "vemkit.bin",   "esystem.bin"};
+const std::vector<std::string> kRq3Files = {"data.bin",   "recovery.bin", "kernel.bin",
+                                            "system.bin", "userdata.bin", "ekernel.bin",
+                                            "vemkit.bin", "esystem.bin"};
 
 constexpr char kVrx3Serial[] = "067A0001";
 
@@ -65,8 +65,8 @@ std::vector<Road> make_roads() {
                  "vrx3",
                  kFamilyFiles,
                  vrx3("Z07", "sing",
-                      {"--respcb-serial", "13G=13G0001", "--address", "xembr=E2300000",
-                       "--address", "xevemkit=E2400000"}),
+                      {"--respcb-serial", "13G=13G0001", "--address", "xembr=E2300000", "--address",
+                       "xevemkit=E2400000"}),
                  {"1", "2", kVrx3Serial},
                  ""};
     variant.files.push_back("ver32g.bin");

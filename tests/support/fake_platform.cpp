@@ -1,8 +1,7 @@
 #include "support/fake_platform.h"
 
-#include <cerrno>
-
 #include <algorithm>
+#include <cerrno>
 
 namespace fake {
 
