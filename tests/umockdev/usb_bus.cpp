@@ -56,11 +56,11 @@ std::map<std::string, std::string> UsbBus::env() const {
     return e;
 }
 
-UsbfsDevice& UsbBus::plug(DeviceSpec spec, devsim::Bootloader* core) {
+UsbfsDevice& UsbBus::plug(DeviceDesc desc, devsim::Bootloader* core) {
     auto slot = std::make_unique<Slot>();
     Slot* s = slot.get();
     slot->port = static_cast<int>(slots_.size()) + 1;
-    slot->dev = std::make_unique<UsbfsDevice>(std::move(spec), core, [this, s](uint32_t ms) {
+    slot->dev = std::make_unique<UsbfsDevice>(std::move(desc), core, [this, s](uint32_t ms) {
         // called on umockdev's thread, with the device locked: the bus thread does the rest
         std::lock_guard lock(mu_);
         leaving_.push_back(s);
@@ -81,9 +81,9 @@ void UsbBus::attach(Slot& s) {
     std::snprintf(node, sizeof node, "%03d", devnum);
     const std::string devname = std::string("/dev/bus/usb/001/") + node;
     const std::string name = "1-" + std::to_string(s.port);
-    const DeviceSpec& spec = s.dev->spec();
+    const DeviceDesc& desc = s.dev->desc();
     std::string hex;
-    for (uint8_t b : descriptors(spec)) {
+    for (uint8_t b : descriptors(desc)) {
         char two[4];
         std::snprintf(two, sizeof two, "%02x", b);
         hex += two;
@@ -92,8 +92,8 @@ void UsbBus::attach(Slot& s) {
         "P: /devices/" + name + "\nN: " + devname.substr(5) + "\nE: DEVNAME=" + devname +
         "\nE: DEVTYPE=usb_device\nE: SUBSYSTEM=usb\nE: BUSNUM=001\nE: DEVNUM=" + node +
         "\nA: busnum=1\\n\nA: devnum=" + std::to_string(devnum) +
-        "\\n\nA: speed=480\\n\nA: bConfigurationValue=1\\n\nA: idVendor=" + hex4(spec.vendor) +
-        "\\n\nA: idProduct=" + hex4(spec.product) + "\\n\nH: descriptors=" + hex + "\n\n";
+        "\\n\nA: speed=480\\n\nA: bConfigurationValue=1\\n\nA: idVendor=" + hex4(desc.vendor) +
+        "\\n\nA: idProduct=" + hex4(desc.product) + "\\n\nH: descriptors=" + hex + "\n\n";
     s.syspath = "/sys/devices/" + name;
     GError* err = nullptr;
     umockdev_testbed_add_from_string(testbed_, record.c_str(), &err);

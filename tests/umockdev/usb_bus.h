@@ -32,7 +32,7 @@ class UsbBus {
     UsbBus& operator=(const UsbBus&) = delete;
 
     // Plugs a device into the next port; `core` (may be null) answers its bulk transfers.
-    UsbfsDevice& plug(DeviceSpec spec, devsim::Bootloader* core);
+    UsbfsDevice& plug(DeviceDesc desc, devsim::Bootloader* core);
 
     // The variables a program needs to see this bus instead of the host's.
     std::map<std::string, std::string> env() const;

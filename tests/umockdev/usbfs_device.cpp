@@ -61,17 +61,17 @@ void on_connected(UMockdevIoctlBase* node, UMockdevIoctlClient* client, gpointer
 
 }  // namespace
 
-std::vector<uint8_t> descriptors(const DeviceSpec& spec) {
+std::vector<uint8_t> descriptors(const DeviceDesc& desc) {
     std::vector<uint8_t> d = {18, 1, 0x00, 0x02, 0, 0, 0, 64};
-    put16(d, spec.vendor);
-    put16(d, spec.product);
+    put16(d, desc.vendor);
+    put16(d, desc.product);
     put16(d, 0x0100);
-    d.insert(d.end(), {0, 0, static_cast<uint8_t>(spec.serial.empty() ? 0 : kSerialIndex), 1});
+    d.insert(d.end(), {0, 0, static_cast<uint8_t>(desc.serial.empty() ? 0 : kSerialIndex), 1});
 
-    std::vector<uint8_t> c = {9, 2, 0,    0, static_cast<uint8_t>(spec.interfaces.size()),
+    std::vector<uint8_t> c = {9, 2, 0,    0, static_cast<uint8_t>(desc.interfaces.size()),
                               1, 0, 0x80, 50};
     uint8_t n = 0;
-    for (const auto& i : spec.interfaces) {
+    for (const auto& i : desc.interfaces) {
         c.insert(c.end(), {9, 4, n, 0, i.endpoints, i.cls, i.subclass, i.protocol, 0});
         const auto in = static_cast<uint8_t>(0x81 + 2 * n);
         const auto out = static_cast<uint8_t>(0x01 + 2 * n);
@@ -86,10 +86,10 @@ std::vector<uint8_t> descriptors(const DeviceSpec& spec) {
     return d;
 }
 
-UsbfsDevice::UsbfsDevice(DeviceSpec spec, devsim::Bootloader* core,
+UsbfsDevice::UsbfsDevice(DeviceDesc desc, devsim::Bootloader* core,
                          std::function<void(uint32_t)> away)
-    : spec_(std::move(spec)),
-      descriptors_(descriptors(spec_)),
+    : desc_(std::move(desc)),
+      descriptors_(descriptors(desc_)),
       core_(core),
       away_(std::move(away)) {}
 
@@ -188,7 +188,7 @@ gboolean UsbfsDevice::ioctl(int generation, UMockdevIoctlClient* client) {
         case USBDEVFS_CLAIMINTERFACE:
         case USBDEVFS_RELEASEINTERFACE: {
             auto n = uint_arg(client);
-            if (!n || *n >= spec_.interfaces.size()) {
+            if (!n || *n >= desc_.interfaces.size()) {
                 umockdev_ioctl_client_complete(client, -1, EINVAL);
                 return TRUE;
             }
@@ -285,10 +285,10 @@ void UsbfsDevice::control(Urb& u) {
     } else if (type == 0x80 && req == 6 && kind == 3 && index == 0) {
         reply = std::string("\x04\x03\x09\x04", 4);  // US English
     } else if (type == 0x80 && req == 6 && kind == 3 && index == kSerialIndex &&
-               !spec_.serial.empty()) {
-        reply.push_back(static_cast<char>(2 + 2 * spec_.serial.size()));
+               !desc_.serial.empty()) {
+        reply.push_back(static_cast<char>(2 + 2 * desc_.serial.size()));
         reply.push_back(3);
-        for (char ch : spec_.serial) reply.append({ch, '\0'});
+        for (char ch : desc_.serial) reply.append({ch, '\0'});
     } else {
         u.status = -EPIPE;
         return;

@@ -30,7 +30,7 @@ struct InterfaceSpec {
     uint8_t endpoints = 2;
 };
 
-struct DeviceSpec {
+struct DeviceDesc {
     uint16_t vendor = 0x18d1;
     uint16_t product = 0x4ee0;
     std::string serial;  // empty: the device has no serial number string
@@ -38,7 +38,7 @@ struct DeviceSpec {
 };
 
 // The standard device descriptor and the whole configuration descriptor, as sysfs holds them.
-std::vector<uint8_t> descriptors(const DeviceSpec& spec);
+std::vector<uint8_t> descriptors(const DeviceDesc& desc);
 
 // What the device saw of its host.
 struct Seen {
@@ -52,12 +52,12 @@ class UsbfsDevice {
   public:
     // `away(ms)`: the device has left the bus and comes back after `ms` (called with the
     // device's lock held; the bus does the rest on its own thread).
-    UsbfsDevice(DeviceSpec spec, devsim::Bootloader* core, std::function<void(uint32_t)> away);
+    UsbfsDevice(DeviceDesc desc, devsim::Bootloader* core, std::function<void(uint32_t)> away);
     UsbfsDevice(const UsbfsDevice&) = delete;
     UsbfsDevice& operator=(const UsbfsDevice&) = delete;
     ~UsbfsDevice();
 
-    const DeviceSpec& spec() const { return spec_; }
+    const DeviceDesc& desc() const { return desc_; }
 
     // A device node for the device's next appearance on the bus; the nodes of its earlier
     // appearances answer everything with ENODEV from then on, as a kernel does.
@@ -102,7 +102,7 @@ class UsbfsDevice {
     static void release(Urb& u);
 
     std::mutex mu_;
-    DeviceSpec spec_;
+    DeviceDesc desc_;
     std::vector<uint8_t> descriptors_;
     devsim::Bootloader* core_;
     std::function<void(uint32_t)> away_;
