@@ -8,13 +8,12 @@
 #include <string>
 #include <string_view>
 
+#include "base/json_string.h"
 #include "base/unique_file.h"
 
 namespace devsim {
 
-// A JSON string literal of the bytes: quotes, backslashes, control characters and bytes above
-// 0x7e are escaped (the latter two as \u00XX), so any device text gives valid JSON.
-std::string json_string(std::string_view bytes);
+using base::json_string;
 
 class Transcript {
   public:

@@ -43,26 +43,6 @@ void reset() {
     state() = State{};
 }
 
-std::string json_string(std::string_view bytes) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string out = "\"";
-    for (char ch : bytes) {
-        auto c = static_cast<unsigned char>(ch);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += ch;
-        } else if (c < 0x20 || c > 0x7e) {
-            out += "\\u00";
-            out += kHex[c >> 4];
-            out += kHex[c & 0xf];
-        } else {
-            out += ch;
-        }
-    }
-    out += '"';
-    return out;
-}
-
 Event::Event(std::string_view kind) : on_(on()) {
     if (!on_) return;
     const double t = std::chrono::duration<double>(Clock::now() - state().start).count();

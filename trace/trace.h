@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/json_string.h"
+
 namespace trace {
 
 // True when a trace is being written (TESSARO_TRACE set, not empty, and the file opened). The
@@ -36,9 +38,7 @@ class Event {
     std::string line_;
 };
 
-// JSON string of any bytes: quotes, backslashes, control characters and bytes outside ASCII
-// escaped (a device's text is not necessarily UTF-8).
-std::string json_string(std::string_view bytes);
+using base::json_string;
 
 // Forgets the open file, so the next on() reads TESSARO_TRACE again (for tests).
 void reset();
