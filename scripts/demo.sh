@@ -17,20 +17,9 @@ build=$root/$BUILD_DIR
 installer=$build/installer/tessaro-installer
 devsim=$build/devsim/tessaro-devsim
 maker=$build/tools/make_sample_package
-for program in "$installer" "$devsim" "$maker"; do
-  [ -x "$program" ] || { echo "demo: $program was not built" >&2; exit 1; }
-done
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/tessaro-demo.XXXXXX")
-devsim_pid=
-cleanup() {
-  if [ -n "$devsim_pid" ]; then
-    kill "$devsim_pid" 2>/dev/null || true
-    wait "$devsim_pid" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source scripts/sim_session.sh
+need_programs demo "$installer" "$devsim" "$maker"
+start_session demo
 
 section() { printf '\n==== %s\n' "$1"; }
 
@@ -44,12 +33,7 @@ serial=067A0DEMO0001
   --device vrx3 --serial "$serial" --var product=VRX3 --var verflag=8.0 --var bootmode=main --var systype=sing \
   >"$work/devsim.out" 2>"$work/devsim.err" &
 devsim_pid=$!
-for _ in $(seq 100); do
-  grep -q ready "$work/devsim.out" 2>/dev/null && break
-  kill -0 "$devsim_pid" 2>/dev/null || { cat "$work/devsim.err" >&2; exit 1; }
-  sleep 0.1
-done
-grep -q ready "$work/devsim.out" || { echo "demo: the simulated device did not start" >&2; exit 1; }
+wait_ready demo 100
 echo "device 'vrx3', serial $serial, loader 8.0, sockets in $work/sockets"
 
 section "tessaro-installer 1 2 (reboot at the end, unattended: both systems, user data wiped)"

@@ -10,20 +10,9 @@ build=$PWD/${BUILD_DIR:-build}
 installer=$build/installer/tessaro-installer
 devsim=$build/devsim/tessaro-devsim
 maker=$build/tools/make_sample_package
-for program in "$installer" "$devsim" "$maker"; do
-  [ -x "$program" ] || { echo "valgrind_install: $program was not built" >&2; exit 1; }
-done
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/tessaro-valgrind.XXXXXX")
-devsim_pid=
-cleanup() {
-  if [ -n "$devsim_pid" ]; then
-    kill "$devsim_pid" 2>/dev/null || true
-    wait "$devsim_pid" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source scripts/sim_session.sh
+need_programs valgrind_install "$installer" "$devsim" "$maker"
+start_session valgrind
 
 vg=(valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite)
 
@@ -32,12 +21,7 @@ vg=(valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=de
   --device vrx3 --serial 067A0VG0001 --var product=VRX3 --var verflag=8.0 --var bootmode=main \
   --var systype=sing >"$work/devsim.out" 2>"$work/devsim.err" &
 devsim_pid=$!
-for _ in $(seq 300); do
-  grep -q ready "$work/devsim.out" 2>/dev/null && break
-  kill -0 "$devsim_pid" 2>/dev/null || { cat "$work/devsim.err" "$work/devsim.vg" >&2; exit 1; }
-  sleep 0.1
-done
-grep -q ready "$work/devsim.out" || { echo "valgrind_install: the device did not start" >&2; exit 1; }
+wait_ready valgrind_install 300 "$work/devsim.vg"
 
 status=0
 (cd "$work/package" && TESSARO_DEVSIM_DIR="$work/sockets" LC_ALL=C.UTF-8 \
