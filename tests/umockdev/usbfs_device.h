@@ -18,27 +18,13 @@
 #include <vector>
 
 #include "devsim/bootloader.h"
+#include "support/usb_device_desc.h"
 
 namespace umock {
 
-// The descriptors of one interface: class, subclass, protocol and how many endpoints (the
-// first two are bulk IN and bulk OUT, a third an interrupt IN).
-struct InterfaceSpec {
-    uint8_t cls = 0xff;
-    uint8_t subclass = 0x42;
-    uint8_t protocol = 0x03;
-    uint8_t endpoints = 2;
-};
-
-struct DeviceDesc {
-    uint16_t vendor = 0x18d1;
-    uint16_t product = 0x4ee0;
-    std::string serial;  // empty: the device has no serial number string
-    std::vector<InterfaceSpec> interfaces = {InterfaceSpec{}};
-};
-
-// The standard device descriptor and the whole configuration descriptor, as sysfs holds them.
-std::vector<uint8_t> descriptors(const DeviceDesc& desc);
+using support::DeviceDesc;
+using support::InterfaceSpec;
+using support::descriptors;
 
 // What the device saw of its host.
 struct Seen {
