@@ -245,7 +245,7 @@ class RedirectedDevice {
         }
         h.length = static_cast<uint16_t>(reply.size());
         usbredirparser_send_control_packet(
-            parser_, id, &h, reinterpret_cast<uint8_t*>(reply.data()),
+            parser_, id, &h, reply.empty() ? nullptr : reinterpret_cast<uint8_t*>(reply.data()),
             static_cast<int>(reply.size()));
     }
 
@@ -254,9 +254,10 @@ class RedirectedDevice {
         h.status = status;
         h.length = static_cast<uint16_t>(length);
         h.length_high = static_cast<uint16_t>(length >> 16);
-        usbredirparser_send_bulk_packet(parser_, p.id, &h,
-                                        reinterpret_cast<uint8_t*>(const_cast<char*>(data.data())),
-                                        static_cast<int>(data.size()));
+        // an OUT transfer's answer carries no data, not even an empty buffer
+        auto* bytes = data.empty() ? nullptr
+                                   : reinterpret_cast<uint8_t*>(const_cast<char*>(data.data()));
+        usbredirparser_send_bulk_packet(parser_, p.id, &h, bytes, static_cast<int>(data.size()));
     }
 
     void bulk(uint64_t id, const usb_redir_bulk_packet_header& h, const uint8_t* data, int len) {
