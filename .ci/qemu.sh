@@ -132,7 +132,7 @@ report() { # NAME STATUS
 listed() { grep -l 18d1 /sys/bus/usb/devices/*/idVendor 2>/dev/null | wc -l; }
 
 cd /pkg/switch
-st=0; timeout 180 tessaro-installer 1 2 >/tmp/out 2>/tmp/err || st=$?
+st=0; timeout 90 tessaro-installer 1 2 >/tmp/out 2>/tmp/err || st=$?
 report switch $st
 
 # the host takes the first device away now; the next install starts with none there
@@ -140,7 +140,7 @@ echo "@@ unplug"
 n=0; while [ "$(listed)" != 0 ] && [ $n -lt 300 ]; do sleep 0.1; n=$((n + 1)); done
 cd /pkg/late
 echo "@@ late started"
-st=0; timeout 180 tessaro-installer 1 1 >/tmp/out 2>/tmp/err || st=$?
+st=0; timeout 90 tessaro-installer 1 1 >/tmp/out 2>/tmp/err || st=$?
 report late $st
 echo "@@ done"
 poweroff -f
