@@ -78,9 +78,14 @@ void UsbfsDevice::back() {
     if (core_ != nullptr) core_->back();
 }
 
-void UsbfsDevice::stall_out_transfer(uint32_t n) {
+void UsbfsDevice::stall_transfer(Pipe pipe, uint32_t n) {
     std::lock_guard lock(mu_);
-    stall_at_ = n;
+    stall_at_[static_cast<int>(pipe)] = n;
+}
+
+bool UsbfsDevice::stalls(Pipe pipe) {
+    const auto i = static_cast<int>(pipe);
+    return ++transfers_[i] == stall_at_[i];
 }
 
 void UsbfsDevice::left_mid_download(uint32_t size, uint32_t sent) {
@@ -167,10 +172,19 @@ gboolean UsbfsDevice::ioctl(int generation, UMockdevIoctlClient* client) {
             return TRUE;
         }
         case USBDEVFS_RESET:
-            // a port reset: the device drops what it was in the middle of
+            // a port reset: the device drops what it was in the middle of, and what it had
+            // still to say (a command it acknowledged is carried out)
             ++seen_.resets;
             halted_.clear();
-            if (core_ != nullptr) core_->host_left();
+            if (core_ != nullptr) {
+                auto& out = core_->output();
+                while (!out.empty()) {
+                    const devsim::OutputKind kind = out.front().kind;
+                    out.pop_front();
+                    if (kind == devsim::OutputKind::Work) core_->run_pending();
+                }
+                core_->host_left();
+            }
             umockdev_ioctl_client_complete(client, 0, 0);
             return TRUE;
         case USBDEVFS_SETCONFIGURATION:
@@ -221,7 +235,12 @@ void UsbfsDevice::submit(UMockdevIoctlClient* client) {
     } else if (halted_.count(u.endpoint) != 0) {
         finish(u, -EPIPE, 0);
     } else if ((u.endpoint & 0x80) != 0) {
-        pending_in_.push_back(u);
+        if (stalls(Pipe::In)) {
+            halted_.insert(u.endpoint);
+            finish(u, -EPIPE, 0);
+        } else {
+            pending_in_.push_back(u);
+        }
     } else {
         bulk_out(u);
     }
@@ -246,8 +265,7 @@ void UsbfsDevice::control(Urb& u) {
 }
 
 void UsbfsDevice::bulk_out(Urb u) {
-    ++out_transfers_;
-    if (out_transfers_ == stall_at_) {
+    if (stalls(Pipe::Out)) {
         halted_.insert(u.endpoint);
         finish(u, -EPIPE, 0);
         return;
