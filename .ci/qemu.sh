@@ -6,7 +6,7 @@
 #   switch  the storage-variant switch and both systems: a reboot in the middle of the install,
 #           after which the device is a new device on the guest's bus, and a reboot at the end
 #   late    an RQ3 install started before the device is there ("< waiting for device >"), the
-#           device plugged in a few seconds later
+#           device plugged in a few seconds later, and one answer late past a read's timeout
 # Each is checked from the host against the same run over the simulated link: exit status,
 # standard output and error (carried over the serial console), the device's transcript byte for
 # byte and its partitions and variables. Installs what it needs when missing and run as root;
@@ -58,7 +58,10 @@ trap cleanup EXIT
 dev_switch=(--device d --serial 13GA0001 --var product=VRX3 --var verflag=Z07 --var bootmode=main
             --var systype=sing --respcb-serial 000=067A0001)
 args_switch=(1 2)
-dev_late=(--device rq3 --serial P00118E2E0001 --var product=RQ3 --var verflag=Z05)
+# (its first answer comes after the read's timeout: the guest cancels that transfer and asks
+# again)
+dev_late=(--device rq3 --serial P00118E2E0001 --var product=RQ3 --var verflag=Z05
+          --fault getvar:serialno=silence:1500)
 args_late=(1 1)
 late_ms=4000
 
@@ -221,9 +224,12 @@ for name in switch late; do
     bad=1
   fi
   echo "qemu tier: $name: status $(cat "$g/status"), $(wc -l <"$g/transcript.jsonl") transcript" \
-    "lines, $(find "$g/storage" -type f | wc -l) stored files"
+    "lines, $(find "$g/storage" -type f | wc -l) stored files, $(grep -c cancelled "$g/adapter.err")" \
+    "transfers cancelled"
 done
 grep -q "waiting for device" "$work/guest/late/err" || { echo "late: no waiting line" >&2; bad=1; }
+grep -q "endpoint 81 cancelled" "$work/guest/late/adapter.err" ||
+  { echo "late: the read past its timeout was not cancelled" >&2; bad=1; }
 [ "$(grep -c '"ev":"reboot"' "$work/guest/switch/transcript.jsonl")" -ge 2 ] ||
   { echo "switch: fewer than two reboots" >&2; bad=1; }
 [ "$bad" = 0 ] || fail "the guest's runs differ from the simulated link's"

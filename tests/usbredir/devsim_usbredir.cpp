@@ -285,6 +285,8 @@ class RedirectedDevice {
         for (auto* q : {&pending_in_, &pending_out_}) {
             for (auto it = q->begin(); it != q->end(); ++it) {
                 if (it->id != id) continue;
+                std::fprintf(stderr, "devsim_usbredir: transfer on endpoint %02x cancelled\n",
+                             it->head.endpoint);
                 answer(*it, usb_redir_cancelled, 0);
                 q->erase(it);
                 return;
