@@ -32,7 +32,7 @@ using Context = std::shared_ptr<libusb_context>;
 Context fresh_context() {
     libusb_context* c = nullptr;
     if (libusb_init(&c) != 0) return nullptr;
-    return Context(c, libusb_exit);
+    return {c, libusb_exit};
 }
 
 // The context of the last enumeration, which create and peek look up its names in.

@@ -22,9 +22,9 @@
 
 namespace umock {
 
+using support::descriptors;
 using support::DeviceDesc;
 using support::InterfaceSpec;
-using support::descriptors;
 
 // What the device saw of its host.
 struct Seen {

@@ -95,9 +95,8 @@ class RedirectedDevice {
             usb_redir_alt_setting_status_header st{usb_redir_success, h->interface, 0};
             usbredirparser_send_alt_setting_status(self(p)->parser_, id, &st);
         };
-        parser_->control_packet_func = [](void* p, uint64_t id,
-                                          usb_redir_control_packet_header* h, uint8_t* data,
-                                          int len) {
+        parser_->control_packet_func = [](void* p, uint64_t id, usb_redir_control_packet_header* h,
+                                          uint8_t* data, int len) {
             self(p)->control(id, *h);
             usbredirparser_free_packet_data(self(p)->parser_, data);
             static_cast<void>(len);
@@ -255,15 +254,15 @@ class RedirectedDevice {
         h.length = static_cast<uint16_t>(length);
         h.length_high = static_cast<uint16_t>(length >> 16);
         // an OUT transfer's answer carries no data, not even an empty buffer
-        auto* bytes = data.empty() ? nullptr
-                                   : reinterpret_cast<uint8_t*>(const_cast<char*>(data.data()));
+        auto* bytes =
+            data.empty() ? nullptr : reinterpret_cast<uint8_t*>(const_cast<char*>(data.data()));
         usbredirparser_send_bulk_packet(parser_, p.id, &h, bytes, static_cast<int>(data.size()));
     }
 
     void bulk(uint64_t id, const usb_redir_bulk_packet_header& h, const uint8_t* data, int len) {
         const Packet p{id, h};
         if (!on_bus_) return;  // the VM drops what it had queued for a device that left
-        if ((h.endpoint != kIn && h.endpoint != kOut) || halted_.count(h.endpoint) != 0) {
+        if ((h.endpoint != kIn && h.endpoint != kOut) || halted_.contains(h.endpoint)) {
             answer(p, usb_redir_stall, 0);
             return;
         }
