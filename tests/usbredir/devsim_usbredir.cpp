@@ -213,10 +213,21 @@ class RedirectedDevice {
         usbredirparser_send_device_connect(parser_, &dev);
     }
 
-    // A port reset: the device drops what it was in the middle of.
+    // A port reset: the device drops what it was in the middle of, and what it had still to
+    // say (a command it acknowledged is carried out).
     void reset() {
         halted_.clear();
+        drop_output();
         core_.host_left();
+    }
+
+    void drop_output() {
+        auto& out = core_.output();
+        while (!out.empty()) {
+            const devsim::OutputKind kind = out.front().kind;
+            out.pop_front();
+            if (kind == devsim::OutputKind::Work) core_.run_pending();
+        }
     }
 
     void control(uint64_t id, usb_redir_control_packet_header h) {
@@ -341,12 +352,7 @@ class RedirectedDevice {
         on_bus_ = false;
         pending_in_.clear();
         pending_out_.clear();
-        auto& out = core_.output();
-        while (!out.empty()) {
-            devsim::Output o = std::move(out.front());
-            out.pop_front();
-            if (o.kind == devsim::OutputKind::Work) core_.run_pending();
-        }
+        drop_output();
         core_.host_left();
         hold_until_.reset();
         usbredirparser_send_device_disconnect(parser_);
