@@ -4,7 +4,8 @@
 # simulated bootloader redirected into the guest (tests/usbredir/devsim_usbredir). Two runs in one
 # boot:
 #   switch  the storage-variant switch and both systems: a reboot in the middle of the install,
-#           after which the device is a new device on the guest's bus, and a reboot at the end
+#           after which the device is a new device on the guest's bus, a reboot at the end, and
+#           one image (20 MiB) larger than usbfs takes in one transfer
 #   late    an RQ3 install started before the device is there ("< waiting for device >"), the
 #           device plugged in a few seconds later, and one answer late past a read's timeout
 # Each is checked from the host against the same run over the simulated link: exit status,
@@ -66,7 +67,7 @@ args_late=(1 1)
 late_ms=4000
 
 "$dir/tools/make_sample_package" "$work/pkg/switch" --model vrx3 --native --second \
-  --file ver4g.bin --size 64K >/dev/null
+  --file ver4g.bin --size 64K --size-of esystem.bin=20M >/dev/null
 "$dir/tools/make_sample_package" "$work/pkg/late" --size 16K >/dev/null
 
 # --- the reference: the same runs over the simulated link, on the host ---
@@ -232,6 +233,9 @@ grep -q "endpoint 81 cancelled" "$work/guest/late/adapter.err" ||
   { echo "late: the read past its timeout was not cancelled" >&2; bad=1; }
 [ "$(grep -c '"ev":"reboot"' "$work/guest/switch/transcript.jsonl")" -ge 2 ] ||
   { echo "switch: fewer than two reboots" >&2; bad=1; }
+# one download past usbfs's default limit for a single transfer (16 MiB)
+grep -q '"ev":"data","bytes":20971520}' "$work/guest/switch/transcript.jsonl" ||
+  { echo "switch: no 20 MiB download" >&2; bad=1; }
 [ "$bad" = 0 ] || fail "the guest's runs differ from the simulated link's"
 echo "qemu tier: passed in $((finished - start)) s (build $((built - start)) s, reference" \
   "$((referenced - built)) s, boot $((booted - referenced)) s, runs $((finished - booted)) s)"
