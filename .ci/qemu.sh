@@ -17,7 +17,7 @@ cd "$(dirname "$0")/.."
 dir=${BUILD_DIR:-build}
 start=$(date +%s)
 
-kernel=$(ls /boot/vmlinuz-* 2>/dev/null | sort -V | tail -1 || true)
+kernel=$(find /boot -maxdepth 1 -name 'vmlinuz-*' | sort -V | tail -1)
 missing() {
   local m=()
   command -v qemu-system-x86_64 >/dev/null || m+=(qemu-system-x86)
@@ -30,10 +30,10 @@ missing() {
 need=$(missing)
 if [ -n "$need" ] && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
   echo "qemu tier: installing $need"
-  # shellcheck disable=SC2086
+  # shellcheck disable=SC2086,SC2015 # a failed install is reported as a skip below
   apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
     --no-install-recommends $need >/dev/null || true
-  kernel=$(ls /boot/vmlinuz-* 2>/dev/null | sort -V | tail -1 || true)
+  kernel=$(find /boot -maxdepth 1 -name 'vmlinuz-*' | sort -V | tail -1)
   need=$(missing)
 fi
 if [ -n "$need" ]; then
@@ -57,7 +57,7 @@ trap cleanup EXIT
 
 # the two devices, as tessaro-devsim options, and what the installer is run with
 dev_switch=(--device d --serial 13GA0001 --var product=VRX3 --var verflag=Z07 --var bootmode=main
-            --var systype=sing --respcb-serial 000=067A0001)
+            --var systype=sing --respcb-serial '000=067A0001')
 args_switch=(1 2)
 # (its first answer comes after the read's timeout: the guest cancels that transfer and asks
 # again)
@@ -108,10 +108,10 @@ cp -r "$gconv"/GBK.so "$gconv"/gconv-modules* "$root$gconv/"
 # the modules the controller needs, each after what it depends on (those built in have none)
 order=()
 add_module() {
-  local m=$1 path dep
-  path=$(modinfo -k "$kver" -n "$m" 2>/dev/null) || return 0
+  local module=$1 path dep
+  path=$(modinfo -k "$kver" -n "$module" 2>/dev/null) || return 0
   case "$path" in /*) ;; *) return 0 ;; esac
-  for dep in $(modinfo -k "$kver" -F depends "$m" | tr , ' '); do add_module "$dep"; done
+  for dep in $(modinfo -k "$kver" -F depends "$module" | tr , ' '); do add_module "$dep"; done
   case " ${order[*]} " in *" $path "*) ;; *) order+=("$path") ;; esac
 }
 add_module xhci-pci
@@ -170,9 +170,10 @@ redirect() { # NAME DEVICE OPTIONS...
   "$dir/tests/devsim_usbredir" "$work/$1.sock" --transcript "$g/transcript.jsonl" \
     --storage "$g/storage" "${@:2}" 2>"$g/adapter.err" &
   pids+=("$!")
-  eval "adapter_$1=$!"
+  adapter=$!
 }
 redirect switch "${dev_switch[@]}"
+adapter_switch=$adapter
 
 # waits for a line of the console, as long as the guest runs
 await() { # TEXT SECONDS
