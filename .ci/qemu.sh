@@ -8,7 +8,7 @@
 #           one image (20 MiB) larger than usbfs takes in one transfer
 #   late    an RQ3 install started before the device is there ("< waiting for device >"), the
 #           device plugged in a few seconds later, and one answer late past a read's timeout
-# Each is checked from the host against the same run over the simulated link: exit status,
+# A keyboard sits on the same bus. Each is checked from the host against the same run over the simulated link: exit status,
 # standard output and error (carried over the serial console), the device's transcript byte for
 # byte and its partitions and variables. Installs what it needs when missing and run as root;
 # says plainly that the tier was skipped when that cannot be.
@@ -138,6 +138,7 @@ listed() { grep -l 18d1 /sys/bus/usb/devices/*/idVendor 2>/dev/null | wc -l; }
 cd /pkg/switch
 st=0; timeout 90 tessaro-installer 1 2 >/tmp/out 2>/tmp/err || st=$?
 report switch $st
+echo "@@ vendors $(cat /sys/bus/usb/devices/*/idVendor | tr '\n' ' ')"
 
 # the host takes the first device away now; the next install starts with none there
 echo "@@ unplug"
@@ -156,7 +157,7 @@ chmod +x "$root/init"
 log=$work/console.log
 qemu-system-x86_64 -machine q35 -nographic -m 512 -no-reboot \
   -kernel "$kernel" -initrd "$work/initrd.gz" -append "console=ttyS0 quiet panic=-1" \
-  -device qemu-xhci,id=xhci \
+  -device qemu-xhci,id=xhci -device usb-kbd,bus=xhci.0 \
   -chardev socket,id=switch,path="$work/switch.sock",server=on,wait=off \
   -device usb-redir,chardev=switch,bus=xhci.0 \
   -chardev socket,id=late,path="$work/late.sock",server=on,wait=off \
@@ -229,6 +230,8 @@ for name in switch late; do
     "lines, $(find "$g/storage" -type f | wc -l) stored files, $(grep -c cancelled "$g/adapter.err")" \
     "transfers cancelled"
 done
+# the keyboard (QEMU's vendor 0627) was on the bus beside the device
+tr -d '\r' <"$log" | grep -q "^@@ vendors .*0627" || { echo "no keyboard on the bus" >&2; bad=1; }
 grep -q "waiting for device" "$work/guest/late/err" || { echo "late: no waiting line" >&2; bad=1; }
 grep -q "endpoint 81 cancelled" "$work/guest/late/adapter.err" ||
   { echo "late: the read past its timeout was not cancelled" >&2; bad=1; }
