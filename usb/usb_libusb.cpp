@@ -22,12 +22,28 @@ using namespace usb_libusb;
 
 constexpr int kMaxPorts = 8;
 
-// One context for the life of the process: handles may outlive any single enumeration.
-libusb_context* context() {
-    static libusb_context* ctx = [] {
-        libusb_context* c = nullptr;
-        return libusb_init(&c) == 0 ? c : nullptr;
-    }();
+// libusb keeps its list of devices current only through the hotplug events of the host's device
+// manager; a host without one (a minimal system, a container, an initramfs) never tells it of a
+// device that arrived later, and a device that rebooted would never be found again. So each
+// enumeration scans the bus anew in a context of its own, and whatever was opened keeps the
+// context it was opened in alive until it is closed.
+using Context = std::shared_ptr<libusb_context>;
+
+Context fresh_context() {
+    libusb_context* c = nullptr;
+    if (libusb_init(&c) != 0) return nullptr;
+    return {c, libusb_exit};
+}
+
+// The context of the last enumeration, which create and peek look up its names in.
+Context& current_context() {
+    static Context ctx;
+    return ctx;
+}
+
+Context context() {
+    Context& ctx = current_context();
+    if (!ctx) ctx = fresh_context();
     return ctx;
 }
 
@@ -41,13 +57,12 @@ struct ConfigDeleter {
 };
 using Config = std::unique_ptr<libusb_config_descriptor, ConfigDeleter>;
 
-// Lists the host's devices; empty when libusb cannot.
-DeviceList list_devices(ssize_t* count) {
+// Lists the host's devices in the context given; empty when libusb cannot.
+DeviceList list_devices(const Context& ctx, ssize_t* count) {
     *count = 0;
-    libusb_context* ctx = context();
-    if (ctx == nullptr) return nullptr;
+    if (!ctx) return nullptr;
     libusb_device** list = nullptr;
-    ssize_t n = libusb_get_device_list(ctx, &list);
+    ssize_t n = libusb_get_device_list(ctx.get(), &list);
     if (n < 0) return nullptr;
     *count = n;
     return DeviceList(list);
@@ -86,6 +101,7 @@ void each_interface(const DeviceList& list, ssize_t count, Visit visit) {
 
 // An opened and claimed interface; its name is its entry name.
 struct Interface : OpenInterface {
+    Context ctx;  // outlives the handle: members go after the destructor's body
     libusb_device_handle* dev = nullptr;
     int number = 0;
     bool claimed = false;
@@ -103,8 +119,9 @@ struct Interface : OpenInterface {
 };
 
 void* libusb_enum() {
+    current_context() = fresh_context();
     ssize_t count = 0;
-    DeviceList list = list_devices(&count);
+    DeviceList list = list_devices(current_context(), &count);
     if (!list) {
         usb_platform_set_last_error(USB_ERR_IO);
         return nullptr;
@@ -118,13 +135,14 @@ void* libusb_enum() {
 }
 
 void* libusb_create(const char* name) {
+    auto ifc = std::make_shared<Interface>();
+    ifc->ctx = context();
     ssize_t count = 0;
-    DeviceList list = list_devices(&count);
+    DeviceList list = list_devices(ifc->ctx, &count);
     if (!list) {
         usb_platform_set_last_error(USB_ERR_IO);
         return nullptr;
     }
-    auto ifc = std::make_shared<Interface>();
     libusb_device* found = nullptr;
     libusb_device_descriptor dd{};
     each_interface(list, count, [&](libusb_device* dev, const libusb_interface_descriptor& id) {
@@ -187,7 +205,7 @@ void* libusb_create(const char* name) {
 // that could not be opened (refused, or held by a driver) can still be described.
 bool libusb_peek(const char* name, uint8_t device[18], uint8_t ifc[9]) {
     ssize_t count = 0;
-    DeviceList list = list_devices(&count);
+    DeviceList list = list_devices(context(), &count);
     if (!list) return false;
     bool found = false;
     each_interface(list, count, [&](libusb_device* dev, const libusb_interface_descriptor& id) {

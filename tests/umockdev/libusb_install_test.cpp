@@ -231,34 +231,47 @@ TEST_F(LibusbInstall, SameAsOverTheSimulatedLink) {
     }
 }
 
-// A stall on the bulk OUT pipe in the middle of a download: the run fails, the halt is cleared,
-// and the device is left expecting the rest of its data, as an installer killed there would
-// leave it. The next run must get the device back from that and install.
-TEST_F(LibusbInstall, StalledDownloadThenAWholeInstall) {
+// A stall on either bulk pipe in the middle of a download: the run fails, the halt is cleared,
+// and the device is left in the middle of the download, as an installer killed there would leave
+// it. The next run must get the device back from that and install.
+TEST_F(LibusbInstall, StalledPipeThenAWholeInstall) {
+    using Pipe = umock::UsbfsDevice::Pipe;
+    struct Case {
+        const char* what;
+        Pipe pipe;
+        uint32_t transfer;
+        unsigned endpoint;  // interface 1's
+    };
+    // getvar:product, getvar:serialno, getvar:verflag, download:..., then its data (OUT) or
+    // the answer to the download (IN)
+    const Case cases[] = {
+        {"OUT, the first data", Pipe::Out, 5, 0x03},
+        {"IN, the answer to the download", Pipe::In, 4, 0x83},
+    };
     Package pkg;
     make_package(kRq3, pkg);
     const Reference ref = over_simulated_link(kRq3, pkg, {});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        umock::UsbBus bus;
+        BusDevice dev(bus, kRq3, {});
+        dev.usb().stall_transfer(c.pipe, c.transfer);
+        e2e::RunResult first = dev.run(pkg, kRq3.args);
+        EXPECT_FALSE(first.timed_out);
+        EXPECT_EQ(first.status, 0);
+        const std::string failed = kDownloadingError + kAllDone;
+        ASSERT_GE(first.out.size(), failed.size()) << first.out;
+        EXPECT_EQ(first.out.substr(first.out.size() - failed.size()), failed);
+        EXPECT_NE(first.err.find("USB transfer error"), std::string::npos) << first.err;
+        EXPECT_EQ(dev.usb().seen().cleared, std::vector<unsigned>{c.endpoint});
+        const size_t before = dev.transcript().size();
 
-    umock::UsbBus bus;
-    BusDevice dev(bus, kRq3, {});
-    // getvar:product, getvar:serialno, getvar:verflag, download:..., then the data
-    dev.usb().stall_out_transfer(5);
-    e2e::RunResult first = dev.run(pkg, kRq3.args);
-    EXPECT_FALSE(first.timed_out);
-    EXPECT_EQ(first.status, 0);
-    const std::string failed = kDownloadingError + kAllDone;
-    ASSERT_GE(first.out.size(), failed.size()) << first.out;
-    EXPECT_EQ(first.out.substr(first.out.size() - failed.size()), failed);
-    EXPECT_NE(first.err.find("USB transfer error"), std::string::npos) << first.err;
-    const umock::Seen seen = dev.usb().seen();
-    EXPECT_EQ(seen.cleared, std::vector<unsigned>{0x03});  // interface 1's OUT endpoint
-    const size_t before = dev.transcript().size();
-
-    e2e::RunResult second = dev.run(pkg, kRq3.args);
-    std::vector<std::string> transcript = dev.transcript();
-    transcript.erase(transcript.begin(), transcript.begin() + static_cast<long>(before));
-    expect_same(ref, second, transcript, dev.partitions());
-    dev.expect_only_bootloader_taken();
+        e2e::RunResult second = dev.run(pkg, kRq3.args);
+        std::vector<std::string> transcript = dev.transcript();
+        transcript.erase(transcript.begin(), transcript.begin() + static_cast<long>(before));
+        expect_same(ref, second, transcript, dev.partitions());
+        dev.expect_only_bootloader_taken();
+    }
 }
 
 }  // namespace

@@ -14,20 +14,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr uint8_t kSerialIndex = 3;
-constexpr uint16_t kBulkPacket = 512;
-
-void put16(std::vector<uint8_t>& v, uint16_t x) {
-    v.push_back(static_cast<uint8_t>(x));
-    v.push_back(static_cast<uint8_t>(x >> 8));
-}
-
-void endpoint(std::vector<uint8_t>& v, uint8_t address, uint8_t type, uint16_t packet) {
-    v.insert(v.end(), {7, 5, address, type});
-    put16(v, packet);
-    v.push_back(type == 3 ? 1 : 0);  // bInterval
-}
-
 // The bytes a ioctl argument points at, fetched from the host; null when it cannot be read.
 UMockdevIoctlData* resolve(UMockdevIoctlData* data, size_t offset, size_t len) {
     GError* err = nullptr;
@@ -61,31 +47,6 @@ void on_connected(UMockdevIoctlBase* node, UMockdevIoctlClient* client, gpointer
 
 }  // namespace
 
-std::vector<uint8_t> descriptors(const DeviceDesc& desc) {
-    std::vector<uint8_t> d = {18, 1, 0x00, 0x02, 0, 0, 0, 64};
-    put16(d, desc.vendor);
-    put16(d, desc.product);
-    put16(d, 0x0100);
-    d.insert(d.end(), {0, 0, static_cast<uint8_t>(desc.serial.empty() ? 0 : kSerialIndex), 1});
-
-    std::vector<uint8_t> c = {9, 2, 0,    0, static_cast<uint8_t>(desc.interfaces.size()),
-                              1, 0, 0x80, 50};
-    uint8_t n = 0;
-    for (const auto& i : desc.interfaces) {
-        c.insert(c.end(), {9, 4, n, 0, i.endpoints, i.cls, i.subclass, i.protocol, 0});
-        const auto in = static_cast<uint8_t>(0x81 + 2 * n);
-        const auto out = static_cast<uint8_t>(0x01 + 2 * n);
-        if (i.endpoints >= 1) endpoint(c, in, 2, kBulkPacket);
-        if (i.endpoints >= 2) endpoint(c, out, 2, kBulkPacket);
-        if (i.endpoints >= 3) endpoint(c, static_cast<uint8_t>(in + 1), 3, 8);
-        ++n;
-    }
-    c[2] = static_cast<uint8_t>(c.size());
-    c[3] = static_cast<uint8_t>(c.size() >> 8);
-    d.insert(d.end(), c.begin(), c.end());
-    return d;
-}
-
 UsbfsDevice::UsbfsDevice(DeviceDesc desc, devsim::Bootloader* core,
                          std::function<void(uint32_t)> away)
     : desc_(std::move(desc)),
@@ -117,9 +78,14 @@ void UsbfsDevice::back() {
     if (core_ != nullptr) core_->back();
 }
 
-void UsbfsDevice::stall_out_transfer(uint32_t n) {
+void UsbfsDevice::stall_transfer(Pipe pipe, uint32_t n) {
     std::lock_guard lock(mu_);
-    stall_at_ = n;
+    stall_at_[static_cast<int>(pipe)] = n;
+}
+
+bool UsbfsDevice::stalls(Pipe pipe) {
+    const auto i = static_cast<int>(pipe);
+    return ++transfers_[i] == stall_at_[i];
 }
 
 void UsbfsDevice::left_mid_download(uint32_t size, uint32_t sent) {
@@ -206,10 +172,19 @@ gboolean UsbfsDevice::ioctl(int generation, UMockdevIoctlClient* client) {
             return TRUE;
         }
         case USBDEVFS_RESET:
-            // a port reset: the device drops what it was in the middle of
+            // a port reset: the device drops what it was in the middle of, and what it had
+            // still to say (a command it acknowledged is carried out)
             ++seen_.resets;
             halted_.clear();
-            if (core_ != nullptr) core_->host_left();
+            if (core_ != nullptr) {
+                auto& out = core_->output();
+                while (!out.empty()) {
+                    const devsim::OutputKind kind = out.front().kind;
+                    out.pop_front();
+                    if (kind == devsim::OutputKind::Work) core_->run_pending();
+                }
+                core_->host_left();
+            }
             umockdev_ioctl_client_complete(client, 0, 0);
             return TRUE;
         case USBDEVFS_SETCONFIGURATION:
@@ -260,7 +235,12 @@ void UsbfsDevice::submit(UMockdevIoctlClient* client) {
     } else if (halted_.count(u.endpoint) != 0) {
         finish(u, -EPIPE, 0);
     } else if ((u.endpoint & 0x80) != 0) {
-        pending_in_.push_back(u);
+        if (stalls(Pipe::In)) {
+            halted_.insert(u.endpoint);
+            finish(u, -EPIPE, 0);
+        } else {
+            pending_in_.push_back(u);
+        }
     } else {
         bulk_out(u);
     }
@@ -273,35 +253,19 @@ void UsbfsDevice::control(Urb& u) {
         return;
     }
     const uint8_t* setup = u.buf->data;
-    const uint8_t type = setup[0], req = setup[1], index = setup[2], kind = setup[3];
-    const uint32_t want = std::min<uint32_t>(setup[6] | setup[7] << 8, u.length - 8);
-    std::string reply;
-    if (type == 0x80 && req == 0) {
-        reply.assign(2, '\0');  // GET_STATUS: not self-powered, no remote wake-up
-    } else if (type == 0x80 && req == 6 && kind == 1) {
-        reply.assign(descriptors_.begin(), descriptors_.begin() + 18);
-    } else if (type == 0x80 && req == 6 && kind == 2) {
-        reply.assign(descriptors_.begin() + 18, descriptors_.end());
-    } else if (type == 0x80 && req == 6 && kind == 3 && index == 0) {
-        reply = std::string("\x04\x03\x09\x04", 4);  // US English
-    } else if (type == 0x80 && req == 6 && kind == 3 && index == kSerialIndex &&
-               !desc_.serial.empty()) {
-        reply.push_back(static_cast<char>(2 + 2 * desc_.serial.size()));
-        reply.push_back(3);
-        for (char ch : desc_.serial) reply.append({ch, '\0'});
-    } else {
+    std::optional<std::string> reply = support::standard_request(desc_, setup);
+    if (!reply) {
         u.status = -EPIPE;
         return;
     }
-    reply.resize(std::min<size_t>(reply.size(), want));
+    reply->resize(std::min<size_t>(reply->size(), u.length - 8));
     // the setup packet stays in front of the data
-    u.in = std::string(reinterpret_cast<const char*>(setup), 8) + reply;
-    u.actual = static_cast<uint32_t>(reply.size());
+    u.in = std::string(reinterpret_cast<const char*>(setup), 8) + *reply;
+    u.actual = static_cast<uint32_t>(reply->size());
 }
 
 void UsbfsDevice::bulk_out(Urb u) {
-    ++out_transfers_;
-    if (out_transfers_ == stall_at_) {
+    if (stalls(Pipe::Out)) {
         halted_.insert(u.endpoint);
         finish(u, -EPIPE, 0);
         return;

@@ -18,27 +18,13 @@
 #include <vector>
 
 #include "devsim/bootloader.h"
+#include "support/usb_device_desc.h"
 
 namespace umock {
 
-// The descriptors of one interface: class, subclass, protocol and how many endpoints (the
-// first two are bulk IN and bulk OUT, a third an interrupt IN).
-struct InterfaceSpec {
-    uint8_t cls = 0xff;
-    uint8_t subclass = 0x42;
-    uint8_t protocol = 0x03;
-    uint8_t endpoints = 2;
-};
-
-struct DeviceDesc {
-    uint16_t vendor = 0x18d1;
-    uint16_t product = 0x4ee0;
-    std::string serial;  // empty: the device has no serial number string
-    std::vector<InterfaceSpec> interfaces = {InterfaceSpec{}};
-};
-
-// The standard device descriptor and the whole configuration descriptor, as sysfs holds them.
-std::vector<uint8_t> descriptors(const DeviceDesc& desc);
+using support::descriptors;
+using support::DeviceDesc;
+using support::InterfaceSpec;
 
 // What the device saw of its host.
 struct Seen {
@@ -65,9 +51,10 @@ class UsbfsDevice {
     // The device is on the bus again (after away()).
     void back();
 
-    // The OUT transfer with this number (from 1) is answered with a stall, and the endpoint
-    // stays halted until the host clears it or resets the device.
-    void stall_out_transfer(uint32_t n);
+    // The IN or OUT transfer with this number (from 1, counted per direction) is answered with a
+    // stall, and the endpoint stays halted until the host clears it or resets the device.
+    enum class Pipe { In, Out };
+    void stall_transfer(Pipe pipe, uint32_t n);
     // A host that went away in the middle of a download leaves the device expecting the rest
     // of its data: what the device would be left in by an installer killed there.
     void left_mid_download(uint32_t size, uint32_t sent);
@@ -112,8 +99,10 @@ class UsbfsDevice {
     std::deque<Urb> pending_in_, pending_out_, done_;
     std::set<unsigned> halted_;
     std::optional<std::chrono::steady_clock::time_point> hold_until_;
-    uint32_t out_transfers_ = 0;
-    uint32_t stall_at_ = 0;
+    uint32_t transfers_[2] = {0, 0};  // by Pipe
+    uint32_t stall_at_[2] = {0, 0};
+    // counts the transfer; true when it is the one to stall
+    bool stalls(Pipe pipe);
     Seen seen_;
 };
 
