@@ -13,6 +13,8 @@ inline int lstat(const char* fn, struct stat* st) {
     return ::stat(fn, st);
 }
 #define S_ISLNK(mode) false
+// nor sockets among its files
+#define S_ISSOCK(mode) false
 #endif
 
 // Opens `fn` read-only when it names a regular file; an empty handle otherwise.
