@@ -199,7 +199,8 @@ TEST_F(WinUsb, AnInterfaceThatCannotBeOpenedIsSkippedAndAHeldOneNamed) {
         g_dev = FakeDevice{};
         g_dev.create_error = c.create_error;
         EXPECT_EQ(usb_open(match_trevan), nullptr) << c.create_error;
-        EXPECT_EQ(usb_last_seen().busy, c.named_busy ? std::vector{path} : std::vector<std::string>{})
+        EXPECT_EQ(usb_last_seen().busy,
+                  c.named_busy ? std::vector{path} : std::vector<std::string>{})
             << c.create_error;
         EXPECT_TRUE(usb_last_seen().refused.empty()) << c.create_error;
         EXPECT_EQ(g_dev.winusb_sessions, 0) << c.create_error;
