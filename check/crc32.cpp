@@ -60,7 +60,10 @@ uint32_t get_crc32(uint32_t crc, const void* buf, uint32_t len) {
 
 uint32_t GetFileCRC(FILE* file) {
     // reads this large go straight into the block past stdio's buffer; the kernel reads ahead
+    // (Windows does so by itself for a file read front to back)
+#ifndef _WIN32
     ::posix_fadvise(::fileno(file), 0, 0, POSIX_FADV_SEQUENTIAL);
+#endif
     std::vector<unsigned char> block(kBlock);
     uint32_t crc = 0;
     for (;;) {

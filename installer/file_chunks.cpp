@@ -32,14 +32,22 @@ int64_t read_full(int fd, unsigned char* buf, uint64_t len) {
 }
 
 void read_ahead(int fd, uint64_t offset, uint64_t len) {
+#ifdef _WIN32
+    // no such request there: the file was opened for sequential reading, and Windows reads
+    // ahead of such a reader by itself
+    (void)fd, (void)offset, (void)len;
+#else
     // only advice: a kernel that does not take it reads when asked
     (void)::posix_fadvise(fd, static_cast<off_t>(offset), static_cast<off_t>(len),
                           POSIX_FADV_WILLNEED);
+#endif
 }
 
 file_chunks::file_chunks(base::unique_fd fd, std::string name, uint64_t size)
     : fd_(std::move(fd)), name_(std::move(name)), size_(size) {
+#ifndef _WIN32
     (void)::posix_fadvise(fd_.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+#endif
     read_ahead(fd_.get(), 0, kAhead);
 }
 

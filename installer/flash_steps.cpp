@@ -142,7 +142,9 @@ int flash_file(const char* pname, const char* fn, uint32_t split) {
             return -1;
         }
         const auto size = static_cast<uint64_t>(end);
+#ifndef _WIN32
         (void)::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+#endif
 
         // one piece in memory at a time, reused for every piece
         file_buffer piece(static_cast<unsigned char*>(std::malloc(split)));

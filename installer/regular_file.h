@@ -13,14 +13,17 @@ inline int lstat(const char* fn, struct stat* st) {
     return ::stat(fn, st);
 }
 #define S_ISLNK(mode) false
+// nor sockets among its files
+#define S_ISSOCK(mode) false
 #endif
 
 // Opens `fn` read-only when it names a regular file; an empty handle otherwise.
 inline base::unique_fd open_regular_file(const char* fn) {
     if (fn == nullptr) return {};
 #ifdef _WIN32
-    // no FIFOs to fear here; binary, so that the bytes are read as they are
-    base::unique_fd fd(::open(fn, O_RDONLY | O_BINARY));
+    // no FIFOs to fear here; binary, so that the bytes are read as they are; sequential, so
+    // that Windows reads ahead of the reader (what posix_fadvise asks for elsewhere)
+    base::unique_fd fd(::open(fn, O_RDONLY | O_BINARY | O_SEQUENTIAL));
     struct stat st;
     if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
     return fd;

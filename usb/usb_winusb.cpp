@@ -282,6 +282,11 @@ const usb_platform kWinusbPlatform = {
     .write_sync = winusb_write,
     .close_handle = close_handle,
     .simulated = false,  // real hardware
+    // WinUSB reads the descriptors only through an open handle, and what SetupAPI keeps of a
+    // device (its hardware and compatible ids) is not its descriptors: an interface that cannot
+    // be opened is told by its path. Every interface listed here is one the driver package put
+    // under the bootloader's class, so taking it for the bootloader is right.
+    .peek_descriptors = nullptr,
 };
 
 const winusb_api kSystemApi = {

@@ -71,7 +71,7 @@ TEST(Trace, RecordsEveryExchangeAndLeavesTheOutputAsItIs) {
     e2e::RunOptions o;
     o.args = {"1", "1"};
     o.cwd = pkg.path();
-    o.devsim_dir = traced_dev.socket_dir();
+    o.devsim = &traced_dev;  // over whichever link the run uses
     o.env["TESSARO_TRACE"] = trace_path.string();
     o.timeout = std::chrono::seconds(30);
     const auto traced = e2e::run_installer(o);

@@ -20,11 +20,13 @@ struct FakeDevice {
     std::vector<ULONG> timeouts;               // PIPE_TRANSFER_TIMEOUT values set
     DWORD last_error = 0;
     int open_files = 0;
+    int winusb_sessions = 0;  // WinUsb_Initialize calls: no other WinUsb_* call comes without one
 } g_dev;
 
 HANDLE kList = reinterpret_cast<HANDLE>(0x10);
 HANDLE kFile = reinterpret_cast<HANDLE>(0x20);
 const wchar_t kPath[] = L"\\\\?\\usb#vid_18d1&pid_4ee0#SER1#{f72fe0d4}";
+const char kPathUtf8[] = "\\\\?\\usb#vid_18d1&pid_4ee0#SER1#{f72fe0d4}";
 
 HDEVINFO WINAPI get_class_devs(const GUID*, PCWSTR, HWND, DWORD) {
     return kList;
@@ -63,6 +65,7 @@ BOOL WINAPI close_file(HANDLE) {
     return TRUE;
 }
 BOOL WINAPI initialize(HANDLE, PWINUSB_INTERFACE_HANDLE usb) {
+    ++g_dev.winusb_sessions;
     *usb = kFile;
     return TRUE;
 }
@@ -177,9 +180,31 @@ TEST_F(WinUsb, ADeviceGoneKicksTheHandle) {
     usb_close(h);
 }
 
-TEST_F(WinUsb, ADeviceHeldByAnotherProgramIsSkipped) {
-    g_dev.create_error = 170;
-    EXPECT_EQ(usb_open(match_trevan), nullptr);
+// An interface that cannot be opened is skipped; one held by another program is named for the
+// person waiting, by its path alone, since WinUSB describes nothing it has not opened.
+TEST_F(WinUsb, AnInterfaceThatCannotBeOpenedIsSkippedAndAHeldOneNamed) {
+    const std::string path = kPathUtf8;
+    struct Case {
+        DWORD create_error;
+        bool named_busy;
+    };
+    const Case cases[] = {
+        {ERROR_BUSY, true},
+        {ERROR_SHARING_VIOLATION, true},
+        {ERROR_ACCESS_DENIED, true},
+        {ERROR_FILE_NOT_FOUND, false},  // gone between listing and opening
+        {ERROR_GEN_FAILURE, false},
+    };
+    for (const Case& c : cases) {
+        g_dev = FakeDevice{};
+        g_dev.create_error = c.create_error;
+        EXPECT_EQ(usb_open(match_trevan), nullptr) << c.create_error;
+        EXPECT_EQ(usb_last_seen().busy,
+                  c.named_busy ? std::vector{path} : std::vector<std::string>{})
+            << c.create_error;
+        EXPECT_TRUE(usb_last_seen().refused.empty()) << c.create_error;
+        EXPECT_EQ(g_dev.winusb_sessions, 0) << c.create_error;
+    }
 }
 
 }  // namespace
