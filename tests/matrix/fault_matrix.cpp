@@ -56,10 +56,12 @@ DeviceState device_state(const fs::path& dir) {
 struct Outcome {
     int status = -1;
     bool timed_out = false;
-    bool claimed = false;      // "###完成！", or "###All Done." without "Downloading Error!"
-    bool said_failed = false;  // "Downloading Error!" or an error line
-    bool waiting = false;      // "< waiting for device >" on standard error
-    bool as_planned = false;   // the device holds what the clean run left
+    bool claimed = false;  // "###完成！", or "###All Done." without "Downloading Error!"
+    // "Downloading Error!", an error line, or the refusal of the package: a device that will
+    // not give its serial number is not one the package is for, and nothing is written
+    bool said_failed = false;
+    bool waiting = false;     // "< waiting for device >" on standard error
+    bool as_planned = false;  // the device holds what the clean run left
     double seconds = 0;
     DeviceState state;
     std::vector<std::string> commands;  // what the device received
@@ -103,7 +105,8 @@ Outcome run_once(const Road& road, const flow_e2e::Package& pkg, const std::stri
     const bool error_end = r.out.find("Downloading Error!") != std::string::npos;
     out.claimed = r.out.find(e2e::gbk("###完成！")) != std::string::npos ||
                   (!error_end && ends_with(r.out, "###All Done."));
-    out.said_failed = error_end || r.err.find("error:") != std::string::npos;
+    out.said_failed = error_end || r.err.find("error:") != std::string::npos ||
+                      r.out.find("(Device Not Match)!") != std::string::npos;
     out.waiting = r.err.find("< waiting for device >") != std::string::npos;
     out.commands = dev.commands();
     dev.stop(SIGTERM);
