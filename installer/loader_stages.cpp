@@ -205,7 +205,7 @@ int install_final_loader(const final_loader& loader) {
 
     // the device must now run a loader of the final one's generation; the run stops without
     // a further word when it does not
-    if (!ask_verflag()) return -1;
+    query_step("verflag");
     return retvalue[0] == loader.ver[0] ? 0 : -1;
 }
 
