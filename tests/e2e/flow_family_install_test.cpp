@@ -23,7 +23,8 @@ struct InstallCase {
     bool done;
     // package file -> partition, for the files a done run must leave on the device
     std::vector<std::pair<const char*, const char*>> written;
-    std::vector<std::string> marker;  // the last setvar commands before the reboot
+    std::vector<std::string> marker;       // the last setvar commands before the reboot
+    std::vector<std::string> device = {};  // more of the device's options
 };
 
 std::string crc_text(const std::string& bytes) {
@@ -55,6 +56,7 @@ void run_install(const InstallCase& c) {
                                      "--var",     "bootmode=main",
                                      "--var",     "systype=sing"};
     for (const auto& f : c.faults) args.insert(args.end(), {"--fault", f});
+    args.insert(args.end(), c.device.begin(), c.device.end());
     support::Devsim dev(args);
 
     auto r = run(dev, pkg, c.args);
@@ -90,6 +92,9 @@ void run_install(const InstallCase& c) {
 
 const std::vector<const char*> kBoth = {"system.bin",  "var.bin",   "kernel.bin", "data.bin",
                                         "esystem.bin", "edata.bin", "vemkit.bin"};
+const std::vector<const char*> kBothVariant = {"system.bin", "var.bin",     "kernel.bin",
+                                               "data.bin",   "esystem.bin", "edata.bin",
+                                               "vemkit.bin", "ver32g.bin"};
 const std::vector<std::pair<const char*, const char*>> kBothWritten = {
     {"system.bin", "xzsystem"}, {"var.bin", "xzvar"},        {"kernel.bin", "xzkernel"},
     {"data.bin", "xzvfat"},     {"esystem.bin", "xesystem"}, {"edata.bin", "xedata"},
@@ -134,6 +139,28 @@ TEST(FlowFamilyInstall, CurrentLoaderEachEnding) {
          false,
          {},
          {}},
+        // the 4 GB unit asked for the 32 GB variant: one that keeps its board id would be given
+        // its own tables again and the run would end as if it had switched
+        {"variant switch refused",
+         "067A0001",
+         "Z07",
+         kBothVariant,
+         {"1", "2"},
+         {"setvar:respcb *=fail"},
+         false,
+         {},
+         {},
+         {"--respcb-serial", "13G=13G0001"}},
+        {"variant switch: loading the new board id refused",
+         "067A0001",
+         "Z07",
+         kBothVariant,
+         {"1", "2"},
+         {"setvar:doload *=fail"},
+         false,
+         {},
+         {},
+         {"--respcb-serial", "13G=13G0001"}},
         {"kernel check fails on the device",
          "067A0001",
          "Z07",
