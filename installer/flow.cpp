@@ -2,6 +2,7 @@
 // the road of the other families, the reboot exit, the error exit and the closing sequence.
 #include "installer/flow.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -73,17 +74,50 @@ int set_step(const char* var, const char* value) {
     return run_queue();
 }
 
-void reboot_step() {
-    fb_queue_reboot();
-    run_queue();
+namespace {
+
+// The reboot's answer, which the queue itself lets pass: 0 for OKAY, else the transport's words.
+int reboot_status = 0;
+char reboot_error[128];
+
+int cb_reboot(Action* a, int status, const char* resp) {
+    reboot_status = status;
+    std::snprintf(reboot_error, sizeof reboot_error, "%s", resp);
+    return cb_do_nothing(a, status, resp);
 }
 
-void reboot_and_reconnect(int seconds) {
-    reboot_step();
+}  // namespace
+
+int reboot_step() {
+    fb_queue_reboot();
+    action_last->func = cb_reboot;
+    reboot_status = 0;
+    run_queue();
+    return reboot_status;
+}
+
+namespace {
+
+// A device that refused the reboot, or was lost before it answered, cannot be taken to have
+// started what was written, and the run must not say it has.
+bool reboot_taken() {
+    if (reboot_step() == 0) return true;
+    con_err("\nerror: the device did not take the reboot (%s)\n", reboot_error);
+    return false;
+}
+
+// Set when the run's closing reboot was not taken: the run ends through the error exit.
+bool closing_reboot_failed = false;
+
+}  // namespace
+
+int reboot_and_reconnect(int seconds) {
+    if (!reboot_taken()) return -1;
     close_device();
     sleep_seconds(seconds);
     fb_queue_display("product", "product");
     run_queue();
+    return 0;
 }
 
 namespace {
@@ -195,7 +229,10 @@ int closing_sequence() {
 int reboot_exit() {
     if (doreboot != 0) {
         sleep_seconds(1);
-        reboot_step();
+        if (!reboot_taken()) {
+            closing_reboot_failed = true;
+            return error_exit();
+        }
         percent(100);
         con_out(txt::done_rebooting);
         con_flush();
@@ -261,7 +298,10 @@ RoadEnd family_install() {
 
 // The RQ3 road's own ending: it reboots the device whatever doreboot says.
 int rq3_installed() {
-    reboot_step();
+    if (!reboot_taken()) {
+        closing_reboot_failed = true;
+        return error_exit();
+    }
     percent(100);
     con_out(txt::done_line);
     con_out(txt::restarting);
@@ -292,6 +332,7 @@ int end_road(bool rq3, RoadEnd end) {
             status = error_exit();
             break;
     }
+    if (closing_reboot_failed) outcome = "error exit";
     trace_end(outcome, rq3 ? "rq3" : "family");
     return status;
 }

@@ -14,10 +14,12 @@ extern char serialno[256];
 void query_step(const char* var);
 // Set: the queue's result, 0 when the device took the value.
 int set_step(const char* var, const char* value);
-void reboot_step();
+// Reboot: 0 when the device took the command.
+int reboot_step();
 // Reboot step, then the handle closed, `seconds` waited and the device waited for with a
-// "product" query whose reply is not looked at (the reply buffer is left as it is).
-void reboot_and_reconnect(int seconds);
+// "product" query whose reply is not looked at (the reply buffer is left as it is). A device
+// that does not take the reboot is not waited for: -1 after the error line, else 0.
+int reboot_and_reconnect(int seconds);
 
 // The whole program; returns the process's exit status.
 int installer_main(int argc, char** argv);

@@ -99,9 +99,17 @@ int variant_switch_stage() {
     const char* respcb = variant_request();
     if (respcb == nullptr) return 0;
 
-    set_step("respcb", respcb);
-    set_step("doload", "1");
-    reboot_and_reconnect(1);
+    // a device that did not take the new board id, or the request to load it, would be rebooted
+    // as the variant it was and given the other variant's tables
+    if (set_step("respcb", respcb) != 0) {
+        con_err("\nerror: setting %s\n", "respcb");
+        return -1;
+    }
+    if (set_step("doload", "1") != 0) {
+        con_err("\nerror: setting %s\n", "doload");
+        return -1;
+    }
+    if (reboot_and_reconnect(1) != 0) return -1;
 
     // the device is identified again: every later choice by model follows the new board id
     query_step("serialno");

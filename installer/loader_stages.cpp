@@ -41,9 +41,11 @@ bool below(const char* reply, const char* ref) {
     return version_cmp(reply, ref) < 0;
 }
 
-int query_verflag() {
-    query_step("verflag");
-    return static_cast<int>(std::strlen(retvalue));
+// The device reboots and comes back running whatever loader it now holds.
+int restart_device(int seconds) {
+    if (reboot_and_reconnect(seconds) != 0) return -1;
+    forget_verflag();
+    return 0;
 }
 
 // One loader write, not retried: true when the device took it. A refused stand-in has printed
@@ -114,28 +116,24 @@ struct chain_stage {
 
 int install_porter() {
     if (stage_porter() != 0) return -1;
-    reboot_and_reconnect(3);
-    return 0;
+    return restart_device(3);
 }
 
 int install_porter1() {
     if (stage_staged({"porter1", "porter1", porter1, porter1_size, porter1_crc}) != 0) return -1;
-    reboot_and_reconnect(3);
-    return 0;
+    return restart_device(3);
 }
 
 int install_porter2() {
     if (stage_staged({"porter2", "porter2", porter2, porter2_size, porter2_crc}) != 0) return -1;
-    reboot_and_reconnect(3);
-    return 0;
+    return restart_device(3);
 }
 
 // The last staged loader reads its boot configuration from the user partition's new place.
 int install_porter3() {
     if (stage_staged({"porter3", "porter3p", porter3, porter3_size, porter3_crc}) != 0) return -1;
     if (reset_config(sys_type, 0x1941000, "xzuserpartition", 1) != 0) return -1;
-    reboot_and_reconnect(1);
-    return 0;
+    return restart_device(1);
 }
 
 constexpr chain_stage kChain[] = {
@@ -151,7 +149,7 @@ constexpr chain_stage kChain[] = {
 int loader_chain() {
     bool first = true;
     for (const chain_stage& stage : kChain) {
-        if (!first) query_step("verflag");
+        if (!first && !ask_verflag()) return -1;
         first = false;
         if (stage.refuse_below != nullptr && below(retvalue, stage.refuse_below)) {
             con_err("###verflag:%s\n", retvalue);
@@ -167,7 +165,8 @@ int loader_chain() {
 // The final loader: written when the device's loader is older than it, then checked by asking
 // the rebooted device for its version.
 int install_final_loader(const final_loader& loader) {
-    verflaglen = query_verflag();
+    if (!ask_verflag()) return -1;
+    verflaglen = static_cast<int>(std::strlen(retvalue));
     resetxmbr = 0;
     if (below(retvalue, loader.ver)) {
         if (!image_intact(loader.bytes, loader.size, loader.crc, "loader")) return -1;
@@ -185,7 +184,8 @@ int install_final_loader(const final_loader& loader) {
             set_step("doload", "1");
         }
 
-        verflaglen = query_verflag();
+        if (!ask_verflag()) return -1;
+        verflaglen = static_cast<int>(std::strlen(retvalue));
         const char* partition = model_is("13G") && verflaglen > 0 && below(retvalue, "Z00")
                                     ? "xzbadprod"
                                 : verflaglen == 0 ? "prod"
@@ -200,7 +200,7 @@ int install_final_loader(const final_loader& loader) {
             con_err("\nerror: loader checksum %s\n", "loader");
             return -1;
         }
-        reboot_and_reconnect(1);
+        if (restart_device(1) != 0) return -1;
     }
 
     // the device must now run a loader of the final one's generation; the run stops without
@@ -214,7 +214,9 @@ int install_final_loader(const final_loader& loader) {
 int loader_stage() {
     const final_loader loader = choose_loader();
 
-    verflaglen = query_verflag();
+    forget_verflag();
+    if (!ask_verflag()) return -1;
+    verflaglen = static_cast<int>(std::strlen(retvalue));
     con_out(kBanner);
     con_out("\n###Ver:%s\n", retvalue);
     con_flush();

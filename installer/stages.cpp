@@ -20,15 +20,52 @@ constexpr int kLoaderAttempts = 3;
 int verflaglen = 0;
 int resetxmbr = 0;
 
+namespace {
+
+// The device's first "verflag" answer since it last started. Between two starts it runs one
+// loader, so every answer must be the same: one that differs (a refused query beside answered
+// ones) leaves the loader's version unknown, and every choice made from it would be a guess.
+struct verflag_answers {
+    bool asked = false;
+    char first[sizeof retvalue] = {};
+};
+verflag_answers since_start;
+
+}  // namespace
+
+void forget_verflag() {
+    since_start = {};
+}
+
+bool ask_verflag() {
+    query_step("verflag");
+    if (!since_start.asked) {
+        since_start.asked = true;
+        std::memcpy(since_start.first, retvalue, sizeof retvalue);
+        return true;
+    }
+    if (std::strcmp(since_start.first, retvalue) == 0) return true;
+    con_err("\nerror: loader version unclear (verflag \"%s\", then \"%s\")\n", since_start.first,
+            retvalue);
+    return false;
+}
+
 int version_cmp(const char* reply, const char* ref) {
     return std::strncmp(reply, ref, 3);
 }
 
 int rq3_loader_stage() {
-    query_step("verflag");
+    forget_verflag();
+    ask_verflag();
     con_out("\n###Ver:%s\n", retvalue);
     con_flush();
     if (retvalue[0] != '\0' && version_cmp(retvalue, loader_quessel_ver) >= 0) return 0;
+    // an empty answer is an old loader only when the device gives it again: a query refused once
+    // says nothing of the loader
+    if (retvalue[0] == '\0' && !ask_verflag()) {
+        wipe = 0;
+        return -1;
+    }
 
     // the image is checked against its CRC text before it goes out, like every other image
     if (crc32buffer(loader_quessel, loader_quessel_size, loader_quessel_crc) == 0) {

@@ -23,7 +23,8 @@ struct InstallCase {
     bool done;
     // package file -> partition, for the files a done run must leave on the device
     std::vector<std::pair<const char*, const char*>> written;
-    std::vector<std::string> marker;  // the last setvar commands before the reboot
+    std::vector<std::string> marker;       // the last setvar commands before the reboot
+    std::vector<std::string> device = {};  // more of the device's options
 };
 
 std::string crc_text(const std::string& bytes) {
@@ -55,6 +56,7 @@ void run_install(const InstallCase& c) {
                                      "--var",     "bootmode=main",
                                      "--var",     "systype=sing"};
     for (const auto& f : c.faults) args.insert(args.end(), {"--fault", f});
+    args.insert(args.end(), c.device.begin(), c.device.end());
     support::Devsim dev(args);
 
     auto r = run(dev, pkg, c.args);
@@ -81,13 +83,18 @@ void run_install(const InstallCase& c) {
         const std::string end = kDownloadingError + kAllDone;
         ASSERT_GE(r.out.size(), end.size()) << r.out;
         EXPECT_EQ(r.out.substr(r.out.size() - end.size()), end);
-        EXPECT_FALSE(rebooted);
+        // a reboot may have been asked for and refused; none took place
+        const auto t = dev.transcript();
+        EXPECT_EQ(std::find(t.begin(), t.end(), R"({"dev":"d","ev":"reboot"})"), t.end());
         EXPECT_NE(r.err.find("\nerror: "), std::string::npos) << r.err;
     }
 }
 
 const std::vector<const char*> kBoth = {"system.bin",  "var.bin",   "kernel.bin", "data.bin",
                                         "esystem.bin", "edata.bin", "vemkit.bin"};
+const std::vector<const char*> kBothVariant = {"system.bin", "var.bin",     "kernel.bin",
+                                               "data.bin",   "esystem.bin", "edata.bin",
+                                               "vemkit.bin", "ver32g.bin"};
 const std::vector<std::pair<const char*, const char*>> kBothWritten = {
     {"system.bin", "xzsystem"}, {"var.bin", "xzvar"},        {"kernel.bin", "xzkernel"},
     {"data.bin", "xzvfat"},     {"esystem.bin", "xesystem"}, {"edata.bin", "xedata"},
@@ -123,6 +130,37 @@ TEST(FlowFamilyInstall, CurrentLoaderEachEnding) {
          false,
          {},
          {}},
+        {"closing reboot refused: the device does not start the new system",
+         "067A0001",
+         "Z07",
+         kBoth,
+         {"1", "2"},
+         {"reboot=fail"},
+         false,
+         {},
+         {}},
+        // the 4 GB unit asked for the 32 GB variant: one that keeps its board id would be given
+        // its own tables again and the run would end as if it had switched
+        {"variant switch refused",
+         "067A0001",
+         "Z07",
+         kBothVariant,
+         {"1", "2"},
+         {"setvar:respcb *=fail"},
+         false,
+         {},
+         {},
+         {"--respcb-serial", "13G=13G0001"}},
+        {"variant switch: loading the new board id refused",
+         "067A0001",
+         "Z07",
+         kBothVariant,
+         {"1", "2"},
+         {"setvar:doload *=fail"},
+         false,
+         {},
+         {},
+         {"--respcb-serial", "13G=13G0001"}},
         {"kernel check fails on the device",
          "067A0001",
          "Z07",

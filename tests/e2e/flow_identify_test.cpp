@@ -227,12 +227,16 @@ TEST(FlowIdentify, QueryOnALostLinkIsNoAnswer) {
          "\nerror: device stopped answering (getvar:serialno)\n"},
         {"getvar:systype=status:OK", false, concat({identity, {"getvar:systype"}}), stopped,
          "\nerror: device stopped answering (getvar:systype)\n"},
-        // refused: an empty answer, which is an old loader, so the final loader is written
+        // refused, and refused again when asked once more: an old loader, so the final loader is
+        // written
         {"getvar:verflag=fail", true,
          concat({identity,
-                 {"getvar:verflag", "download:00033000", "flash:bootloader", "download:00000bb8",
-                  "flash:cache", "reboot"}}),
+                 {"getvar:verflag", "getvar:verflag", "download:00033000", "flash:bootloader",
+                  "download:00000bb8", "flash:cache", "reboot"}}),
          e2e::gbk("\n###完成！\n\n###系统重启..."), "getvar:verflag FAILED (remote failure)\n\n"},
+        // refused once, then answered: no version to go by, nothing is written
+        {"getvar:verflag#1=fail", true, concat({identity, {"getvar:verflag", "getvar:verflag"}}),
+         stopped, "\nerror: loader version unclear (verflag \"\", then \"Z05\")\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fault);

@@ -315,9 +315,11 @@ TEST(FlowRq3, OlderLoaderGetsQuesselBeforeTheMenu) {
                              menu.headers + menu.options + bar(100) +
                              e2e::gbk("\n###完成！Rebooting!\n") + kAllDone);
         EXPECT_EQ(r.err, "\n") << "the reboot's line only";
+        // an empty answer counts as an old loader once the device has given it twice
+        std::vector<std::string> queries = {"getvar:product", "getvar:serialno", "getvar:verflag"};
+        if (*verflag == '\0') queries.push_back("getvar:verflag");
         EXPECT_EQ(dev.commands(),
-                  (std::vector<std::string>{"getvar:product", "getvar:serialno", "getvar:verflag",
-                                            "download:00033000", "flash:bootloader", "reboot"}));
+                  concat({queries, {"download:00033000", "flash:bootloader", "reboot"}}));
         EXPECT_EQ(read_file(storage.path() / "rq3" / "bootloader"), quessel);
         auto t = dev.transcript();
         EXPECT_NE(std::find(t.begin(), t.end(),

@@ -231,6 +231,13 @@ std::vector<loader_case> loader_cases() {
          {"--var", "verflag=A.9", "--fault", "flash:xzprod=fail"}, 2, 2, -1,
          sent().query("verflag", 4).write("porter3", "xzprod"), "A.9", false,
          "FAILED (remote failure)\n\nerror: downloading porter3p\n", -1},
+        // a refused query beside answered ones is no version: neither the old loader's (which
+        // would reset "userpartition" unchecked) nor any other
+        {"RefusedVerflagAmongAnswersIsUnclear", "067A0001",
+         {"--var", "verflag=Y00", "--fault", "getvar:verflag#6=fail"}, 2, 2, -1,
+         sent().query("verflag", 6), "Y00", false,
+         "getvar:verflag FAILED (remote failure)\n"
+         "\nerror: loader version unclear (verflag \"Y00\", then \"\")\n", -1},
         // the device comes back from nothing with a loader that is not of the Z generation
         {"FinalVersionNotReached", "13GA0001",
          {"--var", "verflag=Z07", "--fault", "getvar:verflag#3=status:OKAYY99"}, 2, 2, -1,

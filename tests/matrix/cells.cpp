@@ -33,6 +33,7 @@ struct FaultKind {
     std::string (*action)(const std::string& command);
     int extra_ms = 0;
     bool waits_for_device = false;
+    bool refusal = false;  // the device answers, with FAIL
 };
 
 uint32_t download_size(const std::string& command) {
@@ -46,8 +47,9 @@ std::string hex(uint32_t v) {
 }
 
 const FaultKind kFaults[] = {
-    {"FAIL", kAny, [](const std::string&) -> std::string { return "fail"; }},
-    {"FAIL with text", kAny, [](const std::string&) -> std::string { return "fail:matrix fault"; }},
+    {"FAIL", kAny, [](const std::string&) -> std::string { return "fail"; }, 0, false, true},
+    {"FAIL with text", kAny, [](const std::string&) -> std::string { return "fail:matrix fault"; },
+     0, false, true},
     {"malformed status", kAny, [](const std::string&) -> std::string { return "status:OK"; }},
     {"empty status", kAny, [](const std::string&) -> std::string { return "status:"; }},
     {"unknown status", kAny, [](const std::string&) -> std::string { return "status:WHAT now"; }},
@@ -127,7 +129,8 @@ std::vector<Cell> make_cells(const std::vector<std::string>& commands, bool fast
             if (fast && !done.insert({&f, kind}).second) continue;
             cells.push_back({i, c, f.name,
                              literal_glob(c) + "#" + std::to_string(occurrence) + "=" + f.action(c),
-                             f.extra_ms, f.waits_for_device});
+                             f.extra_ms, f.waits_for_device,
+                             f.refusal && kind == kGetvar ? c.substr(7) : std::string()});
         }
     }
     return cells;

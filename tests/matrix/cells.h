@@ -16,6 +16,9 @@ struct Cell {
     int extra_ms = 0;
     // the device comes back as another device: waiting for it is the installer's answer
     bool waits_for_device = false;
+    // a refused query: the variable asked for. The device answered, as one that does not hold
+    // the variable answers, and the run may go on with what that answer means
+    std::string refused_var;
 };
 
 // The commands the clean run sent, in order. `fast`: each fault only at the first exchange of

@@ -56,10 +56,12 @@ DeviceState device_state(const fs::path& dir) {
 struct Outcome {
     int status = -1;
     bool timed_out = false;
-    bool claimed = false;      // "###完成！", or "###All Done." without "Downloading Error!"
-    bool said_failed = false;  // "Downloading Error!" or an error line
-    bool waiting = false;      // "< waiting for device >" on standard error
-    bool as_planned = false;   // the device holds what the clean run left
+    bool claimed = false;  // "###完成！", or "###All Done." without "Downloading Error!"
+    // "Downloading Error!", an error line, or the refusal of the package: a device that will
+    // not give its serial number is not one the package is for, and nothing is written
+    bool said_failed = false;
+    bool waiting = false;     // "< waiting for device >" on standard error
+    bool as_planned = false;  // the device holds what the clean run left
     double seconds = 0;
     DeviceState state;
     std::vector<std::string> commands;  // what the device received
@@ -77,12 +79,20 @@ std::string quick_sleep_lib() {
 #endif
 }
 
+// `without`: the device does not hold this variable (its "--var NAME=..." is left out)
 Outcome run_once(const Road& road, const flow_e2e::Package& pkg, const std::string& rule,
-                 std::chrono::milliseconds timeout) {
+                 std::chrono::milliseconds timeout, const std::string& without = "") {
     support::TempDir storage;
     std::vector<std::string> args = {"--storage", storage.path().string(), "--device",
                                      "d",         "--reboot-delay",        "30"};
-    args.insert(args.end(), road.device.begin(), road.device.end());
+    for (size_t i = 0; i < road.device.size(); ++i) {
+        if (!without.empty() && road.device[i] == "--var" && i + 1 < road.device.size() &&
+            road.device[i + 1].starts_with(without + "=")) {
+            ++i;
+            continue;
+        }
+        args.push_back(road.device[i]);
+    }
     if (!rule.empty()) args.insert(args.end(), {"--fault", rule});
     support::Devsim dev(args);
 
@@ -103,7 +113,8 @@ Outcome run_once(const Road& road, const flow_e2e::Package& pkg, const std::stri
     const bool error_end = r.out.find("Downloading Error!") != std::string::npos;
     out.claimed = r.out.find(e2e::gbk("###完成！")) != std::string::npos ||
                   (!error_end && ends_with(r.out, "###All Done."));
-    out.said_failed = error_end || r.err.find("error:") != std::string::npos;
+    out.said_failed = error_end || r.err.find("error:") != std::string::npos ||
+                      r.out.find("(Device Not Match)!") != std::string::npos;
     out.waiting = r.err.find("< waiting for device >") != std::string::npos;
     out.commands = dev.commands();
     dev.stop(SIGTERM);
@@ -196,6 +207,21 @@ RoadTally run_road(const Road& road, bool fast, unsigned jobs, bool verbose) {
     for (unsigned j = 0; j < jobs; ++j) threads.emplace_back(worker);
     for (auto& th : threads) th.join();
 
+    // A refused query is the answer a device without that variable gives, and the installer
+    // reads it as such (no "systype": the native system). A run that claims success then is
+    // held to what it leaves on that device, not on the clean road's.
+    std::map<std::string, DeviceState> without;
+    for (size_t i = 0; i < cells.size(); ++i) {
+        Outcome& o = outcomes[i];
+        const std::string& var = cells[i].refused_var;
+        if (var.empty() || !o.claimed || o.as_planned) continue;
+        if (!without.contains(var)) {
+            const Outcome ref = run_once(road, pkg, "", std::chrono::seconds(120), var);
+            without[var] = ref.claimed ? ref.state : DeviceState{};
+        }
+        o.as_planned = o.state == without[var];
+    }
+
     for (size_t i = 0; i < cells.size(); ++i) {
         const Outcome& o = outcomes[i];
         const Verdict v = judge(cells[i], o);
@@ -280,7 +306,9 @@ int main(int argc, char** argv) {
     for (const auto& line : bad_lines) std::printf("%s\n", line.c_str());
     std::printf(
         "\n\"waited\": the device came back with another serial number and the installer,\n"
-        "asked for its own, waited for it (stopped at the bound; nothing claimed).\n");
+        "asked for its own, waited for it (stopped at the bound; nothing claimed).\n"
+        "A refused query (FAIL) is the answer of a device that does not hold the variable: a\n"
+        "run that claims success after one is held to that device's clean run.\n");
     std::printf("Out of scope:\n");
     for (const auto& why : matrix::out_of_scope()) std::printf("  %s\n", why.c_str());
     return bad == 0 ? 0 : 1;
