@@ -34,6 +34,10 @@ chunk_reader::chunk chunk_reader::read_into(int slot, uint64_t offset) {
     c.data = buf_[slot].get();
     c.got = read_full(fd_, buf_[slot].get(), want);
     c.error = c.got < 0 ? errno : 0;
+    // the kernel starts on the chunk after this one now; on a cold file that advice itself
+    // takes a while (it allocates the pages and queues the reads), so it is given here, off the
+    // sending thread
+    if (c.got == static_cast<int64_t>(want)) read_ahead(fd_, offset + want, chunk_size_);
     return c;
 }
 

@@ -86,6 +86,5 @@ bool file_chunks::fill() {
     }
     chunk_ = {c.data, static_cast<size_t>(c.got)};
     read_ += want;
-    read_ahead(fd_.get(), read_ + kChunk, kChunk);
     return true;
 }
