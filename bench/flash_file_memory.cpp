@@ -72,10 +72,9 @@ int main(int argc, char** argv) {
         if (!dev.ok()) return 1;
         const path out = work.path() / "install.out";
         auto t0 = bench::Clock::now();
-        pid_t pid = bench::spawn({TESSARO_INSTALLER_BIN, "1", "1"}, pkg,
-                                 {"TESSARO_DEVSIM_DIR=" + (work.path() / "sockets").string(),
-                                  "LC_ALL=C"},
-                                 out);
+        pid_t pid = bench::spawn(
+            {TESSARO_INSTALLER_BIN, "1", "1"}, pkg,
+            {"TESSARO_DEVSIM_DIR=" + (work.path() / "sockets").string(), "LC_ALL=C"}, out);
         bench::ChildEnd end = bench::wait_child(pid, t0);
         std::ifstream in(out);
         std::stringstream text;
@@ -88,8 +87,8 @@ int main(int argc, char** argv) {
     }
     const path stored = storage / "d" / "xzsystem";
     std::error_code ec;
-    const bool same = ok && bench::fs::file_size(stored, ec) == size && !ec &&
-                      file_crc(stored) == crc;
+    const bool same =
+        ok && bench::fs::file_size(stored, ec) == size && !ec && file_crc(stored) == crc;
     const double mib = static_cast<double>(size) / (1024.0 * 1024.0);
     const double peak_mib = static_cast<double>(peak_kib) / 1024.0;
     std::fprintf(stderr,

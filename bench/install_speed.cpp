@@ -66,10 +66,10 @@ Install install(const path& work, const path& pkg, const std::string& rate) {
     const path trace = work / "install.trace";
     bench::fs::remove(trace);
     auto t0 = bench::Clock::now();
-    pid_t pid = bench::spawn({TESSARO_INSTALLER_BIN, "1", "2", kSerial}, pkg,
-                             {"TESSARO_DEVSIM_DIR=" + sockets.string(), "LC_ALL=C",
-                              "TESSARO_TRACE=" + trace.string()},
-                             out);
+    pid_t pid = bench::spawn(
+        {TESSARO_INSTALLER_BIN, "1", "2", kSerial}, pkg,
+        {"TESSARO_DEVSIM_DIR=" + sockets.string(), "LC_ALL=C", "TESSARO_TRACE=" + trace.string()},
+        out);
     bench::ChildEnd end = bench::wait_child(pid, t0);
     const std::string text = read_text(out);
     const double sleeps = slept(read_text(trace));

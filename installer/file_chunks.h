@@ -44,6 +44,6 @@ class file_chunks : public download_source {
     chunk_reader reader_;
     bool allocated_ = false;
     std::span<const unsigned char> chunk_;  // the chunk read last
-    bool primed_ = false;  // it is the first, which next() has not handed out yet
+    bool primed_ = false;                   // it is the first, which next() has not handed out yet
     std::string why_;
 };
