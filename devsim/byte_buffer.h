@@ -1,7 +1,7 @@
 // A growable byte buffer that is never zero-filled: downloads of tens of MiB are read straight
 // into it, so clearing it first would be wasted work. Its memory can be handed to storage, which
-// keeps it instead of copying it; the buffer then writes into new memory from its next reserve()
-// on, so what storage keeps never changes.
+// keeps it instead of copying it; while storage holds it, the buffer writes into new memory from
+// its next reserve() on, so what storage keeps never changes.
 #pragma once
 
 #include <cstddef>
@@ -16,24 +16,21 @@ class ByteBuffer {
   public:
     // Makes room for `n` bytes; the first `keep` bytes survive a reallocation.
     void reserve(size_t n, size_t keep = 0) {
-        if (n <= capacity_ && !shared_) return;
+        // memory that someone else still holds is never written again
+        if (n <= capacity_ && data_.use_count() <= 1) return;
         auto bigger = std::make_shared_for_overwrite<uint8_t[]>(n);
         if (keep > 0) std::memcpy(bigger.get(), data_.get(), keep);
         data_ = std::move(bigger);
         capacity_ = n;
-        shared_ = false;
     }
     // Gives the memory back (a device that reboots loses what it held in RAM).
     void release() {
         data_.reset();
         capacity_ = 0;
-        shared_ = false;
     }
-    // The memory, for whoever keeps it past this buffer; it is not written again through here.
-    std::shared_ptr<const uint8_t[]> share() {
-        shared_ = true;
-        return data_;
-    }
+    // The memory, for whoever keeps it past this buffer; while anyone holds it, it is not written
+    // again through here.
+    std::shared_ptr<const uint8_t[]> share() const { return data_; }
     uint8_t* data() { return data_.get(); }
     const uint8_t* data() const { return data_.get(); }
     size_t capacity() const { return capacity_; }
@@ -42,7 +39,6 @@ class ByteBuffer {
   private:
     std::shared_ptr<uint8_t[]> data_;
     size_t capacity_ = 0;
-    bool shared_ = false;  // share() handed the memory out: the next reserve() takes new
 };
 
 }  // namespace devsim
