@@ -33,12 +33,14 @@ uint32_t file_crc(const path& p) {
     return crc;
 }
 
-// the CRCs of the .bin images in a directory (of a package or of a device's storage)
+// the CRCs of the .bin images of a package, or of the partitions a device stores
 std::multiset<uint32_t> crcs_in(const path& dir, bool package) {
     std::multiset<uint32_t> out;
     for (const auto& e : bench::fs::directory_iterator(dir)) {
         const bool image = e.path().extension() == ".bin" && e.path().filename() != "config.bin";
-        if (!package || image) out.insert(file_crc(e.path()));
+        // the device keeps its variables in .vars beside the partitions
+        const bool partition = !e.path().filename().string().starts_with(".");
+        if (package ? image : partition) out.insert(file_crc(e.path()));
     }
     return out;
 }

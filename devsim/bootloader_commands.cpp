@@ -111,7 +111,9 @@ std::string Bootloader::flash(std::string_view arg, const FaultHits& hits) {
     if (!t) return "FAILbad partition";
     if (!download_size_) return "FAILno download";
     std::span<const uint8_t> bytes(download_.data(), *download_size_);
-    if (!storage_.write(t->partition, t->offset, bytes)) return "FAILwrite failed";
+    // the download's memory is the device's RAM: storage may keep it rather than copy it
+    if (!storage_.write_kept(t->partition, t->offset, bytes, download_.share()))
+        return "FAILwrite failed";
     if (hits.corrupt) {
         const uint8_t flipped = bytes[0] ^ 0xFF;
         if (!storage_.write(t->partition, t->offset, {&flipped, 1})) return "FAILwrite failed";

@@ -86,6 +86,18 @@ bool partition_name_ok(std::string_view name) {
 
 bool MemoryStorage::write(const std::string& partition, uint64_t offset,
                           std::span<const uint8_t> bytes) {
+    return store(partition, offset, bytes, nullptr);
+}
+
+bool MemoryStorage::write_kept(const std::string& partition, uint64_t offset,
+                               std::span<const uint8_t> bytes,
+                               const std::shared_ptr<const uint8_t[]>& owner) {
+    return store(partition, offset, bytes, &owner);
+}
+
+bool MemoryStorage::store(const std::string& partition, uint64_t offset,
+                          std::span<const uint8_t> bytes,
+                          const std::shared_ptr<const uint8_t[]>* owner) {
     if (offset > UINT64_MAX - bytes.size()) return false;
     auto& part = parts_[partition];
     try {
@@ -96,15 +108,28 @@ bool MemoryStorage::write(const std::string& partition, uint64_t offset,
             const size_t take = std::min(kExtent - within, bytes.size());
             auto slice = bytes.first(take);
             auto it = part.extents.find(number);
-            if (it != part.extents.end()) {
-                std::memcpy(it->second.get() + within, slice.data(), take);
+            if (owner != nullptr && take == kExtent) {
+                // a whole extent of kept bytes: pointed at, not copied (zeros stay a hole)
+                if (all_zero(slice)) {
+                    if (it != part.extents.end()) part.extents.erase(it);
+                } else {
+                    part.extents[number] = {{*owner, slice.data()}, nullptr};
+                }
+            } else if (it != part.extents.end()) {
+                if (it->second.writable == nullptr) {
+                    // kept bytes are never changed: this extent gets its own copy first
+                    auto copy = std::make_shared_for_overwrite<uint8_t[]>(kExtent);
+                    std::memcpy(copy.get(), it->second.bytes.get(), kExtent);
+                    it->second = {copy, copy.get()};
+                }
+                std::memcpy(it->second.writable + within, slice.data(), take);
             } else if (!all_zero(slice)) {
                 // a new extent: what this write does not cover reads as zeros
-                auto extent = std::make_unique_for_overwrite<uint8_t[]>(kExtent);
+                auto extent = std::make_shared_for_overwrite<uint8_t[]>(kExtent);
                 std::memset(extent.get(), 0, within);
                 std::memcpy(extent.get() + within, slice.data(), take);
                 std::memset(extent.get() + within + take, 0, kExtent - within - take);
-                part.extents.emplace(number, std::move(extent));
+                part.extents.emplace(number, Extent{extent, extent.get()});
             }
             bytes = bytes.subspan(take);
             pos += take;
@@ -129,7 +154,7 @@ std::optional<uint32_t> MemoryStorage::crc(const std::string& partition, uint64_
         const auto take = static_cast<size_t>(std::min<uint64_t>(kExtent - within, length));
         auto extent = part.extents.find(offset / kExtent);
         const uint8_t* p =
-            extent != part.extents.end() ? extent->second.get() + within : zeros().data();
+            extent != part.extents.end() ? extent->second.bytes.get() + within : zeros().data();
         crc = get_crc32(crc, p, static_cast<uint32_t>(take));
         offset += take;
         length -= take;

@@ -25,6 +25,13 @@ class Storage {
     // False when the write failed.
     virtual bool write(const std::string& partition, uint64_t offset,
                        std::span<const uint8_t> bytes) = 0;
+    // The same write, of bytes that lie in `owner`'s memory and never change again: a storage
+    // may keep that memory instead of copying the bytes.
+    virtual bool write_kept(const std::string& partition, uint64_t offset,
+                            std::span<const uint8_t> bytes,
+                            const std::shared_ptr<const uint8_t[]>& /*owner*/) {
+        return write(partition, offset, bytes);
+    }
     // CRC-32 of `length` bytes from `offset`; nothing when that range was never stored.
     virtual std::optional<uint32_t> crc(const std::string& partition, uint64_t offset,
                                         uint64_t length) = 0;
@@ -36,22 +43,32 @@ class Storage {
 
 // Partitions in memory as extents of 1 MiB made when first written: a partition grows without
 // moving what it holds, and an extent that would hold only zeros is never made, so a partition
-// of many GiB written mostly with zeros costs only what is not zero.
+// of many GiB written mostly with zeros costs only what is not zero. A whole extent of kept
+// bytes (write_kept) is not copied: the extent points into their memory, and is copied only
+// when a later write changes part of it.
 class MemoryStorage : public Storage {
   public:
     static constexpr size_t kExtent = size_t{1} << 20;
 
     bool write(const std::string& partition, uint64_t offset,
                std::span<const uint8_t> bytes) override;
+    bool write_kept(const std::string& partition, uint64_t offset, std::span<const uint8_t> bytes,
+                    const std::shared_ptr<const uint8_t[]>& owner) override;
     std::optional<uint32_t> crc(const std::string& partition, uint64_t offset,
                                 uint64_t length) override;
     uint64_t size(const std::string& partition) override;
 
   private:
+    struct Extent {
+        std::shared_ptr<const uint8_t[]> bytes;
+        uint8_t* writable = nullptr;  // the same bytes when this extent owns them, else null
+    };
     struct Partition {
         uint64_t size = 0;
-        std::map<uint64_t, std::unique_ptr<uint8_t[]>> extents;  // by extent number
+        std::map<uint64_t, Extent> extents;  // by extent number
     };
+    bool store(const std::string& partition, uint64_t offset, std::span<const uint8_t> bytes,
+               const std::shared_ptr<const uint8_t[]>* owner);
     std::map<std::string, Partition> parts_;
 };
 

@@ -44,7 +44,7 @@ void read_ahead(int fd, uint64_t offset, uint64_t len) {
 }
 
 file_chunks::file_chunks(base::unique_fd fd, std::string name, uint64_t size)
-    : fd_(std::move(fd)), name_(std::move(name)), size_(size) {
+    : fd_(std::move(fd)), name_(std::move(name)), size_(size), reader_(fd_.get(), size, kChunk) {
 #ifndef _WIN32
     (void)::posix_fadvise(fd_.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
 #endif
@@ -52,8 +52,8 @@ file_chunks::file_chunks(base::unique_fd fd, std::string name, uint64_t size)
 }
 
 bool file_chunks::prime() {
-    buf_.reset(static_cast<unsigned char*>(std::malloc(kChunk)));
-    if (!buf_) {
+    allocated_ = reader_.allocate();
+    if (!allocated_) {
         why_ = name_ + ": out of memory";
         return false;
     }
@@ -65,10 +65,12 @@ bool file_chunks::prime() {
 std::span<const unsigned char> file_chunks::next() {
     if (primed_) {
         primed_ = false;
-    } else if (!buf_ || !fill()) {
+    } else if (!allocated_ || !fill()) {
         return {};
     }
-    return {buf_.get(), len_};
+    // this chunk goes on the link while the next one is read
+    reader_.read_next();
+    return chunk_;
 }
 
 bool file_chunks::fill() {
@@ -77,20 +79,20 @@ bool file_chunks::fill() {
         return false;
     }
     const uint64_t want = std::min<uint64_t>(kChunk, size_ - read_);
-    int64_t got = read_full(fd_.get(), buf_.get(), want);
-    if (got < 0) {
-        why_ = name_ + ": " + std::strerror(errno);
+    const chunk_reader::chunk c = reader_.take();
+    if (c.got < 0) {
+        why_ = name_ + ": " + std::strerror(c.error);
         return false;
     }
     // the file shrank since its size was announced: the device would wait for bytes that are
     // no longer there
-    if (static_cast<uint64_t>(got) < want) {
+    if (static_cast<uint64_t>(c.got) < want) {
         why_ = name_ + ": file ended at byte " +
-               std::to_string(read_ + static_cast<uint64_t>(got)) + " of " + std::to_string(size_);
+               std::to_string(read_ + static_cast<uint64_t>(c.got)) + " of " +
+               std::to_string(size_);
         return false;
     }
-    len_ = static_cast<size_t>(got);
+    chunk_ = {c.data, static_cast<size_t>(c.got)};
     read_ += want;
-    read_ahead(fd_.get(), read_ + kChunk, kChunk);
     return true;
 }

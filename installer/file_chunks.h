@@ -1,6 +1,7 @@
-// A package file read while it is sent: the data phase of a download, a chunk at a time through
-// one buffer, with the kernel asked to read the next chunks ahead so that the disk is not waited
-// for between them. Memory stays at one chunk whatever the file's size.
+// A package file read while it is sent: the data phase of a download, a chunk at a time, the
+// next chunk read (on a thread of its own, see chunk_reader) while the one before it is on the
+// link, and the kernel asked to read further ahead, so that neither the disk nor the read is
+// waited for between chunks. Memory stays at two chunks whatever the file's size.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +12,7 @@
 #include "base/unique_fd.h"
 #include "base/unique_malloc.h"
 #include "client/transport.h"
+#include "installer/chunk_reader.h"
 
 // Reads until `len` bytes are in or the file ends; the count read, or -1 on a read error.
 int64_t read_full(int fd, unsigned char* buf, uint64_t len);
@@ -27,7 +29,7 @@ class file_chunks : public download_source {
     file_chunks(base::unique_fd fd, std::string name, uint64_t size);
 
     // Reads the first chunk before anything is sent, so a file that cannot be read at all is
-    // refused with nothing sent. False then (or when there is no memory for the buffer).
+    // refused with nothing sent. False then (or when there is no memory for the buffers).
     bool prime();
     std::span<const unsigned char> next() override;
     [[nodiscard]] const char* why() const override { return why_.c_str(); }
@@ -39,8 +41,9 @@ class file_chunks : public download_source {
     std::string name_;
     uint64_t size_;
     uint64_t read_ = 0;  // bytes read so far
-    base::unique_malloc<unsigned char[]> buf_;
-    size_t len_ = 0;       // bytes in the buffer
-    bool primed_ = false;  // the buffer holds a chunk next() has not handed out yet
+    chunk_reader reader_;
+    bool allocated_ = false;
+    std::span<const unsigned char> chunk_;  // the chunk read last
+    bool primed_ = false;                   // it is the first, which next() has not handed out yet
     std::string why_;
 };

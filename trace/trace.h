@@ -1,7 +1,7 @@
 // The run's trace for a bug report: when TESSARO_TRACE names a file, every exchange with the
-// device, every USB failure, every wait for the device and the run's end are appended to it as
-// one JSON object per line. Nothing here writes to standard output or standard error, and a
-// file that cannot be opened or written only loses the trace, never the run.
+// device, every USB failure, every wait for the device, every sleep and the run's end are appended
+// to it as one JSON object per line. Nothing here writes to standard output or standard error, and
+// a file that cannot be opened or written only loses the trace, never the run.
 #pragma once
 
 #include <cstdint>

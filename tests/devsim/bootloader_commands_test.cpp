@@ -4,6 +4,7 @@
 #include <cstring>
 #include <ostream>
 
+#include "check/crc32.h"
 #include "core_driver.h"
 
 namespace devsim_test {
@@ -152,6 +153,27 @@ TEST(Downloads, AFailedNewDownloadDropsTheOldOne) {
     EXPECT_EQ(d.run({cmd("download:00000020"), data(0x10)}).back(), "A16");
     d.core().host_left();
     EXPECT_EQ(d.answer("flash:xzkernel"), "FAILno download");
+}
+
+// storage keeps a download's whole extents instead of copying them: the next download must go
+// elsewhere, and a later write over part of a kept extent must not reach the memory it shares
+TEST(Downloads, WhatStorageKeepsIsNeverWrittenAgain) {
+    CoreDriver d(test_device());
+    const uint32_t size = (2 << 20) + 5;
+    auto first = pattern_bytes(size, 1);
+    const auto second = pattern_bytes(size, 2);
+    const auto patch = pattern_bytes(16, 3);
+    ASSERT_EQ(d.flash("a", first), "OKAY");
+    ASSERT_EQ(d.flash("b", second), "OKAY");
+    ASSERT_EQ(d.flash("a:100008", patch), "OKAY");
+    ASSERT_EQ(d.flash("c", first), "OKAY");
+    const auto crc = [](const std::vector<uint8_t>& v) {
+        return GetBufferCRC(v.data(), static_cast<uint32_t>(v.size()));
+    };
+    EXPECT_EQ(d.storage().crc("b", 0, size), crc(second));
+    EXPECT_EQ(d.storage().crc("c", 0, size), crc(first));
+    std::memcpy(first.data() + 0x100008, patch.data(), patch.size());
+    EXPECT_EQ(d.storage().crc("a", 0, size), crc(first));
 }
 
 TEST(Downloads, DataGoesStraightIntoTheDownload) {

@@ -411,15 +411,22 @@ TEST_F(FlashFileMemory, FlashOneOfAFileLargerThanMemoryIsStreamed) {
         testing::ExitedWithCode(0), "###Downloading:system");
 }
 
+// one download of the whole file, whose chunks are read one ahead on a second thread into two
+// buffers taken in turn: one chunk, and four (each buffer filled twice)
 TEST_F(FlashSteps, FlashOneWritesTheWholeFile) {
-    const std::string bytes = patterned_bytes(5000);
-    write_file("boot.img", bytes);
-    int result = 0;
-    captured c = capture_output([&] { result = flash_one("boot", "boot.img"); });
-    EXPECT_EQ(result, 1);
-    EXPECT_EQ(c.out, "\n###Downloading:boot\n" + bar(0, "00%") + bar(33, "100%"));
-    EXPECT_EQ(device.commands, (std::vector<std::string>{"download:00001388", "flash:boot"}));
-    EXPECT_EQ(device.flashed["boot"], bytes);
+    for (const size_t size : {size_t{5000}, 3 * file_chunks::kChunk + 7}) {
+        const std::string bytes = patterned_bytes(size);
+        write_file("boot.img", bytes);
+        device.commands.clear();
+        int result = 0;
+        captured c = capture_output([&] { result = flash_one("boot", "boot.img"); });
+        EXPECT_EQ(result, 1);
+        EXPECT_EQ(c.out, "\n###Downloading:boot\n" + bar(0, "00%") + bar(33, "100%"));
+        char download[32];
+        std::snprintf(download, sizeof download, "download:%08zx", size);
+        EXPECT_EQ(device.commands, (std::vector<std::string>{download, "flash:boot"}));
+        EXPECT_TRUE(device.flashed["boot"] == bytes) << size;
+    }
 }
 
 TEST_F(FlashSteps, FlashOneRefusedOrEmptyIsAFailure) {
