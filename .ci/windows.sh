@@ -62,7 +62,15 @@ filter="UsbDiscovery.TheSerialArgumentChoosesTheDevice:UsbDiscovery.ADeviceThatG
 filter+=":UsbDiscovery.ADeviceThatAppearsLaterIsWaitedForOnce"
 filter+=":FlowFamilyInstall.WholeChainFromOldestLoaderWithReconnectWaits:FlowRq3.*"
 [ "${FULL_E2E:-0}" = 1 ] && filter='*'
-TESSARO_TEST_LINK=tcp TESSARO_TEST_INSTALLER="$PWD/$exe" TESSARO_TEST_EMULATOR="$(command -v wine)" \
-  build/tests/test_e2e --gtest_brief=1 --gtest_filter="$filter:-$skip"
+run_e2e() {
+  TESSARO_TEST_LINK=tcp TESSARO_TEST_INSTALLER="$PWD/$exe" TESSARO_TEST_EMULATOR="$(command -v wine)" \
+    build/tests/test_e2e --gtest_brief=1 --gtest_filter="$filter:-$skip"
+}
+# once, a run under wine ended at once with status 1 and no output (a wine start-up failure seen
+# in one CI run of two, with the same build): a failed subset runs once more, and says so
+if ! run_e2e; then
+  echo "windows tier: the end-to-end subset failed under wine; running it once more" >&2
+  run_e2e
+fi
 
 echo "windows tier: $(($(date +%s) - start)) s"
