@@ -30,6 +30,11 @@ struct RunOptions {
     std::chrono::milliseconds timeout{60000};
 };
 
+// With TESSARO_RECORD_DIR set, every run of the installer inside a test is kept there as
+// TEST.N.out and TEST.N.err (its bytes as written) and TEST.N.meta (arguments, input, exit
+// status), TEST being the test's full name: recorded outputs of every road, for readers of the
+// ### lines to be fed with, and for two builds' runs to be compared with diff -r.
+
 // Runs tessaro-installer and collects what it wrote.
 RunResult run_installer(const RunOptions& options);
 // Runs any program the same way (argv[0] is the program's path).
