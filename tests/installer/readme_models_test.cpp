@@ -27,9 +27,11 @@ std::vector<std::string> readme_model_rows() {
     std::vector<std::string> rows;
     bool inside = false;
     for (std::string line; std::getline(in, line);) {
-        if (line.starts_with("<!-- models:")) inside = true;
-        else if (line.starts_with("<!-- end of models")) inside = false;
-        else if (inside && line.starts_with("| `")) rows.push_back(line);
+        if (line.starts_with("<!-- models:") || line.starts_with("<!-- end of models")) {
+            inside = line.starts_with("<!-- models:");
+        } else if (inside && line.starts_with("| `")) {
+            rows.push_back(line);
+        }
     }
     return rows;
 }
@@ -43,8 +45,8 @@ TEST(ReadmeModels, OneRowPerModelInTheOrderTheyAreRecognised) {
         const std::string name(m.name);
         const std::string expected = "| `" + name + "` | " + code_list(m.prefixes) + " | " +
                                      code_list(m.configs) + " | `--model " + name + "` |";
-        EXPECT_TRUE(rows[i].starts_with(expected))
-            << "README.md row " << i + 1 << ":\n  " << rows[i] << "\nthe code says:\n  " << expected;
+        EXPECT_TRUE(rows[i].starts_with(expected)) << "README.md row " << i + 1 << ":\n  "
+                                                   << rows[i] << "\nthe code says:\n  " << expected;
     }
 }
 
