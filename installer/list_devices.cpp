@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <set>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -30,15 +31,13 @@ int match_unlisted(usb_ifc_info* info) {
 }
 
 struct Answer {
-    bool answered = false;  // the device sent OKAY or FAIL
-    bool lost = false;      // the link failed: no answer at all
-    std::string text;       // the OKAY text
+    bool lost = false;  // the link failed: no answer at all
+    std::string text;   // the OKAY text; empty when the device refused the query
 };
 
 Answer g_answer;
 
 int cb_keep(Action* /*a*/, int status, const char* resp) {
-    g_answer.answered = status == 0;
     if (status == 0) g_answer.text = resp;
     return 0;
 }
@@ -156,17 +155,14 @@ int list_devices(ListFormat format) {
     }
 
     const usb_seen& seen = usb_last_seen();
-    for (const std::string& what : seen.refused) {
-        put_line(unopened_line(what, "refused", unopened_fix(UnopenedKind::Refused, seen.simulated),
-                               format));
-    }
-    for (const std::string& what : seen.busy) {
-        put_line(
-            unopened_line(what, "busy", unopened_fix(UnopenedKind::Busy, seen.simulated), format));
-    }
-    for (const std::string& what : seen.no_driver) {
-        put_line(unopened_line(what, "no-driver",
-                               unopened_fix(UnopenedKind::NoDriver, seen.simulated), format));
+    const std::tuple<const std::vector<std::string>&, const char*, UnopenedKind> unopened[] = {
+        {seen.refused, "refused", UnopenedKind::Refused},
+        {seen.busy, "busy", UnopenedKind::Busy},
+        {seen.no_driver, "no-driver", UnopenedKind::NoDriver}};
+    for (const auto& [devices, error, kind] : unopened) {
+        for (const std::string& what : devices) {
+            put_line(unopened_line(what, error, unopened_fix(kind, seen.simulated), format));
+        }
     }
     return 0;
 }
