@@ -242,6 +242,18 @@ std::vector<loader_case> loader_cases() {
         {"FinalVersionNotReached", "13GA0001",
          {"--var", "verflag=Z07", "--fault", "getvar:verflag#3=status:OKAYY99"}, 2, 2, -1,
          sent().query("verflag", 3), "Z07", true, "", 0},
+        // an old loader without the variable reports one once its block is written: that answer
+        // starts afresh, and the final loader goes where a loader of that version is checked
+        {"VerflagAnsweredAfterTheBlockGoesToXzprod", "067A0001",
+         {"--fault", "getvar:verflag#3=status:OKAYY01"}, 2, 2, 0,
+         sent()
+             .query("verflag", 2)
+             .block("userpartition", 0x61000)
+             .query("verflag")
+             .checked("loader_belto", "xzprod")
+             .reconnect()
+             .query("verflag"),
+         "", false, kVerflagFailed + kVerflagFailed + kReboot, 1},
     };
 }
 // clang-format on
