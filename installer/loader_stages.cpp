@@ -180,8 +180,10 @@ int install_final_loader(const final_loader& loader) {
                 return -1;
             resetxmbr = sys_new == 2 ? 1 : 0;
             sleep_seconds(1);
-        } else {
-            set_step("doload", "1");
+        } else if (set_step("doload", "1") != 0) {
+            // a loader that did not take the request would not load the new one it is sent
+            con_err("\nerror: setting %s\n", "doload");
+            return -1;
         }
 
         if (!ask_verflag()) return -1;
@@ -203,10 +205,13 @@ int install_final_loader(const final_loader& loader) {
         if (restart_device(1) != 0) return -1;
     }
 
-    // the device must now run a loader of the final one's generation; the run stops without
-    // a further word when it does not
+    // the device must now run the final loader or a later one: a loader of the same generation
+    // but older (Z03 against Z07) has not been upgraded
     query_step("verflag");
-    return retvalue[0] == loader.ver[0] ? 0 : -1;
+    if (!below(retvalue, loader.ver)) return 0;
+    con_err("\nerror: the device runs loader \"%s\" after the upgrade, older than %s\n", retvalue,
+            loader.ver);
+    return -1;
 }
 
 }  // namespace

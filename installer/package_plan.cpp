@@ -138,7 +138,7 @@ int download_preamble() {
     // the device must start its main system next; "main" with anything after it is not that
     query_step("bootmode");
     if (std::strcmp(retvalue, "main") != 0) {
-        set_step("bootmode", "main");
+        if (set_required("bootmode", "main") != 0) return -1;
         sleep_seconds(1);
     }
 

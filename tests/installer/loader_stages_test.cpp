@@ -241,7 +241,24 @@ std::vector<loader_case> loader_cases() {
         // the device comes back from nothing with a loader that is not of the Z generation
         {"FinalVersionNotReached", "13GA0001",
          {"--var", "verflag=Z07", "--fault", "getvar:verflag#3=status:OKAYY99"}, 2, 2, -1,
-         sent().query("verflag", 3), "Z07", true, "", 0},
+         sent().query("verflag", 3), "Z07", true,
+         "\nerror: the device runs loader \"Y99\" after the upgrade, older than Z07\n", 0},
+        // of the Z generation, but still the loader it had: the upgrade did not take
+        {"ZGenerationNotRaised", "067A0001",
+         {"--var", "verflag=Z03", "--loader-verflag", "loader_belto=Z03"}, 2, 2, -1,
+         sent()
+             .query("verflag", 6)
+             .set("doload", "1")
+             .query("verflag")
+             .checked("loader_belto", "xzprod")
+             .reconnect()
+             .query("verflag"),
+         "Z03", false,
+         kReboot + "\nerror: the device runs loader \"Z03\" after the upgrade, older than Z07\n",
+         0},
+        {"RefusedDoload", "067A0001", {"--var", "verflag=Z03", "--fault", "setvar:doload*=fail"},
+         2, 2, -1, sent().query("verflag", 6).set("doload", "1"), "Z03", false,
+         "setvar:doload 1 FAILED (remote failure)\n\nerror: setting doload\n", -1},
         // an old loader without the variable reports one once its block is written: that answer
         // starts afresh, and the final loader goes where a loader of that version is checked
         {"VerflagAnsweredAfterTheBlockGoesToXzprod", "067A0001",
