@@ -226,6 +226,11 @@ int loader_stage() {
     con_out("\n###Ver:%s\n", retvalue);
     con_flush();
 
+    // every loader of the chain is older than the final one: a device whose loader is current
+    // gets none, any other gets at least one, and a build that may not write them to this device
+    // says so before anything of the run is written
+    if (below(retvalue, loader.ver) && !loaders_allowed()) return -1;
+
     // these models' loaders are never walked through the chain; neither is one too old to
     // report a version
     if (model_is("13G") || model_is("07F") || model_is("078") || model_is("079")) {
