@@ -282,12 +282,14 @@ RoadEnd family_install() {
         sys_type = 0;
     }
     if (check_package_names() != 0) return RoadEnd::Failed;
+    name_unsigned_images();
 
     con_out(kBanner);
     con_out(txt::current_system);
     con_out(sys_type == 2 ? txt::name_dual : sys_type == 1 ? txt::name_second : txt::name_native);
 
     if (family_menu(checkfirmware()) == MenuOutcome::Exit) return RoadEnd::Left;
+    if (plan_writes_files() != 0) return RoadEnd::Failed;
 
     if (loader_stage() != 0 || variant_switch_stage() != 0 || download_preamble() != 0 ||
         partition_stage() != 0 || package_plan() != 0) {

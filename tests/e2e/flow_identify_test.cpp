@@ -188,7 +188,7 @@ TEST(FlowIdentify, ClosedStandardDescriptorIsNotTheDeviceLink) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.redirect);
         Package pkg;
-        pkg.config("vrx2\n").files({"system.bin", "kernel.bin"});
+        pkg.config("vrx2\n").files({"system.bin", "kernel.bin", "kernel.sign"});
         support::Devsim dev({"--device", "v", "--serial", "02A0001", "--var", "product=VRX2",
                              "--var", "systype=sing", "--var", "verflag=8.5", "--fault",
                              "getvar:serialno=info:on the link"});
