@@ -125,10 +125,11 @@ int variant_switch_stage() {
         board_row(std::strcmp(respcb, "13G") == 0 ? board_kind::vrx3_32gb : board_kind::vrx3_4gb);
     BOARD_TYPE_SET(retvalue, static_cast<int>(std::strlen(retvalue)));
     if (board_id_matches(asked) == 0) {
-        con_err("\nerror: the storage-variant switch did not take: the board id is %s, not one of "
-                "the %s variant's (%s)\n",
-                retvalue, asked.kind == board_kind::vrx3_32gb ? "32GB" : "4GB",
-                board_codes(asked).c_str());
+        con_err(
+            "\nerror: the storage-variant switch did not take: the board id is %s, not one of "
+            "the %s variant's (%s)\n",
+            retvalue, asked.kind == board_kind::vrx3_32gb ? "32GB" : "4GB",
+            board_codes(asked).c_str());
         BOARD_TYPE_SET(serialno, static_cast<int>(std::strlen(serialno)));
         return -1;
     }

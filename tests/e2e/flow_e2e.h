@@ -3,10 +3,9 @@
 // program's own constants), and the commands a device is expected to receive.
 #pragma once
 
-#include <algorithm>
-
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <initializer_list>
 #include <string>

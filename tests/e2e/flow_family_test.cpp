@@ -247,8 +247,10 @@ TEST(FlowFamily, UnsignedImagesAreNamedAndAnEmptyPlanStopsBeforeAnyWrite) {
     } cases[] = {
         {"config.bin alone", {}, none, true},
         {"kernel without signature alone", {"kernel.bin"}, unsigned_kernel + none, true},
-        {"kernel without signature beside the system", {"system.bin", "kernel.bin"},
-         unsigned_kernel + kLoaderErr, false},
+        {"kernel without signature beside the system",
+         {"system.bin", "kernel.bin"},
+         unsigned_kernel + kLoaderErr,
+         false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -56,7 +56,7 @@ TEST(FlowIdentify, PackageRefusedOrDeviceUnknown) {
         const char* serial;
         const char* config;  // null: no config.bin
         std::string lines;
-        std::string err;  // how standard error begins
+        std::string err;                       // how standard error begins
         std::vector<std::string> device = {};  // more of the device's options
     };
     const std::string unknown = "\nerror: board id ABC123 begins with none of the known codes: ";
@@ -64,14 +64,18 @@ TEST(FlowIdentify, PackageRefusedOrDeviceUnknown) {
         {"tamso device, belto package", "07F123", "belto",
          e2e::gbk("###当前机型(Device)：tamso\n") + e2e::gbk("###当前固件(Firmware)：belto\n"), ""},
         {"vrx3 device, capitals", "13G0001", "VRX3\n",
-         e2e::gbk("###当前机型(Device)：vrx3\n") + e2e::gbk("###当前固件(Firmware)：VRX3\n") +
-             "\n",
+         e2e::gbk("###当前机型(Device)：vrx3\n") + e2e::gbk("###当前固件(Firmware)：VRX3\n") + "\n",
          ""},
         {"unknown device", "ABC123", "pagora8\n", "###unknown device. INIT:1, PCBSN:ABC123\n",
          unknown},
-        {"no serial number", "ABC123", "pagora8\n", "###unknown device. INIT:1, PCBSN:\n",
-         "\nerror: the device answered no serial number\n", {"--var", "serialno="}},
-        {"no config.bin", "P00118A", nullptr, "", "\nerror: config.bin is missing from the package\n"},
+        {"no serial number",
+         "ABC123",
+         "pagora8\n",
+         "###unknown device. INIT:1, PCBSN:\n",
+         "\nerror: the device answered no serial number\n",
+         {"--var", "serialno="}},
+        {"no config.bin", "P00118A", nullptr, "",
+         "\nerror: config.bin is missing from the package\n"},
         {"empty config.bin", "P00118A", "", "", "\nerror: config.bin is empty\n"},
     };
     for (const auto& c : cases) {

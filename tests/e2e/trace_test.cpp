@@ -96,8 +96,8 @@ TEST(Trace, RecordsEveryExchangeAndLeavesTheOutputAsItIs) {
     o.env["TESSARO_TRACE"] = dir.path().string();
     const auto untraced = e2e::run_installer(o);
     EXPECT_EQ(untraced.out, plain.out);
-    const std::string head = "\nwarning: the trace file " + dir.path().string() +
-                             " cannot be written (";
+    const std::string head =
+        "\nwarning: the trace file " + dir.path().string() + " cannot be written (";
     const std::string tail = "); the run goes on without a trace\n" + plain.err;
     ASSERT_GT(untraced.err.size(), head.size() + tail.size());
     EXPECT_EQ(untraced.err.substr(0, head.size()), head);

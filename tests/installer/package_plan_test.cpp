@@ -213,9 +213,9 @@ TEST_P(DownloadPreamble, VersionBootModeAndTarget) {
     const char* banner = c.sys_new == 2   ? txt::downloading_dual
                          : c.sys_new == 1 ? txt::downloading_second
                                           : txt::downloading_native;
-    EXPECT_EQ(out.out, "\n\n###########################################\n###Ver:" +
-                           std::string(c.version) + ", Downloading..." +
-                           (c.refused ? "" : console_encode(banner)));
+    EXPECT_EQ(out.out,
+              "\n\n###########################################\n###Ver:" + std::string(c.version) +
+                  ", Downloading..." + (c.refused ? "" : console_encode(banner)));
     EXPECT_EQ(out.err.find("\nerror: setting bootmode\n") != std::string::npos, c.refused);
     std::vector<std::string> commands = {"getvar:verflag", "getvar:bootmode"};
     if (c.sets_bootmode) commands.push_back("setvar:bootmode main");

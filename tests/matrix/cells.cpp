@@ -33,7 +33,7 @@ struct FaultKind {
     std::string (*action)(const std::string& command);
     int extra_ms = 0;
     bool waits_for_device = false;
-    bool refusal = false;  // the device answers, with FAIL
+    bool refusal = false;   // the device answers, with FAIL
     const char* only = "";  // the commands it applies to begin with this
 };
 
