@@ -209,8 +209,8 @@ int install_final_loader(const final_loader& loader) {
     // but older (Z03 against Z07) has not been upgraded
     query_step("verflag");
     if (!below(retvalue, loader.ver)) return 0;
-    con_err("\nerror: the device runs loader \"%s\" after the upgrade, older than %s\n", retvalue,
-            loader.ver);
+    con_err("\nerror: the device's loader reports \"%s\", older than the final loader's %s\n",
+            retvalue, loader.ver);
     return -1;
 }
 

@@ -242,7 +242,7 @@ std::vector<loader_case> loader_cases() {
         {"FinalVersionNotReached", "13GA0001",
          {"--var", "verflag=Z07", "--fault", "getvar:verflag#3=status:OKAYY99"}, 2, 2, -1,
          sent().query("verflag", 3), "Z07", true,
-         "\nerror: the device runs loader \"Y99\" after the upgrade, older than Z07\n", 0},
+         "\nerror: the device's loader reports \"Y99\", older than the final loader's Z07\n", 0},
         // of the Z generation, but still the loader it had: the upgrade did not take
         {"ZGenerationNotRaised", "067A0001",
          {"--var", "verflag=Z03", "--loader-verflag", "loader_belto=Z03"}, 2, 2, -1,
@@ -254,7 +254,7 @@ std::vector<loader_case> loader_cases() {
              .reconnect()
              .query("verflag"),
          "Z03", false,
-         kReboot + "\nerror: the device runs loader \"Z03\" after the upgrade, older than Z07\n",
+         kReboot + "\nerror: the device's loader reports \"Z03\", older than the final loader's Z07\n",
          0},
         {"RefusedDoload", "067A0001", {"--var", "verflag=Z03", "--fault", "setvar:doload*=fail"},
          2, 2, -1, sent().query("verflag", 6).set("doload", "1"), "Z03", false,
