@@ -30,13 +30,14 @@ extern int resetxmbr;
 // `addr`, verified on the device when `check` is nonzero. 0, or -1 after its own message.
 int reset_config(int systype, int addr, const char* part, int check);
 
-// Asks "verflag" into `retvalue`. The first answer since the device last started (or since its
-// boot configuration block was written) is taken as it is; a later one that differs from it is
-// not (the error line is printed, false).
+// Asks "verflag" into `retvalue`. The first answer since the device last started is taken as it
+// is; a later one that differs from it is not (the error line is printed, false).
 bool ask_verflag();
-// The device has restarted, or its boot configuration block was written: its next "verflag"
-// answer is a first one.
+// The device has restarted: its next "verflag" answer is a first one.
 void forget_verflag();
+// The device's boot configuration block was written: when its answers so far were empty, its
+// next "verflag" answer is a first one.
+void config_block_written();
 
 // Compares a "verflag" reply with a 3-character version on the first 3 bytes as unsigned
 // values; a shorter reply ends in its zero, which is lowest. Negative when the reply is older.

@@ -238,6 +238,13 @@ std::vector<loader_case> loader_cases() {
          sent().query("verflag", 6), "Y00", false,
          "getvar:verflag FAILED (remote failure)\n"
          "\nerror: loader version unclear (verflag \"Y00\", then \"\")\n", -1},
+        // a version once reported stays: a refused query after the block is still no answer
+        {"RefusedVerflagAfterTheBlockIsUnclear", "067A0001",
+         {"--var", "verflag=Y00", "--fault", "getvar:verflag#7=fail"}, 2, 2, -1,
+         sent().query("verflag", 6).block("xzuserpartition", 0x61000, kDualCrc).query("verflag"),
+         "Y00", false,
+         "getvar:verflag FAILED (remote failure)\n"
+         "\nerror: loader version unclear (verflag \"Y00\", then \"\")\n", -1},
         // the device comes back from nothing with a loader that is not of the Z generation
         {"FinalVersionNotReached", "13GA0001",
          {"--var", "verflag=Z07", "--fault", "getvar:verflag#3=status:OKAYY99"}, 2, 2, -1,
