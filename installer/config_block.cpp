@@ -58,6 +58,7 @@ int reset_config(int systype, int addr, const char* part, int check) {
             con_err("error: downloading %s\n", name);
             return -1;
         }
+        config_block_written();
         if (check == 0) return 0;
         if (do_check_buf(name, strcrc, static_cast<unsigned>(addr), kBlockSize) == 0) return 0;
     }

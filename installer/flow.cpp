@@ -202,7 +202,8 @@ void print_help() {
         "  TESSARO_TRACE       a file to append the run's trace to, one JSON object per line:\n"
         "                      every command and answer, data phase, USB error, wait for the\n"
         "                      device and the run's end with its outcome and plan. The output\n"
-        "                      is the same with or without it. Attach it to a bug report.\n"
+        "                      is the same with or without it (a file that cannot be written\n"
+        "                      is named once on standard error). Attach it to a bug report.\n"
         "  TESSARO_DEVSIM_DIR  a directory of simulated devices (tessaro-devsim) to use instead\n"
         "                      of the host's USB devices. When set, only simulated devices\n"
         "                      are used, even before the directory exists.\n"
@@ -295,12 +296,14 @@ RoadEnd family_install() {
         sys_type = 0;
     }
     if (check_package_names() != 0) return RoadEnd::Failed;
+    name_unsigned_images();
 
     con_out(kBanner);
     con_out(txt::current_system);
     con_out(sys_type == 2 ? txt::name_dual : sys_type == 1 ? txt::name_second : txt::name_native);
 
     if (family_menu(checkfirmware()) == MenuOutcome::Exit) return RoadEnd::Left;
+    if (plan_writes_files() != 0) return RoadEnd::Failed;
 
     if (loader_stage() != 0 || variant_switch_stage() != 0 || download_preamble() != 0 ||
         partition_stage() != 0 || package_plan() != 0) {

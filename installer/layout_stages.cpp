@@ -7,6 +7,7 @@
 #include "client/action_queue.h"
 #include "console/console.h"
 #include "installer/boardtype/boardtype.h"
+#include "installer/boardtype/model_table.h"
 #include "installer/device.h"
 #include "installer/flash_steps.h"
 #include "installer/flow.h"
@@ -118,8 +119,21 @@ int variant_switch_stage() {
         con_err("\nerror: no serial number after the storage-variant switch\n");
         return -1;
     }
+    // the board must now be the variant asked for: one that came back as it was would be given
+    // the other variant's tables
+    const board_model& asked =
+        board_row(std::strcmp(respcb, "13G") == 0 ? board_kind::vrx3_32gb : board_kind::vrx3_4gb);
+    BOARD_TYPE_SET(retvalue, static_cast<int>(std::strlen(retvalue)));
+    if (board_id_matches(asked) == 0) {
+        con_err(
+            "\nerror: the storage-variant switch did not take: the board id is %s, not one of "
+            "the %s variant's (%s)\n",
+            retvalue, asked.kind == board_kind::vrx3_32gb ? "32GB" : "4GB",
+            board_codes(asked).c_str());
+        BOARD_TYPE_SET(serialno, static_cast<int>(std::strlen(serialno)));
+        return -1;
+    }
     std::memcpy(serialno, retvalue, sizeof serialno);
-    BOARD_TYPE_SET(serialno, static_cast<int>(std::strlen(serialno)));
     if (IS_VRX3_4GB()) {
         con_out("\n###4GB Version(Reset).");
     } else if (IS_VRX3_32GB()) {

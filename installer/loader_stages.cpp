@@ -180,8 +180,10 @@ int install_final_loader(const final_loader& loader) {
                 return -1;
             resetxmbr = sys_new == 2 ? 1 : 0;
             sleep_seconds(1);
-        } else {
-            set_step("doload", "1");
+        } else if (set_step("doload", "1") != 0) {
+            // a loader that did not take the request would not load the new one it is sent
+            con_err("\nerror: setting %s\n", "doload");
+            return -1;
         }
 
         if (!ask_verflag()) return -1;
@@ -203,10 +205,13 @@ int install_final_loader(const final_loader& loader) {
         if (restart_device(1) != 0) return -1;
     }
 
-    // the device must now run a loader of the final one's generation; the run stops without
-    // a further word when it does not
+    // the device must now run the final loader or a later one: a loader of the same generation
+    // but older (Z03 against Z07) has not been upgraded
     query_step("verflag");
-    return retvalue[0] == loader.ver[0] ? 0 : -1;
+    if (!below(retvalue, loader.ver)) return 0;
+    con_err("\nerror: the device's loader reports \"%s\", older than the final loader's %s\n",
+            retvalue, loader.ver);
+    return -1;
 }
 
 }  // namespace
@@ -220,6 +225,11 @@ int loader_stage() {
     con_out(kBanner);
     con_out("\n###Ver:%s\n", retvalue);
     con_flush();
+
+    // every loader of the chain is older than the final one: a device whose loader is current
+    // gets none, any other gets at least one, and a build that may not write them to this device
+    // says so before anything of the run is written
+    if (below(retvalue, loader.ver) && !loaders_allowed()) return -1;
 
     // these models' loaders are never walked through the chain; neither is one too old to
     // report a version

@@ -6,10 +6,12 @@
 #include <cstring>
 #include <initializer_list>
 #include <optional>
+#include <string>
 
 #include "check/crc32.h"
 #include "client/action_queue.h"
 #include "console/console.h"
+#include "installer/boardtype/model_table.h"
 #include "installer/device.h"
 #include "installer/flash_steps.h"
 #include "installer/flow.h"
@@ -24,11 +26,22 @@ constexpr char kBanner[] = "\n\n###########################################";
 // the native kernel partition starts here on every model
 constexpr uint64_t kKernelBase = 0x141000;
 
+// A plan that is only counted sends nothing: each step that would write a file adds one to
+// `files`. `board` stands for the serial number the plan will be carried out under (the variant
+// switch may change it before the files go out); null for the one read last.
+struct counting_plan {
+    bool on = false;
+    int files = 0;
+    const char* board = nullptr;
+};
+counting_plan counting;
+
 // The model code is the first three characters of the serial number as read last (the variant
 // switch may have changed it since start-up).
 bool model_is(std::initializer_list<const char*> codes) {
+    const char* board = counting.board != nullptr ? counting.board : serialno;
     for (const char* code : codes) {
-        if (std::strncmp(serialno, code, 3) == 0) return true;
+        if (std::strncmp(board, code, 3) == 0) return true;
     }
     return false;
 }
@@ -63,6 +76,10 @@ int signed_step(const char* fn, const char* sign, const char* part, const char* 
                 std::optional<device_check> check = std::nullopt) {
     uint64_t size = 0;
     if (test_file(fn, &size) == 0 || test_file(sign, nullptr) == 0) return 0;
+    if (counting.on) {
+        ++counting.files;
+        return 0;
+    }
     // nothing of a file that does not match its signature is sent
     if (crc32check(fn, sign) == 0) {
         con_err("\nerror: file checksum %s\n", fn);
@@ -84,6 +101,10 @@ int signed_step(const char* fn, const char* sign, const char* part, const char* 
 // error line when the write fails.
 int plain_step(const char* fn, const char* part, const char* label, const char* detail = "") {
     if (test_file(fn, nullptr) == 0) return 0;
+    if (counting.on) {
+        ++counting.files;
+        return 0;
+    }
     progress(label, detail);
     if (flash_file(part, fn, split) != 0) {
         con_err("\nerror: downloading %s\n", fn);
@@ -127,6 +148,26 @@ int second_files() {
         device_check{beside ? layout_for(serialno).vemkit_base_new : kKernelBase, false});
 }
 
+// The package files of the plan, in the order they go out.
+int plan_files() {
+    if (has_bios()) {
+        if (signed_step(bios_fn, bios_sign, "fbios", "bios") != 0) return -1;
+        if (signed_step(sbios_fn, sbios_sign, "sbios", "sbios") != 0) return -1;
+    }
+    if ((sys_new == 0 || sys_new == 2) && native_files() != 0) return -1;
+    if ((sys_new == 1 || sys_new == 2) && second_files() != 0) return -1;
+    return 0;
+}
+
+// The files the plan writes when carried out on a board whose id begins with `board`.
+int count_plan_files(const char* board) {
+    counting = {true, 0, board};
+    (void)plan_files();  // nothing is sent or checked while counting
+    const int files = counting.files;
+    counting = {};
+    return files;
+}
+
 }  // namespace
 
 int download_preamble() {
@@ -138,7 +179,7 @@ int download_preamble() {
     // the device must start its main system next; "main" with anything after it is not that
     query_step("bootmode");
     if (std::strcmp(retvalue, "main") != 0) {
-        set_step("bootmode", "main");
+        if (set_required("bootmode", "main") != 0) return -1;
         sleep_seconds(1);
     }
 
@@ -152,13 +193,40 @@ int download_preamble() {
     return 0;
 }
 
-int package_plan() {
-    if (has_bios()) {
-        if (signed_step(bios_fn, bios_sign, "fbios", "bios") != 0) return -1;
-        if (signed_step(sbios_fn, sbios_sign, "sbios", "sbios") != 0) return -1;
+void name_unsigned_images() {
+    struct signed_image {
+        const char* fn;
+        const char* sign;
+        bool bios;  // installed only on the models that carry their own boot firmware
+    };
+    const signed_image images[] = {{kernel_fn, kernel_sign, false},
+                                   {vemkit_fn, vemkit_sign, false},
+                                   {bios_fn, bios_sign, true},
+                                   {sbios_fn, sbios_sign, true}};
+    for (const signed_image& image : images) {
+        if (image.bios && !has_bios()) continue;
+        if (test_file(image.fn, nullptr) != 0 && test_file(image.sign, nullptr) == 0) {
+            con_err("\nwarning: %s will not be installed: %s is missing or empty\n", image.fn,
+                    image.sign);
+        }
     }
-    if ((sys_new == 0 || sys_new == 2) && native_files() != 0) return -1;
-    if ((sys_new == 1 || sys_new == 2) && second_files() != 0) return -1;
+}
+
+int plan_writes_files() {
+    // after a storage-variant switch the plan follows the new board id
+    std::string board;
+    if (const char* respcb = variant_request(); respcb != nullptr) {
+        const board_kind variant =
+            std::strcmp(respcb, "13G") == 0 ? board_kind::vrx3_32gb : board_kind::vrx3_4gb;
+        board = board_row(variant).prefixes.front();
+    }
+    if (count_plan_files(board.empty() ? nullptr : board.c_str()) > 0) return 0;
+    con_err("\nerror: the package holds none of the files this choice installs\n");
+    return -1;
+}
+
+int package_plan() {
+    if (plan_files() != 0) return -1;
 
     const char* marker = sys_new == 2 ? "dual" : sys_new == 1 ? "tess" : "sing";
     if (set_required("systype", marker) != 0) return -1;

@@ -37,6 +37,12 @@ void forget_verflag() {
     since_start = {};
 }
 
+void config_block_written() {
+    // a loader too old to report a version may report one once its block is written; one that
+    // has reported a version keeps it, and an empty answer from it is still no version
+    if (since_start.first[0] == '\0') since_start = {};
+}
+
 bool ask_verflag() {
     query_step("verflag");
     if (!since_start.asked) {

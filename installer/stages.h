@@ -14,6 +14,13 @@ int download_preamble();     // banner, "verflag", "bootmode" correction, target
 int partition_stage();       // partition tables
 int package_plan();          // the package files, the system-type marker, the recovery flag
 
+// Before anything is written: 0 when the chosen plan (sys_new, sys_type) writes at least one
+// package file, else -1 after the error line.
+int plan_writes_files();
+// Names on standard error each signed image of the package that will be skipped for want of its
+// signature file.
+void name_unsigned_images();
+
 // Loader state shared by the loader stage and the partition-table step: the length of the last
 // "verflag" reply, and 1 when the loader stage requires the extended partition table written.
 extern int verflaglen;
@@ -28,6 +35,9 @@ int reset_config(int systype, int addr, const char* part, int check);
 bool ask_verflag();
 // The device has restarted: its next "verflag" answer is a first one.
 void forget_verflag();
+// The device's boot configuration block was written: when its answers so far were empty, its
+// next "verflag" answer is a first one.
+void config_block_written();
 
 // Compares a "verflag" reply with a 3-character version on the first 3 bytes as unsigned
 // values; a shorter reply ends in its zero, which is lowest. Negative when the reply is older.

@@ -70,6 +70,15 @@ int board_id_matches(const board_model& row) {
     return 0;
 }
 
+std::string board_codes(const board_model& row) {
+    std::string text;
+    for (size_t i = 0; i < row.prefixes.size(); ++i) {
+        if (i > 0) text += i + 1 == row.prefixes.size() ? " or " : ", ";
+        text += row.prefixes[i];
+    }
+    return text;
+}
+
 void BOARD_TYPE_SET(const char* serial, int len) {
     size_t n = 0;
     if (serial != nullptr && len > 0) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <span>
+#include <string>
 #include <string_view>
 
 // Rows of the table; the first six are the models, in the order checkmatch tries them, the last
@@ -33,3 +34,5 @@ std::span<const board_model> board_models();
 const board_model& board_row(board_kind kind);
 // 1 when the board id begins with one of the row's prefixes, else 0 (loads the board id first).
 int board_id_matches(const board_model& row);
+// The codes a board id of the row may begin with, as text: "067 or 068".
+std::string board_codes(const board_model& row);
