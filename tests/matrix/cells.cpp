@@ -33,7 +33,8 @@ struct FaultKind {
     std::string (*action)(const std::string& command);
     int extra_ms = 0;
     bool waits_for_device = false;
-    bool refusal = false;  // the device answers, with FAIL
+    bool refusal = false;        // the device answers, with FAIL
+    bool second_device = false;  // not a fault of the device: another one is plugged in
 };
 
 uint32_t download_size(const std::string& command) {
@@ -74,6 +75,8 @@ const FaultKind kFaults[] = {
      [](const std::string&) { return "away:" + std::to_string(kLateMs); }, kLateMs},
     {"back with another serial", kReboot,
      [](const std::string&) -> std::string { return "serial:OTHER0001"; }, 0, true},
+    {"a twin plugged in meanwhile", kReboot, [](const std::string&) -> std::string { return ""; },
+     0, false, false, true},
 };
 
 unsigned kind_of(const std::string& c) {
@@ -127,6 +130,10 @@ std::vector<Cell> make_cells(const std::vector<std::string>& commands, bool fast
             if ((f.kinds & kind) == 0) continue;
             if (kind == kFlash && !checked_later(commands, i)) continue;
             if (fast && !done.insert({&f, kind}).second) continue;
+            if (f.second_device) {
+                cells.push_back({i, c, f.name, "", f.extra_ms, false, {}, occurrence});
+                continue;
+            }
             cells.push_back({i, c, f.name,
                              literal_glob(c) + "#" + std::to_string(occurrence) + "=" + f.action(c),
                              f.extra_ms, f.waits_for_device,
