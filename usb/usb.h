@@ -70,6 +70,9 @@ struct usb_seen {
     // ("VVVV:PPPP at NAME" where the host describes them without opening, else their names)
     std::vector<std::string> refused;
     std::vector<std::string> busy;
+    // bootloader interfaces the host lists with no driver this program can open them through
+    // (Windows: no WinUSB bound), by their hardware ids
+    std::vector<std::string> no_driver;
     // bootloader devices that usb_open_at left alone for hanging elsewhere: "SERIAL at PATH"
     // ("(no serial number) at PATH" when it has none)
     std::vector<std::string> elsewhere;

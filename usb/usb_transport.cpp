@@ -8,6 +8,7 @@
 #include <string>
 
 #include "usb/usb.h"
+#include "usb/usb_backend.h"
 #include "usb/usb_platform.h"
 
 namespace {
@@ -177,6 +178,10 @@ usb_handle* find(ifc_match_func callback, const char* only_path) {
 
 const usb_seen& usb_last_seen() {
     return g_seen;
+}
+
+void usb_backend::note_no_driver(std::string what) {
+    g_seen.no_driver.push_back(std::move(what));
 }
 
 void usb_cleanup_handle(usb_handle* h) {

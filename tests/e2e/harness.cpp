@@ -13,7 +13,10 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <gtest/gtest.h>
+
 #include "console/console.h"
+#include "support/temp_dir.h"
 
 extern char** environ;
 
@@ -41,6 +44,26 @@ std::vector<std::string> make_env(const std::map<std::string, std::string>& extr
     std::vector<std::string> out;
     for (const auto& [k, v] : vars) out.push_back(k + "=" + v);
     return out;
+}
+
+void record_run(const RunOptions& options, const RunResult& result) {
+    const char* dir = std::getenv("TESSARO_RECORD_DIR");
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    if (dir == nullptr || *dir == '\0' || test == nullptr) return;
+    std::string name = std::string(test->test_suite_name()) + "." + test->name();
+    for (char& c : name) {
+        if (c == '/') c = '_';
+    }
+    static std::map<std::string, int> runs;  // one test runs in one thread
+    name += "." + std::to_string(runs[name]++);
+    const std::string base = std::string(dir) + "/" + name;
+    std::filesystem::create_directories(dir);
+    support::write_file(base + ".out", result.out);
+    support::write_file(base + ".err", result.err);
+    std::string meta;
+    for (const auto& a : options.args) meta += "arg " + a + "\n";
+    meta += "input " + options.input + "\nstatus " + std::to_string(result.status) + "\n";
+    support::write_file(base + ".meta", meta);
 }
 
 }  // namespace
@@ -82,7 +105,21 @@ RunResult run_program(const std::string& program, const RunOptions& options) {
         ssize_t ignored = write(in.fd[1], options.input.data(), options.input.size());
         (void)ignored;
     }
-    in.close_write();
+    size_t replied = 0;     // replies given
+    size_t shown_upto = 0;  // standard output up to here has answered a wait already
+    auto reply_when_shown = [&](const std::string& out) {
+        while (replied < options.replies.size()) {
+            const auto& [wait, answer] = options.replies[replied];
+            const size_t at = out.find(wait, shown_upto);
+            if (at == std::string::npos) return;
+            shown_upto = at + wait.size();
+            ssize_t ignored = write(in.fd[1], answer.data(), answer.size());
+            (void)ignored;
+            ++replied;
+        }
+        in.close_write();
+    };
+    if (options.replies.empty()) in.close_write();
 
     RunResult result;
     auto deadline = std::chrono::steady_clock::now() + options.timeout;
@@ -108,6 +145,7 @@ RunResult run_program(const std::string& program, const RunOptions& options) {
                 continue;
             }
             (i == 0 ? result.out : result.err).append(buf, static_cast<size_t>(got));
+            if (i == 0 && !options.replies.empty()) reply_when_shown(result.out);
         }
     }
     int status = 0;
@@ -123,7 +161,9 @@ RunResult run_program(const std::string& program, const RunOptions& options) {
 }
 
 RunResult run_installer(const RunOptions& options) {
-    return run_program(installer_bin(), options);
+    RunResult result = run_program(installer_bin(), options);
+    record_run(options, result);
+    return result;
 }
 
 std::string gbk(const std::string& utf8) {

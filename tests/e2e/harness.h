@@ -21,14 +21,23 @@ struct RunResult {
 };
 
 struct RunOptions {
-    std::vector<std::string> args;            // after the program name
-    std::string input;                        // standard input (closed after it)
+    std::vector<std::string> args;  // after the program name
+    std::string input;              // standard input (closed after it)
+    // then, in order: once standard output has shown the first text (after the last one seen),
+    // the second goes to standard input; it is closed after the last. The run's output must show
+    // each before it is answered, as a wrapper program reading it would need.
+    std::vector<std::pair<std::string, std::string>> replies;
     std::filesystem::path cwd;                // the package directory
     std::filesystem::path devsim_dir;         // TESSARO_DEVSIM_DIR
     const support::Devsim* devsim = nullptr;  // or the link to these devices (DIR or ADDR)
     std::map<std::string, std::string> env;   // further variables (LC_ALL=C is the default)
     std::chrono::milliseconds timeout{60000};
 };
+
+// With TESSARO_RECORD_DIR set, every run of the installer inside a test is kept there as
+// TEST.N.out and TEST.N.err (its bytes as written) and TEST.N.meta (arguments, input, exit
+// status), TEST being the test's full name: recorded outputs of every road, for readers of the
+// ### lines to be fed with, and for two builds' runs to be compared with diff -r.
 
 // Runs tessaro-installer and collects what it wrote.
 RunResult run_installer(const RunOptions& options);

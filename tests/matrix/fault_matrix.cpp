@@ -8,9 +8,12 @@
 //   nothing is sent to a second device plugged in while the road's own reboots.
 // Exit status 1 when a cell breaks it.
 //
-//   fault_matrix [--fast] [--verbose] [--jobs N] [--road TEXT]
+//   fault_matrix [--fast] [--verbose] [--jobs N] [--road TEXT] [--record DIR]
 //
-// --verbose prints every cell as it is judged.
+// --verbose prints every cell as it is judged. --record DIR keeps every run (the clean one and
+// each cell's) as DIR/ROAD/NAME.out and .err, the installer's bytes as written, and NAME.meta:
+// the exit status, the verdict, the commands the device received and every partition's size
+// and CRC-32. Two trees recorded from two builds compare with diff -r.
 //
 // The installer's fixed waits (whole seconds after start-up, reboots and before its last line)
 // are shortened twentyfold by a preloaded sleep; the device's timing, the link's read
@@ -67,7 +70,40 @@ struct Outcome {
     bool sent_to_second = false;  // a command reached the second device
     DeviceState state;
     std::vector<std::string> commands;  // what the device received
+    std::string out, err;               // the installer's bytes, kept for --record
 };
+
+// --record's directory; empty when runs are not kept
+fs::path record_dir;
+
+std::string slug(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        const bool plain =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        out += plain ? c : '_';
+    }
+    return out;
+}
+
+void record_run(const std::string& road, const std::string& name, const Outcome& o,
+                const std::string& verdict) {
+    if (record_dir.empty()) return;
+    const fs::path dir = record_dir / slug(road);
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    support::write_file((dir / (name + ".out")).string(), o.out);
+    support::write_file((dir / (name + ".err")).string(), o.err);
+    std::string meta = "status " + std::to_string(o.status) + "\nverdict " + verdict + "\n";
+    for (const auto& c : o.commands) meta += "command " + c + "\n";
+    for (const auto& [part, sc] : o.state) {
+        char line[160];
+        std::snprintf(line, sizeof line, "partition %s %ju %08x\n", part.c_str(), sc.first,
+                      static_cast<unsigned>(sc.second));
+        meta += line;
+    }
+    support::write_file((dir / (name + ".meta")).string(), meta);
+}
 
 bool ends_with(const std::string& s, const std::string& tail) {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
@@ -130,6 +166,10 @@ Outcome run_once(const Road& road, const flow_e2e::Package& pkg, const std::stri
     out.commands = dev.commands();
     for (const auto& line : dev.transcript()) {
         out.sent_to_second = out.sent_to_second || line.starts_with(R"({"dev":"c","ev":"command")");
+    }
+    if (!record_dir.empty()) {
+        out.out = r.out;
+        out.err = r.err;
     }
     dev.stop(SIGTERM);
     out.state = device_state(storage.path() / "d");
@@ -198,6 +238,7 @@ RoadTally run_road(const Road& road, bool fast, unsigned jobs, bool verbose) {
     }
 
     const Outcome clean = run_once(road, pkg, "", std::chrono::seconds(120));
+    record_run(road.name, "clean", clean, clean.claimed ? "claimed" : "not claimed");
     if (!clean.claimed || clean.status != 0) {
         t.bad.push_back("    the clean run did not end as done (exit " +
                         std::to_string(clean.status) + ")");
@@ -249,6 +290,13 @@ RoadTally run_road(const Road& road, bool fast, unsigned jobs, bool verbose) {
         t.hangs += v.hang ? 1 : 0;
         t.waited += v.waited ? 1 : 0;
         if (v.bad != nullptr) t.bad.push_back(describe(cells[i], o, v.bad));
+        char name[64];
+        std::snprintf(name, sizeof name, "%04zu-%03zu-", i, cells[i].exchange + 1);
+        record_run(road.name, name + slug(cells[i].fault), o,
+                   v.bad       ? v.bad
+                   : v.waited  ? "waited"
+                   : o.claimed ? "claimed"
+                               : "said failed");
         if (verbose) {
             std::printf("%s %.1fs\n",
                         describe(cells[i], o,
@@ -279,9 +327,12 @@ int main(int argc, char** argv) {
             jobs = static_cast<unsigned>(std::max(1, std::atoi(argv[++i])));
         } else if (std::strcmp(argv[i], "--road") == 0 && i + 1 < argc) {
             only = argv[++i];
+        } else if (std::strcmp(argv[i], "--record") == 0 && i + 1 < argc) {
+            record_dir = argv[++i];
         } else {
             std::fprintf(stderr,
-                         "usage: fault_matrix [--fast] [--verbose] [--jobs N] [--road TEXT]\n");
+                         "usage: fault_matrix [--fast] [--verbose] [--jobs N] [--road TEXT] "
+                         "[--record DIR]\n");
             return 2;
         }
     }
