@@ -115,6 +115,7 @@ bool closing_reboot_failed = false;
 int reboot_and_reconnect(int seconds) {
     if (!reboot_taken()) return -1;
     close_device();
+    device_rebooting();
     sleep_seconds(seconds);
     fb_queue_display("product", "product");
     run_queue();
@@ -154,8 +155,9 @@ void print_help() {
         "            reading one (above 1, a package of both systems installs both with a\n"
         "            wipe); any nonzero value, negative ones too, makes the closing wait 1\n"
         "            second instead of 60 (default 0).\n"
-        "  SERIAL    install only on the device with this serial number (default: the first\n"
-        "            device found).\n"
+        "  SERIAL    install only on the device with this serial number, or the one that hangs\n"
+        "            at this place (\"1-2.3\": USB bus 1, ports 2 and 3) (default, or empty: the\n"
+        "            first device found).\n"
         "A whole number is an optional sign and decimal digits (numbers beyond the range of\n"
         "int are held at its ends); anything else for DOREBOOT or DOFAST is a usage error and\n"
         "nothing is sent. Each given argument is echoed as a line (###doreboot:N, ###dofast:N,\n"
@@ -198,6 +200,12 @@ void print_help() {
         "70-tessaro.rules, or group membership), a device another program holds. On a\n"
         "terminal the progress bar moves during each transfer, with bytes, rate and time left.\n"
         "\n"
+        "A run stays with the device it found first: after a reboot of the device it takes\n"
+        "only the device that hangs where that one did (the same USB port), and any other\n"
+        "bootloader device it sees is named once (\"another device SERIAL at PLACE is not the\n"
+        "one being installed; left alone\") and never sent a command. A device that has not\n"
+        "come back from a reboot after a minute is told of, with what to check.\n"
+        "\n"
         "Environment:\n"
         "  TESSARO_TRACE       a file to append the run's trace to, one JSON object per line:\n"
         "                      every command and answer, data phase, USB error, wait for the\n"
@@ -214,8 +222,10 @@ void print_help() {
         "-DTESSARO_LOADER_DIR=DIR). --version says which.\n"
         "\n"
         "Signals: Ctrl+C (SIGINT) and a closing terminal (SIGHUP) stop the run while it waits\n"
-        "for its device and before the first command is sent, and again in the closing wait.\n"
-        "In between both are ignored, so that a write to the device is never broken off;\n"
+        "for its device (at start-up or after a reboot of the device), while a menu waits for a\n"
+        "choice, and in the closing wait; stopped at a wait, it says on standard error what was\n"
+        "written to the device last, and running the installer again resumes from there. While\n"
+        "it sends to the device both are ignored, so that a write is never broken off;\n"
         "Ctrl+\\ (SIGQUIT) and SIGTERM still stop it.\n"
         "\n"
         "Exit status:\n"
@@ -385,6 +395,7 @@ int installer_main(int argc, char** argv) {
     }
 
     start_signal_policy();
+    follow_first_device(true);
     read_arguments(argc, argv);
     trace::Event("start")
         .text("version", TESSARO_VERSION)
