@@ -32,6 +32,8 @@ struct Followed {
     bool found = false;  // ... and has opened it
     std::string path;
     std::string serial;
+    // the next start may bring another serial number: the storage-variant switch changes it
+    bool serial_may_change = false;
     std::set<std::string> named;  // other devices already named on standard error
 };
 Followed followed;
@@ -56,22 +58,22 @@ int match_first(usb_ifc_info* info) {
     return result;
 }
 
-// The device the run found first, wherever its serial number has gone since (the storage
-// variant switch changes it by design).
+// The device the run found first: where it hangs and, but across the storage-variant switch
+// that changes it by design, its serial number. Another reader plugged into the same port while
+// the first restarts is another device, not the one identified.
 int match_followed(usb_ifc_info* info) {
     if (match_trevan_with_serial(info, nullptr) != 0) return -1;
-    if (!followed.path.empty()) return followed.path == info->device_path ? 0 : -1;
-    if (!followed.serial.empty()) return followed.serial == info->serial_number ? 0 : -1;
-    return 0;  // neither a place nor a serial number: one device cannot be told from another
+    if (!followed.path.empty() && followed.path != info->device_path) return -1;
+    if (!followed.serial_may_change && followed.serial != info->serial_number) return -1;
+    accepted = *info;
+    return 0;
 }
 
 // Every bootloader passed by while following is named once in the run.
 void name_others(const usb_seen& seen) {
     std::vector<std::string> others = seen.elsewhere;
-    if (followed.path.empty()) {
-        for (const std::string& s : seen.other_serials) {
-            others.push_back(s.empty() ? "(no serial number)" : s);
-        }
+    for (const std::string& s : seen.other_serials) {
+        others.push_back(s.empty() ? "(no serial number)" : s);
     }
     for (const std::string& other : others) {
         if (!followed.named.insert(other).second) continue;
@@ -91,6 +93,10 @@ usb_handle* open_once() {
     }
     usb_handle* h = usb_open_at(followed.path.c_str(), match_followed);
     name_others(usb_last_seen());
+    if (h != nullptr && followed.serial_may_change) {
+        followed.serial = accepted.serial_number;
+        followed.serial_may_change = false;
+    }
     return h;
 }
 
@@ -100,6 +106,10 @@ void follow_first_device(bool on) {
     followed = Followed{};
     followed.on = on;
     rebooting = false;
+}
+
+void device_serial_may_change() {
+    followed.serial_may_change = true;
 }
 
 void device_rebooting() {

@@ -110,6 +110,7 @@ int variant_switch_stage() {
         con_err("\nerror: setting %s\n", "doload");
         return -1;
     }
+    device_serial_may_change();
     if (reboot_and_reconnect(1) != 0) return -1;
 
     // the device is identified again: every later choice by model follows the new board id
