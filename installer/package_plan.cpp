@@ -1,92 +1,65 @@
-// The download preamble and the package plan of the families other than RQ3: which package file
-// goes to which partition for the chosen target, each signed file checked on the host before it
-// is sent and the kernels checked again on the device after they are written; then the
-// system-type marker and, for a wiping plan, the recovery flag.
+// The download preamble and the package plan of the families other than RQ3: the file plan's
+// rows for the chosen target (file_plan.h), each signed file checked on the host before it is
+// sent and the kernels checked again on the device after they are written; then the system-type
+// marker and, for a wiping plan, the recovery flag.
 #include <cstdint>
 #include <cstring>
-#include <initializer_list>
-#include <optional>
 
 #include "check/crc32.h"
 #include "client/action_queue.h"
 #include "console/console.h"
+#include "installer/boardtype/model_table.h"
 #include "installer/device.h"
+#include "installer/file_plan.h"
 #include "installer/flash_steps.h"
-#include "installer/flow.h"
 #include "installer/layout_stages.h"
 #include "installer/package.h"
 #include "installer/stages.h"
+#include "installer/steps.h"
 #include "installer/texts.h"
 
 namespace {
 
-constexpr char kBanner[] = "\n\n###########################################";
-// the native kernel partition starts here on every model
-constexpr uint64_t kKernelBase = 0x141000;
-
-// The model code is the first three characters of the serial number as read last (the variant
-// switch may have changed it since start-up).
-bool model_is(std::initializer_list<const char*> codes) {
-    for (const char* code : codes) {
-        if (std::strncmp(serialno, code, 3) == 0) return true;
+// A row of the plan for this run's target: skipped (0) when the file (or, for a signed one, its
+// signature) is missing or empty; otherwise checked against its signature, written and, for a
+// kernel, checked on the device. -1 after the error line when any of that fails.
+int write_plan_file(const InstallRun& run, const plan_file& row, const model_install& model) {
+    if (run.sys_new < 0 || run.sys_new > 2) return 0;
+    const char* part = row.partition[run.sys_new];
+    if (part == nullptr) return 0;
+    switch (row.when) {
+        case plan_when::always:
+            break;
+        case plan_when::bios_model:
+            if (!model.bios) return 0;
+            break;
+        case plan_when::data_changes:
+            if (run.sys_new == 0 ? run.sys_type == 0 : run.sys_type == 2) return 0;
+            break;
     }
-    return false;
-}
-
-// only these models carry their own boot firmware in the package
-bool has_bios() {
-    return model_is({"07F", "078", "079"});
-}
-
-// the user data image is sized for the model's storage
-const char* data_file() {
-    if (model_is({"02E", "02F"})) return data2g_fn;
-    if (model_is({"13G"})) return data32g_fn;
-    return data_fn;
-}
-
-// "\nDownloading LABEL:DETAIL\n", the line before a file goes out
-void progress(const char* label, const char* detail = "") {
-    con_out("\nDownloading %s:%s\n", label, detail);
-}
-
-// A kernel is read back by the device: its CRC over the written range against the sign file.
-struct device_check {
-    uint64_t base;
-    bool error_line;  // a failed check prints the plan's own line, not only the queue's
-};
-
-// A file with a signature file. Skipped (0) when either is missing or empty; otherwise checked
-// against the signature, written and, for a kernel, checked on the device. -1 after the error
-// line when any of that fails.
-int signed_step(const char* fn, const char* sign, const char* part, const char* label,
-                std::optional<device_check> check = std::nullopt) {
+    // the table names only constants, each ending in its zero
+    const char* fn = row.file != nullptr ? row.file : model.data_file.data();
     uint64_t size = 0;
-    if (test_file(fn, &size) == 0 || test_file(sign, nullptr) == 0) return 0;
-    // nothing of a file that does not match its signature is sent
-    if (crc32check(fn, sign) == 0) {
-        con_err("\nerror: file checksum %s\n", fn);
-        return -1;
+    if (test_file(fn, &size) == 0) return 0;
+    if (row.sign != nullptr) {
+        if (test_file(row.sign, nullptr) == 0) return 0;
+        // nothing of a file that does not match its signature is sent
+        if (crc32check(fn, row.sign) == 0) {
+            con_err("\nerror: file checksum %s\n", fn);
+            return -1;
+        }
     }
-    progress(label);
+    con_out("\nDownloading %s:%s\n", row.label, row.file != nullptr ? "" : fn);
     if (flash_file(part, fn, split) != 0) {
         con_err("\nerror: downloading %s\n", fn);
         return -1;
     }
-    if (check && do_check(part, sign, check->base, size) != 0) {
-        if (check->error_line) con_err("\nerror: kernel checksum %s\n", fn);
-        return -1;
-    }
-    return 0;
-}
-
-// A file without a signature: skipped (0) when missing or empty, else written; -1 after the
-// error line when the write fails.
-int plain_step(const char* fn, const char* part, const char* label, const char* detail = "") {
-    if (test_file(fn, nullptr) == 0) return 0;
-    progress(label, detail);
-    if (flash_file(part, fn, split) != 0) {
-        con_err("\nerror: downloading %s\n", fn);
+    if (row.check == plan_check::none) return 0;
+    const uint64_t base = row.check == plan_check::second_kernel && run.sys_new == 2
+                              ? board_layout().vemkit_base_new
+                              : kKernelBase;
+    if (do_check(part, row.sign, base, size) != 0) {
+        if (row.check_error_line) con_err("\nerror: kernel checksum %s\n", fn);
         return -1;
     }
     return 0;
@@ -94,57 +67,33 @@ int plain_step(const char* fn, const char* part, const char* label, const char* 
 
 // The marker and the flag decide what the device boots next: one it does not take leaves it
 // booting a system the user did not choose, so the run must not report success.
-int set_required(const char* var, const char* value) {
-    if (set_step(var, value) != 0) {
+int set_required(InstallRun& run, const char* var, const char* value) {
+    if (set(run, var, value) != Exchange::answered) {
         con_err("\nerror: setting %s\n", var);
         return -1;
     }
     return 0;
 }
 
-int native_files() {
-    if (plain_step(system_fn, "xzsystem", "system") != 0) return -1;
-    if (plain_step(var_fn, "xzvar", "var") != 0) return -1;
-    if (signed_step(kernel_fn, kernel_sign, "xzkernel", "kernel",
-                    device_check{kKernelBase, true}) != 0) {
-        return -1;
-    }
-    // the user data is only replaced when the device comes from another system
-    bool data = sys_new == 0 ? sys_type != 0 : sys_type != 2;
-    if (!data) return 0;
-    const char* fn = data_file();
-    return plain_step(fn, sys_new == 0 ? "xzdata" : "xzvfat", "data", fn);
-}
-
-// Alone, the second system takes the partitions of the native one; beside it, its own.
-int second_files() {
-    const bool beside = sys_new == 2;
-    if (plain_step("esystem.bin", beside ? "xesystem" : "xzsystem", "esystem") != 0) return -1;
-    if (plain_step("edata.bin", beside ? "xedata" : "xzdata", "edata") != 0) return -1;
-    // a failed check of this kernel is reported by the queue's line alone
-    return signed_step(
-        vemkit_fn, vemkit_sign, beside ? "xevemkit" : "xzkernel", "vemkit",
-        device_check{beside ? layout_for(serialno).vemkit_base_new : kKernelBase, false});
-}
-
 }  // namespace
 
-int download_preamble() {
-    con_out(kBanner);
-    query_step("verflag");
+int download_preamble(InstallRun& run) {
+    con_out(txt::banner);
+    if (query(run, "verflag") == Exchange::lost) return -1;
     con_out("\n###Ver:%s, Downloading...", retvalue);
     con_flush();
 
     // the device must start its main system next; "main" with anything after it is not that
-    query_step("bootmode");
+    if (query(run, "bootmode") == Exchange::lost) return -1;
     if (std::strcmp(retvalue, "main") != 0) {
-        set_step("bootmode", "main");
+        // the correction's answer is not looked at: the install goes on either way
+        (void)set(run, "bootmode", "main");
         sleep_seconds(1);
     }
 
-    if (sys_new == 2) {
+    if (run.sys_new == 2) {
         con_out(txt::downloading_dual);
-    } else if (sys_new == 1) {
+    } else if (run.sys_new == 1) {
         con_out(txt::downloading_second);
     } else {
         con_out(txt::downloading_native);
@@ -152,16 +101,13 @@ int download_preamble() {
     return 0;
 }
 
-int package_plan() {
-    if (has_bios()) {
-        if (signed_step(bios_fn, bios_sign, "fbios", "bios") != 0) return -1;
-        if (signed_step(sbios_fn, sbios_sign, "sbios", "sbios") != 0) return -1;
+int package_plan(InstallRun& run) {
+    const model_install& model = board_install();
+    for (const plan_file& row : kFilePlan) {
+        if (write_plan_file(run, row, model) != 0) return -1;
     }
-    if ((sys_new == 0 || sys_new == 2) && native_files() != 0) return -1;
-    if ((sys_new == 1 || sys_new == 2) && second_files() != 0) return -1;
-
-    const char* marker = sys_new == 2 ? "dual" : sys_new == 1 ? "tess" : "sing";
-    if (set_required("systype", marker) != 0) return -1;
-    if (wipe == 1 && set_required("recvmode", "recvrecv") != 0) return -1;
+    const char* marker = run.sys_new == 2 ? "dual" : run.sys_new == 1 ? "tess" : "sing";
+    if (set_required(run, "systype", marker) != 0) return -1;
+    if (run.wipe == 1 && set_required(run, "recvmode", "recvrecv") != 0) return -1;
     return 0;
 }
