@@ -1,5 +1,7 @@
 // The boot configuration block: 1024 bytes that tell the loader which systems the user partition
 // boots, written at a device address of "userpartition" or "xzuserpartition".
+#include "installer/config_block.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -9,7 +11,6 @@
 #include "check/crc32.h"
 #include "console/console.h"
 #include "installer/flash_steps.h"
-#include "installer/config_block.h"
 #include "installer/steps.h"
 
 namespace {

@@ -35,26 +35,29 @@ struct plan_file {
 // the native kernel partition starts here on every model
 inline constexpr uint64_t kKernelBase = 0x141000;
 
+// clang-format off
 inline constexpr plan_file kFilePlan[] = {
-    {"bios", "bios.bin", "bios.sign", {"fbios", "fbios", "fbios"}, plan_when::bios_model,
-     plan_check::none, false},
-    {"sbios", "s-bios.bin", "s-bios.sign", {"sbios", "sbios", "sbios"}, plan_when::bios_model,
-     plan_check::none, false},
+    // label     file           sign           native      second alone  both
+    {"bios",    "bios.bin",    "bios.sign",   {"fbios",    "fbios",    "fbios"},
+     plan_when::bios_model,   plan_check::none,          false},
+    {"sbios",   "s-bios.bin",  "s-bios.sign", {"sbios",    "sbios",    "sbios"},
+     plan_when::bios_model,   plan_check::none,          false},
     // the native system
-    {"system", "system.bin", nullptr, {"xzsystem", nullptr, "xzsystem"}, plan_when::always,
-     plan_check::none, false},
-    {"var", "var.bin", nullptr, {"xzvar", nullptr, "xzvar"}, plan_when::always, plan_check::none,
-     false},
-    {"kernel", "kernel.bin", "kernel.sign", {"xzkernel", nullptr, "xzkernel"}, plan_when::always,
-     plan_check::native_kernel, true},
-    {"data", nullptr, nullptr, {"xzdata", nullptr, "xzvfat"}, plan_when::data_changes,
-     plan_check::none, false},
+    {"system",  "system.bin",  nullptr,       {"xzsystem", nullptr,    "xzsystem"},
+     plan_when::always,       plan_check::none,          false},
+    {"var",     "var.bin",     nullptr,       {"xzvar",    nullptr,    "xzvar"},
+     plan_when::always,       plan_check::none,          false},
+    {"kernel",  "kernel.bin",  "kernel.sign", {"xzkernel", nullptr,    "xzkernel"},
+     plan_when::always,       plan_check::native_kernel, true},
+    {"data",    nullptr,       nullptr,       {"xzdata",   nullptr,    "xzvfat"},
+     plan_when::data_changes, plan_check::none,          false},
     // the second system: alone it takes the partitions of the native one, beside it its own
-    {"esystem", "esystem.bin", nullptr, {nullptr, "xzsystem", "xesystem"}, plan_when::always,
-     plan_check::none, false},
-    {"edata", "edata.bin", nullptr, {nullptr, "xzdata", "xedata"}, plan_when::always,
-     plan_check::none, false},
+    {"esystem", "esystem.bin", nullptr,       {nullptr,    "xzsystem", "xesystem"},
+     plan_when::always,       plan_check::none,          false},
+    {"edata",   "edata.bin",   nullptr,       {nullptr,    "xzdata",   "xedata"},
+     plan_when::always,       plan_check::none,          false},
     // a failed check of this kernel is reported by the queue's line alone
-    {"vemkit", "vemkit.bin", "vemkit.sign", {nullptr, "xzkernel", "xevemkit"}, plan_when::always,
-     plan_check::second_kernel, false},
+    {"vemkit",  "vemkit.bin",  "vemkit.sign", {nullptr,    "xzkernel", "xevemkit"},
+     plan_when::always,       plan_check::second_kernel, false},
 };
+// clang-format on

@@ -154,7 +154,9 @@ int end_road(InstallRun& run, Road road, RoadEnd end) {
     if (run.closing_reboot_failed) outcome = "error exit";
     // a device that stopped answering ends the run where it was found, traced as lost while
     // it was being identified
-    const char* name = road == Road::rq3 ? "rq3" : road == Road::family ? "family" : "identification";
+    const char* name = road == Road::rq3      ? "rq3"
+                       : road == Road::family ? "family"
+                                              : "identification";
     if (run.link_lost) name = "identification";
     trace_end(run, outcome, name);
     return status;
@@ -197,8 +199,8 @@ RoadEnd family_install(InstallRun& run) {
 
     if (family_menu(run, checkfirmware()) == MenuOutcome::Exit) return RoadEnd::Left;
 
-    if (loader_stage(run) != 0 || variant_switch_stage(run) != 0 ||
-        download_preamble(run) != 0 || partition_stage(run) != 0 || package_plan(run) != 0) {
+    if (loader_stage(run) != 0 || variant_switch_stage(run) != 0 || download_preamble(run) != 0 ||
+        partition_stage(run) != 0 || package_plan(run) != 0) {
         return RoadEnd::Failed;
     }
     return RoadEnd::Installed;
@@ -215,8 +217,7 @@ int run_installer(InstallRun& run, int argc, char** argv) {
     sleep_seconds(1);
 
     // the answer is not used: this exchange waits until the device is there
-    if (query(run, "product") == Exchange::lost ||
-        query(run, "serialno") == Exchange::lost) {
+    if (query(run, "product") == Exchange::lost || query(run, "serialno") == Exchange::lost) {
         return end_road(run, Road::identification, RoadEnd::Failed);
     }
     std::memcpy(run.serialno, retvalue, sizeof run.serialno);

@@ -28,7 +28,9 @@ int write_table(const payload_image& image, const char* part, uint32_t base, con
     }
     const Tried tried = write_and_check(
         {.attempts = 1, .retry_failed_write = false},
-        [&] { return flash_buffer(image.bytes, image.size, part) == 0 ? Write::done : Write::failed; },
+        [&] {
+            return flash_buffer(image.bytes, image.size, part) == 0 ? Write::done : Write::failed;
+        },
         [&] { return do_check_buf(part, image.crc, base, image.size) == 0; });
     switch (tried) {
         case Tried::checked:

@@ -75,8 +75,7 @@ int install_staged(InstallRun& run, const chain_stage& stage) {
         [&] { return do_check_buf(partition, image.crc, address, image.size) == 0; });
     if (tried == Tried::checks_failed) con_err("\nerror: loader checksum %s\n", stage.image);
     if (tried != Tried::checked) return -1;
-    if (stage.config_block &&
-        reset_config(run.sys_type, 0x1941000, "xzuserpartition", 1) != 0) {
+    if (stage.config_block && reset_config(run.sys_type, 0x1941000, "xzuserpartition", 1) != 0) {
         return -1;
     }
     return restart_device(run, stage.restart_seconds);

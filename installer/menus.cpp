@@ -11,8 +11,8 @@
 #include "check/crc32.h"
 #include "console/console.h"
 #include "installer/flash_steps.h"
-#include "installer/run.h"
 #include "installer/package.h"
+#include "installer/run.h"
 #include "installer/texts.h"
 #include "trace/trace.h"
 
@@ -144,21 +144,24 @@ MenuOutcome rq3_menu(InstallRun& run, int firmware, FILE* in) {
     char choice;
     if (firmware == 1) {
         choice =
-            run_menu(run, {{txt::head_second_upgrade, txt::head_first_install, txt::head_ten_minutes},
+            run_menu(run,
+                     {{txt::head_second_upgrade, txt::head_first_install, txt::head_ten_minutes},
                       {txt::opt_upgrade, txt::opt_upgrade_wipe, txt::opt_exit},
                       txt::prompt_0_2,
                       "120"},
                      '2', in);
     } else if (firmware == 2) {
         choice =
-            run_menu(run, {{txt::head_upgrade, txt::head_first_install_second, txt::head_ten_minutes},
+            run_menu(run,
+                     {{txt::head_upgrade, txt::head_first_install_second, txt::head_ten_minutes},
                       {txt::opt_rq3_upgrade_second, txt::opt_rq3_upgrade_wipe_second,
                        txt::opt_restore_native, txt::opt_exit},
                       txt::prompt_0_3,
                       "1230"},
                      '2', in);
     } else {
-        choice = run_menu(run, {{txt::head_native_upgrade, txt::head_ten_minutes},
+        choice = run_menu(run,
+                          {{txt::head_native_upgrade, txt::head_ten_minutes},
                            {txt::opt_upgrade, txt::opt_exit},
                            txt::prompt_0_1,
                            "10"},
@@ -182,7 +185,8 @@ MenuOutcome rq3_menu(InstallRun& run, int firmware, FILE* in) {
 MenuOutcome family_menu(InstallRun& run, int firmware, FILE* in) {
     char choice;
     if (firmware == 1) {
-        choice = run_menu(run, {{},
+        choice = run_menu(run,
+                          {{},
                            {txt::opt_upgrade_second, txt::opt_upgrade_wipe_second,
                             txt::opt_convert_second, txt::opt_exit},
                            txt::prompt_0_3,
@@ -190,14 +194,16 @@ MenuOutcome family_menu(InstallRun& run, int firmware, FILE* in) {
                           '3', in);
     } else if (firmware == 2) {
         // "5" has no option line: both systems with a wipe, the choice of dofast above 1
-        choice = run_menu(run, {{},
+        choice = run_menu(run,
+                          {{},
                            {txt::opt_upgrade_second, txt::opt_upgrade_wipe_second,
                             txt::opt_convert_second, txt::opt_convert_native, txt::opt_exit},
                            txt::prompt_0_4,
                            "123450"},
                           run.dofast > 1 ? '5' : '3', in);
     } else {
-        choice = run_menu(run, {{}, {txt::opt_upgrade, txt::opt_exit}, txt::prompt_0_1, "10"}, '1', in);
+        choice =
+            run_menu(run, {{}, {txt::opt_upgrade, txt::opt_exit}, txt::prompt_0_1, "10"}, '1', in);
     }
 
     auto plan = [&run](int target, int wipes) {

@@ -11,8 +11,11 @@
 [[nodiscard]] int rq3_loader_stage(InstallRun& run);
 
 // Road of the other families, after the menu has set sys_new and wipe, in this order.
-[[nodiscard]] int loader_stage(InstallRun& run);          // loader gates, loader chain, final loader
-[[nodiscard]] int variant_switch_stage(InstallRun& run);  // storage-variant switch of the VRX3 family
-[[nodiscard]] int download_preamble(InstallRun& run);  // banner, "verflag", "bootmode" fix, target banner
-[[nodiscard]] int partition_stage(InstallRun& run);    // partition tables
-[[nodiscard]] int package_plan(InstallRun& run);  // the package files, the system-type marker, the flag
+[[nodiscard]] int loader_stage(InstallRun& run);  // loader gates, loader chain, final loader
+[[nodiscard]] int variant_switch_stage(
+    InstallRun& run);  // storage-variant switch of the VRX3 family
+[[nodiscard]] int download_preamble(
+    InstallRun& run);  // banner, "verflag", "bootmode" fix, target banner
+[[nodiscard]] int partition_stage(InstallRun& run);  // partition tables
+[[nodiscard]] int package_plan(
+    InstallRun& run);  // the package files, the system-type marker, the flag

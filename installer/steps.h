@@ -54,10 +54,10 @@ enum class Write {
 };
 // How "write, check, up to N tries" ended.
 enum class Tried {
-    checked,       // a write was taken and its check passed
-    write_failed,  // a failed write that is not tried again
-    stopped,       // a write said stop
-    checks_failed, // every try was written, or failed where that is tried again, and not checked
+    checked,        // a write was taken and its check passed
+    write_failed,   // a failed write that is not tried again
+    stopped,        // a write said stop
+    checks_failed,  // every try was written, or failed where that is tried again, and not checked
 };
 struct Tries {
     int attempts;             // how many writes at most

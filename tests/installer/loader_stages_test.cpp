@@ -13,8 +13,8 @@
 
 #include "check/crc32.h"
 #include "installer/boardtype/boardtype.h"
-#include "installer/run.h"
 #include "installer/config_block.h"
+#include "installer/run.h"
 #include "installer/stages.h"
 #include "payload/payload.h"
 #include "support/capture.h"
