@@ -13,6 +13,7 @@
 #include "installer/device.h"
 #include "installer/flash_steps.h"
 #include "installer/identify.h"
+#include "installer/list_devices.h"
 #include "installer/menus.h"
 #include "installer/package.h"
 #include "installer/run.h"
@@ -241,6 +242,10 @@ int installer_main(int argc, char** argv) {
         case StartRequest::Version:
             con_out("tessaro-installer %s\nloaders: %s\n", TESSARO_VERSION, payload_loader_kind());
             return 0;
+        case StartRequest::List:
+            return list_devices(ListFormat::Text);
+        case StartRequest::ListJson:
+            return list_devices(ListFormat::Json);
         case StartRequest::Usage:
             print_usage_error(argc, argv);
             return 2;

@@ -1,3 +1,5 @@
+// The package files in the current directory: their names, sizes, kinds and the class of the
+// package (which systems it can install).
 #include "installer/package.h"
 
 #include <sys/stat.h>

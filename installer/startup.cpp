@@ -27,6 +27,11 @@ StartRequest read_start_request(int argc, char** argv) {
         std::string_view first = argv[1];
         if (first == "--help" || first == "-h") return StartRequest::Help;
         if (first == "--version") return StartRequest::Version;
+        if (first == "--list") {
+            if (argc == 2) return StartRequest::List;
+            if (argc == 3 && std::string_view(argv[2]) == "--json") return StartRequest::ListJson;
+            return StartRequest::Usage;
+        }
     }
     // DOREBOOT and DOFAST; SERIAL is free text
     for (int i = 1; i < argc && i <= 2; ++i) {
@@ -36,7 +41,9 @@ StartRequest read_start_request(int argc, char** argv) {
 }
 
 void print_usage_error(int argc, char** argv) {
-    for (int i = 1; i < argc && i <= 2; ++i) {
+    const bool list = argc > 1 && std::string_view(argv[1]) == "--list";
+    if (list) con_err("tessaro-installer: --list takes nothing after it but --json\n");
+    for (int i = 1; !list && i < argc && i <= 2; ++i) {
         if (is_number_argument(argv[i])) continue;
         con_err("tessaro-installer: %s must be a whole number, not '%s'\n",
                 i == 1 ? "DOREBOOT" : "DOFAST", argv[i]);
@@ -44,6 +51,7 @@ void print_usage_error(int argc, char** argv) {
     }
     con_err(
         "usage: tessaro-installer [DOREBOOT [DOFAST [SERIAL]]]\n"
+        "       tessaro-installer --list [--json]\n"
         "       tessaro-installer --help | -h | --version\n"
         "Try 'tessaro-installer --help' for more.\n");
 }
@@ -51,6 +59,7 @@ void print_usage_error(int argc, char** argv) {
 void print_help() {
     con_out(
         "usage: tessaro-installer [DOREBOOT [DOFAST [SERIAL]]]\n"
+        "       tessaro-installer --list [--json]\n"
         "       tessaro-installer --help | -h | --version\n"
         "\n"
         "Installs the firmware package in the current directory (config.bin and the image\n"
@@ -69,6 +78,17 @@ void print_help() {
         "int are held at its ends); anything else for DOREBOOT or DOFAST is a usage error and\n"
         "nothing is sent. Each given argument is echoed as a line (###doreboot:N, ###dofast:N,\n"
         "###serial:S).\n"
+        "\n"
+        "--list asks every bootloader device there is what it is (getvar of product,\n"
+        "serialno, verflag and systype only: nothing is written, nothing rebooted, no device\n"
+        "waited for) and prints one line each: serial number, model, loader version, current\n"
+        "system (native, second or dual) and storage variant; then one line for each device\n"
+        "that could not be opened (access refused, held by another program, no WinUSB\n"
+        "driver), with the fix. --list --json prints the same as one JSON object per line:\n"
+        "  {\"serial\":S,\"model\":M,\"loader\":V,\"system\":\"native\"|\"second\"|\"dual\",\n"
+        "   \"variant\":\"4GB\"|\"32GB\"|\"\",\"path\":P,\"simulated\":true|false}\n"
+        "  {\"device\":D,\"error\":\"refused\"|\"busy\"|\"no-driver\",\"reason\":R}\n"
+        "An unknown board id gives an empty model. Exit status 0, with no device too.\n"
         "\n"
         "Menus read one word per choice from standard input; its first character counts. When\n"
         "standard input ends at a menu, or is closed, the menu takes 0 (Exit).\n"

@@ -113,6 +113,7 @@ TEST(FlowIdentify, ArgumentThatIsNotANumberIsAUsageError) {
         {{"0x10"}, "DOREBOOT must be a whole number, not '0x10'"},
         {{"1", " 1"}, "DOFAST must be a whole number, not ' 1'"},
         {{"1", "1e3"}, "DOFAST must be a whole number, not '1e3'"},
+        {{"--list", "--jsn"}, "--list takes nothing after it but --json"},
     };
     Package pkg;
     pkg.config("pagora8\n").file("data.bin");
@@ -124,6 +125,7 @@ TEST(FlowIdentify, ArgumentThatIsNotANumberIsAUsageError) {
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, "tessaro-installer: " + c.first_line +
                              "\nusage: tessaro-installer [DOREBOOT [DOFAST [SERIAL]]]\n"
+                             "       tessaro-installer --list [--json]\n"
                              "       tessaro-installer --help | -h | --version\n"
                              "Try 'tessaro-installer --help' for more.\n");
     }
