@@ -45,7 +45,7 @@ config_block build_block(int systype) {
 
 }  // namespace
 
-int reset_config(int systype, int addr, const char* part, int check) {
+int reset_config(InstallRun& run, int systype, int addr, const char* part, int check) {
     const config_block block = build_block(systype);
     // the block goes to PART at its offset ADDR, the name the device writes and checks it under
     char name[1024];
@@ -57,7 +57,9 @@ int reset_config(int systype, int addr, const char* part, int check) {
     const Tried tried = write_and_check(
         {.attempts = kAttempts, .retry_failed_write = false},
         [&] {
-            return flash_buffer(block.data(), kBlockSize, name) == 0 ? Write::done : Write::failed;
+            if (flash_buffer(block.data(), kBlockSize, name) != 0) return Write::failed;
+            config_block_written(run);
+            return Write::done;
         },
         [&] {
             return check == 0 ||

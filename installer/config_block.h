@@ -2,6 +2,10 @@
 // boots.
 #pragma once
 
+#include "installer/run.h"
+
 // Writes the block for `systype` to `part` at device address `addr`, checked on the device when
-// `check` is nonzero, up to 3 tries. 0, or -1 after its own message.
-[[nodiscard]] int reset_config(int systype, int addr, const char* part, int check);
+// `check` is nonzero, up to 3 tries. A loader that has answered "verflag" empty so far may
+// report a version once its block is written. 0, or -1
+// after its own message.
+[[nodiscard]] int reset_config(InstallRun& run, int systype, int addr, const char* part, int check);

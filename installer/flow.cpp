@@ -191,6 +191,7 @@ RoadEnd family_install(InstallRun& run) {
         run.sys_type = 0;
     }
     if (check_package_names() != 0) return RoadEnd::Failed;
+    name_unsigned_images();
 
     con_out(txt::banner);
     con_out(txt::current_system);
@@ -199,6 +200,7 @@ RoadEnd family_install(InstallRun& run) {
                                 : txt::name_native);
 
     if (family_menu(run, checkfirmware()) == MenuOutcome::Exit) return RoadEnd::Left;
+    if (plan_writes_files(run) != 0) return RoadEnd::Failed;
 
     if (loader_stage(run) != 0 || variant_switch_stage(run) != 0 || download_preamble(run) != 0 ||
         partition_stage(run) != 0 || package_plan(run) != 0) {

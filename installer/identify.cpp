@@ -32,19 +32,21 @@ int checkmatch(const char* name) {
     char line[32] = {};
     {
         // only a regular file is read: opening a FIFO would wait for a writer for ever. A missing
-        // config.bin refuses the package without a word; one that is there but unusable is named
+        // or unusable config.bin refuses the package, saying why
         base::unique_fd fd = open_regular_file("config.bin");
         if (!fd) {
-            std::string why;
-            if (package_file_entry("config.bin", &why) == package_entry::unusable) {
-                con_err("\nerror: config.bin %s\n", why.c_str());
-            }
+            std::string why = "is missing from the package";
+            package_file_entry("config.bin", &why);
+            con_err("\nerror: config.bin %s\n", why.c_str());
             return 0;
         }
         base::unique_file config(::fdopen(fd.get(), "r"));
         if (!config) return 0;
         fd.release();  // the stream owns it now
-        if (std::fgets(line, sizeof line, config.get()) == nullptr) return 0;
+        if (std::fgets(line, sizeof line, config.get()) == nullptr) {
+            con_err("\nerror: config.bin is empty\n");
+            return 0;
+        }
     }
 
     BOARD_TYPE_SET(name, static_cast<int>(std::strlen(name)));
@@ -52,6 +54,19 @@ int checkmatch(const char* name) {
     const board_model* model = attached_model();
     if (model == nullptr) {
         con_out("###unknown device. INIT:%d, PCBSN:%s\n", g_boardtype_init, g_boardtype_serialno);
+        if (g_boardtype_serialno[0] == '\0') {
+            con_err("\nerror: the device answered no serial number\n");
+        } else {
+            std::string known;
+            for (const board_model& row : board_models()) {
+                for (std::string_view code : row.prefixes) {
+                    known += known.empty() ? "" : ", ";
+                    known += code;
+                }
+            }
+            con_err("\nerror: board id %s begins with none of the known codes: %s\n",
+                    g_boardtype_serialno, known.c_str());
+        }
         return 0;
     }
 

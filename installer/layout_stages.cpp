@@ -83,6 +83,7 @@ int variant_switch_stage(InstallRun& run) {
     // gives the board id it reports from the next start on
     const char* respcb = variant_request();
     if (respcb == nullptr) return 0;
+    const board_model& asked = board_row(board_install().variant.becomes);
 
     // a device that did not take the new board id, or the request to load it, would be rebooted
     // as the variant it was and given the other variant's tables
@@ -103,8 +104,19 @@ int variant_switch_stage(InstallRun& run) {
         con_err("\nerror: no serial number after the storage-variant switch\n");
         return -1;
     }
+    // the board must now be the variant asked for: one that came back as it was would be given
+    // the other variant's tables
+    BOARD_TYPE_SET(retvalue, static_cast<int>(std::strlen(retvalue)));
+    if (board_id_matches(asked) == 0) {
+        const std::string label(asked.install.variant.label);
+        con_err(
+            "\nerror: the storage-variant switch did not take: the board id is %s, not one of "
+            "the %s variant's (%s)\n",
+            retvalue, label.c_str(), board_codes(asked).c_str());
+        BOARD_TYPE_SET(run.serialno, static_cast<int>(std::strlen(run.serialno)));
+        return -1;
+    }
     std::memcpy(run.serialno, retvalue, sizeof run.serialno);
-    BOARD_TYPE_SET(run.serialno, static_cast<int>(std::strlen(run.serialno)));
     print_variant("(Reset)");
     return 0;
 }

@@ -75,7 +75,8 @@ int install_staged(InstallRun& run, const chain_stage& stage) {
         [&] { return do_check_buf(partition, image.crc, address, image.size) == 0; });
     if (tried == Tried::checks_failed) con_err("\nerror: loader checksum %s\n", stage.image);
     if (tried != Tried::checked) return -1;
-    if (stage.config_block && reset_config(run.sys_type, 0x1941000, "xzuserpartition", 1) != 0) {
+    if (stage.config_block &&
+        reset_config(run, run.sys_type, 0x1941000, "xzuserpartition", 1) != 0) {
         return -1;
     }
     return restart_device(run, stage.restart_seconds);
@@ -119,14 +120,15 @@ int install_final_loader(InstallRun& run, const model_install& model) {
             // where this loader reads it; a loader too old to report a version has no "xz" names
             // and no check
             const bool old = run.verflaglen == 0;
-            if (reset_config(run.sys_type, 0x61000, old ? "userpartition" : "xzuserpartition",
+            if (reset_config(run, run.sys_type, 0x61000, old ? "userpartition" : "xzuserpartition",
                              old ? 0 : 1) != 0)
                 return -1;
             run.resetxmbr = run.sys_new == 2 ? 1 : 0;
             sleep_seconds(1);
-        } else {
-            // the loader is asked to load what comes next; its answer changes nothing here
-            (void)set(run, "doload", "1");
+        } else if (set(run, "doload", "1") != Exchange::answered) {
+            // a loader that did not take the request would not load the new one it is sent
+            con_err("\nerror: setting %s\n", "doload");
+            return -1;
         }
 
         if (ask_verflag_length(run) != 0) return -1;
@@ -144,10 +146,13 @@ int install_final_loader(InstallRun& run, const model_install& model) {
         if (restart_device(run, 1) != 0) return -1;
     }
 
-    // the device must now run a loader of the final one's generation; the run stops without
-    // a further word when it does not
+    // the device must now run the final loader or a later one: a loader of the same generation
+    // but older (Z03 against Z07) has not been upgraded
     if (query(run, "verflag") == Exchange::lost) return -1;
-    return retvalue[0] == loader.ver[0] ? 0 : -1;
+    if (!below(retvalue, loader.ver)) return 0;
+    con_err("\nerror: the device's loader reports \"%s\", older than the final loader's %s\n",
+            retvalue, loader.ver);
+    return -1;
 }
 
 }  // namespace
@@ -160,6 +165,11 @@ int loader_stage(InstallRun& run) {
     con_out(txt::banner);
     con_out("\n###Ver:%s\n", retvalue);
     con_flush();
+
+    // every loader of the chain is older than the final one: a device whose loader is current
+    // gets none, any other gets at least one, and a build that may not write them to this device
+    // says so before anything of the run is written
+    if (below(retvalue, payload_find(model.final_loader)->ver) && !loaders_allowed()) return -1;
 
     // some models' loaders are never walked through the chain; neither is one too old to
     // report a version

@@ -7,14 +7,17 @@
 #include "payload/payload.h"
 #include "usb/usb.h"
 
-loader_write flash_loader(const void* image, uint32_t size, const char* partition) {
+bool loaders_allowed() {
     // a stand-in only looks like a loader: on a real device it would leave the device unbootable
-    if (!payload_loader_firmware && usb_is_simulated(open_device()) == 0) {
-        con_err(
-            "\nerror: this build carries no loader firmware for this device, only stand-ins for "
-            "simulated devices; to install loaders on real devices, build the installer with "
-            "-DTESSARO_LOADER_DIR=DIR, where DIR holds the device maker's loader images\n");
-        return loader_write::refused;
-    }
+    if (payload_loader_firmware || usb_is_simulated(open_device()) != 0) return true;
+    con_err(
+        "\nerror: this build carries no loader firmware for this device, only stand-ins for "
+        "simulated devices; to install loaders on real devices, build the installer with "
+        "-DTESSARO_LOADER_DIR=DIR, where DIR holds the device maker's loader images\n");
+    return false;
+}
+
+loader_write flash_loader(const void* image, uint32_t size, const char* partition) {
+    if (!loaders_allowed()) return loader_write::refused;
     return flash_buffer(image, size, partition) == 0 ? loader_write::written : loader_write::failed;
 }

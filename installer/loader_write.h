@@ -11,6 +11,10 @@ enum class loader_write {
     refused,  // not sent: a stand-in for a real device; the error line is printed, the run ends
 };
 
+// False, after the error line, when this build carries stand-in loaders and the device is
+// reached through a real USB backend: no loader may be written to it.
+[[nodiscard]] bool loaders_allowed();
+
 // Sends `image` (`size` bytes) with a download and writes it to `partition`, like flash_buffer.
 // A build with stand-in loaders (see payload.h) writes them only to simulated devices: for a
 // device reached through a real USB backend it prints the error line and sends nothing.

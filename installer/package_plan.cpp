@@ -20,29 +20,38 @@
 
 namespace {
 
-// A row of the plan for this run's target: skipped (0) when the file (or, for a signed one, its
-// signature) is missing or empty; otherwise checked against its signature, written and, for a
-// kernel, checked on the device. -1 after the error line when any of that fails.
-int write_plan_file(const InstallRun& run, const plan_file& row, const model_install& model) {
-    if (run.sys_new < 0 || run.sys_new > 2) return 0;
-    const char* part = row.partition[run.sys_new];
-    if (part == nullptr) return 0;
+// The package file a row of the plan writes for this run's target on a board of `model`; null
+// when the row writes nothing then (another target, another model, the user data kept) or the
+// file (or, for a signed one, its signature) is missing or empty. Its size through `size`.
+const char* row_file(const InstallRun& run, const plan_file& row, const model_install& model,
+                     uint64_t* size) {
+    if (run.sys_new < 0 || run.sys_new > 2 || row.partition[run.sys_new] == nullptr) return nullptr;
     switch (row.when) {
         case plan_when::always:
             break;
         case plan_when::bios_model:
-            if (!model.bios) return 0;
+            if (!model.bios) return nullptr;
             break;
         case plan_when::data_changes:
-            if (run.sys_new == 0 ? run.sys_type == 0 : run.sys_type == 2) return 0;
+            if (run.sys_new == 0 ? run.sys_type == 0 : run.sys_type == 2) return nullptr;
             break;
     }
     // the table names only constants, each ending in its zero
     const char* fn = row.file != nullptr ? row.file : model.data_file.data();
+    if (test_file(fn, size) == 0) return nullptr;
+    if (row.sign != nullptr && test_file(row.sign, nullptr) == 0) return nullptr;
+    return fn;
+}
+
+// A row of the plan for this run's target, when it has a file: checked against its signature,
+// written and, for a kernel, checked on the device. -1 after the error line when any of that
+// fails.
+int write_plan_file(const InstallRun& run, const plan_file& row, const model_install& model) {
     uint64_t size = 0;
-    if (test_file(fn, &size) == 0) return 0;
+    const char* fn = row_file(run, row, model, &size);
+    if (fn == nullptr) return 0;
+    const char* part = row.partition[run.sys_new];
     if (row.sign != nullptr) {
-        if (test_file(row.sign, nullptr) == 0) return 0;
         // nothing of a file that does not match its signature is sent
         if (crc32check(fn, row.sign) == 0) {
             con_err("\nerror: file checksum %s\n", fn);
@@ -86,8 +95,7 @@ int download_preamble(InstallRun& run) {
     // the device must start its main system next; "main" with anything after it is not that
     if (query(run, "bootmode") == Exchange::lost) return -1;
     if (std::strcmp(retvalue, "main") != 0) {
-        // the correction's answer is not looked at: the install goes on either way
-        (void)set(run, "bootmode", "main");
+        if (set_required(run, "bootmode", "main") != 0) return -1;
         sleep_seconds(1);
     }
 
@@ -99,6 +107,34 @@ int download_preamble(InstallRun& run) {
         con_out(txt::downloading_native);
     }
     return 0;
+}
+
+void name_unsigned_images() {
+    const model_install& model = board_install();
+    // the systems' kernels first, then the boot firmware of the models that carry their own
+    for (const bool bios_rows : {false, true}) {
+        for (const plan_file& row : kFilePlan) {
+            if (row.sign == nullptr || (row.when == plan_when::bios_model) != bios_rows) continue;
+            if (bios_rows && !model.bios) continue;
+            if (test_file(row.file, nullptr) != 0 && test_file(row.sign, nullptr) == 0) {
+                con_err("\nwarning: %s will not be installed: %s is missing or empty\n", row.file,
+                        row.sign);
+            }
+        }
+    }
+}
+
+int plan_writes_files(const InstallRun& run) {
+    // after a storage-variant switch the plan follows the new board id
+    const model_install& model = variant_request() != nullptr
+                                     ? board_row(board_install().variant.becomes).install
+                                     : board_install();
+    uint64_t size = 0;
+    for (const plan_file& row : kFilePlan) {
+        if (row_file(run, row, model, &size) != nullptr) return 0;
+    }
+    con_err("\nerror: the package holds none of the files this choice installs\n");
+    return -1;
 }
 
 int package_plan(InstallRun& run) {

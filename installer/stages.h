@@ -19,3 +19,10 @@
 [[nodiscard]] int partition_stage(InstallRun& run);  // partition tables
 [[nodiscard]] int package_plan(
     InstallRun& run);  // the package files, the system-type marker, the flag
+
+// Before anything is written: 0 when the chosen plan (sys_new, sys_type) writes at least one
+// package file, else -1 after the error line.
+[[nodiscard]] int plan_writes_files(const InstallRun& run);
+// Names on standard error each signed image of the package that will be skipped for want of its
+// signature file.
+void name_unsigned_images();

@@ -73,6 +73,12 @@ void forget_verflag(InstallRun& run) {
     std::memset(run.verflag_first, 0, sizeof run.verflag_first);
 }
 
+void config_block_written(InstallRun& run) {
+    // a loader too old to report a version may report one once its block is written; one that
+    // has reported a version keeps it, and an empty answer from it is still no version
+    if (run.verflag_first[0] == '\0') forget_verflag(run);
+}
+
 // One that differs (a refused query beside answered ones) leaves the loader's version unknown,
 // and every choice made from it would be a guess.
 Verflag ask_verflag(InstallRun& run) {

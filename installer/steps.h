@@ -42,6 +42,9 @@ enum class Verflag {
 [[nodiscard]] Verflag ask_verflag(InstallRun& run);
 // The device has restarted: its next "verflag" answer is a first one.
 void forget_verflag(InstallRun& run);
+// The device's boot configuration block was written: when its answers so far were empty, its
+// next "verflag" answer is a first one.
+void config_block_written(InstallRun& run);
 // Compares a "verflag" reply with a 3-character version on the first 3 bytes as unsigned
 // values; a shorter reply ends in its zero, which is lowest. Negative when the reply is older.
 [[nodiscard]] int version_cmp(const char* reply, const char* ref);

@@ -1,8 +1,10 @@
 #include "trace/trace.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "base/unique_file.h"
 
@@ -34,6 +36,12 @@ bool on() {
             // close-on-exec: the trace is the installer's alone
             s.file.reset(std::fopen(path, "ae"));
             s.start = Clock::now();
+            if (!s.file) {
+                std::fprintf(stderr,
+                             "\nwarning: the trace file %s cannot be written (%s); the run goes "
+                             "on without a trace\n",
+                             path, std::strerror(errno));
+            }
         }
     }
     return s.file != nullptr;

@@ -48,10 +48,10 @@ const std::array<board_model, 10> table{{
     {board_kind::vrx3,      "vrx3",    vrx3_codes,      vrx3_configs},
     {board_kind::selkin,    "selkin",  selkin_codes,    selkin_configs},
     {board_kind::vrx3_4gb,  "",        vrx3_4gb_codes,  {},
-     {.variant = {"4GB", "ver32g.bin", "13G"}}},
+     {.variant = {"4GB", "ver32g.bin", "13G", board_kind::vrx3_32gb}}},
     {board_kind::vrx3_32gb, "",        vrx3_32gb_codes, {},
      {.layout = "13g", .embr_base = 0xE2300000, .data_file = "data32g.bin", .chain_skip = true,
-      .bad_prod = true, .variant = {"32GB", "ver4g.bin", "000"}}},
+      .bad_prod = true, .variant = {"32GB", "ver4g.bin", "000", board_kind::vrx3_4gb}}},
     {board_kind::vrx2_4g,   "",        vrx2_4g_codes,   {},
      {.layout = "350_4g", .embr_base = 0x5FF00000}},
     {board_kind::vrx2_2g,   "",        vrx2_2g_codes,   {},
@@ -98,6 +98,15 @@ int board_id_matches(const board_model& row) {
         if (id.substr(0, code.size()) == code) return 1;
     }
     return 0;
+}
+
+std::string board_codes(const board_model& row) {
+    std::string text;
+    for (size_t i = 0; i < row.prefixes.size(); ++i) {
+        if (i > 0) text += i + 1 == row.prefixes.size() ? " or " : ", ";
+        text += row.prefixes[i];
+    }
+    return text;
 }
 
 void BOARD_TYPE_SET(const char* serial, int len) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 
 // Rows of the table; the first six are the models, in the order checkmatch tries them, the
@@ -28,7 +29,8 @@ enum class board_kind {
 struct storage_variant {
     std::string_view label;      // "4GB" in "###4GB Version."; empty: no switch on this row
     std::string_view marker;     // the package file that asks for the other size
-    std::string_view switch_to;  // the board id the device reports from its next start on
+    std::string_view switch_to;  // what "respcb" is set to: the board id asked for
+    board_kind becomes;          // the row the device must be of after the switch
 };
 
 // What the install does differently on a model. A row that leaves a column out has the value
@@ -64,6 +66,8 @@ std::span<const board_model> board_rows();
 const board_model& board_row(board_kind kind);
 // 1 when the board id begins with one of the row's prefixes, else 0 (loads the board id first).
 int board_id_matches(const board_model& row);
+// The codes a board id of the row may begin with, as text: "067 or 068".
+std::string board_codes(const board_model& row);
 // What the install does on the stored board id: its storage variant's row when one matches,
 // else its model's, else the defaults.
 const model_install& board_install();

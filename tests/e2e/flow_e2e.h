@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <initializer_list>
 #include <string>
@@ -95,6 +96,18 @@ inline e2e::RunResult run(const support::Devsim& devsim, const Package& package,
     o.devsim = &devsim;
     o.timeout = std::chrono::seconds(30);
     return e2e::run_installer(o);
+}
+
+// What the family road says before its menu of each signed image among `files` (named in the
+// order of the package check): packages made with files() carry no signature files.
+inline std::string unsigned_lines(const std::vector<const char*>& files) {
+    std::string out;
+    for (const std::string stem : {"kernel", "vemkit"}) {
+        if (std::find(files.begin(), files.end(), stem + ".bin") == files.end()) continue;
+        out += "\nwarning: " + stem + ".bin will not be installed: " + stem +
+               ".sign is missing or empty\n";
+    }
+    return out;
 }
 
 // The reboot exit after `out` and `commands`: with DOREBOOT nonzero the reboot, its bar and

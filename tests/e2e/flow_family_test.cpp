@@ -2,7 +2,7 @@
 // "systype" answer, the menu for each package class, typed and automatic choices and the plan
 // they set. The devices report a loader version the loader chain cannot start from, so the run
 // ends at the loader stage, before anything is written, through the error exit without rebooting
-// the device.
+// the device (or, when the plan would write no file of the package, right after the menu).
 #include "e2e/flow_e2e.h"
 
 namespace {
@@ -19,6 +19,9 @@ std::vector<std::string> vrx2_device(const std::string& systype) {
 // where the loader stage ends such a run
 const std::string kLoaderOut = kBanner + "\n###Ver:8.5\n";
 const std::string kLoaderErr = "###verflag:8.5\n";
+// where a plan that writes no package file ends
+const std::string kNothingToWrite =
+    "\nerror: the package holds none of the files this choice installs\n";
 const std::vector<std::string> kLoaderQueries = {
     "getvar:product", "getvar:serialno", "getvar:systype", "getvar:verflag", "getvar:verflag"};
 
@@ -48,6 +51,7 @@ struct PlanCase {
     int rejected;
     const char* automatic;  // printed after the prompt when unattended
     int sys_new, wipe;
+    bool empty_plan = false;  // the plan writes no file of the package: the run stops there
 };
 
 TEST(FlowFamily, MenusSetThePlanForEachPackageAndCurrentSystem) {
@@ -84,7 +88,8 @@ TEST(FlowFamily, MenusSetThePlanForEachPackageAndCurrentSystem) {
          1,
          "",
          0,
-         0},
+         0,
+         true},
         {"second set, native device, unattended",
          {"esystem.bin", "vemkit.bin"},
          "sing",
@@ -208,11 +213,12 @@ TEST(FlowFamily, MenusSetThePlanForEachPackageAndCurrentSystem) {
 
         std::string out = argument_lines(1, c.dofast) + current_system(c.current);
         for (int i = 0; i <= c.rejected; ++i) out += family_options(c.firmware);
-        out += std::string(c.automatic) + kLoaderOut + kDownloadingError + kAllDone;
+        out += std::string(c.automatic) + (c.empty_plan ? "" : kLoaderOut) + kDownloadingError +
+               kAllDone;
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, out);
-        EXPECT_EQ(r.err, kLoaderErr);
-        EXPECT_EQ(dev.commands(), kLoaderQueries);
+        EXPECT_EQ(r.err, unsigned_lines(c.files) + (c.empty_plan ? kNothingToWrite : kLoaderErr));
+        EXPECT_EQ(dev.commands(), c.empty_plan ? kQueries : kLoaderQueries);
     }
 }
 
@@ -225,7 +231,41 @@ TEST(FlowFamily, EmptySystemImageDoesNotCountAsPresent) {
     auto r = run(dev, pkg, {"0", "-1"}, "1\n");
     EXPECT_EQ(r.out, argument_lines(0, -1) + current_system("双系统") + family_options(1) +
                          kLoaderOut + kDownloadingError + kAllDone);
-    EXPECT_EQ(r.err, kLoaderErr);
+    EXPECT_EQ(r.err, unsigned_lines({"kernel.bin", "vemkit.bin"}) + kLoaderErr);
+}
+
+// A signed image without its signature is named before the menu; a plan that would write no
+// package file at all stops there, before anything is sent beyond the queries.
+TEST(FlowFamily, UnsignedImagesAreNamedAndAnEmptyPlanStopsBeforeAnyWrite) {
+    const std::string& none = kNothingToWrite;
+    const std::string unsigned_kernel = unsigned_lines({"kernel.bin"});
+    const struct {
+        const char* name;
+        std::vector<const char*> files;
+        std::string err;
+        bool empty_plan;
+    } cases[] = {
+        {"config.bin alone", {}, none, true},
+        {"kernel without signature alone", {"kernel.bin"}, unsigned_kernel + none, true},
+        {"kernel without signature beside the system",
+         {"system.bin", "kernel.bin"},
+         unsigned_kernel + kLoaderErr,
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Package pkg;
+        pkg.config("vrx2\n");
+        for (const char* f : c.files) pkg.file(f);
+        support::Devsim dev(vrx2_device("sing"));
+        auto r = run(dev, pkg, {"1", "1"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, argument_lines(1, 1) + current_system("原生系统") + family_options(0) +
+                             "1\n" + (c.empty_plan ? "" : kLoaderOut) + kDownloadingError +
+                             kAllDone);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(dev.commands(), c.empty_plan ? kQueries : kLoaderQueries);
+    }
 }
 
 TEST(FlowFamily, ChoiceZeroAndEndedInputLeaveThroughTheRebootExit) {
@@ -244,7 +284,8 @@ TEST(FlowFamily, ChoiceZeroAndEndedInputLeaveThroughTheRebootExit) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Package pkg;
-        pkg.config("vrx2\n").files({"system.bin", "kernel.bin", "edata.bin"});
+        // the kernel with its signature, so that nothing is named before the menu
+        pkg.config("vrx2\n").files({"system.bin", "kernel.bin", "kernel.sign", "edata.bin"});
         support::Devsim dev(vrx2_device("sing"));
 
         auto r = run(dev, pkg, {std::to_string(c.doreboot), "-1"}, c.input);
@@ -275,7 +316,7 @@ TEST(FlowFamily, WithoutArgumentsAWipingPlanClosesWithTheResetLineAfterAMinute) 
     // line follows the wipe of the chosen plan
     EXPECT_EQ(r.out, current_system("原生系统") + family_options(1) + kLoaderOut +
                          kDownloadingError + e2e::gbk("\n###系统重置...") + kAllDone);
-    EXPECT_EQ(r.err, kLoaderErr);
+    EXPECT_EQ(r.err, unsigned_lines({"vemkit.bin"}) + kLoaderErr);
     EXPECT_EQ(dev.commands(), kLoaderQueries);
     EXPECT_GE(took, std::chrono::seconds(60));
 }

@@ -2,6 +2,7 @@
 // an unknown device, a package without "config.bin", choosing one of two devices by serial
 // number, and --help / --version.
 #include "e2e/flow_e2e.h"
+#include "installer/boardtype/model_table.h"
 #include "payload/payload.h"
 
 namespace {
@@ -48,33 +49,55 @@ TEST(FlowIdentify, ArgumentLinesShowTheNumbersRead) {
     }
 }
 
+// Each refusal keeps its standard-output lines and says why on standard error.
 TEST(FlowIdentify, PackageRefusedOrDeviceUnknown) {
     struct Case {
         const char* name;
         const char* serial;
         const char* config;  // null: no config.bin
         std::string lines;
+        std::string err;                       // how standard error begins
+        std::vector<std::string> device = {};  // more of the device's options
     };
+    const std::string unknown = "\nerror: board id ABC123 begins with none of the known codes: ";
     const Case cases[] = {
         {"tamso device, belto package", "07F123", "belto",
-         e2e::gbk("###当前机型(Device)：tamso\n") + e2e::gbk("###当前固件(Firmware)：belto\n")},
+         e2e::gbk("###当前机型(Device)：tamso\n") + e2e::gbk("###当前固件(Firmware)：belto\n"), ""},
         {"vrx3 device, capitals", "13G0001", "VRX3\n",
-         e2e::gbk("###当前机型(Device)：vrx3\n") + e2e::gbk("###当前固件(Firmware)：VRX3\n") +
-             "\n"},
-        {"unknown device", "ABC123", "pagora8\n", "###unknown device. INIT:1, PCBSN:ABC123\n"},
-        {"no config.bin", "P00118A", nullptr, ""},
+         e2e::gbk("###当前机型(Device)：vrx3\n") + e2e::gbk("###当前固件(Firmware)：VRX3\n") + "\n",
+         ""},
+        {"unknown device", "ABC123", "pagora8\n", "###unknown device. INIT:1, PCBSN:ABC123\n",
+         unknown},
+        {"no serial number",
+         "ABC123",
+         "pagora8\n",
+         "###unknown device. INIT:1, PCBSN:\n",
+         "\nerror: the device answered no serial number\n",
+         {"--var", "serialno="}},
+        {"no config.bin", "P00118A", nullptr, "",
+         "\nerror: config.bin is missing from the package\n"},
+        {"empty config.bin", "P00118A", "", "", "\nerror: config.bin is empty\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Package pkg;
         if (c.config != nullptr) pkg.config(c.config);
         pkg.files({"system.bin", "kernel.bin"});
-        support::Devsim dev(device(c.serial));
+        std::vector<std::string> options = device(c.serial);
+        options.insert(options.end(), c.device.begin(), c.device.end());
+        support::Devsim dev(options);
         auto r = run(dev, pkg, {"1", "1"});
         EXPECT_EQ(r.status, 0);
         // no reboot, no closing sequence
         EXPECT_EQ(r.out, argument_lines(1, 1) + c.lines + not_match());
-        EXPECT_EQ(r.err, "");
+        if (c.err == unknown) {
+            EXPECT_EQ(r.err.substr(0, c.err.size()), c.err);
+            for (const board_model& row : board_models())
+                for (std::string_view code : row.prefixes)
+                    EXPECT_NE(r.err.find(code, c.err.size()), std::string::npos) << code;
+        } else {
+            EXPECT_EQ(r.err, c.err);
+        }
         EXPECT_EQ(dev.commands(), kIdentityQueries);
     }
 }
@@ -190,7 +213,7 @@ TEST(FlowIdentify, ClosedStandardDescriptorIsNotTheDeviceLink) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.redirect);
         Package pkg;
-        pkg.config("vrx2\n").files({"system.bin", "kernel.bin"});
+        pkg.config("vrx2\n").files({"system.bin", "kernel.bin", "kernel.sign"});
         support::Devsim dev({"--device", "v", "--serial", "02A0001", "--var", "product=VRX2",
                              "--var", "systype=sing", "--var", "verflag=8.5", "--fault",
                              "getvar:serialno=info:on the link"});

@@ -89,6 +89,19 @@ TEST(Trace, RecordsEveryExchangeAndLeavesTheOutputAsItIs) {
     EXPECT_NE(trace.back().find(R"("ev":"end","outcome":"error exit","road":"family")"),
               std::string::npos)
         << trace.back();
+
+    // a trace that cannot be written (a directory) is named once, and the run is the same
+    support::Devsim unwritable_dev(device);
+    o.devsim = &unwritable_dev;
+    o.env["TESSARO_TRACE"] = dir.path().string();
+    const auto untraced = e2e::run_installer(o);
+    EXPECT_EQ(untraced.out, plain.out);
+    const std::string head =
+        "\nwarning: the trace file " + dir.path().string() + " cannot be written (";
+    const std::string tail = "); the run goes on without a trace\n" + plain.err;
+    ASSERT_GT(untraced.err.size(), head.size() + tail.size());
+    EXPECT_EQ(untraced.err.substr(0, head.size()), head);
+    EXPECT_EQ(untraced.err.substr(untraced.err.size() - tail.size()), tail);
 }
 
 }  // namespace

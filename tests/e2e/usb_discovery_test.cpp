@@ -3,7 +3,8 @@
 // that appears later, and a device that goes away in the middle of an exchange.
 //
 // Every run is in an empty directory (no config.bin): the installer identifies the device with
-// "product" and "serialno" and stops, which is enough to see which device it chose.
+// "product" and "serialno" and stops, saying the package has no config.bin, which is enough to
+// see which device it chose.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -14,6 +15,8 @@
 #include "e2e/harness.h"
 
 namespace {
+
+const std::string kNoConfig = "\nerror: config.bin is missing from the package\n";
 
 using Args = std::vector<std::string>;
 
@@ -81,7 +84,7 @@ TEST(UsbDiscovery, DevicesThatAreNotTheBootloaderAreSkippedForTheOneThatIs) {
         auto r = identify(sim, {"1", "1"});
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, "###doreboot:1\n###dofast:1\n" + stop_lines());
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.err, kNoConfig);
         auto seen = commands_by_device(sim);
         EXPECT_EQ(seen.count("a"), 0U);
         EXPECT_EQ(seen["b"], kIdentify);
@@ -94,7 +97,7 @@ TEST(UsbDiscovery, EveryListedVendorIsTaken) {
         SCOPED_TRACE(vendor);
         support::Devsim sim(device("a", "AAA1", {"--vendor", vendor}));
         auto r = identify(sim, {"1", "1"});
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.err, kNoConfig);
         EXPECT_EQ(commands_by_device(sim)["a"], kIdentify);
     }
 }
@@ -123,7 +126,7 @@ TEST(UsbDiscovery, TheSerialArgumentChoosesTheDevice) {
         auto r = identify(sim, c.args);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, "###doreboot:1\n###dofast:1\n" + c.serial_line + stop_lines());
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.err, kNoConfig);
         auto seen = commands_by_device(sim);
         EXPECT_EQ(seen.size(), 1U);
         EXPECT_EQ(seen[c.chosen], kIdentify);
@@ -147,7 +150,7 @@ TEST(UsbDiscovery, AnUnreadableSerialIsEmpty) {
             join({{"--device", "a", "--no-serial", "--var", "product=X"}, device("b", "SIMB")}));
         auto r = identify(sim, c.args);
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.err, kNoConfig);
         EXPECT_EQ(commands_by_device(sim)[c.chosen], kIdentify);
     }
 }
@@ -157,7 +160,7 @@ TEST(UsbDiscovery, ADeviceThatAppearsLaterIsWaitedForOnce) {
     auto r = identify(sim, {"1", "1"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "###doreboot:1\n###dofast:1\n" + stop_lines());
-    EXPECT_EQ(r.err, "< waiting for device >\n");
+    EXPECT_EQ(r.err, "< waiting for device >\n" + kNoConfig);
     EXPECT_EQ(commands_by_device(sim)["late"], kIdentify);
 }
 

@@ -98,7 +98,8 @@ TEST_P(WaitHelp, OneLinePerThingInTheWay) {
     }
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "< waiting for device >\n" + line);
+    EXPECT_EQ(r.err, "< waiting for device >\n" + line +
+                         "\nerror: config.bin is missing from the package\n");
     // the device that came is the one the run took
     EXPECT_NE(r.out.find("###doreboot:1\n###dofast:1\n"), std::string::npos) << r.out;
     const auto commands = sim.commands();

@@ -244,21 +244,36 @@ INSTANTIATE_TEST_SUITE_P(
                                 0x66300000}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(VariantSwitchWithReconnectWaits, NoSerialNumberAfterTheSwitchStopsTheRun) {
-    usb_devsim devsim({"--device", "dev0", "--serial", "0670001", "--reboot-delay", "0", "--fault",
-                       "getvar:serialno=fail"});
-    support::ScratchDir package;
-    support::write_file("ver32g.bin", "1");
-    set_run_state("0670001", 0, 2, 1, 0);
+// The device comes back from the switch without a board id, or with the one it had: the run
+// stops before any table is written, and its board id stays the one it was identified by.
+TEST(VariantSwitchWithReconnectWaits, BoardIdNotTheVariantAskedForStopsTheRun) {
+    const struct {
+        const char* name;
+        const char* option;  // the device's
+        const char* err;
+    } cases[] = {
+        {"no serial number", "getvar:serialno=fail",
+         "\nerror: no serial number after the storage-variant switch\n"},
+        {"switch not taken", "setvar:respcb*=status:OKAY",
+         "\nerror: the storage-variant switch did not take: the board id is 0670001, not one of "
+         "the 32GB variant's (13G)\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        usb_devsim devsim({"--device", "dev0", "--serial", "0670001", "--reboot-delay", "0",
+                           "--respcb-serial", "13G=13G0001", "--fault", c.option});
+        support::ScratchDir package;
+        support::write_file("ver32g.bin", "1");
+        set_run_state("0670001", 0, 2, 1, 0);
 
-    int result = 0;
-    captured out = capture_output([&] { result = variant_switch_stage(run); });
-    EXPECT_EQ(result, -1);
-    EXPECT_NE(out.err.find("\nerror: no serial number after the storage-variant switch\n"),
-              std::string::npos)
-        << out.err;
-    // the run's board id stays the one the device was identified by
-    EXPECT_STREQ(run.serialno, "0670001");
+        int result = 0;
+        captured out = capture_output([&] { result = variant_switch_stage(run); });
+        EXPECT_EQ(result, -1);
+        EXPECT_NE(out.err.find(c.err), std::string::npos) << out.err;
+        EXPECT_EQ(out.out, "\n###4GB Version.");
+        EXPECT_STREQ(run.serialno, "0670001");
+        EXPECT_EQ(IS_VRX3_4GB(), 1);
+    }
 }
 
 }  // namespace

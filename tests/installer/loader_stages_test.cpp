@@ -243,10 +243,46 @@ std::vector<loader_case> loader_cases() {
          sent().query("verflag", 6), "Y00", false,
          "getvar:verflag FAILED (remote failure)\n"
          "\nerror: loader version unclear (verflag \"Y00\", then \"\")\n", -1},
+        // a version once reported stays: a refused query after the block is still no answer
+        {"RefusedVerflagAfterTheBlockIsUnclear", "067A0001",
+         {"--var", "verflag=Y00", "--fault", "getvar:verflag#7=fail"}, 2, 2, -1,
+         sent().query("verflag", 6).block("xzuserpartition", 0x61000, kDualCrc).query("verflag"),
+         "Y00", false,
+         "getvar:verflag FAILED (remote failure)\n"
+         "\nerror: loader version unclear (verflag \"Y00\", then \"\")\n", -1},
         // the device comes back from nothing with a loader that is not of the Z generation
         {"FinalVersionNotReached", "13GA0001",
          {"--var", "verflag=Z07", "--fault", "getvar:verflag#3=status:OKAYY99"}, 2, 2, -1,
-         sent().query("verflag", 3), "Z07", true, "", 0},
+         sent().query("verflag", 3), "Z07", true,
+         "\nerror: the device's loader reports \"Y99\", older than the final loader's Z07\n", 0},
+        // of the Z generation, but still the loader it had: the upgrade did not take
+        {"ZGenerationNotRaised", "067A0001",
+         {"--var", "verflag=Z03", "--loader-verflag", "loader_belto=Z03"}, 2, 2, -1,
+         sent()
+             .query("verflag", 6)
+             .set("doload", "1")
+             .query("verflag")
+             .checked("loader_belto", "xzprod")
+             .reconnect()
+             .query("verflag"),
+         "Z03", false,
+         kReboot + "\nerror: the device's loader reports \"Z03\", older than the final loader's Z07\n",
+         0},
+        {"RefusedDoload", "067A0001", {"--var", "verflag=Z03", "--fault", "setvar:doload*=fail"},
+         2, 2, -1, sent().query("verflag", 6).set("doload", "1"), "Z03", false,
+         "setvar:doload 1 FAILED (remote failure)\n\nerror: setting doload\n", -1},
+        // an old loader without the variable reports one once its block is written: that answer
+        // starts afresh, and the final loader goes where a loader of that version is checked
+        {"VerflagAnsweredAfterTheBlockGoesToXzprod", "067A0001",
+         {"--fault", "getvar:verflag#3=status:OKAYY01"}, 2, 2, 0,
+         sent()
+             .query("verflag", 2)
+             .block("userpartition", 0x61000)
+             .query("verflag")
+             .checked("loader_belto", "xzprod")
+             .reconnect()
+             .query("verflag"),
+         "", false, kVerflagFailed + kVerflagFailed + kReboot, 1},
     };
 }
 // clang-format on
@@ -322,7 +358,7 @@ TEST_P(ResetConfig, WritesTheBlock) {
     usb_devsim devsim(device("067A0001", c.options));
     int result = 0;
     captured out =
-        capture_output([&] { result = reset_config(c.systype, c.addr, c.part, c.check); });
+        capture_output([&] { result = reset_config(run, c.systype, c.addr, c.part, c.check); });
     EXPECT_EQ(result, c.result);
     EXPECT_EQ(out.out, "");
     EXPECT_EQ(out.err, c.err);

@@ -47,6 +47,14 @@ TEST(Rq3LoaderStage, ThreeRefusedWritesEndWithTheLoaderChecksumLine) {
     EXPECT_EQ(device.flashed.count("bootloader"), 0u);
 }
 
+// A whole unattended run that reboots at the end, on the device behind the fake platform.
+captured run_unattended(int& status) {
+    std::vector<std::string> args = {"tessaro-installer", "1", "1"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    return capture_output([&] { status = installer_main(3, argv.data()); });
+}
+
 TEST(LoaderWrite, RunOnARealDeviceEndsThroughTheErrorExitBeforeAnyWrite) {
     if (payload_loader_firmware) GTEST_SKIP() << "this build carries the maker's loaders";
     support::ScratchDir dir;
@@ -56,17 +64,55 @@ TEST(LoaderWrite, RunOnARealDeviceEndsThroughTheErrorExitBeforeAnyWrite) {
     device.simulated = false;
     rq3_answers(device, "Z04");
     fake_bootloader_guard guard(device);
-    std::vector<std::string> args = {"tessaro-installer", "1", "1"};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
     int status = -1;
-    captured c = capture_output([&] { status = installer_main(3, argv.data()); });
+    captured c = run_unattended(status);
     EXPECT_EQ(status, 0);
     EXPECT_EQ(c.out,
               "###doreboot:1\n###dofast:1\n\n###Ver:Z04\n\nDownloading Error!\n\n###All Done.");
     EXPECT_EQ(c.err, kRefusal);
     EXPECT_EQ(device.commands,
               (std::vector<std::string>{"getvar:product", "getvar:serialno", "getvar:verflag"}));
+}
+
+// The other families: the "verflag" answer decides at once. A device that would get any loader
+// (a chain stage, the final loader after the boot configuration block or "doload") is refused
+// before anything of the run is written; one whose loader is current gets its package.
+TEST(LoaderWrite, FamilyRunOnARealDeviceIsRefusedAsSoonAsTheLoaderVersionIsKnown) {
+    if (payload_loader_firmware) GTEST_SKIP() << "this build carries the maker's loaders";
+    const struct {
+        const char* verflag;
+        bool refused;
+    } cases[] = {{"8.0", true}, {"Y00", true}, {"Z03", true}, {"Z07", false}};
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.verflag);
+        support::ScratchDir dir;
+        support::write_file("config.bin", "vrx3\n");
+        support::write_file("system.bin", "s");
+        fake_bootloader device;
+        device.simulated = false;
+        const std::string verflag = row.verflag;
+        device.answer = [verflag](const std::string& command) {
+            if (command == "getvar:serialno") return std::string("OKAY067A0001");
+            if (command == "getvar:systype") return std::string("OKAYsing");
+            if (command == "getvar:verflag") return "OKAY" + verflag;
+            if (command == "getvar:bootmode") return std::string("OKAYmain");
+            return std::string("OKAY");
+        };
+        fake_bootloader_guard guard(device);
+        int status = -1;
+        captured c = run_unattended(status);
+        EXPECT_EQ(status, 0);
+        if (row.refused) {
+            EXPECT_EQ(c.err, kRefusal);
+            EXPECT_EQ(device.commands,
+                      (std::vector<std::string>{"getvar:product", "getvar:serialno",
+                                                "getvar:systype", "getvar:verflag"}));
+        } else {
+            EXPECT_EQ(c.err.find("error"), std::string::npos) << c.err;
+            EXPECT_EQ(device.flashed["xzsystem"], "s");
+            EXPECT_EQ(device.commands.back(), "reboot");
+        }
+    }
 }
 
 }  // namespace

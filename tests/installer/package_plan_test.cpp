@@ -195,6 +195,7 @@ struct preamble_case {
     const char* options;
     const char* version;  // as the version line shows it
     bool sets_bootmode;
+    bool refused = false;  // the device refuses the boot mode: the run stops there
 };
 
 void PrintTo(const preamble_case& c, std::ostream* os) {
@@ -212,17 +213,19 @@ TEST_P(DownloadPreamble, VersionBootModeAndTarget) {
     auto start = std::chrono::steady_clock::now();
     captured out = capture_output([&] { result = download_preamble(run); });
     auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_EQ(result, 0);
+    EXPECT_EQ(result, c.refused ? -1 : 0);
     const char* banner = c.sys_new == 2   ? txt::downloading_dual
                          : c.sys_new == 1 ? txt::downloading_second
                                           : txt::downloading_native;
-    EXPECT_EQ(out.out, "\n\n###########################################\n###Ver:" +
-                           std::string(c.version) + ", Downloading..." + console_encode(banner));
+    EXPECT_EQ(out.out,
+              "\n\n###########################################\n###Ver:" + std::string(c.version) +
+                  ", Downloading..." + (c.refused ? "" : console_encode(banner)));
+    EXPECT_EQ(out.err.find("\nerror: setting bootmode\n") != std::string::npos, c.refused);
     std::vector<std::string> commands = {"getvar:verflag", "getvar:bootmode"};
     if (c.sets_bootmode) commands.push_back("setvar:bootmode main");
     EXPECT_EQ(devsim.commands(), commands);
     // the device is given a second to take the new boot mode
-    EXPECT_EQ(took >= std::chrono::milliseconds(950), c.sets_bootmode);
+    EXPECT_EQ(took >= std::chrono::milliseconds(950), c.sets_bootmode && !c.refused);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -233,7 +236,12 @@ INSTANTIATE_TEST_SUITE_P(
                     preamble_case{"LongerThanMainWithOneSecondWait", 0,
                                   "--var verflag=Z05 --var bootmode=mainx", "Z05", true},
                     // neither variable known: an empty version and a boot mode to correct
-                    preamble_case{"UnansweredWithOneSecondWait", 1, "", "", true}),
+                    preamble_case{"UnansweredWithOneSecondWait", 1, "", "", true},
+                    // it would start the wrong system
+                    preamble_case{"CorrectionRefused", 2,
+                                  "--var verflag=Z07 --var bootmode=diags --fault "
+                                  "setvar:bootmode*=fail",
+                                  "Z07", true, true}),
     [](const testing::TestParamInfo<preamble_case>& info) { return std::string(info.param.what); });
 
 }  // namespace

@@ -33,7 +33,8 @@ struct FaultKind {
     std::string (*action)(const std::string& command);
     int extra_ms = 0;
     bool waits_for_device = false;
-    bool refusal = false;  // the device answers, with FAIL
+    bool refusal = false;   // the device answers, with FAIL
+    const char* only = "";  // the commands it applies to begin with this
 };
 
 uint32_t download_size(const std::string& command) {
@@ -74,6 +75,11 @@ const FaultKind kFaults[] = {
      [](const std::string&) { return "away:" + std::to_string(kLateMs); }, kLateMs},
     {"back with another serial", kReboot,
      [](const std::string&) -> std::string { return "serial:OTHER0001"; }, 0, true},
+    // the storage-variant switch answered but not carried out: the device comes back with the
+    // board id it had, which the installer can see
+    {"variant switch not taken", kSetvar,
+     [](const std::string&) -> std::string { return "status:OKAY"; }, 0, false, false,
+     "setvar:respcb "},
 };
 
 unsigned kind_of(const std::string& c) {
@@ -124,7 +130,7 @@ std::vector<Cell> make_cells(const std::vector<std::string>& commands, bool fast
         const int occurrence = ++seen[c];
         const unsigned kind = kind_of(c);
         for (const FaultKind& f : kFaults) {
-            if ((f.kinds & kind) == 0) continue;
+            if ((f.kinds & kind) == 0 || !c.starts_with(f.only)) continue;
             if (kind == kFlash && !checked_later(commands, i)) continue;
             if (fast && !done.insert({&f, kind}).second) continue;
             cells.push_back({i, c, f.name,
