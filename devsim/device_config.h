@@ -31,6 +31,10 @@ struct DeviceConfig {
     std::map<std::string, uint32_t> addresses;
     uint32_t reboot_delay_ms = 500;
     uint32_t appear_after_ms = 0;
+    // set: the device is plugged in (its socket appears) only when the device of this name
+    // reboots for the appear_at_reboot_count-th time
+    std::string appear_at_reboot_of;
+    uint32_t appear_at_reboot_count = 1;
     std::vector<Fault> faults;
     // the "verflag" the device reports after the reboot that follows writing each loader image
     // of the installer's catalog (recognised by its CRC-32), by image name

@@ -16,6 +16,7 @@ const char* const kUsage =
     "device options: --serial TEXT | --no-serial | --vendor HEX | --product HEX | --class HEX |\n"
     "                --subclass HEX | --protocol HEX | --endpoints N | --var NAME=VALUE |\n"
     "                --address PARTITION=HEX | --reboot-delay MS | --appear-after MS |\n"
+    "                --appear-at-reboot NAME[#N] |\n"
     "                --fault 'PATTERN[#N]=ACTION[:ARG]' | --loader-verflag IMAGE=VERFLAG |\n"
     "                --loader-check-fails IMAGE=N | --respcb-serial VALUE=SERIAL\n";
 
@@ -208,6 +209,18 @@ class Parser {
             ms_option(opt, &DeviceConfig::reboot_delay_ms);
         } else if (opt == "--appear-after") {
             ms_option(opt, &DeviceConfig::appear_after_ms);
+        } else if (opt == "--appear-at-reboot") {
+            DeviceConfig* d = device(opt);
+            auto v = value(opt);
+            if (!d || !v) return;
+            const size_t hash = v->find('#');
+            std::optional<uint32_t> count = 1;
+            if (hash != std::string::npos) count = parse_decimal(v->substr(hash + 1));
+            if (hash == 0 || !count || *count == 0) {
+                return fail("--appear-at-reboot needs NAME or NAME#N (N from 1), not '" + *v + "'");
+            }
+            d->appear_at_reboot_of = v->substr(0, hash);
+            d->appear_at_reboot_count = *count;
         } else if (opt == "--loader-verflag" || opt == "--loader-check-fails") {
             DeviceConfig* d = device(opt);
             auto v = value(opt);
@@ -251,6 +264,13 @@ class Parser {
     void finish() {
         if (cfg_.dir.empty() == !cfg_.listen) return fail("one of --dir and --listen is required");
         if (cfg_.devices.empty()) return fail("at least one --device is required");
+        for (const auto& d : cfg_.devices) {
+            const std::string& other = d.appear_at_reboot_of;
+            if (!other.empty() && (other == d.name || !names_.contains(other))) {
+                return fail("--appear-at-reboot of '" + d.name +
+                            "' needs another device's name, not '" + other + "'");
+            }
+        }
         // the serialno variable tells what the serial number says unless set on its own
         for (auto& d : cfg_.devices) d.vars.try_emplace("serialno", d.serial);
     }

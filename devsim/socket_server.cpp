@@ -44,6 +44,10 @@ struct SocketServer::Device {
     base::unique_fd listener;
     std::optional<Clock::time_point> appear_at;  // set while the socket is absent
     bool returning = false;                      // the absence is a reboot, not the first start
+    uint32_t reboots = 0;                        // reboots the device has begun
+    // plugged in when this device begins its reboot number `plug_at_reboot`
+    const Device* plug_with = nullptr;
+    uint32_t plug_at_reboot = 0;
     HostLink link;
     LinkPace pace;
 };
@@ -66,6 +70,7 @@ struct SocketServer::State {
     static bool flush(Device& d);
     static std::optional<Clock::time_point> deadline(const Device& d);
     static void on_time(Device& d, Clock::time_point now);
+    static void plug_in(Device& d);
 };
 
 SocketServer::SocketServer(SimConfig config) : state_(std::make_unique<State>()) {
@@ -121,7 +126,14 @@ std::string SocketServer::start() {
         }
         const uint32_t appear_ms = cfg.appear_after_ms;
         d->core.emplace(cfg, *d->storage, s.transcript);
-        if (appear_ms > 0) {
+        if (!cfg.appear_at_reboot_of.empty()) {
+            d->plug_at_reboot = cfg.appear_at_reboot_count;
+            // a free port is chosen now, so that the address can be told at once
+            if (d->tcp && d->tcp->port == 0) {
+                if (auto err = State::make_socket(*d); !err.empty()) return err;
+                d->listener.reset();
+            }
+        } else if (appear_ms > 0) {
             d->appear_at = now + std::chrono::milliseconds(appear_ms);
             // a free port is chosen now, so that the address can be told at once
             if (d->tcp && d->tcp->port == 0) {
@@ -133,6 +145,12 @@ std::string SocketServer::start() {
             return err;
         }
         s.devices.push_back(std::move(d));
+    }
+    for (size_t i = 0; i < s.devices.size(); ++i) {
+        const std::string& other = s.config.devices[i].appear_at_reboot_of;
+        for (const auto& d : s.devices) {
+            if (!other.empty() && d->name == other) s.devices[i]->plug_with = d.get();
+        }
     }
     return {};
 }
@@ -269,6 +287,7 @@ void SocketServer::State::drop_host(Device& d) {
         } else if (o.kind == OutputKind::Vanish) {
             d.core->back();
         } else if (o.kind == OutputKind::Reboot) {
+            ++d.reboots;
             remove_socket(d);
             d.appear_at = Clock::now() + std::chrono::milliseconds(o.value);
             d.returning = true;
@@ -409,6 +428,17 @@ void SocketServer::run() {
         }
         const auto now = Clock::now();
         for (auto& d : s.devices) State::on_time(*d, now);
+        for (auto& d : s.devices) State::plug_in(*d);
+    }
+}
+
+// A device plugged in when another reboots appears then, and stays.
+void SocketServer::State::plug_in(Device& d) {
+    if (d.plug_with == nullptr || d.plug_with->reboots < d.plug_at_reboot) return;
+    d.plug_with = nullptr;
+    if (auto err = make_socket(d); !err.empty()) {
+        con_err("tessaro-devsim: %s\n", err.c_str());
+        d.appear_at = Clock::now() + std::chrono::seconds(1);
     }
 }
 

@@ -3,7 +3,11 @@
 #include "installer/device.h"
 
 #include <chrono>
+#include <optional>
+#include <set>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "client/action_queue.h"
 #include "client/transport.h"
@@ -19,20 +23,90 @@ namespace {
 
 bool link_lost = false;
 
-}  // namespace
+// How many one-second waits for a device back from a reboot pass before the run says what to
+// check.
+constexpr int kRebootHintWaits = 60;
 
-namespace {
+// The device the run follows: where it hangs, and its serial number for a backend that cannot
+// tell where.
+struct Followed {
+    bool on = false;     // the run follows the first device it opens
+    bool found = false;  // ... and has opened it
+    std::string path;
+    std::string serial;
+    std::set<std::string> named;  // other devices already named on standard error
+};
+Followed followed;
+usb_ifc_info accepted{};  // what the match function last accepted
+
+bool rebooting = false;  // the device was told to reboot and has not been found since
 
 void trace_seen(const char* kind, const usb_seen& seen, double seconds) {
     trace::Event(kind)
         .seconds("seconds", seconds)
         .text("serial", serial != nullptr ? serial : "")
+        .text("path", followed.path)
         .texts("other_serials", seen.other_serials)
+        .texts("elsewhere", seen.elsewhere)
         .texts("refused", seen.refused)
         .texts("busy", seen.busy);
 }
 
+int match_first(usb_ifc_info* info) {
+    const int result = match_trevan(info);
+    if (result == 0) accepted = *info;
+    return result;
+}
+
+// The device the run found first, wherever its serial number has gone since (the storage
+// variant switch changes it by design).
+int match_followed(usb_ifc_info* info) {
+    if (match_trevan_with_serial(info, nullptr) != 0) return -1;
+    if (!followed.path.empty()) return followed.path == info->device_path ? 0 : -1;
+    if (!followed.serial.empty()) return followed.serial == info->serial_number ? 0 : -1;
+    return 0;  // neither a place nor a serial number: one device cannot be told from another
+}
+
+// Every bootloader passed by while following is named once in the run.
+void name_others(const usb_seen& seen) {
+    std::vector<std::string> others = seen.elsewhere;
+    if (followed.path.empty()) {
+        for (const std::string& s : seen.other_serials) {
+            others.push_back(s.empty() ? "(no serial number)" : s);
+        }
+    }
+    for (const std::string& other : others) {
+        if (!followed.named.insert(other).second) continue;
+        con_err("another device %s is not the one being installed; left alone\n", other.c_str());
+    }
+}
+
+usb_handle* open_once() {
+    if (!followed.found) {
+        usb_handle* h = usb_open(match_first);
+        if (h != nullptr && followed.on) {
+            followed.found = true;
+            followed.path = accepted.device_path;
+            followed.serial = accepted.serial_number;
+        }
+        return h;
+    }
+    usb_handle* h = usb_open_at(followed.path.c_str(), match_followed);
+    name_others(usb_last_seen());
+    return h;
+}
+
 }  // namespace
+
+void follow_first_device(bool on) {
+    followed = Followed{};
+    followed.on = on;
+    rebooting = false;
+}
+
+void device_rebooting() {
+    rebooting = true;
+}
 
 usb_handle* open_device() {
     if (usb_device != nullptr) return usb_device;
@@ -43,23 +117,30 @@ usb_handle* open_device() {
         return std::chrono::duration<double>(Clock::now() - started).count();
     };
     bool announced = false;
+    int waits = 0;
     usb_seen traced;    // what the trace last heard of
     usb_seen reported;  // what the person at the console last heard of
+    std::optional<InterruptibleWait> interruptible;
     for (;;) {
-        usb_device = usb_open(match_trevan);
+        usb_device = open_once();
         if (usb_device != nullptr) {
             if (announced) trace_seen("wait", traced, waited());
+            rebooting = false;
             return usb_device;
         }
-        const usb_seen& seen = usb_last_seen();
+        usb_seen seen = usb_last_seen();
         if (!announced) {
             con_err("< waiting for device >\n");
             announced = true;
+            // nothing is on its way to the device while it is waited for
+            interruptible.emplace();
         }
         if (seen != traced) {
             trace_seen("seen", seen, waited());
             traced = seen;
         }
+        // named by name_others instead: this run waits for one device, not for "any"
+        if (followed.found) seen.other_serials.clear();
         // the first seconds are a device still starting up: only then is what is seen news
         if (waited() >= kWaitQuietSeconds) {
             for (const std::string& line : wait_help_lines(reported, seen, serial)) {
@@ -67,7 +148,13 @@ usb_handle* open_device() {
             }
             reported = seen;
         }
+        if (rebooting && waits == kRebootHintWaits) {
+            con_err(
+                "waiting: the device has not come back from its reboot for a minute; check the "
+                "USB cable, and that the device shows its bootloader screen\n");
+        }
         sleep_seconds(1);
+        ++waits;
     }
 }
 

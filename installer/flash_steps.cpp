@@ -24,6 +24,8 @@
 #include "installer/package.h"
 #include "installer/progress.h"
 #include "installer/regular_file.h"
+#include "installer/startup.h"
+#include "payload/payload.h"
 
 static_assert(sizeof(off_t) >= 8, "file sizes must be 64-bit");
 
@@ -95,6 +97,30 @@ void percent(int per) {
     con_flush();
 }
 
+namespace {
+
+// What a person would call an image the installer carries, once the device has taken it.
+std::string written_name(const void* buf) {
+    const payload_image* img = payload_of(buf);
+    // the one image the installer makes itself
+    if (img == nullptr) return "the boot configuration block";
+    const std::string name = img->name;
+    switch (img->kind) {
+        case payload_kind::staged_loader:
+            // the catalog holds the staged loaders first, in chain order
+            return "loader chain stage " + std::to_string(img - payload_catalog().data() + 1) +
+                   " (" + name + ")";
+        case payload_kind::final_loader:
+            return "the final loader (" + name + ")";
+        case payload_kind::main_table:
+        case payload_kind::extended_table:
+            break;
+    }
+    return "the partition table " + name;
+}
+
+}  // namespace
+
 int flash_one(const char* pname, const char* fname) {
     if (pname == nullptr || fname == nullptr) return 0;
 
@@ -118,6 +144,7 @@ int flash_one(const char* pname, const char* fname) {
     percent(0);
     int result = run_queue();
     percent(100);
+    if (result == 0) note_last_write(std::string("package file ") + fname);
     return result != 0 ? -1 : 1;
 }
 
@@ -182,6 +209,8 @@ int flash_file(const char* pname, const char* fn, uint32_t split) {
             }
 
             offset += len;
+            note_last_write((offset < size ? "part of package file " : "package file ") +
+                            std::string(fn));
             percent(
                 static_cast<int>(static_cast<double>(offset) / static_cast<double>(size) * 100.0));
         }
@@ -194,7 +223,9 @@ int flash_file(const char* pname, const char* fn, uint32_t split) {
 
 int flash_buffer(const void* buf, uint32_t len, const char* name) {
     fb_queue_flash(name, buf, len);
-    return run_queue();
+    const int result = run_queue();
+    if (result == 0) note_last_write(written_name(buf));
+    return result;
 }
 
 int do_check_buf(const char* part, const char* buf_sign, uint64_t kernel_base,

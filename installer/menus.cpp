@@ -13,6 +13,7 @@
 #include "installer/flash_steps.h"
 #include "installer/package.h"
 #include "installer/run.h"
+#include "installer/startup.h"
 #include "installer/texts.h"
 #include "trace/trace.h"
 
@@ -52,6 +53,8 @@ char run_menu(const InstallRun& run, const Menu& m, char automatic, FILE* in) {
             .flag("unattended", true);
         return automatic;
     }
+    // nothing is on its way to the device while a person chooses: Ctrl+C may end the run here
+    InterruptibleWait wait;
     for (;;) {
         char c = read_choice(in);
         if (m.accepted.find(c) != std::string_view::npos) {

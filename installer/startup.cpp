@@ -8,6 +8,35 @@
 
 #include "console/console.h"
 
+namespace {
+
+// kept in a fixed buffer: a signal handler writes it out as it stands
+char g_stop_note[512];
+size_t g_stop_note_len = 0;
+
+void set_stop_note(std::string_view text) {
+    g_stop_note_len = std::min(text.size(), sizeof g_stop_note);
+    std::copy_n(text.data(), g_stop_note_len, g_stop_note);
+}
+
+}  // namespace
+
+void note_last_write(std::string_view what) {
+    if (what.empty()) {
+        set_stop_note(
+            "\nstopped: nothing has been written to the device yet; running the installer again "
+            "starts from the beginning\n");
+        return;
+    }
+    set_stop_note("\nstopped: the last thing written to the device was " + std::string(what) +
+                  ";\nrunning the installer again resumes from there\n");
+}
+
+std::string_view stop_note() {
+    if (g_stop_note_len == 0) note_last_write({});
+    return {g_stop_note, g_stop_note_len};
+}
+
 bool is_number_argument(std::string_view text) {
     if (!text.empty() && (text.front() == '+' || text.front() == '-')) text.remove_prefix(1);
     if (text.empty()) return false;
@@ -72,8 +101,9 @@ void print_help() {
         "            reading one (above 1, a package of both systems installs both with a\n"
         "            wipe); any nonzero value, negative ones too, makes the closing wait 1\n"
         "            second instead of 60 (default 0).\n"
-        "  SERIAL    install only on the device with this serial number (default: the first\n"
-        "            device found).\n"
+        "  SERIAL    install only on the device with this serial number, or the one that hangs\n"
+        "            at this place (\"1-2.3\": USB bus 1, ports 2 and 3) (default, or empty: the\n"
+        "            first device found).\n"
         "A whole number is an optional sign and decimal digits (numbers beyond the range of\n"
         "int are held at its ends); anything else for DOREBOOT or DOFAST is a usage error and\n"
         "nothing is sent. Each given argument is echoed as a line (###doreboot:N, ###dofast:N,\n"
@@ -116,6 +146,12 @@ void print_help() {
         "70-tessaro.rules, or group membership), a device another program holds. On a\n"
         "terminal the progress bar moves during each transfer, with bytes, rate and time left.\n"
         "\n"
+        "A run stays with the device it found first: after a reboot of the device it takes\n"
+        "only the device that hangs where that one did (the same USB port), and any other\n"
+        "bootloader device it sees is named once (\"another device SERIAL at PLACE is not the\n"
+        "one being installed; left alone\") and never sent a command. A device that has not\n"
+        "come back from a reboot after a minute is told of, with what to check.\n"
+        "\n"
         "Environment:\n"
         "  TESSARO_TRACE       a file to append the run's trace to, one JSON object per line:\n"
         "                      every command and answer, data phase, USB error, wait for the\n"
@@ -132,8 +168,10 @@ void print_help() {
         "-DTESSARO_LOADER_DIR=DIR). --version says which.\n"
         "\n"
         "Signals: Ctrl+C (SIGINT) and a closing terminal (SIGHUP) stop the run while it waits\n"
-        "for its device and before the first command is sent, and again in the closing wait.\n"
-        "In between both are ignored, so that a write to the device is never broken off;\n"
+        "for its device (at start-up or after a reboot of the device), while a menu waits for a\n"
+        "choice, and in the closing wait; stopped at a wait, it says on standard error what was\n"
+        "written to the device last, and running the installer again resumes from there. While\n"
+        "it sends to the device both are ignored, so that a write is never broken off;\n"
         "Ctrl+\\ (SIGQUIT) and SIGTERM still stop it.\n"
         "\n"
         "Exit status:\n"

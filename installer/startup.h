@@ -22,6 +22,28 @@ void guard_interrupts();
 // standard output is flushed, so that what was said is not lost if one of them ends the wait.
 void release_interrupts();
 
+// A wait that a person may end: for a device, or for a choice at a menu. Nothing is being
+// written then, so while one lasts SIGINT and SIGHUP end the run (unless it was started with them
+// ignored, as under nohup), after saying on standard error where the device was left. Standard
+// output is flushed when it begins. Does nothing outside a run.
+class InterruptibleWait {
+  public:
+    InterruptibleWait();
+    ~InterruptibleWait();
+    InterruptibleWait(const InterruptibleWait&) = delete;
+    InterruptibleWait& operator=(const InterruptibleWait&) = delete;
+
+  private:
+    bool active_ = false;
+};
+
+// The write the device took last, as a person would name it ("loader chain stage 2
+// (porter1)"): what a run ended at a wait says the device was left with. A run starts with
+// nothing written.
+void note_last_write(std::string_view what);
+// What is said then, one or two lines with their line ends.
+std::string_view stop_note();
+
 // What the command line asks for.
 enum class StartRequest {
     Run,       // an install; the arguments are numbers (and a serial number)

@@ -36,7 +36,50 @@ void ignore_signal(int sig) {
     sigaction(sig, &ignore, nullptr);
 }
 
+const struct sigaction& start_action(int sig) {
+    return sig == SIGINT ? start_int : start_hup;
+}
+
+// At a wait: say where the device was left, then end as the signal's start-up action would (the
+// signal is blocked in here, so it is taken with that action on return).
+void on_stop_signal(int sig) {
+    const std::string_view note = stop_note();
+    ssize_t n = write(2, note.data(), note.size());
+    static_cast<void>(n);
+    sigaction(sig, &start_action(sig), nullptr);
+    raise(sig);
+}
+
+void catch_at_wait(int sig) {
+    if (start_action(sig).sa_handler == SIG_IGN) return;  // started immune: stays so
+    struct sigaction act {};
+    act.sa_handler = on_stop_signal;
+    sigemptyset(&act.sa_mask);
+    sigaction(sig, &act, nullptr);
+}
+
 }  // namespace
+
+InterruptibleWait::InterruptibleWait() {
+    if (!policy_started) return;
+    active_ = true;
+    // what was said before the wait is out before a signal may end it
+    con_flush();
+    static_cast<void>(stop_note());  // composed now, not in the handler
+    catch_at_wait(SIGINT);
+    catch_at_wait(SIGHUP);
+}
+
+InterruptibleWait::~InterruptibleWait() {
+    if (!active_) return;
+    if (interrupts_guarded) {
+        ignore_signal(SIGINT);
+        ignore_signal(SIGHUP);
+    } else {
+        sigaction(SIGINT, &start_int, nullptr);
+        sigaction(SIGHUP, &start_hup, nullptr);
+    }
+}
 
 void start_signal_policy() {
     ignore_signal(SIGPIPE);
@@ -45,6 +88,7 @@ void start_signal_policy() {
     sigaction(SIGHUP, nullptr, &start_hup);
     interrupts_guarded = false;
     policy_started = true;
+    note_last_write({});
 }
 
 void guard_interrupts() {

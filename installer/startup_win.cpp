@@ -17,12 +17,36 @@ bool policy_started = false;
 // read on the thread the system runs the handler on
 std::atomic<bool> interrupts_guarded{false};
 
+// set while the run waits for a device or a menu choice
+std::atomic<bool> waiting{false};
+
 BOOL WINAPI control_handler(DWORD event) {
+    const bool stop_event = event == CTRL_C_EVENT || event == CTRL_CLOSE_EVENT;
+    if (waiting.load() && stop_event) {
+        // where the device was left, then the default: the process ends
+        const std::string_view note = stop_note();
+        DWORD written = 0;
+        WriteFile(GetStdHandle(STD_ERROR_HANDLE), note.data(), static_cast<DWORD>(note.size()),
+                  &written, nullptr);
+        return FALSE;
+    }
     if (!interrupts_guarded.load()) return FALSE;  // the default: the process ends
-    return event == CTRL_C_EVENT || event == CTRL_CLOSE_EVENT ? TRUE : FALSE;
+    return stop_event ? TRUE : FALSE;
 }
 
 }  // namespace
+
+InterruptibleWait::InterruptibleWait() {
+    if (!policy_started) return;
+    active_ = true;
+    con_flush();
+    static_cast<void>(stop_note());  // composed now, not on the handler's thread
+    waiting = true;
+}
+
+InterruptibleWait::~InterruptibleWait() {
+    if (active_) waiting = false;
+}
 
 void open_standard_descriptors() {
     // binary: the bytes written are the bytes a wrapper reads ("\n", not "\r\n"), as on every
@@ -33,6 +57,8 @@ void open_standard_descriptors() {
 
 void start_signal_policy() {
     interrupts_guarded = false;
+    waiting = false;
+    note_last_write({});
     if (!policy_started) SetConsoleCtrlHandler(control_handler, TRUE);
     policy_started = true;
 }

@@ -62,6 +62,7 @@ bool reboot_taken(InstallRun& run) {
 bool reboot_and_reconnect(InstallRun& run, int seconds) {
     if (!reboot_taken(run)) return false;
     close_device();
+    device_rebooting();
     sleep_seconds(seconds);
     fb_queue_display("product", "product");
     (void)run_queue();  // this exchange only waits until the device is back

@@ -20,7 +20,9 @@ struct usb_ifc_info {
     uint8_t has_bulk_out;  // not set by this transport
     uint8_t writable;      // always 1
     char serial_number[256];
-    char device_path[256];  // always empty
+    // where the device hangs on the host, the same across its reboots (see usb_platform's
+    // device_path); empty where the backend cannot tell
+    char device_path[256];
 };
 
 // 0 accepts the interface as the device, anything else rejects it.
@@ -34,10 +36,16 @@ struct usb_handle {
     char* interface_name;
 };
 
-// Serial number (or device path) the device must have; null accepts any device.
+// Serial number (or device path) the device must have; null or empty accepts any device.
 extern const char* serial;
 
 usb_handle* usb_open(ifc_match_func callback);
+// usb_open limited to the device that hangs at `path` (a device_path the match function was
+// shown): an interface the backend places elsewhere is never opened; a bootloader among them
+// has its descriptors read, and nothing more, to be listed in usb_last_seen().elsewhere. An
+// empty path, or an interface whose place the backend cannot tell, is left to the match
+// function alone.
+usb_handle* usb_open_at(const char* path, ifc_match_func callback);
 // Bytes received (0 up to len), or -1. Timeouts are retried without limit.
 int usb_read(usb_handle* h, void* data, int len);
 // len when every byte was written, -1 on failure. A chunk that takes no bytes at all ends the
@@ -65,6 +73,9 @@ struct usb_seen {
     // bootloader interfaces the host lists with no driver this program can open them through
     // (Windows: no WinUSB bound), by their hardware ids
     std::vector<std::string> no_driver;
+    // bootloader devices that usb_open_at left alone for hanging elsewhere: "SERIAL at PATH"
+    // ("(no serial number) at PATH" when it has none)
+    std::vector<std::string> elsewhere;
     bool simulated = false;  // seen on the simulated link
 
     bool operator==(const usb_seen&) const = default;

@@ -345,6 +345,32 @@ bool devsim_write(void* pipe, const void* buf, uint32_t len, uint32_t* put, uint
     }
 }
 
+// A simulated device hangs where its socket is (or at its TCP address), across its reboots.
+bool devsim_device_path(const char* name, char* buf, size_t size) {
+    const size_t n = std::strlen(name);
+    if (n + 1 > size) return false;
+    std::memcpy(buf, name, n + 1);
+    return true;
+}
+
+// The device's greeting holds its descriptors and serial number: the link is opened for it and
+// closed again, with nothing sent.
+bool devsim_peek_device(const char* name, uint8_t device[18], uint8_t ifc[9], char* serial,
+                        size_t serial_size) {
+    void* handle = devsim_create(name);
+    if (handle == nullptr) return false;
+    Link* link = link_of(handle);
+    std::memcpy(device, link->device_descriptor, sizeof link->device_descriptor);
+    std::memcpy(ifc, link->interface_descriptor, sizeof link->interface_descriptor);
+    if (serial_size > 0) {
+        const size_t n = std::min(link->serial.size(), serial_size - 1);
+        std::memcpy(serial, link->serial.data(), n);
+        serial[n] = '\0';
+    }
+    close_handle(handle);
+    return true;
+}
+
 const usb_platform kDevsimPlatform = {
     "devsim",
     devsim_enum,
@@ -362,6 +388,8 @@ const usb_platform kDevsimPlatform = {
     close_handle,
     true,     // simulated
     nullptr,  // a socket's descriptors come only in its greeting, once connected
+    devsim_device_path,
+    devsim_peek_device,
 };
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "usb/usb.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <utility>
@@ -221,6 +222,47 @@ bool libusb_peek(const char* name, uint8_t device[18], uint8_t ifc[9]) {
     return found;
 }
 
+bool libusb_device_path(const char* name, char* buf, size_t size) {
+    const std::string path = entry_path(name);
+    if (path.empty() || path.size() + 1 > size) return false;
+    std::memcpy(buf, path.c_str(), path.size() + 1);
+    return true;
+}
+
+// Another device's serial number is a string descriptor: reading it needs the device open, but
+// nothing claimed, detached or reset.
+bool libusb_peek_device(const char* name, uint8_t device[18], uint8_t ifc[9], char* serial,
+                        size_t serial_size) {
+    if (serial_size == 0) return false;
+    serial[0] = '\0';
+    ssize_t count = 0;
+    DeviceList list = list_devices(context(), &count);
+    if (!list) return false;
+    libusb_device* found = nullptr;
+    uint8_t serial_index = 0;
+    each_interface(list, count, [&](libusb_device* dev, const libusb_interface_descriptor& id) {
+        if (device_entry_name(dev, id.bInterfaceNumber) != name) return false;
+        libusb_device_descriptor dd{};
+        if (libusb_get_device_descriptor(dev, &dd) == 0) {
+            device_descriptor_bytes(dd, device);
+            interface_descriptor_bytes(id, ifc);
+            serial_index = dd.iSerialNumber;
+            found = dev;
+        }
+        return true;
+    });
+    if (found == nullptr) return false;
+    libusb_device_handle* dev = nullptr;
+    if (serial_index != 0 && serial_size > 1 && libusb_open(found, &dev) == 0) {
+        int n = libusb_get_string_descriptor_ascii(
+            dev, serial_index, reinterpret_cast<unsigned char*>(serial),
+            static_cast<int>(std::min<size_t>(serial_size, 0x7fff)));
+        serial[n < 0 ? 0 : std::min(static_cast<size_t>(n), serial_size - 1)] = '\0';
+        libusb_close(dev);
+    }
+    return true;
+}
+
 // A pipe only for an endpoint the interface has.
 void* libusb_open_pipe(void* handle, Kind kind) {
     if (auto* ifc = backend_interface<Interface>(handle)) {
@@ -315,6 +357,8 @@ const usb_platform kLibusbPlatform = {
     close_handle,
     false,  // real hardware
     libusb_peek,
+    libusb_device_path,
+    libusb_peek_device,
 };
 
 }  // namespace

@@ -48,6 +48,15 @@ std::string entry_name(uint8_t bus, const uint8_t* ports, int port_count, int in
     return name;
 }
 
+std::string entry_path(std::string_view name) {
+    constexpr std::string_view kPrefix = "usb:";
+    if (!name.starts_with(kPrefix)) return {};
+    name.remove_prefix(kPrefix.size());
+    const size_t colon = name.rfind(':');
+    if (colon == std::string_view::npos || colon == 0) return {};
+    return std::string(name.substr(0, colon));
+}
+
 void device_descriptor_bytes(const libusb_device_descriptor& d, uint8_t out[18]) {
     out[0] = d.bLength;
     out[1] = d.bDescriptorType;

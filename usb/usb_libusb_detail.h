@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "usb/usb_platform.h"
 
@@ -23,6 +24,9 @@ usb_platform_error translate_error(int libusb_error);
 
 // "usb:BUS-PORT.PORT...:IFC", the same for a device as long as it stays in the same socket.
 std::string entry_name(uint8_t bus, const uint8_t* ports, int port_count, int interface_number);
+// The "BUS-PORT.PORT..." of an entry name: where the device hangs, the same across its reboots.
+// Empty for a name not of that form.
+std::string entry_path(std::string_view name);
 
 // The descriptors as the 18 and 9 bytes the device sent (multi-byte fields little-endian).
 void device_descriptor_bytes(const libusb_device_descriptor& d, uint8_t out[18]);

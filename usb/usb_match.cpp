@@ -34,8 +34,9 @@ int match_trevan_with_serial(usb_ifc_info* info, const char* serial) {
         info->ifc_protocol != kBootloaderProtocol) {
         return -1;
     }
-    if (serial == nullptr) return 0;
-    // device_path is always empty, so an empty serial text accepts any device
+    // an empty serial text has always accepted any device, and still does now that interfaces
+    // carry the place where their device hangs
+    if (serial == nullptr || *serial == '\0') return 0;
     if (std::strcmp(serial, info->serial_number) == 0) return 0;
     if (std::strcmp(serial, info->device_path) == 0) return 0;
     return -1;

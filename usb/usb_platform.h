@@ -75,6 +75,18 @@ struct usb_platform {
     // interface; the transport then takes such an interface for the bootloader it is listed
     // as. May be null, which counts as false.
     bool (*peek_descriptors)(const char* name, uint8_t device[18], uint8_t ifc[9]);
+
+    // Where a listed interface's device hangs on the host, the same across the device's reboots
+    // as long as it stays plugged in where it is: libusb's bus and port chain ("1-2.3"),
+    // SetupAPI's location path on Windows, the socket's path (or TCP address) on the simulated
+    // link. Read without opening anything. False where the host cannot tell. May be null.
+    bool (*device_path)(const char* name, char* buf, size_t size);
+    // A listed interface's descriptors and serial number (empty when it has none), read while
+    // leaving the device alone: nothing is claimed, reset or sent to it beyond the standard
+    // requests for its descriptors. For a device a run must not take. False when they cannot
+    // be read. May be null.
+    bool (*peek_device)(const char* name, uint8_t device[18], uint8_t ifc[9], char* serial,
+                        size_t serial_size);
 };
 
 // The backend in use: chosen on first use (the simulated device whenever TESSARO_DEVSIM_DIR or

@@ -77,6 +77,17 @@ void note_unopened(const char* name) {
     (why == USB_ERR_ACCESS_DENIED ? g_seen.refused : g_seen.busy).push_back(std::move(what));
 }
 
+// where the backend places a listed interface's device; false where it cannot tell
+bool place_of(const char* name, char* path, size_t size) {
+    const usb_platform& p = platform();
+    if (p.device_path == nullptr || name == nullptr || size == 0) return false;
+    const int saved = usb_platform_last_error();
+    const bool known = p.device_path(name, path, size);
+    usb_platform_set_last_error(saved);
+    if (known) path[size - 1] = '\0';
+    return known;
+}
+
 // the descriptors and serial number of an open interface; false when they cannot be read or it
 // is not an interface of two endpoints
 bool read_info(usb_handle* handle, usb_ifc_info* info) {
@@ -102,8 +113,65 @@ bool read_info(usb_handle* handle, usb_ifc_info* info) {
         info->serial_number[0] = '\0';
     }
     info->serial_number[sizeof info->serial_number - 1] = '\0';
-    info->device_path[0] = '\0';
+    if (!place_of(handle->interface_name, info->device_path, sizeof info->device_path)) {
+        info->device_path[0] = '\0';
+    }
     return true;
+}
+
+// A bootloader that hangs elsewhere than the device looked for: told apart by what the host
+// keeps of it, and never opened.
+void note_elsewhere(const char* name, const std::string& path) {
+    const usb_platform& p = platform();
+    uint8_t device[18] = {};
+    uint8_t ifc[9] = {};
+    char serial_text[256] = {};
+    const int saved = usb_platform_last_error();
+    const bool peeked = p.peek_device != nullptr &&
+                        p.peek_device(name, device, ifc, serial_text, sizeof serial_text);
+    usb_platform_set_last_error(saved);
+    if (!peeked || !bootloader_of_listed_vendor(device, ifc)) return;
+    serial_text[sizeof serial_text - 1] = '\0';
+    const std::string who = serial_text[0] != '\0' ? serial_text : "(no serial number)";
+    g_seen.elsewhere.push_back(who + " at " + path);
+}
+
+usb_handle* find(ifc_match_func callback, const char* only_path) {
+    const usb_platform& p = platform();
+    g_seen = usb_seen{};
+    g_seen.simulated = p.simulated;
+    void* enumeration = p.enum_interfaces();
+    if (enumeration == nullptr) return nullptr;
+
+    const bool limited = only_path != nullptr && *only_path != '\0';
+    char name[2048];
+    for (;;) {
+        if (!p.next_interface(enumeration, name, sizeof name)) break;
+        name[sizeof name - 1] = '\0';
+        char path[256];
+        if (limited && place_of(name, path, sizeof path) && std::strcmp(path, only_path) != 0) {
+            note_elsewhere(name, path);
+            continue;
+        }
+        OwnedHandle h(do_usb_open(name));
+        if (!h) {
+            note_unopened(name);
+            continue;
+        }
+        usb_ifc_info info{};
+        if (!read_info(h.get(), &info)) continue;
+        // the first accepted interface in the platform's order wins; the others are released
+        if (callback(&info) == 0) {
+            p.close_enum(enumeration);
+            return h.release();
+        }
+        if (usb_vendor_listed(info.dev_vendor) != 0 && info.ifc_class == 0xFF &&
+            info.ifc_subclass == 0x42 && info.ifc_protocol == 0x03) {
+            g_seen.other_serials.emplace_back(info.serial_number);
+        }
+    }
+    p.close_enum(enumeration);
+    return nullptr;
 }
 
 }  // namespace
@@ -200,39 +268,15 @@ int recognized_device(usb_handle* handle, ifc_match_func callback) {
 }
 
 usb_handle* find_usb_device(ifc_match_func callback) {
-    const usb_platform& p = platform();
-    g_seen = usb_seen{};
-    g_seen.simulated = p.simulated;
-    void* enumeration = p.enum_interfaces();
-    if (enumeration == nullptr) return nullptr;
-
-    char name[2048];
-    for (;;) {
-        if (!p.next_interface(enumeration, name, sizeof name)) break;
-        name[sizeof name - 1] = '\0';
-        OwnedHandle h(do_usb_open(name));
-        if (!h) {
-            note_unopened(name);
-            continue;
-        }
-        usb_ifc_info info{};
-        if (!read_info(h.get(), &info)) continue;
-        // the first accepted interface in the platform's order wins; the others are released
-        if (callback(&info) == 0) {
-            p.close_enum(enumeration);
-            return h.release();
-        }
-        if (usb_vendor_listed(info.dev_vendor) != 0 && info.ifc_class == 0xFF &&
-            info.ifc_subclass == 0x42 && info.ifc_protocol == 0x03) {
-            g_seen.other_serials.emplace_back(info.serial_number);
-        }
-    }
-    p.close_enum(enumeration);
-    return nullptr;
+    return find(callback, nullptr);
 }
 
 usb_handle* usb_open(ifc_match_func callback) {
-    return find_usb_device(callback);
+    return find(callback, nullptr);
+}
+
+usb_handle* usb_open_at(const char* path, ifc_match_func callback) {
+    return find(callback, path);
 }
 
 int usb_read(usb_handle* h, void* data, int len) {

@@ -110,10 +110,18 @@ void report_unbound_bootloader() {
     }
 }
 
+// Where each interface of the last enumeration hangs: SetupAPI's location path of its device
+// ("PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)"), the same across the device's reboots.
+std::vector<std::pair<std::string, std::string>>& places() {
+    static std::vector<std::pair<std::string, std::string>> listed;
+    return listed;
+}
+
 void* winusb_enum() {
     InfoList list = info_list(&kBootloaderClass, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (!list) return fail_now(false), nullptr;
     std::vector<std::string> names;
+    places().clear();
     SP_DEVICE_INTERFACE_DATA ifc{};
     ifc.cbSize = sizeof ifc;
     for (DWORD i = 0; api().enum_device_interfaces(list.get(), nullptr, &kBootloaderClass, i, &ifc);
@@ -124,10 +132,16 @@ void* winusb_enum() {
         std::vector<unsigned char> buf(needed);
         auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buf.data());
         detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-        if (!api().get_interface_detail(list.get(), &ifc, detail, needed, nullptr, nullptr)) {
+        SP_DEVINFO_DATA dev{};
+        dev.cbSize = sizeof dev;
+        if (!api().get_interface_detail(list.get(), &ifc, detail, needed, nullptr, &dev)) {
             continue;
         }
         names.push_back(narrow(detail->DevicePath));
+        // a multi-text property: the first text is the path
+        const std::wstring location = registry_text(list.get(), &dev, SPDRP_LOCATION_PATHS);
+        const std::string place = narrow(std::wstring(location.c_str()));
+        if (!place.empty()) places().emplace_back(names.back(), place);
     }
     if (names.empty()) report_unbound_bootloader();
     return make_enumeration(std::move(names));
@@ -228,6 +242,30 @@ bool winusb_serial(void* handle, char* buf, size_t size) {
     return true;
 }
 
+bool winusb_device_path(const char* name, char* buf, size_t size) {
+    for (const auto& [listed, place] : places()) {
+        if (listed != name) continue;
+        if (place.size() + 1 > size) return false;
+        std::memcpy(buf, place.c_str(), place.size() + 1);
+        return true;
+    }
+    return false;
+}
+
+// WinUSB gives descriptors only through an open device file: it is opened, read and closed,
+// with no transfer on its pipes.
+bool winusb_peek_device(const char* name, uint8_t device[18], uint8_t ifc[9], char* serial,
+                        size_t serial_size) {
+    void* handle = winusb_create(name);
+    if (handle == nullptr) return false;
+    auto* opened = backend_interface<Interface>(handle);
+    std::memcpy(device, opened->device_descriptor, sizeof opened->device_descriptor);
+    std::memcpy(ifc, opened->interface_descriptor, sizeof opened->interface_descriptor);
+    if (serial_size > 0 && !winusb_serial(handle, serial, serial_size)) serial[0] = '\0';
+    close_handle(handle);
+    return true;
+}
+
 bool transfer(void* pipe, Kind kind, UCHAR* buf, uint32_t len, uint32_t* moved,
               uint32_t timeout_ms) {
     *moved = 0;
@@ -289,6 +327,8 @@ const usb_platform kWinusbPlatform = {
     // be opened is told by its path. Every interface listed here is one the driver package put
     // under the bootloader's class, so taking it for the bootloader is right.
     .peek_descriptors = nullptr,
+    .device_path = winusb_device_path,
+    .peek_device = winusb_peek_device,
 };
 
 const winusb_api kSystemApi = {

@@ -45,28 +45,51 @@ TEST(Options, Defaults) {
 }
 
 TEST(Options, EveryOptionSetsItsField) {
-    auto r = parse_options({"--dir",          "D",
-                            "--transcript",   "T",
-                            "--storage",      "S",
-                            "--rate",         "60000000",
-                            "--device",       "a",
-                            "--serial",       "P00118X",
-                            "--vendor",       "0x0bb4",
-                            "--product",      "0c01",
-                            "--class",        "fe",
-                            "--subclass",     "1",
-                            "--protocol",     "2",
-                            "--endpoints",    "3",
-                            "--var",          "product=RQ3",
-                            "--var",          "verflag=Z05",
-                            "--address",      "xzkernel=200000",
-                            "--address",      "xznew=0xE2400000",
-                            "--reboot-delay", "20",
-                            "--appear-after", "300",
-                            "--fault",        "reboot=away:1000",
-                            "--device",       "b",
-                            "--no-serial",    "--var",
-                            "serialno=OTHER"});
+    auto r = parse_options({"--dir",
+                            "D",
+                            "--transcript",
+                            "T",
+                            "--storage",
+                            "S",
+                            "--rate",
+                            "60000000",
+                            "--device",
+                            "a",
+                            "--serial",
+                            "P00118X",
+                            "--vendor",
+                            "0x0bb4",
+                            "--product",
+                            "0c01",
+                            "--class",
+                            "fe",
+                            "--subclass",
+                            "1",
+                            "--protocol",
+                            "2",
+                            "--endpoints",
+                            "3",
+                            "--var",
+                            "product=RQ3",
+                            "--var",
+                            "verflag=Z05",
+                            "--address",
+                            "xzkernel=200000",
+                            "--address",
+                            "xznew=0xE2400000",
+                            "--reboot-delay",
+                            "20",
+                            "--appear-after",
+                            "300",
+                            "--fault",
+                            "reboot=away:1000",
+                            "--device",
+                            "b",
+                            "--no-serial",
+                            "--var",
+                            "serialno=OTHER",
+                            "--appear-at-reboot",
+                            "a#2"});
     ASSERT_TRUE(r.config) << r.error;
     const auto& c = *r.config;
     EXPECT_EQ(c.transcript, "T");
@@ -95,6 +118,8 @@ TEST(Options, EveryOptionSetsItsField) {
     EXPECT_FALSE(b.serial_readable);
     EXPECT_EQ(b.serial, "SIM0001");
     EXPECT_EQ(b.vars.at("serialno"), "OTHER");
+    EXPECT_EQ(b.appear_at_reboot_of, "a");
+    EXPECT_EQ(b.appear_at_reboot_count, 2u);
     EXPECT_TRUE(b.faults.empty());
 }
 
@@ -166,6 +191,10 @@ INSTANTIATE_TEST_SUITE_P(
                 "--respcb-serial needs VALUE=SERIAL"},
         BadCase{"loader_verflag_of_a_table", base({"--loader-verflag", "mbrdef=Z07"}),
                 "--loader-verflag needs IMAGE=VERFLAG"},
+        BadCase{"appear_at_own_reboot", base({"--appear-at-reboot", "d0"}),
+                "needs another device's name"},
+        BadCase{"appear_at_reboot_zero", base({"--appear-at-reboot", "d0#0"}),
+                "--appear-at-reboot needs NAME or NAME#N"},
         BadCase{"loader_check_fails_not_number", base({"--loader-check-fails", "porter=x"}),
                 "--loader-check-fails needs IMAGE=N"}),
     [](const auto& info) { return std::string(info.param.name); });

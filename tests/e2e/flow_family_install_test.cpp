@@ -23,9 +23,11 @@ struct InstallCase {
     bool done;
     // package file -> partition, for the files a done run must leave on the device
     std::vector<std::pair<const char*, const char*>> written;
-    std::vector<std::string> marker;       // the last setvar commands before the reboot
-    std::vector<std::string> device = {};  // more of the device's options
-    const char* config = "vrx3\n";         // config.bin's first line
+    std::vector<std::string> marker;             // the last setvar commands before the reboot
+    std::vector<std::string> device = {};        // more of the device's options
+    const char* config = "vrx3\n";               // config.bin's first line
+    std::vector<std::string> listed_first = {};  // other devices, listed before it
+    std::string err_line = {};                   // a line standard error must hold
 };
 
 std::string crc_text(const std::string& bytes) {
@@ -49,13 +51,11 @@ void run_install(const InstallCase& c) {
         std::fclose(out);
     }
     support::TempDir storage;
-    std::vector<std::string> args = {"--storage", storage.path().string(),
-                                     "--device",  "d",
-                                     "--serial",  c.serial,
-                                     "--var",     "product=VRX3",
-                                     "--var",     std::string("verflag=") + c.verflag,
-                                     "--var",     "bootmode=main",
-                                     "--var",     "systype=sing"};
+    std::vector<std::string> args = c.listed_first;
+    args.insert(args.end(),
+                {"--storage", storage.path().string(), "--device", "d", "--serial", c.serial,
+                 "--var", "product=VRX3", "--var", std::string("verflag=") + c.verflag, "--var",
+                 "bootmode=main", "--var", "systype=sing"});
     for (const auto& f : c.faults) args.insert(args.end(), {"--fault", f});
     args.insert(args.end(), c.device.begin(), c.device.end());
     support::Devsim dev(args);
@@ -63,6 +63,14 @@ void run_install(const InstallCase& c) {
     auto r = run(dev, pkg, c.args);
     EXPECT_EQ(r.status, 0);
     EXPECT_FALSE(r.timed_out);
+    if (!c.err_line.empty()) {
+        EXPECT_NE(r.err.find(c.err_line), std::string::npos) << r.err;
+    }
+    // whatever else is plugged in is never sent a command
+    for (const auto& line : dev.transcript()) {
+        if (line.find(R"("ev":"command")") == std::string::npos) continue;
+        EXPECT_TRUE(line.starts_with(R"({"dev":"d",)")) << line;
+    }
     const auto commands = dev.commands();
     const bool rebooted = !commands.empty() && commands.back() == "reboot";
     if (c.done) {
@@ -175,17 +183,28 @@ TEST(FlowFamilyInstall, CurrentLoaderEachEnding) {
     for (const auto& c : cases) run_install(c);
 }
 
-// The whole loader chain from "8.0": four reboots with the installer's fixed waits.
+// The whole loader chain from "8.0": four reboots with the installer's fixed waits. A second
+// reader of the same model and serial number, plugged in while the first restarts in the middle
+// of the chain and listed before it, is left alone: the run follows the device it found first.
 TEST(FlowFamilyInstall, WholeChainFromOldestLoaderWithReconnectWaits) {
-    run_install({"chain then both systems",
-                 "067A0001",
-                 "8.0",
-                 kBoth,
-                 {"1", "2"},
-                 {},
-                 true,
-                 kBothWritten,
-                 {"setvar:systype dual", "setvar:recvmode recvrecv"}});
+    const std::vector<std::string> second = {
+        "--device",     "c",     "--serial",    "067A0001",           "--var",
+        "product=VRX3", "--var", "verflag=8.0", "--appear-at-reboot", "d#2"};
+    for (const auto& others : {std::vector<std::string>{}, second}) {
+        run_install({others.empty() ? "chain then both systems" : "second device plugged in",
+                     "067A0001",
+                     "8.0",
+                     kBoth,
+                     {"1", "2"},
+                     {},
+                     true,
+                     kBothWritten,
+                     {"setvar:systype dual", "setvar:recvmode recvrecv"},
+                     {},
+                     "vrx3\n",
+                     others,
+                     others.empty() ? "" : "another device 067A0001 at "});
+    }
 }
 
 // The device started with nothing but its serial number: the second system's partition table and

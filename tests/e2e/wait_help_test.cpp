@@ -179,34 +179,47 @@ TEST(ListDevices, EachDeviceOnceAskedOnlyWhatItIs) {
 
     const std::string lost =
         "list: the device SIMG stopped answering (getvar:verflag); it is not listed\n";
+    // where each device hangs: its socket
+    auto at = [&sim](const char* name) { return (sim.socket_dir() / name).string(); };
     EXPECT_EQ(text.status, 0);
-    EXPECT_EQ(text.out,
-              "device 067A0001: model vrx3, loader 8.0, system native, variant 4GB\n"
-              "device SIMB: model vrx3, loader Z07, system dual, variant 32GB\n"
-              "device P00118X: model pagora8, loader Z07, system second\n"
-              "device ABC001: model unknown (no model has this board id), loader (none given), "
-              "system native\n"
-              "not opened: " +
-                  refused +
-                  ": Access refused to this user: give this user write "
-                  "access to its socket, or run tessaro-devsim as this user.\n"
-                  "not opened: " +
-                  busy +
-                  ": Held by another program (an install may be running on "
-                  "it): end that program, or wait for it to finish.\n");
+    EXPECT_EQ(
+        text.out,
+        "device 067A0001: model vrx3, loader 8.0, system native, variant 4GB, path " + at("a") +
+            "\ndevice SIMB: model vrx3, loader Z07, system dual, variant 32GB, path " + at("b") +
+            "\ndevice P00118X: model pagora8, loader Z07, system second, path " + at("c") +
+            "\ndevice ABC001: model unknown (no model has this board id), loader (none "
+            "given), system native, path " +
+            at("d") +
+            "\n"
+            "not opened: " +
+            refused +
+            ": Access refused to this user: give this user write "
+            "access to its socket, or run tessaro-devsim as this user.\n"
+            "not opened: " +
+            busy +
+            ": Held by another program (an install may be running on "
+            "it): end that program, or wait for it to finish.\n");
     EXPECT_EQ(text.err, lost);
     EXPECT_EQ(json.status, 0);
     EXPECT_EQ(
         json.out,
-        R"({"serial":"067A0001","model":"vrx3","loader":"8.0","system":"native","variant":"4GB","path":"","simulated":true})"
-        "\n"
-        R"({"serial":"SIMB","model":"vrx3","loader":"Z07","system":"dual","variant":"32GB","path":"","simulated":true})"
-        "\n"
-        R"({"serial":"P00118X","model":"pagora8","loader":"Z07","system":"second","variant":"","path":"","simulated":true})"
-        "\n"
-        R"({"serial":"ABC001","model":"","loader":"","system":"native","variant":"","path":"","simulated":true})"
-        "\n"
-        R"({"device":")" +
+        R"({"serial":"067A0001","model":"vrx3","loader":"8.0","system":"native","variant":"4GB","path":")" +
+            at("a") +
+            R"(","simulated":true})"
+            "\n"
+            R"({"serial":"SIMB","model":"vrx3","loader":"Z07","system":"dual","variant":"32GB","path":")" +
+            at("b") +
+            R"(","simulated":true})"
+            "\n"
+            R"({"serial":"P00118X","model":"pagora8","loader":"Z07","system":"second","variant":"","path":")" +
+            at("c") +
+            R"(","simulated":true})"
+            "\n"
+            R"({"serial":"ABC001","model":"","loader":"","system":"native","variant":"","path":")" +
+            at("d") +
+            R"(","simulated":true})"
+            "\n"
+            R"({"device":")" +
             refused +
             R"(","error":"refused","reason":"Access refused to this user: give this user write access to its socket, or run tessaro-devsim as this user."})"
             "\n"

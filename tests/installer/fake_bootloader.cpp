@@ -69,4 +69,6 @@ fake_bootloader_guard::fake_bootloader_guard(fake_bootloader& device) {
 
 fake_bootloader_guard::~fake_bootloader_guard() {
     close_device();
+    // an in-process run follows its device; the next test has a device of its own
+    follow_first_device(false);
 }

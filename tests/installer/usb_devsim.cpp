@@ -26,6 +26,8 @@ usb_devsim::usb_devsim(std::vector<std::string> args)
 
 usb_devsim::~usb_devsim() {
     close_device();
+    // an in-process run follows its device; the next test has a device of its own
+    follow_first_device(false);
     usb_platform_install(usb_platform_null());
     ::unsetenv("TESSARO_DEVSIM_DIR");
 }

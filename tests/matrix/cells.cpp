@@ -33,8 +33,9 @@ struct FaultKind {
     std::string (*action)(const std::string& command);
     int extra_ms = 0;
     bool waits_for_device = false;
-    bool refusal = false;   // the device answers, with FAIL
-    const char* only = "";  // the commands it applies to begin with this
+    bool refusal = false;        // the device answers, with FAIL
+    bool second_device = false;  // not a fault of the device: another one is plugged in
+    const char* only = "";       // the commands it applies to begin with this
 };
 
 uint32_t download_size(const std::string& command) {
@@ -78,8 +79,10 @@ const FaultKind kFaults[] = {
     // the storage-variant switch answered but not carried out: the device comes back with the
     // board id it had, which the installer can see
     {"variant switch not taken", kSetvar,
-     [](const std::string&) -> std::string { return "status:OKAY"; }, 0, false, false,
+     [](const std::string&) -> std::string { return "status:OKAY"; }, 0, false, false, false,
      "setvar:respcb "},
+    {"a twin plugged in meanwhile", kReboot, [](const std::string&) -> std::string { return ""; },
+     0, false, false, true},
 };
 
 unsigned kind_of(const std::string& c) {
@@ -133,6 +136,10 @@ std::vector<Cell> make_cells(const std::vector<std::string>& commands, bool fast
             if ((f.kinds & kind) == 0 || !c.starts_with(f.only)) continue;
             if (kind == kFlash && !checked_later(commands, i)) continue;
             if (fast && !done.insert({&f, kind}).second) continue;
+            if (f.second_device) {
+                cells.push_back({i, c, f.name, "", f.extra_ms, false, {}, occurrence});
+                continue;
+            }
             cells.push_back({i, c, f.name,
                              literal_glob(c) + "#" + std::to_string(occurrence) + "=" + f.action(c),
                              f.extra_ms, f.waits_for_device,

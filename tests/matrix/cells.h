@@ -19,6 +19,9 @@ struct Cell {
     // a refused query: the variable asked for. The device answered, as one that does not hold
     // the variable answers, and the run may go on with what that answer means
     std::string refused_var;
+    // no fault: a second device like the road's own (a twin, with its serial number) is plugged
+    // in when the road's device begins this reboot (1-based); nothing may be sent to it
+    int plug_in_at_reboot = 0;
 };
 
 // The commands the clean run sent, in order. `fast`: each fault only at the first exchange of

@@ -4,7 +4,8 @@
 // every cell that breaks the rule:
 //   a run that claims success leaves the device exactly as the clean run did;
 //   a run that does not, says so ("Downloading Error!" or an error line);
-//   no run ends on a signal, and none outlasts its own bounded waits.
+//   no run ends on a signal, and none outlasts its own bounded waits;
+//   nothing is sent to a second device plugged in while the road's own reboots.
 // Exit status 1 when a cell breaks it.
 //
 //   fault_matrix [--fast] [--verbose] [--jobs N] [--road TEXT] [--record DIR]
@@ -66,6 +67,7 @@ struct Outcome {
     bool waiting = false;     // "< waiting for device >" on standard error
     bool as_planned = false;  // the device holds what the clean run left
     double seconds = 0;
+    bool sent_to_second = false;  // a command reached the second device
     DeviceState state;
     std::vector<std::string> commands;  // what the device received
     std::string out, err;               // the installer's bytes, kept for --record
@@ -77,7 +79,8 @@ fs::path record_dir;
 std::string slug(const std::string& text) {
     std::string out;
     for (const char c : text) {
-        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        const bool plain =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
         out += plain ? c : '_';
     }
     return out;
@@ -114,12 +117,21 @@ std::string quick_sleep_lib() {
 #endif
 }
 
-// `without`: the device does not hold this variable (its "--var NAME=..." is left out)
+// `without`: the device does not hold this variable (its "--var NAME=..." is left out).
+// `plug_in_at`: a twin of the device, "c" (listed before it), appears at its reboot of that
+// number.
 Outcome run_once(const Road& road, const flow_e2e::Package& pkg, const std::string& rule,
-                 std::chrono::milliseconds timeout, const std::string& without = "") {
+                 std::chrono::milliseconds timeout, const std::string& without = "",
+                 int plug_in_at = 0) {
     support::TempDir storage;
-    std::vector<std::string> args = {"--storage", storage.path().string(), "--device",
-                                     "d",         "--reboot-delay",        "30"};
+    std::vector<std::string> args;
+    if (plug_in_at > 0) {
+        args = {"--device", "c"};
+        args.insert(args.end(), road.device.begin(), road.device.end());
+        args.insert(args.end(), {"--appear-at-reboot", "d#" + std::to_string(plug_in_at)});
+    }
+    args.insert(args.end(),
+                {"--storage", storage.path().string(), "--device", "d", "--reboot-delay", "30"});
     for (size_t i = 0; i < road.device.size(); ++i) {
         if (!without.empty() && road.device[i] == "--var" && i + 1 < road.device.size() &&
             road.device[i + 1].starts_with(without + "=")) {
@@ -152,6 +164,9 @@ Outcome run_once(const Road& road, const flow_e2e::Package& pkg, const std::stri
                       r.out.find("(Device Not Match)!") != std::string::npos;
     out.waiting = r.err.find("< waiting for device >") != std::string::npos;
     out.commands = dev.commands();
+    for (const auto& line : dev.transcript()) {
+        out.sent_to_second = out.sent_to_second || line.starts_with(R"({"dev":"c","ev":"command")");
+    }
     if (!record_dir.empty()) {
         out.out = r.out;
         out.err = r.err;
@@ -168,7 +183,10 @@ struct Verdict {
 
 Verdict judge(const Cell& cell, const Outcome& o) {
     Verdict v;
-    if (o.timed_out) {
+    if (o.sent_to_second) {
+        v.wrong_claim = o.claimed;
+        v.bad = "sent commands to a device it had not identified";
+    } else if (o.timed_out) {
         // a device that comes back as another device is not the one asked for: the installer
         // waits for its own, as long as it takes
         if (cell.waits_for_device && o.waiting && !o.claimed) {
@@ -238,7 +256,7 @@ RoadTally run_road(const Road& road, bool fast, unsigned jobs, bool verbose) {
             const auto bound =
                 std::chrono::milliseconds(static_cast<int64_t>(clean.seconds * 2000) + c.extra_ms +
                                           (c.waits_for_device ? 3000 : 10000));
-            Outcome o = run_once(road, pkg, c.rule, bound);
+            Outcome o = run_once(road, pkg, c.rule, bound, "", c.plug_in_at_reboot);
             o.as_planned = o.state == clean.state;
             outcomes[i] = std::move(o);
         }
@@ -275,8 +293,8 @@ RoadTally run_road(const Road& road, bool fast, unsigned jobs, bool verbose) {
         char name[64];
         std::snprintf(name, sizeof name, "%04zu-%03zu-", i, cells[i].exchange + 1);
         record_run(road.name, name + slug(cells[i].fault), o,
-                   v.bad      ? v.bad
-                   : v.waited ? "waited"
+                   v.bad       ? v.bad
+                   : v.waited  ? "waited"
                    : o.claimed ? "claimed"
                                : "said failed");
         if (verbose) {
@@ -357,6 +375,8 @@ int main(int argc, char** argv) {
     std::printf(
         "\n\"waited\": the device came back with another serial number and the installer,\n"
         "asked for its own, waited for it (stopped at the bound; nothing claimed).\n"
+        "\"a twin plugged in meanwhile\": a second device like the road's own appears while it\n"
+        "reboots; a run that sends it anything breaks the rule.\n"
         "A refused query (FAIL) is the answer of a device that does not hold the variable: a\n"
         "run that claims success after one is held to that device's clean run.\n");
     std::printf("Out of scope:\n");

@@ -211,6 +211,8 @@ const usb_platform kFake = {
     serial_number,  read_sync,       write_sync,     close_handle,
     false,    // scripted as a host's USB
     nullptr,  // descriptors only through an open interface
+    nullptr,  // no place: a device is told by its serial number
+    nullptr,
 };
 
 // the same platform, as the USB layer sees a simulated device

@@ -89,6 +89,19 @@ TEST(LibusbNames, NameTheBusThePortPathAndTheInterface) {
     EXPECT_EQ(entry_name(2, nullptr, 0, 0), "usb:2:0");  // a root hub has no port path
 }
 
+// where the device hangs: its name without the interface, the same for each of its interfaces
+TEST(LibusbNames, PathIsTheBusAndPortsOfTheName) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"usb:1-2.4.1:0", "1-2.4.1"},
+        {"usb:3-7:12", "3-7"},
+        {"usb:2:0", "2"},
+        {"1-2:0", ""},
+        {"usb:1-2", ""},
+        {"usb::0", ""},
+    };
+    for (const auto& [name, path] : cases) EXPECT_EQ(entry_path(name), path) << name;
+}
+
 TEST(LibusbDescriptors, AreTheBytesTheDeviceSent) {
     libusb_device_descriptor d{};
     d.bLength = 18;
