@@ -13,8 +13,8 @@
 
 #include "fuzz_input.h"
 #include "fuzz_package_dir.h"
-#include "installer/flow.h"
 #include "installer/menus.h"
+#include "installer/run.h"
 
 namespace {
 
@@ -54,10 +54,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                 stdin_bytes.size());
 
     const PackageDir::Inside inside;  // an empty directory: no package file is there
-    dofast = fast[(setup >> 3) & 3];
-    sys_type = type;
-    sys_new = -1;
-    wipe = -1;
+    InstallRun run;
+    run.dofast = fast[(setup >> 3) & 3];
+    run.sys_type = type;
+    run.sys_new = -1;
+    run.wipe = -1;
 
     // the bytes as standard input, NUL bytes included, in a buffer of exactly their size
     std::vector<char> buffer(text.begin(), text.end());
@@ -72,16 +73,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         automatic = firmware == 1 || firmware == 2 ? '2' : '1';
     } else {
         accepted = firmware == 1 ? "1230" : firmware == 2 ? "123450" : "10";
-        automatic = firmware == 1 ? '3' : firmware == 2 ? (dofast > 1 ? '5' : '3') : '1';
+        automatic = firmware == 1 ? '3' : firmware == 2 ? (run.dofast > 1 ? '5' : '3') : '1';
     }
-    Choice want = dofast > 0 ? Choice{automatic, 0} : expected_choice(text, accepted);
+    Choice want = run.dofast > 0 ? Choice{automatic, 0} : expected_choice(text, accepted);
 
-    const MenuOutcome got = rq3 ? rq3_menu(firmware, in) : family_menu(firmware, in);
+    const MenuOutcome got = rq3 ? rq3_menu(run, firmware, in) : family_menu(run, firmware, in);
     FUZZ_CHECK(std::ftell(in) == want.consumed);
     std::fclose(in);
 
     if (want.c == '0') {
-        FUZZ_CHECK(got == MenuOutcome::Exit && wipe == 0 && sys_new == -1);
+        FUZZ_CHECK(got == MenuOutcome::Exit && run.wipe == 0 && run.sys_new == -1);
         return 0;
     }
     if (rq3) {
@@ -113,6 +114,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             target = 2, wipes = 1;
             break;
     }
-    FUZZ_CHECK(got == MenuOutcome::Done && sys_new == target && wipe == wipes);
+    FUZZ_CHECK(got == MenuOutcome::Done && run.sys_new == target && run.wipe == wipes);
     return 0;
 }

@@ -1,3 +1,5 @@
+// The read-ahead thread of a file being sent: two buffers, one filled from the disk while the
+// other is on the link.
 #include "installer/chunk_reader.h"
 
 #include <algorithm>

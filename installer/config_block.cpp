@@ -1,5 +1,7 @@
 // The boot configuration block: 1024 bytes that tell the loader which systems the user partition
 // boots, written at a device address of "userpartition" or "xzuserpartition".
+#include "installer/config_block.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -9,12 +11,11 @@
 #include "check/crc32.h"
 #include "console/console.h"
 #include "installer/flash_steps.h"
-#include "installer/stages.h"
+#include "installer/steps.h"
 
 namespace {
 
 constexpr size_t kBlockSize = 1024;
-constexpr int kAttempts = 3;
 
 // the "no system marked" pattern, also the block's fixed bytes 16-23
 constexpr unsigned char kEmpty[8] = {0xAB, 0xCD, 0xEF, 0xFF, 0xFF, 0xEF, 0xCD, 0xAB};
@@ -44,23 +45,35 @@ config_block build_block(int systype) {
 
 }  // namespace
 
-int reset_config(int systype, int addr, const char* part, int check) {
+int reset_config(InstallRun& run, int systype, int addr, const char* part, int check) {
     const config_block block = build_block(systype);
     // the block goes to PART at its offset ADDR, the name the device writes and checks it under
     char name[1024];
     std::snprintf(name, sizeof name, "%s:%x", part, static_cast<unsigned>(addr));
+    // the device is given the CRC without leading zeros
+    char strcrc[32];
+    std::snprintf(strcrc, sizeof strcrc, "%x", GetBufferCRC(block.data(), kBlockSize));
 
-    for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        // the device is given the CRC without leading zeros
-        char strcrc[32];
-        std::snprintf(strcrc, sizeof strcrc, "%x", GetBufferCRC(block.data(), kBlockSize));
-        if (flash_buffer(block.data(), kBlockSize, name) != 0) {
+    const Tried tried = write_and_check(
+        {.attempts = kAttempts, .retry_failed_write = false},
+        [&] {
+            if (flash_buffer(block.data(), kBlockSize, name) != 0) return Write::failed;
+            config_block_written(run);
+            return Write::done;
+        },
+        [&] {
+            return check == 0 ||
+                   do_check_buf(name, strcrc, static_cast<unsigned>(addr), kBlockSize) == 0;
+        });
+    switch (tried) {
+        case Tried::checked:
+            return 0;
+        case Tried::write_failed:
+        case Tried::stopped:
             con_err("error: downloading %s\n", name);
             return -1;
-        }
-        config_block_written();
-        if (check == 0) return 0;
-        if (do_check_buf(name, strcrc, static_cast<unsigned>(addr), kBlockSize) == 0) return 0;
+        case Tried::checks_failed:
+            break;
     }
     con_err("error retry.\n");
     return -1;

@@ -1,3 +1,5 @@
+// The run's device handle: opened when first needed (waiting for the device, with the help lines
+// of wait_help), closed, and one exchange of the action queue over it.
 #include "installer/device.h"
 
 #include <chrono>

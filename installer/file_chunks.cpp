@@ -1,3 +1,4 @@
+// A package file as the data phase of a download, read a chunk at a time while it is sent.
 #include "installer/file_chunks.h"
 
 #include <fcntl.h>

@@ -1,3 +1,5 @@
+// The write and verify steps: a whole file, a file in pieces, an image in memory, the device's
+// CRC check, and the progress bar.
 #include "installer/flash_steps.h"
 
 #include <fcntl.h>

@@ -1,3 +1,5 @@
+// checkmatch: the board id stored, the model found in the model table, and the package's
+// config.bin line compared with the names that model accepts.
 #include "installer/identify.h"
 
 #include <cstdio>

@@ -1,23 +1,20 @@
 // The storage layouts of the models: which partition-table images a device gets and where the
-// second system's area begins on it.
+// second system's area begins on it; the storage-variant switch and the partition-table stage.
 #pragma once
 
 #include <cstdint>
 
+#include "payload/payload.h"
+
 struct storage_layout {
-    const unsigned char* mbr;  // main partition table, written to "xzmbr" at address 0
-    uint32_t size;
-    const char* crc;
-    const unsigned char* embr;  // extended table of the second system's area, to "xembr"
-    uint32_t esize;
-    const char* ecrc;
-    uint32_t embr_base;        // where "xembr" lies on the device
-    uint32_t vemkit_base_new;  // where the second system's kernel lies (embr_base + 1 MiB)
+    const payload_image* mbr;   // main partition table, written to "xzmbr" at address 0
+    const payload_image* embr;  // extended table of the second system's area, to "xembr"
+    uint32_t embr_base;         // where "xembr" lies on the device
+    uint32_t vemkit_base_new;   // where the second system's kernel lies (embr_base + 1 MiB)
 };
 
-// The layout of the model whose code begins `serial` (the first 3 characters); the default
-// layout for any code without one of its own.
-storage_layout layout_for(const char* serial);
+// The layout of the stored board id's model (the default layout for one without its own).
+storage_layout board_layout();
 
 // The "respcb" value the package's marker file asks for on this VRX3 device (the board id): the
 // other storage size's code when that size's marker ("ver32g.bin" on a 4 GB unit, "ver4g.bin"

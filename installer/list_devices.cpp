@@ -1,3 +1,5 @@
+// tessaro-installer --list: every bootloader device asked what it is, and every one that could
+// not be opened, as text lines or JSON.
 #include "installer/list_devices.h"
 
 #include <cstring>
@@ -91,8 +93,11 @@ void describe_board(std::string_view serial, ListedDevice& device) {
         device.model = row.name;
         break;
     }
-    if (begins(board_row(board_kind::vrx3_4gb))) device.variant = "4GB";
-    if (begins(board_row(board_kind::vrx3_32gb))) device.variant = "32GB";
+    // the storage size, on a model whose units come in a pair of them
+    for (const board_model& row : board_rows()) {
+        if (!row.install.variant.label.empty() && begins(row))
+            device.variant = row.install.variant.label;
+    }
 }
 
 std::string_view system_name(std::string_view systype) {

@@ -1,3 +1,4 @@
+// The one write of a loader image: refused for a real device when the build carries stand-ins.
 #include "installer/loader_write.h"
 
 #include "console/console.h"

@@ -11,8 +11,8 @@
 #include "check/crc32.h"
 #include "console/console.h"
 #include "installer/flash_steps.h"
-#include "installer/flow.h"
 #include "installer/package.h"
+#include "installer/run.h"
 #include "installer/startup.h"
 #include "installer/texts.h"
 #include "trace/trace.h"
@@ -40,13 +40,13 @@ void print_options(const Menu& m) {
 }
 
 // Shows the menu and gives the chosen character, one of m.accepted.
-char run_menu(const Menu& m, char automatic, FILE* in) {
+char run_menu(const InstallRun& run, const Menu& m, char automatic, FILE* in) {
     for (const char* line : m.headers) {
         put_text(line);
         con_out("\n");
     }
     print_options(m);
-    if (dofast > 0) {
+    if (run.dofast > 0) {
         con_out("%c\n", automatic);
         trace::Event("choice")
             .text("choice", std::string_view(&automatic, 1))
@@ -145,25 +145,28 @@ char read_choice(FILE* in) {
     return buf[0];
 }
 
-MenuOutcome rq3_menu(int firmware, FILE* in) {
+MenuOutcome rq3_menu(InstallRun& run, int firmware, FILE* in) {
     char choice;
     if (firmware == 1) {
         choice =
-            run_menu({{txt::head_second_upgrade, txt::head_first_install, txt::head_ten_minutes},
+            run_menu(run,
+                     {{txt::head_second_upgrade, txt::head_first_install, txt::head_ten_minutes},
                       {txt::opt_upgrade, txt::opt_upgrade_wipe, txt::opt_exit},
                       txt::prompt_0_2,
                       "120"},
                      '2', in);
     } else if (firmware == 2) {
         choice =
-            run_menu({{txt::head_upgrade, txt::head_first_install_second, txt::head_ten_minutes},
+            run_menu(run,
+                     {{txt::head_upgrade, txt::head_first_install_second, txt::head_ten_minutes},
                       {txt::opt_rq3_upgrade_second, txt::opt_rq3_upgrade_wipe_second,
                        txt::opt_restore_native, txt::opt_exit},
                       txt::prompt_0_3,
                       "1230"},
                      '2', in);
     } else {
-        choice = run_menu({{txt::head_native_upgrade, txt::head_ten_minutes},
+        choice = run_menu(run,
+                          {{txt::head_native_upgrade, txt::head_ten_minutes},
                            {txt::opt_upgrade, txt::opt_exit},
                            txt::prompt_0_1,
                            "10"},
@@ -172,7 +175,7 @@ MenuOutcome rq3_menu(int firmware, FILE* in) {
 
     switch (choice) {
         case '0':
-            wipe = 0;
+            run.wipe = 0;
             return MenuOutcome::Exit;
         case '1':
             return firmware == 1 || firmware == 2 ? install_lists({kSecondList})
@@ -184,10 +187,11 @@ MenuOutcome rq3_menu(int firmware, FILE* in) {
     }
 }
 
-MenuOutcome family_menu(int firmware, FILE* in) {
+MenuOutcome family_menu(InstallRun& run, int firmware, FILE* in) {
     char choice;
     if (firmware == 1) {
-        choice = run_menu({{},
+        choice = run_menu(run,
+                          {{},
                            {txt::opt_upgrade_second, txt::opt_upgrade_wipe_second,
                             txt::opt_convert_second, txt::opt_exit},
                            txt::prompt_0_3,
@@ -195,33 +199,35 @@ MenuOutcome family_menu(int firmware, FILE* in) {
                           '3', in);
     } else if (firmware == 2) {
         // "5" has no option line: both systems with a wipe, the choice of dofast above 1
-        choice = run_menu({{},
+        choice = run_menu(run,
+                          {{},
                            {txt::opt_upgrade_second, txt::opt_upgrade_wipe_second,
                             txt::opt_convert_second, txt::opt_convert_native, txt::opt_exit},
                            txt::prompt_0_4,
                            "123450"},
-                          dofast > 1 ? '5' : '3', in);
+                          run.dofast > 1 ? '5' : '3', in);
     } else {
-        choice = run_menu({{}, {txt::opt_upgrade, txt::opt_exit}, txt::prompt_0_1, "10"}, '1', in);
+        choice =
+            run_menu(run, {{}, {txt::opt_upgrade, txt::opt_exit}, txt::prompt_0_1, "10"}, '1', in);
     }
 
-    auto plan = [](int target, int wipes) {
-        sys_new = target;
-        wipe = wipes;
+    auto plan = [&run](int target, int wipes) {
+        run.sys_new = target;
+        run.wipe = wipes;
         return MenuOutcome::Done;
     };
     bool native_menu = firmware != 1 && firmware != 2;
     switch (choice) {
         case '0':
-            wipe = 0;
+            run.wipe = 0;
             return MenuOutcome::Exit;
         case '1':
             if (native_menu) return plan(0, 0);
             // upgrades keep the kind of system the device carries; a native device turns into
             // a second-system device
-            return sys_type == 0 ? plan(1, 1) : plan(sys_type, 0);
+            return run.sys_type == 0 ? plan(1, 1) : plan(run.sys_type, 0);
         case '2':
-            return sys_type == 0 ? plan(1, 1) : plan(sys_type, 1);
+            return run.sys_type == 0 ? plan(1, 1) : plan(run.sys_type, 1);
         case '3':
             return plan(1, 1);
         case '4':

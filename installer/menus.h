@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+#include "installer/run.h"
+
 enum class MenuOutcome {
     Done,    // the plan is set (other families) or every file of the lists was written (RQ3)
     Exit,    // choice "0": the run goes to the reboot exit
@@ -12,9 +14,9 @@ enum class MenuOutcome {
 };
 
 // `firmware` is checkfirmware's result. The choice is read from `in` (standard input in the
-// program) unless dofast is above 0.
-MenuOutcome rq3_menu(int firmware, FILE* in = stdin);
-MenuOutcome family_menu(int firmware, FILE* in = stdin);
+// program) unless run.dofast is above 0; the family menu sets run.sys_new and run.wipe.
+[[nodiscard]] MenuOutcome rq3_menu(InstallRun& run, int firmware, FILE* in = stdin);
+[[nodiscard]] MenuOutcome family_menu(InstallRun& run, int firmware, FILE* in = stdin);
 
 // Internal, exposed for tests: reads one token (leading white space skipped, a token of any
 // length consumed whole) and gives its first character; '0' when the input has ended.

@@ -1,3 +1,5 @@
+// The package files in the current directory: their names, sizes, kinds and the class of the
+// package (which systems it can install).
 #include "installer/package.h"
 
 #include <sys/stat.h>
@@ -16,16 +18,6 @@ static_assert(sizeof(off_t) >= 8, "file sizes must be 64-bit");
 const char* const kernel_fn = "kernel.bin";
 const char* const vemkit_fn = "vemkit.bin";
 const char* const system_fn = "system.bin";
-const char* const var_fn = "var.bin";
-const char* const data_fn = "data.bin";
-const char* const data2g_fn = "data2g.bin";
-const char* const data32g_fn = "data32g.bin";
-const char* const kernel_sign = "kernel.sign";
-const char* const vemkit_sign = "vemkit.sign";
-const char* const bios_fn = "bios.bin";
-const char* const bios_sign = "bios.sign";
-const char* const sbios_fn = "s-bios.bin";
-const char* const sbios_sign = "s-bios.sign";
 
 int test_file(const char* fn, uint64_t* _sz) {
     base::unique_fd fd = open_regular_file(fn);

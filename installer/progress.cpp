@@ -1,3 +1,4 @@
+// The progress bar's figures: bytes sent, rate and time left, for a person at a terminal.
 #include "installer/progress.h"
 
 #include <unistd.h>

@@ -1,97 +1,59 @@
-// The RQ3 road's loader stage, the version comparison and the loader state shared by the stages
-// of the other families (loader_stages.cpp, layout_stages.cpp, package_plan.cpp).
+// The RQ3 road's loader stage: the device's loader version is shown, and a loader older than the
+// model's final one is replaced.
 #include "installer/stages.h"
-
-#include <cstring>
 
 #include "check/crc32.h"
 #include "client/action_queue.h"
 #include "console/console.h"
-#include "installer/flow.h"
+#include "installer/boardtype/model_table.h"
 #include "installer/loader_write.h"
+#include "installer/steps.h"
 #include "payload/payload.h"
 
-namespace {
-
-constexpr int kLoaderAttempts = 3;
-
-}  // namespace
-
-int verflaglen = 0;
-int resetxmbr = 0;
-
-namespace {
-
-// The device's first "verflag" answer since it last started. Between two starts it runs one
-// loader, so every answer must be the same: one that differs (a refused query beside answered
-// ones) leaves the loader's version unknown, and every choice made from it would be a guess.
-struct verflag_answers {
-    bool asked = false;
-    char first[sizeof retvalue] = {};
-};
-verflag_answers since_start;
-
-}  // namespace
-
-void forget_verflag() {
-    since_start = {};
-}
-
-void config_block_written() {
-    // a loader too old to report a version may report one once its block is written; one that
-    // has reported a version keeps it, and an empty answer from it is still no version
-    if (since_start.first[0] == '\0') since_start = {};
-}
-
-bool ask_verflag() {
-    query_step("verflag");
-    if (!since_start.asked) {
-        since_start.asked = true;
-        std::memcpy(since_start.first, retvalue, sizeof retvalue);
-        return true;
-    }
-    if (std::strcmp(since_start.first, retvalue) == 0) return true;
-    con_err("\nerror: loader version unclear (verflag \"%s\", then \"%s\")\n", since_start.first,
-            retvalue);
-    return false;
-}
-
-int version_cmp(const char* reply, const char* ref) {
-    return std::strncmp(reply, ref, 3);
-}
-
-int rq3_loader_stage() {
-    forget_verflag();
-    ask_verflag();
+int rq3_loader_stage(InstallRun& run) {
+    // the RQ3 road is the road of one model
+    const payload_image& loader =
+        *payload_find(board_row(board_kind::pagora8).install.final_loader);
+    forget_verflag(run);
+    // the first answer since the start is always taken
+    if (ask_verflag(run) == Verflag::lost) return -1;
     con_out("\n###Ver:%s\n", retvalue);
     con_flush();
-    if (retvalue[0] != '\0' && version_cmp(retvalue, loader_quessel_ver) >= 0) return 0;
+    if (retvalue[0] != '\0' && version_cmp(retvalue, loader.ver) >= 0) return 0;
     // an empty answer is an old loader only when the device gives it again: a query refused once
     // says nothing of the loader
-    if (retvalue[0] == '\0' && !ask_verflag()) {
-        wipe = 0;
-        return -1;
+    if (retvalue[0] == '\0') {
+        const Verflag again = ask_verflag(run);
+        if (again == Verflag::lost) return -1;
+        if (again == Verflag::unclear) {
+            run.wipe = 0;
+            return -1;
+        }
     }
 
     // the image is checked against its CRC text before it goes out, like every other image
-    if (crc32buffer(loader_quessel, loader_quessel_size, loader_quessel_crc) == 0) {
+    if (crc32buffer(loader.bytes, loader.size, loader.crc) == 0) {
         con_err("\nerror: file checksum %s\n", "loader");
-        wipe = 0;
+        run.wipe = 0;
         return -1;
     }
-    for (int attempt = 0; attempt < kLoaderAttempts; ++attempt) {
-        switch (flash_loader(loader_quessel, loader_quessel_size, "bootloader")) {
-            case loader_write::written:
-                return 0;
-            case loader_write::refused:
-                wipe = 0;
-                return -1;
-            case loader_write::failed:
-                con_err("\nerror: downloading %s\n", "bootloader");
-                break;
-        }
-    }
-    con_err("\nerror: loader checksum %s\n", "loader");
-    wipe = 0;
+    const Tried tried = write_and_check(
+        {.attempts = kAttempts, .retry_failed_write = true},
+        [&] {
+            switch (flash_loader(loader.bytes, loader.size, "bootloader")) {
+                case loader_write::written:
+                    return Write::done;
+                case loader_write::refused:
+                    return Write::stop;
+                case loader_write::failed:
+                    break;
+            }
+            con_err("\nerror: downloading %s\n", "bootloader");
+            return Write::failed;
+        },
+        [] { return true; });  // the device checks what it boots itself
+    if (tried == Tried::checked) return 0;
+    if (tried == Tried::checks_failed) con_err("\nerror: loader checksum %s\n", "loader");
+    run.wipe = 0;
     return -1;
 }

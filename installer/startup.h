@@ -60,5 +60,8 @@ bool is_number_argument(std::string_view text);
 // The value of a number argument, held at the ends of int instead of wrapping.
 int number_argument(std::string_view text);
 
+// The help text of --help.
+void print_help();
+
 // The short text for a usage error, naming the argument that is not a number.
 void print_usage_error(int argc, char** argv);

@@ -5,6 +5,10 @@
 
 namespace txt {
 
+// the rule printed before the version line, the menus and the download (no Chinese: not in
+// all_texts)
+inline constexpr char banner[] = "\n\n###########################################";
+
 // identification
 inline constexpr char not_match[] = "###固件错误(Device Not Match)!\n";
 inline constexpr char exit_line[] = "###退出(Exit)!\n";

@@ -1,3 +1,4 @@
+// The lines that explain a wait for the device: other serial numbers, refused and busy devices.
 #include "installer/wait_help.h"
 
 namespace {

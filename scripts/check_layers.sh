@@ -41,5 +41,33 @@ for folder in "${!allowed[@]}"; do
     done < <(grep -n '^[[:space:]]*#[[:space:]]*include[[:space:]]*"' "$file" || true)
   done < <(find "$folder" "${prune[@]}" -type f \( -name '*.cpp' -o -name '*.h' \) -print)
 done
+
+# Inside installer/, three layers: the flow drives the stages, the stages are built from the
+# steps (every other file: exchanges, writes, the device, the package, the run's state), and the
+# steps talk to client/. A file may include its own layer's headers and those below, never one
+# above, so no file calls back into the one that called it.
+installer_level() {
+  local name=${1##*/}
+  name=${name%.*}
+  case $name in
+    flow | main) echo 3 ;;
+    stages | loader_stages | layout_stages | package_plan | menus | identify | loader_chain | file_plan) echo 2 ;;
+    *) echo 1 ;;
+  esac
+}
+level_names=([1]=steps [2]=stages [3]=flow)
+while IFS= read -r file; do
+  own=$(installer_level "$file")
+  while IFS=: read -r line inc; do
+    target=${inc#*\"}; target=${target%%\"*}
+    case $target in installer/boardtype/*) continue ;; installer/*) ;; *) continue ;; esac
+    other=$(installer_level "$target")
+    if [ "$other" -gt "$own" ]; then
+      echo "layer: $file:$line includes \"$target\" (${level_names[$other]}), above its own layer (${level_names[$own]})"
+      status=1
+    fi
+  done < <(grep -n '^[[:space:]]*#[[:space:]]*include[[:space:]]*"' "$file" || true)
+done < <(find installer -path installer/boardtype -prune -o -type f \( -name '*.cpp' -o -name '*.h' \) -print)
+
 [ $status = 0 ] && echo "layers: every include stays within its folder's rules"
 exit $status

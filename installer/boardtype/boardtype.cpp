@@ -1,3 +1,4 @@
+// The model table's rows, the stored board id and the model predicates read from it.
 #include "installer/boardtype/boardtype.h"
 
 #include <algorithm>
@@ -23,6 +24,8 @@ constexpr std::array vrx3_codes{"067"sv, "068"sv, "13G"sv};
 constexpr std::array selkin_codes{"025"sv, "047"sv, "02510"sv, "026"sv, "048"sv};
 constexpr std::array vrx3_4gb_codes{"067"sv, "068"sv};
 constexpr std::array vrx3_32gb_codes{"13G"sv};
+constexpr std::array vrx2_4g_codes{"02A"sv, "027"sv};
+constexpr std::array vrx2_2g_codes{"02F"sv, "02E"sv};
 
 constexpr std::array tamso_configs{"tamso"sv};
 // "belto" is the platform name shared by the pagora7, vrx3 and selkin packages
@@ -32,16 +35,29 @@ constexpr std::array vrx2_configs{"vrx2"sv};
 constexpr std::array vrx3_configs{"vrx3"sv, "belto"sv};
 constexpr std::array selkin_configs{"selkin"sv, "belto"sv};
 
-const std::array<board_model, 8> table{{
-    {board_kind::tamso, "tamso", tamso_codes, tamso_configs},
-    {board_kind::pagora7, "pagora7", pagora7_codes, pagora7_configs},
-    {board_kind::pagora8, "pagora8", pagora8_codes, pagora8_configs},
-    {board_kind::vrx2, "vrx2", vrx2_codes, vrx2_configs},
-    {board_kind::vrx3, "vrx3", vrx3_codes, vrx3_configs},
-    {board_kind::selkin, "selkin", selkin_codes, selkin_configs},
-    {board_kind::vrx3_4gb, "", vrx3_4gb_codes, {}},
-    {board_kind::vrx3_32gb, "", vrx3_32gb_codes, {}},
+// clang-format off
+const std::array<board_model, 10> table{{
+    {board_kind::tamso,     "tamso",   tamso_codes,     tamso_configs,
+     {.layout = "tiva", .embr_base = 0x77B00000, .final_loader = "loader_tiva", .bios = true,
+      .chain_skip = true}},
+    {board_kind::pagora7,   "pagora7", pagora7_codes,   pagora7_configs},
+    // the RQ3 family has a road of its own, which installs only its final loader
+    {board_kind::pagora8,   "pagora8", pagora8_codes,   pagora8_configs,
+     {.final_loader = "loader_quessel"}},
+    {board_kind::vrx2,      "vrx2",    vrx2_codes,      vrx2_configs},
+    {board_kind::vrx3,      "vrx3",    vrx3_codes,      vrx3_configs},
+    {board_kind::selkin,    "selkin",  selkin_codes,    selkin_configs},
+    {board_kind::vrx3_4gb,  "",        vrx3_4gb_codes,  {},
+     {.variant = {"4GB", "ver32g.bin", "13G", board_kind::vrx3_32gb}}},
+    {board_kind::vrx3_32gb, "",        vrx3_32gb_codes, {},
+     {.layout = "13g", .embr_base = 0xE2300000, .data_file = "data32g.bin", .chain_skip = true,
+      .bad_prod = true, .variant = {"32GB", "ver4g.bin", "000", board_kind::vrx3_4gb}}},
+    {board_kind::vrx2_4g,   "",        vrx2_4g_codes,   {},
+     {.layout = "350_4g", .embr_base = 0x5FF00000}},
+    {board_kind::vrx2_2g,   "",        vrx2_2g_codes,   {},
+     {.layout = "350_2g", .embr_base = 0x35D00000, .data_file = "data2g.bin"}},
 }};
+// clang-format on
 
 constexpr size_t model_count = 6;
 
@@ -53,6 +69,20 @@ int predicate(board_kind kind) {
 
 std::span<const board_model> board_models() {
     return std::span<const board_model>(table).first(model_count);
+}
+
+std::span<const board_model> board_rows() {
+    return table;
+}
+
+const model_install& board_install() {
+    static const model_install defaults{};
+    const board_model* found = nullptr;
+    for (const board_model& row : table) {
+        // a storage variant's row comes after its model's and says more
+        if (board_id_matches(row)) found = &row;
+    }
+    return found != nullptr ? found->install : defaults;
 }
 
 const board_model& board_row(board_kind kind) {

@@ -1,13 +1,16 @@
-// The model table: every difference between the models (the codes a board id begins with, the
-// name shown to the user, the config.bin names a package for the model may carry) is a row here.
+// The model table: every difference between the models is a column of a row here (the codes a
+// board id begins with, the name shown to the user, the config.bin names a package for the model
+// may carry, and what the install does differently: storage layout, final loader, data image,
+// boot firmware, the loader chain, the storage-variant switch).
 #pragma once
 
+#include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
 
-// Rows of the table; the first six are the models, in the order checkmatch tries them, the last
-// two split the "vrx3" model by storage size.
+// Rows of the table; the first six are the models, in the order checkmatch tries them, the
+// others split a model by storage size.
 enum class board_kind {
     tamso,
     pagora7,
@@ -17,6 +20,32 @@ enum class board_kind {
     selkin,
     vrx3_4gb,
     vrx3_32gb,
+    vrx2_4g,
+    vrx2_2g,
+};
+
+// The other storage size a unit can be switched to: the package asks for it with a non-empty
+// marker file, and the device is given the other size's board id.
+struct storage_variant {
+    std::string_view label;      // "4GB" in "###4GB Version."; empty: no switch on this row
+    std::string_view marker;     // the package file that asks for the other size
+    std::string_view switch_to;  // what "respcb" is set to: the board id asked for
+    board_kind becomes;          // the row the device must be of after the switch
+};
+
+// What the install does differently on a model. A row that leaves a column out has the value
+// given here, which is also what a board id no row lists gets.
+struct model_install {
+    // the partition tables: the embedded images "mbr" + layout and "embr" + layout, and where
+    // the extended one lies (the second system's kernel follows 1 MiB later)
+    std::string_view layout = "def";
+    uint32_t embr_base = 0x66300000;
+    std::string_view final_loader = "loader_belto";  // the loader the device ends with
+    std::string_view data_file = "data.bin";         // the user data image, sized for storage
+    bool bios = false;        // the package carries its own boot firmware (bios.bin, s-bios.bin)
+    bool chain_skip = false;  // the loader is never walked up the staged chain
+    bool bad_prod = false;    // an old final loader goes to "xzbadprod" instead of "xzprod"
+    storage_variant variant = {};
 };
 
 struct board_model {
@@ -26,13 +55,19 @@ struct board_model {
     std::span<const std::string_view> prefixes;
     // a package's config.bin line must begin with one of these; compared over their lengths
     std::span<const std::string_view> configs;
+    model_install install = {};
 };
 
 // The models, in the order a device is recognised (storage variants not included).
 std::span<const board_model> board_models();
+// Every row, storage variants included.
+std::span<const board_model> board_rows();
 // The row of any kind, storage variants included.
 const board_model& board_row(board_kind kind);
 // 1 when the board id begins with one of the row's prefixes, else 0 (loads the board id first).
 int board_id_matches(const board_model& row);
 // The codes a board id of the row may begin with, as text: "067 or 068".
 std::string board_codes(const board_model& row);
+// What the install does on the stored board id: its storage variant's row when one matches,
+// else its model's, else the defaults.
+const model_install& board_install();

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "console/console.h"
-#include "installer/stages.h"
+#include "installer/steps.h"
 #include "installer/texts.h"
 #include "support/temp_dir.h"
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "installer/boardtype/boardtype.h"
-#include "installer/flow.h"
+#include "installer/run.h"
 #include "installer/stages.h"
 #include "payload/payload.h"
 #include "support/capture.h"
@@ -19,16 +19,20 @@
 
 namespace {
 
+// the run the stages under test are given
+InstallRun run;
+
 using strings = std::vector<std::string>;
 
 void set_run_state(const char* serial, int type, int target, int wipe_plan, int xmbr) {
-    std::memset(serialno, 0, sizeof serialno);
-    std::strncpy(serialno, serial, sizeof serialno - 1);
-    BOARD_TYPE_SET(serialno, static_cast<int>(std::strlen(serialno)));
-    sys_type = type;
-    sys_new = target;
-    wipe = wipe_plan;
-    resetxmbr = xmbr;
+    run = InstallRun{};
+    std::memset(run.serialno, 0, sizeof run.serialno);
+    std::strncpy(run.serialno, serial, sizeof run.serialno - 1);
+    BOARD_TYPE_SET(run.serialno, static_cast<int>(std::strlen(run.serialno)));
+    run.sys_type = type;
+    run.sys_new = target;
+    run.wipe = wipe_plan;
+    run.resetxmbr = xmbr;
 }
 
 std::string hex(uint32_t v) {
@@ -71,7 +75,7 @@ TEST_P(PartitionTablesWithOneSecondWait, WrittenAndCheckedAsThePlanNeeds) {
     set_run_state(c.serial, c.sys_type, c.sys_new, c.wipe, c.resetxmbr);
 
     int result = -1;
-    captured out = capture_output([&] { result = partition_stage(); });
+    captured out = capture_output([&] { result = partition_stage(run); });
     EXPECT_EQ(result, 0) << out.err;
     EXPECT_EQ(out.err, "");
 
@@ -123,7 +127,7 @@ TEST_P(PartitionTableFailures, StopTheRunWithoutRetry) {
     set_run_state("0670001", 0, 2, 1, 0);
 
     int result = 0;
-    captured out = capture_output([&] { result = partition_stage(); });
+    captured out = capture_output([&] { result = partition_stage(run); });
     EXPECT_EQ(result, -1);
     ASSERT_GE(out.err.size(), std::strlen(c.error));
     EXPECT_EQ(out.err.substr(out.err.size() - std::strlen(c.error)), c.error) << out.err;
@@ -166,11 +170,11 @@ TEST_P(VariantSwitchNotAsked, SaysTheVariantAndLeavesTheDevice) {
     set_run_state(c.serial, 0, 2, 0, 0);
 
     int result = -1;
-    captured out = capture_output([&] { result = variant_switch_stage(); });
+    captured out = capture_output([&] { result = variant_switch_stage(run); });
     EXPECT_EQ(result, 0);
     EXPECT_EQ(out.out, c.out);
     EXPECT_EQ(devsim.commands(), strings{});
-    EXPECT_STREQ(serialno, c.serial);
+    EXPECT_STREQ(run.serialno, c.serial);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, VariantSwitchNotAsked,
@@ -213,17 +217,17 @@ TEST_P(VariantSwitchWithReconnectWaits, DeviceIsIdentifiedAgainAndGetsItsNewLayo
     set_run_state(c.serial, 0, 2, 1, 0);
 
     int result = -1;
-    captured out = capture_output([&] { result = variant_switch_stage(); });
+    captured out = capture_output([&] { result = variant_switch_stage(run); });
     EXPECT_EQ(result, 0) << out.err;
     EXPECT_EQ(out.out, c.out);
-    EXPECT_STREQ(serialno, c.new_serial);
+    EXPECT_STREQ(run.serialno, c.new_serial);
     EXPECT_STREQ(g_boardtype_serialno, c.new_serial);
     strings expected{"setvar:respcb " + std::string(c.respcb), "setvar:doload 1", "reboot",
                      "getvar:product", "getvar:serialno"};
     EXPECT_EQ(devsim.commands(), expected);
 
     // the tables that follow are those of the model the device is now
-    captured tables = capture_output([&] { result = partition_stage(); });
+    captured tables = capture_output([&] { result = partition_stage(run); });
     EXPECT_EQ(result, 0) << tables.err;
     add_table(expected, c.mbr, "xzmbr", 0);
     add_table(expected, c.embr, "xembr", c.embr_base);
@@ -263,11 +267,11 @@ TEST(VariantSwitchWithReconnectWaits, BoardIdNotTheVariantAskedForStopsTheRun) {
         set_run_state("0670001", 0, 2, 1, 0);
 
         int result = 0;
-        captured out = capture_output([&] { result = variant_switch_stage(); });
+        captured out = capture_output([&] { result = variant_switch_stage(run); });
         EXPECT_EQ(result, -1);
         EXPECT_NE(out.err.find(c.err), std::string::npos) << out.err;
         EXPECT_EQ(out.out, "\n###4GB Version.");
-        EXPECT_STREQ(serialno, "0670001");
+        EXPECT_STREQ(run.serialno, "0670001");
         EXPECT_EQ(IS_VRX3_4GB(), 1);
     }
 }

@@ -13,13 +13,17 @@
 
 #include "check/crc32.h"
 #include "installer/boardtype/boardtype.h"
-#include "installer/flow.h"
+#include "installer/config_block.h"
+#include "installer/run.h"
 #include "installer/stages.h"
 #include "payload/payload.h"
 #include "support/capture.h"
 #include "usb_devsim.h"
 
 namespace {
+
+// the run the stages under test are given
+InstallRun run;
 
 constexpr char kBanner[] = "\n\n###########################################";
 
@@ -79,14 +83,15 @@ std::string config_block(const std::string& marker) {
 
 // The run state the stage starts from: the device's identity, the current and chosen systems.
 void enter(const char* serial, int type, int target) {
-    std::memset(serialno, 0, sizeof serialno);
-    std::strncpy(serialno, serial, sizeof serialno - 1);
-    BOARD_TYPE_SET(serialno, static_cast<int>(std::strlen(serialno)));
-    sys_type = type;
-    sys_new = target;
-    wipe = 0;
-    verflaglen = -1;
-    resetxmbr = -1;
+    run = InstallRun{};
+    std::memset(run.serialno, 0, sizeof run.serialno);
+    std::strncpy(run.serialno, serial, sizeof run.serialno - 1);
+    BOARD_TYPE_SET(run.serialno, static_cast<int>(std::strlen(run.serialno)));
+    run.sys_type = type;
+    run.sys_new = target;
+    run.wipe = 0;
+    run.verflaglen = -1;
+    run.resetxmbr = -1;
 }
 
 std::vector<std::string> device(const char* serial, std::vector<std::string> options) {
@@ -120,7 +125,7 @@ TEST_P(LoaderStage, SendsAndStores) {
     enter(c.serial, c.sys_type, c.sys_new);
 
     int result = 0;
-    captured out = capture_output([&] { result = loader_stage(); });
+    captured out = capture_output([&] { result = loader_stage(run); });
 
     EXPECT_EQ(result, c.result);
     EXPECT_EQ(devsim.commands(), c.commands.v);
@@ -128,7 +133,7 @@ TEST_P(LoaderStage, SendsAndStores) {
                            (c.skips_chain ? "###" : ""));
     EXPECT_EQ(out.err, c.err);
     if (c.resetxmbr >= 0) {
-        EXPECT_EQ(resetxmbr, c.resetxmbr);
+        EXPECT_EQ(run.resetxmbr, c.resetxmbr);
     }
 }
 
@@ -290,7 +295,7 @@ TEST(LoaderStageChain, From80ThroughEveryStageWithReconnectWaits) {
     enter("067A0001", 2, 2);
 
     int result = 0;
-    captured out = capture_output([&] { result = loader_stage(); });
+    captured out = capture_output([&] { result = loader_stage(run); });
 
     EXPECT_EQ(result, 0);
     EXPECT_EQ(out.err, std::string(5, '\n')) << "the five reboots' lines only";
@@ -318,8 +323,8 @@ TEST(LoaderStageChain, From80ThroughEveryStageWithReconnectWaits) {
                                                   .query("verflag")
                                                   .v;
     EXPECT_EQ(devsim.commands(), expected);
-    EXPECT_EQ(resetxmbr, 1);
-    EXPECT_EQ(verflaglen, 3);
+    EXPECT_EQ(run.resetxmbr, 1);
+    EXPECT_EQ(run.verflaglen, 3);
     EXPECT_EQ(devsim.partition("dev", "xloader_belto"), bytes_of("porter"));
     EXPECT_EQ(devsim.partition("dev", "xzprod").substr(0, image("loader_belto").size),
               bytes_of("loader_belto"));
@@ -353,7 +358,7 @@ TEST_P(ResetConfig, WritesTheBlock) {
     usb_devsim devsim(device("067A0001", c.options));
     int result = 0;
     captured out =
-        capture_output([&] { result = reset_config(c.systype, c.addr, c.part, c.check); });
+        capture_output([&] { result = reset_config(run, c.systype, c.addr, c.part, c.check); });
     EXPECT_EQ(result, c.result);
     EXPECT_EQ(out.out, "");
     EXPECT_EQ(out.err, c.err);

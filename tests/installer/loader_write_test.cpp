@@ -8,6 +8,7 @@
 
 #include "fake_bootloader.h"
 #include "installer/flow.h"
+#include "installer/run.h"
 #include "installer/stages.h"
 #include "payload/payload.h"
 #include "support/capture.h"
@@ -35,11 +36,12 @@ TEST(Rq3LoaderStage, ThreeRefusedWritesEndWithTheLoaderChecksumLine) {
     fake_bootloader device;
     rq3_answers(device, "Z04", "FAILbusy");
     fake_bootloader_guard guard(device);
-    wipe = 1;
+    InstallRun run;
+    run.wipe = 1;
     int result = 0;
-    captured c = capture_output([&] { result = rq3_loader_stage(); });
+    captured c = capture_output([&] { result = rq3_loader_stage(run); });
     EXPECT_EQ(result, -1);
-    EXPECT_EQ(wipe, 0);
+    EXPECT_EQ(run.wipe, 0);
     const std::string attempt = "FAILED (remote: busy)\n\nerror: downloading bootloader\n";
     EXPECT_EQ(c.err, attempt + attempt + attempt + "\nerror: loader checksum loader\n");
     EXPECT_EQ(device.flashed.count("bootloader"), 0u);

@@ -10,10 +10,13 @@
 
 #include "base/unique_file.h"
 #include "console/console.h"
-#include "installer/flow.h"
+#include "installer/run.h"
 #include "installer/texts.h"
 
 namespace {
+
+// the run the stages under test are given
+InstallRun run;
 
 using base::unique_file;
 
@@ -29,10 +32,10 @@ class MenuTest : public testing::Test {
   protected:
     void SetUp() override {
         console_set_encoding(ConsoleEncoding::Utf8);
-        dofast = 0;
-        sys_type = 0;
-        sys_new = -1;
-        wipe = -1;
+        run.dofast = 0;
+        run.sys_type = 0;
+        run.sys_new = -1;
+        run.wipe = -1;
     }
     void TearDown() override { console_set_encoding(ConsoleEncoding::Gbk); }
 
@@ -40,7 +43,7 @@ class MenuTest : public testing::Test {
     std::string family(int firmware, const std::string& typed, MenuOutcome* outcome) {
         auto in = input(typed);
         testing::internal::CaptureStdout();
-        *outcome = family_menu(firmware, in.get());
+        *outcome = family_menu(run, firmware, in.get());
         std::fflush(stdout);
         return testing::internal::GetCapturedStdout();
     }
@@ -109,14 +112,14 @@ TEST_F(MenuTest, FamilyPlansForEveryMenuChoiceAndCurrentSystem) {
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "menu " << c.firmware << ", system " << c.current
                                         << ", typed \"" << c.typed << "\"");
-        sys_type = c.current;
-        sys_new = -1;
-        wipe = 1;  // the "0" choice must clear a wipe flag
+        run.sys_type = c.current;
+        run.sys_new = -1;
+        run.wipe = 1;  // the "0" choice must clear a wipe flag
         MenuOutcome outcome;
         family(c.firmware, c.typed, &outcome);
         EXPECT_EQ(outcome, c.outcome);
-        EXPECT_EQ(sys_new, c.sys_new);
-        EXPECT_EQ(wipe, c.wipe);
+        EXPECT_EQ(run.sys_new, c.sys_new);
+        EXPECT_EQ(run.wipe, c.wipe);
     }
 }
 
@@ -133,26 +136,26 @@ TEST_F(MenuTest, AutomaticChoices) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "menu " << c.firmware << ", dofast " << c.fast);
-        dofast = c.fast;
-        sys_type = 2;
+        run.dofast = c.fast;
+        run.sys_type = 2;
         MenuOutcome outcome;
         // no input is read: "0" waiting on the input must not be taken
         std::string out = family(c.firmware, "0\n", &outcome);
         EXPECT_EQ(outcome, MenuOutcome::Done);
         EXPECT_EQ(out.substr(out.size() - c.printed.size()), c.printed);
-        EXPECT_EQ(sys_new, c.sys_new);
-        EXPECT_EQ(wipe, c.wipe);
+        EXPECT_EQ(run.sys_new, c.sys_new);
+        EXPECT_EQ(run.wipe, c.wipe);
     }
 }
 
 TEST_F(MenuTest, NegativeDofastReadsTheInput) {
-    dofast = -1;
-    sys_type = 0;
+    run.dofast = -1;
+    run.sys_type = 0;
     MenuOutcome outcome;
     family(2, "4\n", &outcome);
     EXPECT_EQ(outcome, MenuOutcome::Done);
-    EXPECT_EQ(sys_new, 0);
-    EXPECT_EQ(wipe, 0);
+    EXPECT_EQ(run.sys_new, 0);
+    EXPECT_EQ(run.wipe, 0);
 }
 
 TEST_F(MenuTest, RejectedChoiceReprintsOptionsAndPromptOnly) {
@@ -187,11 +190,11 @@ TEST_F(MenuTest, Rq3MenusPrintHeadersAndLeaveOnZero) {
         // the input ends at the menu: that is the "0" choice, so nothing is written
         auto in = input("");
         testing::internal::CaptureStdout();
-        MenuOutcome outcome = rq3_menu(c.firmware, in.get());
+        MenuOutcome outcome = rq3_menu(run, c.firmware, in.get());
         std::fflush(stdout);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), c.expected);
         EXPECT_EQ(outcome, MenuOutcome::Exit);
-        EXPECT_EQ(wipe, 0);
+        EXPECT_EQ(run.wipe, 0);
     }
 }
 

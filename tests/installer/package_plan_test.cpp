@@ -15,7 +15,7 @@
 
 #include "console/console.h"
 #include "installer/boardtype/boardtype.h"
-#include "installer/flow.h"
+#include "installer/run.h"
 #include "installer/stages.h"
 #include "installer/texts.h"
 #include "support/capture.h"
@@ -23,6 +23,9 @@
 #include "usb_devsim.h"
 
 namespace {
+
+// the run the stages under test are given
+InstallRun run;
 
 // Each package file has a size of its own, so its download names it.
 const std::vector<std::string> kFiles = {"system.bin", "var.bin",     "kernel.bin",  "data.bin",
@@ -42,12 +45,13 @@ std::vector<std::string> words(const std::string& text) {
 }
 
 void enter(const char* serial, int type, int target, int wipe_data) {
-    sys_type = type;
-    sys_new = target;
-    wipe = wipe_data;
-    std::memset(serialno, 0, sizeof serialno);
-    std::snprintf(serialno, sizeof serialno, "%s", serial);
-    BOARD_TYPE_SET(serialno, static_cast<int>(std::strlen(serialno)));
+    run = InstallRun{};
+    run.sys_type = type;
+    run.sys_new = target;
+    run.wipe = wipe_data;
+    std::memset(run.serialno, 0, sizeof run.serialno);
+    std::snprintf(run.serialno, sizeof run.serialno, "%s", serial);
+    BOARD_TYPE_SET(run.serialno, static_cast<int>(std::strlen(run.serialno)));
 }
 
 usb_devsim start(const char* serial, const std::string& options) {
@@ -88,7 +92,7 @@ TEST_P(PackagePlan, DeviceSeesEachStepInOrder) {
     enter(c.serial, c.sys_type, c.sys_new, c.wipe);
 
     int result = -2;
-    captured out = capture_output([&] { result = package_plan(); });
+    captured out = capture_output([&] { result = package_plan(run); });
     EXPECT_EQ(result, c.err[0] == '\0' ? 0 : -1);
     EXPECT_EQ(out.err, c.err);
 
@@ -207,7 +211,7 @@ TEST_P(DownloadPreamble, VersionBootModeAndTarget) {
 
     int result = -2;
     auto start = std::chrono::steady_clock::now();
-    captured out = capture_output([&] { result = download_preamble(); });
+    captured out = capture_output([&] { result = download_preamble(run); });
     auto took = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(result, c.refused ? -1 : 0);
     const char* banner = c.sys_new == 2   ? txt::downloading_dual

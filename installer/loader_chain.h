@@ -1,0 +1,32 @@
+// The loader chain as data: an old device loader is walked up staged images, each gated by the
+// "verflag" window it can start from. The stage code walks this table.
+#pragma once
+
+#include <span>
+
+// One window of the chain: a reply below `refuse_below` cannot start from here; one that is up
+// to `install_upto` (or below it, when not inclusive) gets the stage's image.
+struct chain_stage {
+    const char* refuse_below;  // null: no lower bound
+    const char* install_upto;  // null: nothing to install, the final loader's turn
+    bool upto_inclusive;
+    const char* image;       // the embedded staged loader
+    const char* partition;   // where it goes; null: where the device boots from (by "bootmode")
+    const char* error_name;  // the name a failed write shows; null: the partition's
+    bool config_block;       // the boot configuration block follows, where this loader reads it
+    int restart_seconds;     // the wait after the reboot that starts it
+};
+
+inline constexpr chain_stage kChain[] = {
+    // the oldest loaders
+    {nullptr, "8.1", true, "porter", nullptr, nullptr, false, 3},
+    // porter's generation
+    {"8.9", "9.5", true, "porter1", "xzprod", "porter1", false, 3},
+    // porter1's
+    {"9.9", "A.5", true, "porter2", "xzprod", "porter2", false, 3},
+    // porter2's; the last staged loader reads its boot configuration from the user partition's
+    // new place
+    {"A.9", "Y00", false, "porter3", "xzprod", "porter3p", true, 1},
+    // porter3's and later: the final loader's turn
+    {"Y00", nullptr, false, nullptr, nullptr, nullptr, false, 0},
+};
