@@ -202,24 +202,33 @@ void* libusb_create(const char* name) {
     return interface_handle(std::move(ifc));
 }
 
-// libusb keeps every listed device's descriptors from the host's own records, so an interface
-// that could not be opened (refused, or held by a driver) can still be described.
-bool libusb_peek(const char* name, uint8_t device[18], uint8_t ifc[9]) {
-    ssize_t count = 0;
-    DeviceList list = list_devices(context(), &count);
-    if (!list) return false;
-    bool found = false;
+// The listed device whose interface goes by this entry name, with its descriptors and the index
+// of its serial-number string; null when no listed interface has that name.
+libusb_device* describe_entry(const DeviceList& list, ssize_t count, const char* name,
+                              uint8_t device[18], uint8_t ifc[9], uint8_t* serial_index) {
+    libusb_device* found = nullptr;
     each_interface(list, count, [&](libusb_device* dev, const libusb_interface_descriptor& id) {
         if (device_entry_name(dev, id.bInterfaceNumber) != name) return false;
         libusb_device_descriptor dd{};
         if (libusb_get_device_descriptor(dev, &dd) == 0) {
             device_descriptor_bytes(dd, device);
             interface_descriptor_bytes(id, ifc);
-            found = true;
+            *serial_index = dd.iSerialNumber;
+            found = dev;
         }
         return true;
     });
     return found;
+}
+
+// libusb keeps every listed device's descriptors from the host's own records, so an interface
+// that could not be opened (refused, or held by a driver) can still be described.
+bool libusb_peek(const char* name, uint8_t device[18], uint8_t ifc[9]) {
+    ssize_t count = 0;
+    DeviceList list = list_devices(context(), &count);
+    if (!list) return false;
+    uint8_t serial_index = 0;
+    return describe_entry(list, count, name, device, ifc, &serial_index) != nullptr;
 }
 
 bool libusb_device_path(const char* name, char* buf, size_t size) {
@@ -238,19 +247,8 @@ bool libusb_peek_device(const char* name, uint8_t device[18], uint8_t ifc[9], ch
     ssize_t count = 0;
     DeviceList list = list_devices(context(), &count);
     if (!list) return false;
-    libusb_device* found = nullptr;
     uint8_t serial_index = 0;
-    each_interface(list, count, [&](libusb_device* dev, const libusb_interface_descriptor& id) {
-        if (device_entry_name(dev, id.bInterfaceNumber) != name) return false;
-        libusb_device_descriptor dd{};
-        if (libusb_get_device_descriptor(dev, &dd) == 0) {
-            device_descriptor_bytes(dd, device);
-            interface_descriptor_bytes(id, ifc);
-            serial_index = dd.iSerialNumber;
-            found = dev;
-        }
-        return true;
-    });
+    libusb_device* found = describe_entry(list, count, name, device, ifc, &serial_index);
     if (found == nullptr) return false;
     libusb_device_handle* dev = nullptr;
     if (serial_index != 0 && serial_size > 1 && libusb_open(found, &dev) == 0) {

@@ -13,6 +13,7 @@
 #include "installer/run.h"
 #include "installer/stages.h"
 #include "payload/payload.h"
+#include "run_state.h"
 #include "support/capture.h"
 #include "support/temp_dir.h"
 #include "usb_devsim.h"
@@ -25,12 +26,7 @@ InstallRun run;
 using strings = std::vector<std::string>;
 
 void set_run_state(const char* serial, int type, int target, int wipe_plan, int xmbr) {
-    run = InstallRun{};
-    std::memset(run.serialno, 0, sizeof run.serialno);
-    std::strncpy(run.serialno, serial, sizeof run.serialno - 1);
-    BOARD_TYPE_SET(run.serialno, static_cast<int>(std::strlen(run.serialno)));
-    run.sys_type = type;
-    run.sys_new = target;
+    run = run_state(serial, type, target);
     run.wipe = wipe_plan;
     run.resetxmbr = xmbr;
 }

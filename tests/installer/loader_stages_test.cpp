@@ -17,6 +17,7 @@
 #include "installer/run.h"
 #include "installer/stages.h"
 #include "payload/payload.h"
+#include "run_state.h"
 #include "support/capture.h"
 #include "usb_devsim.h"
 
@@ -83,12 +84,7 @@ std::string config_block(const std::string& marker) {
 
 // The run state the stage starts from: the device's identity, the current and chosen systems.
 void enter(const char* serial, int type, int target) {
-    run = InstallRun{};
-    std::memset(run.serialno, 0, sizeof run.serialno);
-    std::strncpy(run.serialno, serial, sizeof run.serialno - 1);
-    BOARD_TYPE_SET(run.serialno, static_cast<int>(std::strlen(run.serialno)));
-    run.sys_type = type;
-    run.sys_new = target;
+    run = run_state(serial, type, target);
     run.wipe = 0;
     run.verflaglen = -1;
     run.resetxmbr = -1;
