@@ -128,14 +128,17 @@ std::vector<Event> Reader::feed(std::string_view bytes) {
     std::vector<Event> out;
     for (const char c : bytes) {
         if (c == '\n') {
-            // a line that ended right after a bar gave that bar already
-            line(pending_, out);
+            // a line that ended right after a bar or a prompt gave that already
+            if (!pending_.empty() || !partial_taken_) line(pending_, out);
             pending_.clear();
+            partial_taken_ = false;
         } else if (c == '\r') {
             if (!pending_.empty()) line(pending_, out);
             pending_.clear();
+            partial_taken_ = false;
         } else {
             pending_ += c;
+            partial_taken_ = false;
         }
     }
     // a prompt or a bar is given now: the installer waits for input, or the bar is the only
@@ -151,6 +154,7 @@ void Reader::take_partial(std::vector<Event>& out) {
     if (!prompt && !bar_complete(pending_)) return;
     line(pending_, out);
     pending_.clear();
+    partial_taken_ = true;
 }
 
 std::vector<Event> Reader::finish() {
@@ -182,6 +186,10 @@ void Reader::line(std::string_view raw, std::vector<Event>& out) {
         return;
     }
     if (starts_with(text, kPrompt)) {
+        // an unattended menu writes its choice on the prompt's line
+        const size_t close = text.find("):");
+        std::string rest = close == std::string::npos ? std::string() : text.substr(close + 2);
+        text.resize(text.size() - rest.size());
         Event e = make(EventKind::Menu, {}, text.substr(3));
         for (const auto& l : option_lines_) e.text += l + "\n";
         e.text += text;
@@ -192,6 +200,7 @@ void Reader::line(std::string_view raw, std::vector<Event>& out) {
         header_.clear();
         out.push_back(std::move(e));
         after_prompt_ = true;
+        if (!rest.empty()) line(rest, out);
         return;
     }
     // an unattended menu writes the choice it took right after the prompt

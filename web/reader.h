@@ -62,6 +62,7 @@ class Reader {
     std::vector<std::string> header_;
     bool after_prompt_ = false;  // an unattended menu echoes its choice next
     bool ended_ = false;         // done, failed or left was seen
+    bool partial_taken_ = false;  // a bar or prompt was given before its line ended
 };
 
 }  // namespace web
