@@ -147,8 +147,17 @@ std::string Bootloader::check(std::string_view arg) {
     // the expected CRC is read the way the host reads a signature text
     const uint32_t expected = GetBufferSUM(std::string(arg.substr(s3 + 1)).c_str());
 
-    auto it = config_.addresses.find(t->partition);
-    const uint64_t base = it == config_.addresses.end() ? 0 : it->second;
+    // a given address wins; else the layout of the serial number the device reports now (the
+    // storage-variant switch changes it at a reboot)
+    uint64_t base = 0;
+    if (auto it = config_.addresses.find(t->partition); it != config_.addresses.end()) {
+        base = it->second;
+    } else {
+        auto serialno = config_.vars.find("serialno");
+        base = layout_address(serialno != config_.vars.end() ? serialno->second : config_.serial,
+                              t->partition)
+                   .value_or(0);
+    }
     if (base + t->offset != *start) return "FAILaddress mismatch";
     auto crc = storage_.crc(t->partition, t->offset, *length);
     if (!crc) return "FAILrange not written";

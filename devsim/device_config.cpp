@@ -1,20 +1,42 @@
 #include "devsim/device_config.h"
 
+#include <algorithm>
+
 namespace devsim {
 
 std::map<std::string, uint32_t> default_addresses() {
-    // the kernel and loader partitions the installer checks at fixed device addresses, and the
-    // second system's kernel and partition table at the default layout's addresses
+    // the kernel and loader partitions the installer checks at fixed device addresses; where the
+    // second system's kernel and partition table start depends on the storage layout (below)
     return {
-        {"xzkernel", 0x141000},
-        {"xevemkit", 0x66400000},
-        {"xembr", 0x66300000},
-        {"xzprod", 0},
-        {"prod", 0},
-        {"xloader_belto", 0x41000},
-        {"xloader0_belto", 0xE41000},
-        {"bootloader", 0},
+        {"xzkernel", 0x141000},       {"xzprod", 0},     {"prod", 0}, {"xloader_belto", 0x41000},
+        {"xloader0_belto", 0xE41000}, {"bootloader", 0},
     };
+}
+
+std::optional<uint32_t> layout_address(std::string_view serialno, std::string_view partition) {
+    // the storage layouts by the model code a serial number begins with; the second system's
+    // kernel starts 1 MiB after its partition table on every layout
+    struct Layout {
+        std::array<std::string_view, 3> codes;
+        uint32_t embr;
+    };
+    static constexpr std::array<Layout, 4> kLayouts{{
+        {{"02F", "02E", ""}, 0x35D00000},
+        {{"02A", "027", ""}, 0x5FF00000},
+        {{"13G", "", ""}, 0xE2300000},
+        {{"07F", "078", "079"}, 0x77B00000},
+    }};
+    constexpr uint32_t kDefaultEmbr = 0x66300000;
+    if (partition != "xembr" && partition != "xevemkit") return std::nullopt;
+    uint32_t embr = kDefaultEmbr;
+    const std::string_view code = serialno.substr(0, 3);
+    for (const Layout& layout : kLayouts) {
+        if (code.size() == 3 && std::ranges::find(layout.codes, code) != layout.codes.end()) {
+            embr = layout.embr;
+            break;
+        }
+    }
+    return partition == "xembr" ? embr : embr + 0x100000;
 }
 
 std::map<std::string, std::string> default_loader_verflags() {

@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "devsim/fault.h"
@@ -25,7 +26,8 @@ struct DeviceConfig {
     uint8_t ifc_protocol = 0x03;
     uint8_t endpoints = 2;
     std::map<std::string, std::string> vars;
-    // device start address of each partition, for check:; a partition not listed starts at 0
+    // device start address of each partition, for check:, given or fixed; a partition not
+    // listed starts where the storage layout puts it (layout_address), else at 0
     std::map<std::string, uint32_t> addresses;
     uint32_t reboot_delay_ms = 500;
     uint32_t appear_after_ms = 0;
@@ -42,8 +44,11 @@ struct DeviceConfig {
     DeviceConfig();
 };
 
-// The partition addresses a device starts with.
+// The partition addresses every device starts with, whatever its storage layout.
 std::map<std::string, uint32_t> default_addresses();
+// Where the storage layout of a device with this serial number (its first three characters, the
+// model code) puts a partition whose address depends on the layout; none for the others.
+std::optional<uint32_t> layout_address(std::string_view serialno, std::string_view partition);
 // The verflag each loader image brings: a device at "8.0" walks the whole chain to its final
 // loader.
 std::map<std::string, std::string> default_loader_verflags();

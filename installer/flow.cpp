@@ -14,6 +14,7 @@
 #include "installer/device.h"
 #include "installer/flash_steps.h"
 #include "installer/identify.h"
+#include "installer/list_devices.h"
 #include "installer/menus.h"
 #include "installer/package.h"
 #include "installer/stages.h"
@@ -140,6 +141,7 @@ void read_arguments(int argc, char** argv) {
 void print_help() {
     con_out(
         "usage: tessaro-installer [DOREBOOT [DOFAST [SERIAL]]]\n"
+        "       tessaro-installer --list [--json]\n"
         "       tessaro-installer --help | -h | --version\n"
         "\n"
         "Installs the firmware package in the current directory (config.bin and the image\n"
@@ -158,6 +160,17 @@ void print_help() {
         "int are held at its ends); anything else for DOREBOOT or DOFAST is a usage error and\n"
         "nothing is sent. Each given argument is echoed as a line (###doreboot:N, ###dofast:N,\n"
         "###serial:S).\n"
+        "\n"
+        "--list asks every bootloader device there is what it is (getvar of product,\n"
+        "serialno, verflag and systype only: nothing is written, nothing rebooted, no device\n"
+        "waited for) and prints one line each: serial number, model, loader version, current\n"
+        "system (native, second or dual) and storage variant; then one line for each device\n"
+        "that could not be opened (access refused, held by another program, no WinUSB\n"
+        "driver), with the fix. --list --json prints the same as one JSON object per line:\n"
+        "  {\"serial\":S,\"model\":M,\"loader\":V,\"system\":\"native\"|\"second\"|\"dual\",\n"
+        "   \"variant\":\"4GB\"|\"32GB\"|\"\",\"path\":P,\"simulated\":true|false}\n"
+        "  {\"device\":D,\"error\":\"refused\"|\"busy\"|\"no-driver\",\"reason\":R}\n"
+        "An unknown board id gives an empty model. Exit status 0, with no device too.\n"
         "\n"
         "Menus read one word per choice from standard input; its first character counts. When\n"
         "standard input ends at a menu, or is closed, the menu takes 0 (Exit).\n"
@@ -357,6 +370,10 @@ int installer_main(int argc, char** argv) {
         case StartRequest::Version:
             con_out("tessaro-installer %s\nloaders: %s\n", TESSARO_VERSION, payload_loader_kind());
             return 0;
+        case StartRequest::List:
+            return list_devices(ListFormat::Text);
+        case StartRequest::ListJson:
+            return list_devices(ListFormat::Json);
         case StartRequest::Usage:
             print_usage_error(argc, argv);
             return 2;

@@ -124,6 +124,8 @@ MenuOutcome install_lists(std::initializer_list<FileList> lists) {
 }  // namespace
 
 char read_choice(FILE* in) {
+    // a wrapper program answers what it has read: the prompt must reach it before this waits
+    con_flush();
     char buf[1024];
     int c;
     do {

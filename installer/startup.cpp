@@ -26,6 +26,11 @@ StartRequest read_start_request(int argc, char** argv) {
         std::string_view first = argv[1];
         if (first == "--help" || first == "-h") return StartRequest::Help;
         if (first == "--version") return StartRequest::Version;
+        if (first == "--list") {
+            if (argc == 2) return StartRequest::List;
+            if (argc == 3 && std::string_view(argv[2]) == "--json") return StartRequest::ListJson;
+            return StartRequest::Usage;
+        }
     }
     // DOREBOOT and DOFAST; SERIAL is free text
     for (int i = 1; i < argc && i <= 2; ++i) {
@@ -35,7 +40,9 @@ StartRequest read_start_request(int argc, char** argv) {
 }
 
 void print_usage_error(int argc, char** argv) {
-    for (int i = 1; i < argc && i <= 2; ++i) {
+    const bool list = argc > 1 && std::string_view(argv[1]) == "--list";
+    if (list) con_err("tessaro-installer: --list takes nothing after it but --json\n");
+    for (int i = 1; !list && i < argc && i <= 2; ++i) {
         if (is_number_argument(argv[i])) continue;
         con_err("tessaro-installer: %s must be a whole number, not '%s'\n",
                 i == 1 ? "DOREBOOT" : "DOFAST", argv[i]);
@@ -43,6 +50,7 @@ void print_usage_error(int argc, char** argv) {
     }
     con_err(
         "usage: tessaro-installer [DOREBOOT [DOFAST [SERIAL]]]\n"
+        "       tessaro-installer --list [--json]\n"
         "       tessaro-installer --help | -h | --version\n"
         "Try 'tessaro-installer --help' for more.\n");
 }

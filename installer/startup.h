@@ -24,10 +24,12 @@ void release_interrupts();
 
 // What the command line asks for.
 enum class StartRequest {
-    Run,      // an install; the arguments are numbers (and a serial number)
-    Help,     // --help or -h as the first argument
-    Version,  // --version as the first argument
-    Usage,    // DOREBOOT or DOFAST is not a number: usage text, exit status 2
+    Run,       // an install; the arguments are numbers (and a serial number)
+    Help,      // --help or -h as the first argument
+    Version,   // --version as the first argument
+    List,      // --list: the devices there are, one line each
+    ListJson,  // --list --json: the same as one JSON object per line
+    Usage,     // DOREBOOT or DOFAST is not a number: usage text, exit status 2
 };
 StartRequest read_start_request(int argc, char** argv);
 

@@ -20,15 +20,20 @@ std::string other_serials_line(const usb_seen& now, const char* wanted) {
            (wanted != nullptr ? wanted : "any") + ")\n";
 }
 
+constexpr char kRefusedSimulatedFix[] =
+    "give this user write access to its socket, or run tessaro-devsim as this user";
+constexpr char kRefusedFix[] =
+    "install the udev rule 70-tessaro.rules and plug the device in again, or (without a seat, "
+    "over SSH) give the rule GROUP=\"plugdev\" and join that group; see README.md, \"Real "
+    "devices\"";
+
 std::string refused_line(const usb_seen& now) {
     if (now.simulated) {
         return "waiting: access refused to the simulated device " + joined(now.refused, false) +
-               "; give this user write access to its socket, or run tessaro-devsim as this user\n";
+               "; " + kRefusedSimulatedFix + "\n";
     }
-    return "waiting: access refused to the device " + joined(now.refused, false) +
-           "; install the udev rule 70-tessaro.rules and plug the device in again, or (without "
-           "a seat, over SSH) give the rule GROUP=\"plugdev\" and join that group; see "
-           "README.md, \"Real devices\"\n";
+    return "waiting: access refused to the device " + joined(now.refused, false) + "; " +
+           kRefusedFix + "\n";
 }
 
 std::string busy_line(const usb_seen& now) {
@@ -49,4 +54,18 @@ std::vector<std::string> wait_help_lines(const usb_seen& before, const usb_seen&
     if (now.refused != before.refused && !now.refused.empty()) lines.push_back(refused_line(now));
     if (now.busy != before.busy && !now.busy.empty()) lines.push_back(busy_line(now));
     return lines;
+}
+
+std::string unopened_fix(UnopenedKind kind, bool simulated) {
+    switch (kind) {
+        case UnopenedKind::Refused:
+            return std::string("Access refused to this user: ") +
+                   (simulated ? kRefusedSimulatedFix : kRefusedFix) + ".";
+        case UnopenedKind::Busy:
+            return "Held by another program (an install may be running on it): end that "
+                   "program, or wait for it to finish.";
+        case UnopenedKind::NoDriver:
+            break;
+    }
+    return "No WinUSB driver is bound to it: bind WinUSB to it (see README.md, \"Windows\").";
 }

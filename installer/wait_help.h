@@ -16,3 +16,8 @@ inline constexpr int kWaitQuietSeconds = 3;
 // number asked for (null: any).
 std::vector<std::string> wait_help_lines(const usb_seen& before, const usb_seen& now,
                                          const char* wanted);
+
+// Why an interface could not be opened, as the host said.
+enum class UnopenedKind { Refused, Busy, NoDriver };
+// One plain sentence for a device that could not be opened: what is in the way and the fix.
+[[nodiscard]] std::string unopened_fix(UnopenedKind kind, bool simulated);

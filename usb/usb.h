@@ -62,6 +62,9 @@ struct usb_seen {
     // ("VVVV:PPPP at NAME" where the host describes them without opening, else their names)
     std::vector<std::string> refused;
     std::vector<std::string> busy;
+    // bootloader interfaces the host lists with no driver this program can open them through
+    // (Windows: no WinUSB bound), by their hardware ids
+    std::vector<std::string> no_driver;
     bool simulated = false;  // seen on the simulated link
 
     bool operator==(const usb_seen&) const = default;

@@ -58,6 +58,10 @@ T* backend_pipe(void* handle, Kind kind) {
     return static_cast<T*>(pipe_interface(handle, kind));
 }
 
+// A bootloader interface the host lists but this backend cannot open for want of a driver,
+// noted for usb_last_seen() of the search under way.
+void note_no_driver(std::string what);
+
 // Platform operations that every backend answers from OpenInterface alone.
 bool interface_name(void* ifc, char* buf, size_t* len);
 bool device_descriptor(void* ifc, uint8_t out[18]);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "usb/usb.h"
+#include "usb/usb_backend.h"
 #include "usb/usb_platform.h"
 
 namespace {
@@ -109,6 +110,10 @@ bool read_info(usb_handle* handle, usb_ifc_info* info) {
 
 const usb_seen& usb_last_seen() {
     return g_seen;
+}
+
+void usb_backend::note_no_driver(std::string what) {
+    g_seen.no_driver.push_back(std::move(what));
 }
 
 void usb_cleanup_handle(usb_handle* h) {

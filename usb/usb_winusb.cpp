@@ -86,10 +86,10 @@ bool contains_nocase(const std::wstring& hay, const std::wstring& needle) {
 }
 
 // Nothing is listed under the bootloader's class: a bootloader interface that Windows sees
-// without WinUSB bound to it is the likely reason, and is told once per run.
+// without WinUSB bound to it is the likely reason. Each one is noted for the search; the first
+// is told once per run.
 void report_unbound_bootloader() {
     static bool told = false;
-    if (told) return;
     InfoList list = info_list(nullptr, L"USB", DIGCF_PRESENT | DIGCF_ALLCLASSES);
     if (!list) return;
     SP_DEVINFO_DATA dev{};
@@ -99,12 +99,14 @@ void report_unbound_bootloader() {
         if (!contains_nocase(ids, L"USB\\Class_ff&SubClass_42&Prot_03")) continue;
         if (contains_nocase(registry_text(list.get(), &dev, SPDRP_SERVICE), L"WinUSB")) continue;
         std::wstring hw = registry_text(list.get(), &dev, SPDRP_HARDWAREID);
+        const std::string id = narrow(hw.c_str());
+        note_no_driver(id);
+        if (told) continue;
         told = true;
         con_err(
             "usb: the bootloader interface %s has no WinUSB driver; bind WinUSB to it (see "
             "README.md, \"Windows\")\n",
-            narrow(hw.c_str()).c_str());
-        return;
+            id.c_str());
     }
 }
 

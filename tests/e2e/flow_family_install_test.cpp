@@ -25,6 +25,7 @@ struct InstallCase {
     std::vector<std::pair<const char*, const char*>> written;
     std::vector<std::string> marker;       // the last setvar commands before the reboot
     std::vector<std::string> device = {};  // more of the device's options
+    const char* config = "vrx3\n";         // config.bin's first line
 };
 
 std::string crc_text(const std::string& bytes) {
@@ -37,7 +38,7 @@ std::string crc_text(const std::string& bytes) {
 void run_install(const InstallCase& c) {
     SCOPED_TRACE(c.name);
     Package pkg;
-    pkg.config("vrx3\n");
+    pkg.config(c.config);
     for (const char* f : c.files) {
         pkg.file(f, 70000);
         std::string name = f;
@@ -185,6 +186,34 @@ TEST(FlowFamilyInstall, WholeChainFromOldestLoaderWithReconnectWaits) {
                  true,
                  kBothWritten,
                  {"setvar:systype dual", "setvar:recvmode recvrecv"}});
+}
+
+// The device started with nothing but its serial number: the second system's partition table and
+// kernel are checked where that model's storage layout puts them, the variant switch's new layout
+// included.
+TEST(FlowFamilyInstall, EachStorageLayoutFromTheSerialNumberAlone) {
+    const std::pair<const char*, const char*> models[] = {{"02E0001", "vrx2\n"},
+                                                          {"02A0001", "vrx2\n"},
+                                                          {"13G0001", "vrx3\n"},
+                                                          {"07F0001", "tamso\n"},
+                                                          {"068A0001", "vrx3\n"}};
+    // the user-data image some storage sizes take from a file of their own is left out here
+    auto written = kBothWritten;
+    std::erase_if(written, [](const auto& w) { return std::string_view(w.first) == "data.bin"; });
+    InstallCase c{"",    "",         "Z07",
+                  kBoth, {"1", "2"}, {},
+                  true,  written,    {"setvar:systype dual", "setvar:recvmode recvrecv"}};
+    for (const auto& [serial, config] : models) {
+        c.name = c.serial = serial;
+        c.config = config;
+        run_install(c);
+    }
+    c.name = "variant switch to the 32 GB layout";
+    c.serial = "067A0001";
+    c.config = "vrx3\n";
+    c.files = kBothVariant;
+    c.device = {"--respcb-serial", "13G=13G0001"};
+    run_install(c);
 }
 
 }  // namespace

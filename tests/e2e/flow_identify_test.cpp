@@ -124,6 +124,7 @@ TEST(FlowIdentify, ArgumentThatIsNotANumberIsAUsageError) {
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, "tessaro-installer: " + c.first_line +
                              "\nusage: tessaro-installer [DOREBOOT [DOFAST [SERIAL]]]\n"
+                             "       tessaro-installer --list [--json]\n"
                              "       tessaro-installer --help | -h | --version\n"
                              "Try 'tessaro-installer --help' for more.\n");
     }

@@ -341,6 +341,31 @@ TEST(FlowRq3, NewerLoaderGoesOnToTheMenu) {
                          menu.options + bar(100) + e2e::gbk("\n###完成！Rebooting!\n") + kAllDone);
 }
 
+// A wrapper program reads the menu from a pipe before it answers: each prompt must reach it
+// while the installer waits for the answer, a choice it does not take (9) and the menu shown again
+// included. The bytes are those of a run whose input was there from the start.
+TEST(FlowRq3, WrapperOnPipesSeesEachPromptBeforeItAnswers) {
+    Package pkg;
+    pkg.config("pagora8\n").files(kNativeFiles);
+    support::TempDir storage;
+    support::Devsim dev(rq3_device(storage.path(), "Z10"));
+    Menu menu = rq3_menu(0);
+    const std::string prompt = e2e::gbk("###请选择(0-1):");
+
+    e2e::RunOptions o;
+    o.args = {"1", "-1"};
+    o.cwd = pkg.path();
+    o.devsim = &dev;
+    o.replies = {{prompt, "9\n"}, {prompt, "0\n"}};
+    o.timeout = std::chrono::seconds(20);
+    auto r = e2e::run_installer(o);
+
+    EXPECT_FALSE(r.timed_out) << r.out;
+    EXPECT_EQ(r.out, argument_lines(1, -1) + "\n###Ver:Z10\n" + kBanner + menu.headers +
+                         menu.options + menu.options + bar(100) +
+                         e2e::gbk("\n###完成！Rebooting!\n") + kAllDone);
+}
+
 TEST(FlowRq3, RefusedWriteStopsTheListAndEndsWithTheErrorExit) {
     Package pkg;
     pkg.config("pagora8\n").files(kNativeFiles).files(kSecondFiles);

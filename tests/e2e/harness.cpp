@@ -105,7 +105,21 @@ RunResult run_program(const std::string& program, const RunOptions& options) {
         ssize_t ignored = write(in.fd[1], options.input.data(), options.input.size());
         (void)ignored;
     }
-    in.close_write();
+    size_t replied = 0;     // replies given
+    size_t shown_upto = 0;  // standard output up to here has answered a wait already
+    auto reply_when_shown = [&](const std::string& out) {
+        while (replied < options.replies.size()) {
+            const auto& [wait, answer] = options.replies[replied];
+            const size_t at = out.find(wait, shown_upto);
+            if (at == std::string::npos) return;
+            shown_upto = at + wait.size();
+            ssize_t ignored = write(in.fd[1], answer.data(), answer.size());
+            (void)ignored;
+            ++replied;
+        }
+        in.close_write();
+    };
+    if (options.replies.empty()) in.close_write();
 
     RunResult result;
     auto deadline = std::chrono::steady_clock::now() + options.timeout;
@@ -131,6 +145,7 @@ RunResult run_program(const std::string& program, const RunOptions& options) {
                 continue;
             }
             (i == 0 ? result.out : result.err).append(buf, static_cast<size_t>(got));
+            if (i == 0 && !options.replies.empty()) reply_when_shown(result.out);
         }
     }
     int status = 0;

@@ -21,8 +21,12 @@ struct RunResult {
 };
 
 struct RunOptions {
-    std::vector<std::string> args;            // after the program name
-    std::string input;                        // standard input (closed after it)
+    std::vector<std::string> args;  // after the program name
+    std::string input;              // standard input (closed after it)
+    // then, in order: once standard output has shown the first text (after the last one seen),
+    // the second goes to standard input; it is closed after the last. The run's output must show
+    // each before it is answered, as a wrapper program reading it would need.
+    std::vector<std::pair<std::string, std::string>> replies;
     std::filesystem::path cwd;                // the package directory
     std::filesystem::path devsim_dir;         // TESSARO_DEVSIM_DIR
     const support::Devsim* devsim = nullptr;  // or the link to these devices (DIR or ADDR)

@@ -46,6 +46,24 @@ base::unique_fd hold(const std::filesystem::path& socket) {
     return fd;
 }
 
+// Makes `socket` one this run may not open (the devices' sockets were made under umask 0).
+// Root opens any socket: the installer then runs as nobody, who may pass into the directories
+// and open every socket but this one. False when root cannot be dropped.
+bool refuse(const std::filesystem::path& socket, const support::Devsim& sim,
+            const support::TempDir& package, e2e::RunOptions& o, std::string& program) {
+    EXPECT_EQ(::chmod(socket.c_str(), 0), 0);
+    if (::geteuid() != 0) return true;
+    std::filesystem::permissions(
+        sim.socket_dir().parent_path(),
+        std::filesystem::perms::owner_all | std::filesystem::perms::others_exec);
+    std::filesystem::permissions(
+        package.path(), std::filesystem::perms::owner_all | std::filesystem::perms::others_exec);
+    o.args.insert(o.args.begin(),
+                  {"--reuid=65534", "--regid=65534", "--clear-groups", e2e::installer_bin()});
+    program = "/usr/bin/setpriv";
+    return ::access(program.c_str(), X_OK) == 0;
+}
+
 class WaitHelp : public ::testing::TestWithParam<WaitCase> {};
 
 TEST_P(WaitHelp, OneLinePerThingInTheWay) {
@@ -69,21 +87,8 @@ TEST_P(WaitHelp, OneLinePerThingInTheWay) {
     std::string program = e2e::installer_bin();
     base::unique_fd holder;
     if (c.block == Block::Busy) holder = hold(blocked);
-    if (c.block == Block::Refused) {
-        ASSERT_EQ(::chmod(blocked.c_str(), 0), 0);
-        if (::geteuid() == 0) {
-            // root opens any socket: the installer runs as nobody, who may pass into the
-            // directories and open every socket but this one
-            std::filesystem::permissions(
-                sim.socket_dir().parent_path(),
-                std::filesystem::perms::owner_all | std::filesystem::perms::others_exec);
-            std::filesystem::permissions(package.path(), std::filesystem::perms::owner_all |
-                                                             std::filesystem::perms::others_exec);
-            o.args.insert(o.args.begin(), {"--reuid=65534", "--regid=65534", "--clear-groups",
-                                           e2e::installer_bin()});
-            program = "/usr/bin/setpriv";
-            if (::access(program.c_str(), X_OK) != 0) GTEST_SKIP() << "no setpriv to drop root";
-        }
+    if (c.block == Block::Refused && !refuse(blocked, sim, package, o, program)) {
+        GTEST_SKIP() << "no setpriv to drop root";
     }
     const auto r = e2e::run_program(program, o);
 
@@ -123,5 +128,111 @@ INSTANTIATE_TEST_SUITE_P(
         for (char& ch : name) ch = ch == ' ' ? '_' : ch;
         return name;
     });
+
+}  // namespace
+
+namespace {
+
+// --list: every device asked only what it is, in the order of the sockets, then the ones that
+// could not be opened; the same as JSON lines. A device that stops answering is told on standard
+// error and left out.
+TEST(ListDevices, EachDeviceOnceAskedOnlyWhatItIs) {
+    Args devices;
+    for (const Args& device : {
+             Args{"a", "--serial", "067A0001", "--var", "product=VRX3", "--var", "verflag=8.0"},
+             // the model is read from the "serialno" answer, as a run reads it
+             Args{"b", "--serial", "SIMB", "--var", "serialno=13G0002", "--var", "verflag=Z07",
+                  "--var", "systype=dual"},
+             Args{"c", "--serial", "P00118X", "--var", "verflag=Z07", "--var", "systype=tess1"},
+             Args{"d", "--serial", "ABC001", "--var", "systype=sing"},
+             Args{"e", "--serial", "SIME"},
+             Args{"f", "--serial", "SIMF"},
+             Args{"g", "--serial", "SIMG", "--fault", "getvar:verflag=vanish:command"},
+         }) {
+        devices.push_back("--device");
+        devices.insert(devices.end(), device.begin(), device.end());
+    }
+    const mode_t mask = ::umask(0);
+    support::Devsim sim(devices);
+    ::umask(mask);
+    support::TempDir package;
+    const std::string refused = (sim.socket_dir() / "e").string();
+    const std::string busy = (sim.socket_dir() / "f").string();
+    base::unique_fd holder = hold(sim.socket_dir() / "f");
+
+    auto list = [&](Args args) {
+        e2e::RunOptions o;
+        o.args = std::move(args);
+        o.cwd = package.path();
+        o.devsim_dir = sim.socket_dir();
+        o.timeout = std::chrono::seconds(10);
+        std::string program = e2e::installer_bin();
+        EXPECT_TRUE(refuse(refused, sim, package, o, program));
+        return e2e::run_program(program, o);
+    };
+    if (::geteuid() == 0 && ::access("/usr/bin/setpriv", X_OK) != 0) {
+        GTEST_SKIP() << "no setpriv to drop root";
+    }
+    const auto text = list({"--list"});
+    const auto json = list({"--list", "--json"});
+
+    const std::string lost =
+        "list: the device SIMG stopped answering (getvar:verflag); it is not listed\n";
+    EXPECT_EQ(text.status, 0);
+    EXPECT_EQ(text.out,
+              "device 067A0001: model vrx3, loader 8.0, system native, variant 4GB\n"
+              "device SIMB: model vrx3, loader Z07, system dual, variant 32GB\n"
+              "device P00118X: model pagora8, loader Z07, system second\n"
+              "device ABC001: model unknown (no model has this board id), loader (none given), "
+              "system native\n"
+              "not opened: " +
+                  refused +
+                  ": Access refused to this user: give this user write "
+                  "access to its socket, or run tessaro-devsim as this user.\n"
+                  "not opened: " +
+                  busy +
+                  ": Held by another program (an install may be running on "
+                  "it): end that program, or wait for it to finish.\n");
+    EXPECT_EQ(text.err, lost);
+    EXPECT_EQ(json.status, 0);
+    EXPECT_EQ(
+        json.out,
+        R"({"serial":"067A0001","model":"vrx3","loader":"8.0","system":"native","variant":"4GB","path":"","simulated":true})"
+        "\n"
+        R"({"serial":"SIMB","model":"vrx3","loader":"Z07","system":"dual","variant":"32GB","path":"","simulated":true})"
+        "\n"
+        R"({"serial":"P00118X","model":"pagora8","loader":"Z07","system":"second","variant":"","path":"","simulated":true})"
+        "\n"
+        R"({"serial":"ABC001","model":"","loader":"","system":"native","variant":"","path":"","simulated":true})"
+        "\n"
+        R"({"device":")" +
+            refused +
+            R"(","error":"refused","reason":"Access refused to this user: give this user write access to its socket, or run tessaro-devsim as this user."})"
+            "\n"
+            R"({"device":")" +
+            busy +
+            R"(","error":"busy","reason":"Held by another program (an install may be running on it): end that program, or wait for it to finish."})"
+            "\n");
+    EXPECT_EQ(json.err, lost);
+
+    // queries only, each device asked once per listing
+    const Args asked = {"getvar:product", "getvar:serialno", "getvar:verflag", "getvar:systype"};
+    Args once;
+    for (int device = 0; device < 4; ++device) once.insert(once.end(), asked.begin(), asked.end());
+    once.insert(once.end(), asked.begin(), asked.begin() + 3);  // g, lost at verflag
+    Args twice = once;
+    twice.insert(twice.end(), once.begin(), once.end());
+    EXPECT_EQ(sim.commands(), twice);
+
+    // no device at all: nothing listed, and no wait for one
+    e2e::RunOptions none;
+    none.args = {"--list", "--json"};
+    none.devsim_dir = package.path() / "no-devices";
+    none.timeout = std::chrono::seconds(10);
+    const auto empty = e2e::run_installer(none);
+    EXPECT_EQ(empty.status, 0);
+    EXPECT_EQ(empty.out, "");
+    EXPECT_EQ(empty.err, "");
+}
 
 }  // namespace
