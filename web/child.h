@@ -35,6 +35,8 @@ class Child {
     // Writes to the child's standard input; false when it is closed.
     [[nodiscard]] bool write_in(std::string_view bytes);
     void close_in();
+    // The process id.
+    [[nodiscard]] long id() const;
     // Waits for the end: the exit status, or 128 + the signal that ended it.
     [[nodiscard]] int wait();
 

@@ -124,6 +124,8 @@ bool Child::write_in(std::string_view bytes) {
 
 void Child::close_in() { h_->in.reset(); }
 
+long Child::id() const { return h_->pid; }
+
 int Child::wait() {
     if (h_->waited) return h_->status;
     int status = 0;
