@@ -45,10 +45,13 @@ void Run::pump(bool out) {
     char buf[4096];
     auto send = [&](std::vector<Event> events) {
         if (events.empty()) return;
-        const double t =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-        post_([this, stream, events = std::move(events), t] {
-            for (const auto& e : events) on_event(stream, e, t);
+        const auto now = std::chrono::steady_clock::now();
+        const double t = std::chrono::duration<double>(now - start_).count();
+        // the monotonic clock is the host's, so a client on this computer can tell how long an
+        // event took from the child's line to its page
+        const double at = std::chrono::duration<double>(now.time_since_epoch()).count();
+        post_([this, stream, events = std::move(events), t, at] {
+            for (const auto& e : events) on_event(stream, e, t, at);
         });
     };
     for (size_t n; (n = out ? child_->read_out(buf, sizeof buf) : child_->read_err(buf, sizeof buf)) > 0;) {
@@ -57,12 +60,13 @@ void Run::pump(bool out) {
     send(reader.finish());
 }
 
-void Run::on_event(const std::string& stream, const Event& e, double t) {
+void Run::on_event(const std::string& stream, const Event& e, double t, double at) {
     nlohmann::json j = event_json(e);
     j["type"] = "run";
     j["serial"] = serial_;
     j["stream"] = stream;
     j["t"] = t;
+    j["at"] = at;
     if (e.kind != EventKind::Percent) console_ += e.text + "\n";
     switch (e.kind) {
         case EventKind::Menu:
@@ -102,8 +106,9 @@ bool Run::choose(char key) {
     e.kind = EventKind::Choice;
     e.text = std::string(1, key);
     e.value = e.text;
-    const double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    on_event("in", e, t);
+    const auto now = std::chrono::steady_clock::now();
+    on_event("in", e, std::chrono::duration<double>(now - start_).count(),
+             std::chrono::duration<double>(now.time_since_epoch()).count());
     return true;
 }
 

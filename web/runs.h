@@ -42,7 +42,8 @@ class Run {
     [[nodiscard]] bool choose(char key);
 
   private:
-    void on_event(const std::string& stream, const Event& e, double t);
+    // t: seconds since the run started; at: the host's monotonic clock when it was read
+    void on_event(const std::string& stream, const Event& e, double t, double at);
     void on_end(int status);
     void pump(bool out);
 

@@ -55,6 +55,7 @@ const clock = (s) => Math.floor(s / 60) + ':' + String(Math.floor(s % 60)).padSt
 let pkg = null;
 let listing = { devices: [], problems: [], runs: {} };
 const runs = {};  // serial -> what the card shows of its install
+const drawn = {};  // serial -> the card as drawn, and what it was drawn from
 
 function newRun() {
   return { running: true, state: 'running', menu: null, confirm: null, file: null, percent: 0, filesDone: 0,
@@ -188,7 +189,7 @@ function deviceCard(d) {
       el('div', { class: 'bar overall' }, el('div', { style: `width:${overall}%` })));
   }
   if (r.steps.length) {
-    card.append(el('details', { open: '' }, el('summary', {}, t('steps')),
+    card.append(el('details', { open: '', 'data-name': 'steps' }, el('summary', {}, t('steps')),
       el('ol', { class: 'steps' }, ...r.steps.map((s, i) => el('li', { class: i === r.steps.length - 1 && r.running ? 'now' : '' }, s)))));
   }
   if (!r.running) {
@@ -198,7 +199,7 @@ function deviceCard(d) {
       el('pre', {}, r.errors.join('\n')), el('p', {}, t('failedNext'))));
   }
   const q = encodeURIComponent(d.serial);
-  card.append(el('details', {}, el('summary', {}, t('console')), el('pre', { class: 'console' }, r.console.join('\n')),
+  card.append(el('details', { 'data-name': 'console' }, el('summary', {}, t('console')), el('pre', { class: 'console' }, r.console.join('\n')),
     el('a', { href: '/api/log?serial=' + q, download: d.serial + '.txt' }, t('saveLog')), ' · ',
     el('a', { href: '/api/trace?serial=' + q, download: d.serial + '-trace.jsonl' }, t('saveTrace'))));
   return card;
@@ -227,7 +228,25 @@ function render() {
   for (const s of Object.keys(runs)) {
     if (!shown.some((d) => d.serial === s) && runs[s].running) shown.push({ serial: s, model: '', loader: '', system: '' });
   }
-  $('#devices').replaceChildren(...shown.map(deviceCard));
+  // a card is drawn anew only when what it shows changed, so a button is not replaced under
+  // a click while other devices move on
+  const cards = shown.map((d) => {
+    const key = JSON.stringify([lang, d, runs[d.serial] || null, pkg && pkg.model]);
+    const old = drawn[d.serial];
+    if (old && old.key === key) return old.card;
+    const card = deviceCard(d);
+    // a section the person opened or closed stays so
+    if (old) {
+      old.card.querySelectorAll('details').forEach((o) => {
+        const n = card.querySelector(`details[data-name="${o.dataset.name}"]`);
+        if (n) n.open = o.open;
+      });
+    }
+    drawn[d.serial] = { key, card };
+    return card;
+  });
+  const list = $('#devices');
+  if (cards.length !== list.children.length || cards.some((c, i) => list.children[i] !== c)) list.replaceChildren(...cards);
   $('#problems').replaceChildren(...listing.problems.map(problemCard));
   $('#no-devices').hidden = shown.length + listing.problems.length > 0;
 }
