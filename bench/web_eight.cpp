@@ -5,12 +5,12 @@
 // line to the client receiving it (both on the host's monotonic clock). Prints rows for
 // scripts/bench.sh.
 //   web_eight WORKDIR
-#include <utility>
+#include <unistd.h>
 
+#include <algorithm>
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
-#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -20,7 +20,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
-#include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include "support/bench_support.h"
@@ -35,10 +35,13 @@ using json = nlohmann::json;
 
 constexpr int kDevices = 8;
 
-std::string serial_of(int i) { return "067A0BENCH0" + std::to_string(i); }
+std::string serial_of(int i) {
+    return "067A0BENCH0" + std::to_string(i);
+}
 
 double mono_now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 // user + system CPU seconds of a process
@@ -67,7 +70,8 @@ struct Client {
     int port = 0;
     std::string token;
     std::string host() const { return "127.0.0.1:" + std::to_string(port); }
-    int request(http::verb verb, const std::string& target, const std::string& body, std::string* out = nullptr) const {
+    int request(http::verb verb, const std::string& target, const std::string& body,
+                std::string* out = nullptr) const {
         asio::io_context io;
         tcp::socket s(io);
         s.connect({asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)});
@@ -96,22 +100,26 @@ int main(int argc, char** argv) {
     bench::WorkDir work(argv[1]);
     const auto pkg = work.path() / "package";
     int status = 0;
-    (void)web::run_for_output({std::string(TESSARO_TOOLS_DIR) + "/make_sample_package",
-                               {pkg.string(), "--model", "vrx3", "--native", "--second", "--size", "2M"},
-                               {},
-                               {}},
-                              &status);
+    (void)web::run_for_output(
+        {std::string(TESSARO_TOOLS_DIR) + "/make_sample_package",
+         {pkg.string(), "--model", "vrx3", "--native", "--second", "--size", "2M"},
+         {},
+         {}},
+        &status);
     std::vector<std::string> devices;
     for (int i = 0; i < kDevices; ++i) {
-        devices.insert(devices.end(), {"--device", "d" + std::to_string(i), "--serial", serial_of(i), "--var",
-                                       "product=VRX3", "--var", "verflag=Z07", "--var", "bootmode=main",
-                                       "--var", "systype=sing"});
+        devices.insert(
+            devices.end(),
+            {"--device", "d" + std::to_string(i), "--serial", serial_of(i), "--var", "product=VRX3",
+             "--var", "verflag=Z07", "--var", "bootmode=main", "--var", "systype=sing"});
     }
     const auto sockets = work.path() / "sockets";
     bench::Devsim devsim(sockets, devices);
     if (!devsim.ok()) return 1;
 
-    web::Child server({TESSARO_WEB_BIN, {"--no-browser", pkg.string()}, work.path(),
+    web::Child server({TESSARO_WEB_BIN,
+                       {"--no-browser", pkg.string()},
+                       work.path(),
                        {{"TESSARO_DEVSIM_DIR", sockets.string()}}});
     std::string first;
     for (char c; server.read_out(&c, 1) == 1 && c != '\n';) first += c;
@@ -149,7 +157,8 @@ int main(int argc, char** argv) {
                 if (d == std::string::npos) continue;
                 const json e = json::parse(block.substr(d + 6));
                 std::lock_guard lock(m);
-                if (e["type"] == "run" && e.contains("at")) delays.push_back(now - e["at"].get<double>());
+                if (e["type"] == "run" && e.contains("at"))
+                    delays.push_back(now - e["at"].get<double>());
                 if (e["type"] == "run" && e["kind"] == "menu") menus_waiting.push_back(e["serial"]);
                 if (e["type"] == "end") {
                     ++ended;
@@ -174,7 +183,8 @@ int main(int argc, char** argv) {
     const double cpu0 = cpu_seconds(server.id());
     const auto start = bench::Clock::now();
     for (int i = 0; i < kDevices; ++i) {
-        if (client.request(http::verb::post, "/api/install", json{{"serial", serial_of(i)}}.dump()) != 200) {
+        if (client.request(http::verb::post, "/api/install",
+                           json{{"serial", serial_of(i)}}.dump()) != 200) {
             std::fprintf(stderr, "web_eight: install on %s refused\n", serial_of(i).c_str());
             return 1;
         }
@@ -187,7 +197,8 @@ int main(int argc, char** argv) {
             if (ended == kDevices) break;
         }
         for (const auto& s : answer) {
-            (void)client.request(http::verb::post, "/api/choice", json{{"serial", s}, {"key", "5"}}.dump());
+            (void)client.request(http::verb::post, "/api/choice",
+                                 json{{"serial", s}, {"key", "5"}}.dump());
         }
         if (bench::seconds_since(start) > 600) {
             std::fprintf(stderr, "web_eight: the installs did not end\n");
@@ -210,13 +221,16 @@ int main(int argc, char** argv) {
     const double p50 = delays.empty() ? 0 : delays[delays.size() / 2] * 1000;
     const double p99 = delays.empty() ? 0 : delays[delays.size() * 99 / 100] * 1000;
     const double worst = delays.empty() ? 0 : delays.back() * 1000;
-    std::printf("web_eight: %d installs at once in %.1f s (%d failed), %zu events\n", kDevices, wall, failed,
-                delays.size());
-    std::printf("  server CPU %.2f s = %.2f%% of one core; resident %.1f MiB peak, %.1f MiB at the end\n", cpu,
-                100 * cpu / wall, peak, rss);
-    std::printf("  event delay, child's line to page: median %.2f ms, 99th %.2f ms, worst %.2f ms\n", p50, p99,
-                worst);
-    bench::row("web server CPU, 8 installs (% of a core)", 100 * cpu / wall, 2, 100 * cpu / wall / 2, "< 2", "%");
+    std::printf("web_eight: %d installs at once in %.1f s (%d failed), %zu events\n", kDevices,
+                wall, failed, delays.size());
+    std::printf(
+        "  server CPU %.2f s = %.2f%% of one core; resident %.1f MiB peak, %.1f MiB at the end\n",
+        cpu, 100 * cpu / wall, peak, rss);
+    std::printf(
+        "  event delay, child's line to page: median %.2f ms, 99th %.2f ms, worst %.2f ms\n", p50,
+        p99, worst);
+    bench::row("web server CPU, 8 installs (% of a core)", 100 * cpu / wall, 2,
+               100 * cpu / wall / 2, "< 2", "%");
     bench::row("web server peak resident memory", peak, 20, peak / 20, "< 20", "MiB");
     bench::row("web event delay, worst", worst, 100, worst / 100, "< 100", "ms");
     return failed == 0 ? 0 : 1;

@@ -15,8 +15,8 @@ namespace web {
 
 struct ChildSpec {
     std::filesystem::path program;
-    std::vector<std::string> args;  // without the program
-    std::filesystem::path dir;      // where it runs
+    std::vector<std::string> args;                         // without the program
+    std::filesystem::path dir;                             // where it runs
     std::vector<std::pair<std::string, std::string>> env;  // set on top of the server's own
 };
 

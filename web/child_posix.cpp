@@ -108,8 +108,12 @@ Child::~Child() {
     if (!h_->waited) (void)wait();
 }
 
-size_t Child::read_out(char* buf, size_t size) { return read_some(h_->out.get(), buf, size); }
-size_t Child::read_err(char* buf, size_t size) { return read_some(h_->err.get(), buf, size); }
+size_t Child::read_out(char* buf, size_t size) {
+    return read_some(h_->out.get(), buf, size);
+}
+size_t Child::read_err(char* buf, size_t size) {
+    return read_some(h_->err.get(), buf, size);
+}
 
 bool Child::write_in(std::string_view bytes) {
     if (!h_->in) return false;
@@ -122,9 +126,13 @@ bool Child::write_in(std::string_view bytes) {
     return true;
 }
 
-void Child::close_in() { h_->in.reset(); }
+void Child::close_in() {
+    h_->in.reset();
+}
 
-long Child::id() const { return h_->pid; }
+long Child::id() const {
+    return h_->pid;
+}
 
 int Child::wait() {
     if (h_->waited) return h_->status;
@@ -153,14 +161,18 @@ std::string run_for_output(const ChildSpec& spec, int* status) {
     return out;
 }
 
-void prepare_host() { ::signal(SIGPIPE, SIG_IGN); }
+void prepare_host() {
+    ::signal(SIGPIPE, SIG_IGN);
+}
 
 std::filesystem::path own_directory() {
     std::error_code ec;
     return std::filesystem::read_symlink("/proc/self/exe", ec).parent_path();
 }
 
-std::string program_name(std::string_view base) { return std::string(base); }
+std::string program_name(std::string_view base) {
+    return std::string(base);
+}
 
 std::string random_hex(size_t count) {
     std::ifstream random("/dev/urandom", std::ios::binary);

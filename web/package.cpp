@@ -32,9 +32,12 @@ Signature signature_of(const fs::path& image) {
 
 std::string_view signature_name(Signature s) {
     switch (s) {
-        case Signature::Matches: return "matches";
-        case Signature::Differs: return "differs";
-        case Signature::None: return "none";
+        case Signature::Matches:
+            return "matches";
+        case Signature::Differs:
+            return "differs";
+        case Signature::None:
+            return "none";
     }
     return "none";
 }
@@ -50,7 +53,8 @@ Package read_package(const fs::path& dir) {
     }
     auto has = [&](const char* name) { return nonempty(dir / name); };
     p.native = has("system.bin") && has("kernel.bin");
-    p.second = (has("esystem.bin") && (has("vemkit.bin") || has("ekernel.bin"))) || has("edata.bin");
+    p.second =
+        (has("esystem.bin") && (has("vemkit.bin") || has("ekernel.bin"))) || has("edata.bin");
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(dir, ec)) {
         const fs::path& path = entry.path();

@@ -20,7 +20,7 @@ struct Image {
 
 struct Package {
     std::filesystem::path dir;
-    std::string model;   // config.bin's first line; empty when there is none
+    std::string model;    // config.bin's first line; empty when there is none
     bool native = false;  // system.bin and kernel.bin
     bool second = false;  // esystem.bin with vemkit.bin or ekernel.bin, or edata.bin
     std::vector<Image> images;

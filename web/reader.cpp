@@ -21,10 +21,14 @@ size_t utf8_length(std::string_view s, size_t i) {
     const auto b = static_cast<unsigned char>(s[i]);
     size_t n = 0;
     if (b < 0x80) return 1;
-    if (b >= 0xC2 && b <= 0xDF) n = 2;
-    else if (b >= 0xE0 && b <= 0xEF) n = 3;
-    else if (b >= 0xF0 && b <= 0xF4) n = 4;
-    else return 0;
+    if (b >= 0xC2 && b <= 0xDF)
+        n = 2;
+    else if (b >= 0xE0 && b <= 0xEF)
+        n = 3;
+    else if (b >= 0xF0 && b <= 0xF4)
+        n = 4;
+    else
+        return 0;
     if (i + n > s.size()) return 0;
     for (size_t k = 1; k < n; ++k) {
         if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return 0;
@@ -104,17 +108,28 @@ Event make(EventKind kind, std::string text, std::string value = {}) {
 
 std::string_view kind_name(EventKind kind) {
     switch (kind) {
-        case EventKind::Menu: return "menu";
-        case EventKind::Choice: return "choice";
-        case EventKind::Loader: return "loader";
-        case EventKind::Stage: return "stage";
-        case EventKind::File: return "file";
-        case EventKind::Percent: return "percent";
-        case EventKind::Done: return "done";
-        case EventKind::Failed: return "failed";
-        case EventKind::Left: return "left";
-        case EventKind::Error: return "error";
-        case EventKind::Text: return "text";
+        case EventKind::Menu:
+            return "menu";
+        case EventKind::Choice:
+            return "choice";
+        case EventKind::Loader:
+            return "loader";
+        case EventKind::Stage:
+            return "stage";
+        case EventKind::File:
+            return "file";
+        case EventKind::Percent:
+            return "percent";
+        case EventKind::Done:
+            return "done";
+        case EventKind::Failed:
+            return "failed";
+        case EventKind::Left:
+            return "left";
+        case EventKind::Error:
+            return "error";
+        case EventKind::Text:
+            return "text";
     }
     return "text";
 }
@@ -238,8 +253,7 @@ void Reader::line(std::string_view raw, std::vector<Event>& out) {
         out.push_back(make(ended_ ? EventKind::Text : EventKind::Done, std::move(text)));
         ended_ = true;
     } else if (starts_with(text, "error") || starts_with(text, "Error: ") ||
-               starts_with(text, "flash_file err") ||
-               starts_with(text, "tessaro-installer: ")) {
+               starts_with(text, "flash_file err") || starts_with(text, "tessaro-installer: ")) {
         out.push_back(make(EventKind::Error, std::move(text)));
     } else if (starts_with(text, "###") && text.find_first_not_of('#') != std::string::npos &&
                !starts_with(text, "###doreboot:") && !starts_with(text, "###dofast:") &&

@@ -60,8 +60,8 @@ class Reader {
     std::vector<MenuChoice> choices_;
     std::vector<std::string> option_lines_;
     std::vector<std::string> header_;
-    bool after_prompt_ = false;  // an unattended menu echoes its choice next
-    bool ended_ = false;         // done, failed or left was seen
+    bool after_prompt_ = false;   // an unattended menu echoes its choice next
+    bool ended_ = false;          // done, failed or left was seen
     bool partial_taken_ = false;  // a bar or prompt was given before its line ended
 };
 

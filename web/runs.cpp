@@ -12,7 +12,8 @@ nlohmann::json event_json(const Event& e) {
         j["header"] = e.header;
         auto& choices = j["choices"] = nlohmann::json::array();
         for (const auto& c : e.choices) {
-            choices.push_back({{"key", std::string(1, c.key)}, {"text", c.text}, {"wipes", c.wipes}});
+            choices.push_back(
+                {{"key", std::string(1, c.key)}, {"text", c.text}, {"wipes", c.wipes}});
         }
     }
     return j;
@@ -54,7 +55,8 @@ void Run::pump(bool out) {
             for (const auto& e : events) on_event(stream, e, t, at);
         });
     };
-    for (size_t n; (n = out ? child_->read_out(buf, sizeof buf) : child_->read_err(buf, sizeof buf)) > 0;) {
+    for (size_t n;
+         (n = out ? child_->read_out(buf, sizeof buf) : child_->read_err(buf, sizeof buf)) > 0;) {
         send(reader.feed(std::string_view(buf, n)));
     }
     send(reader.finish());
@@ -76,13 +78,20 @@ void Run::on_event(const std::string& stream, const Event& e, double t, double a
             // though it has no line of its own
             if (e.value.find("(0-4)") != std::string::npos) menu_keys_ += '5';
             break;
-        case EventKind::Choice: menu_keys_.clear(); break;
-        case EventKind::Done: state_ = "done"; break;
-        case EventKind::Failed: state_ = "failed"; break;
+        case EventKind::Choice:
+            menu_keys_.clear();
+            break;
+        case EventKind::Done:
+            state_ = "done";
+            break;
+        case EventKind::Failed:
+            state_ = "failed";
+            break;
         case EventKind::Left:
             if (state_ == "running") state_ = "left";
             break;
-        default: break;
+        default:
+            break;
     }
     history_.push_back(j);
     publish_(j);
@@ -93,7 +102,8 @@ void Run::on_end(int status) {
     menu_keys_.clear();
     // a run that stopped without an ending of its own (an internal fault, a signal) failed
     if (state_ == "running" || (status != 0 && state_ == "done")) state_ = "failed";
-    nlohmann::json j = {{"type", "end"}, {"serial", serial_}, {"status", status}, {"state", state_}};
+    nlohmann::json j = {
+        {"type", "end"}, {"serial", serial_}, {"status", status}, {"state", state_}};
     history_.push_back(j);
     publish_(j);
 }

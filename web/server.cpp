@@ -1,6 +1,4 @@
 // Boost 1.74's Asio needs <utility> first under GCC 12 in C++20
-#include <utility>
-
 #include "web/server.h"
 
 #include <boost/asio.hpp>
@@ -17,6 +15,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 #include "web/child.h"
 #include "web/package.h"
@@ -178,13 +177,14 @@ void Session::send(std::shared_ptr<Response> res) {
     res->set(http::field::cache_control, "no-store");
     res->set("X-Content-Type-Options", "nosniff");
     res->prepare_payload();
-    http::async_write(stream_, *res, [self = shared_from_this(), res](beast::error_code ec, size_t) {
-        if (ec || !res->keep_alive()) {
-            self->close();
-            return;
-        }
-        self->read();
-    });
+    http::async_write(stream_, *res,
+                      [self = shared_from_this(), res](beast::error_code ec, size_t) {
+                          if (ec || !res->keep_alive()) {
+                              self->close();
+                              return;
+                          }
+                          self->read();
+                      });
 }
 
 void Session::start_events() {
@@ -197,16 +197,16 @@ void Session::start_events() {
     auto sink = std::make_shared<std::array<char, 64>>();
     auto watch = std::make_shared<std::function<void()>>();
     *watch = [self = shared_from_this(), sink, watch] {
-        self->stream_.socket().async_read_some(
-            asio::buffer(*sink), [self, sink, watch](beast::error_code ec, size_t) {
-                if (ec) {
-                    self->server_.forget(self.get());
-                    self->close();
-                    *watch = nullptr;
-                    return;
-                }
-                (*watch)();
-            });
+        self->stream_.socket().async_read_some(asio::buffer(*sink),
+                                               [self, sink, watch](beast::error_code ec, size_t) {
+                                                   if (ec) {
+                                                       self->server_.forget(self.get());
+                                                       self->close();
+                                                       *watch = nullptr;
+                                                       return;
+                                                   }
+                                                   (*watch)();
+                                               });
     };
     (*watch)();
 }
@@ -379,10 +379,14 @@ json Server::package_json() const {
     const Package p = read_package(options_.package_dir);
     json images = json::array();
     for (const auto& i : p.images) {
-        images.push_back({{"name", i.name}, {"size", i.size}, {"signature", signature_name(i.signature)}});
+        images.push_back(
+            {{"name", i.name}, {"size", i.size}, {"signature", signature_name(i.signature)}});
     }
-    return {{"dir", p.dir.string()}, {"model", p.model}, {"native", p.native},
-            {"second", p.second}, {"images", images}};
+    return {{"dir", p.dir.string()},
+            {"model", p.model},
+            {"native", p.native},
+            {"second", p.second},
+            {"images", images}};
 }
 
 void Server::subscribe(const std::shared_ptr<Session>& s) {
@@ -432,18 +436,22 @@ void Server::install(const Request& req, Response& res) {
     }
     const Package p = read_package(options_.package_dir);
     if (!package_fits(p.model, device->value("model", ""))) {
-        return refuse("the package is for " + (p.model.empty() ? std::string("no model") : p.model) +
-                      ", the device is a " + device->value("model", "device of unknown model"));
+        return refuse("the package is for " +
+                      (p.model.empty() ? std::string("no model") : p.model) + ", the device is a " +
+                      device->value("model", "device of unknown model"));
     }
     const auto trace = run_dir_ / (serial + "-trace.jsonl");
     std::error_code ec;
     std::filesystem::remove(trace, ec);
-    ChildSpec spec{options_.installer, {"1", "-1", serial}, options_.package_dir,
+    ChildSpec spec{options_.installer,
+                   {"1", "-1", serial},
+                   options_.package_dir,
                    {{"TESSARO_TRACE", trace.string()}}};
     try {
         runs_.erase(serial);  // a finished run of this device: its threads have ended
         runs_[serial] = std::make_unique<Run>(
-            serial, spec, trace, [this](std::function<void()> task) { asio::post(io_, std::move(task)); },
+            serial, spec, trace,
+            [this](std::function<void()> task) { asio::post(io_, std::move(task)); },
             [this](const json& j) {
                 publish(j);
                 if (j["type"] == "end") {
@@ -497,7 +505,8 @@ void Server::on_request(const std::shared_ptr<Session>& session, Request& req,
     }
     const std::string given = query_value(target, "token");
     const bool by_query = same_secret(given, token_);
-    const bool by_cookie = same_secret(cookie_value(std::string(req[http::field::cookie]), kCookie), token_);
+    const bool by_cookie =
+        same_secret(cookie_value(std::string(req[http::field::cookie]), kCookie), token_);
     if (!by_query && !by_cookie) return refuse(http::status::forbidden, "no valid token");
     const bool write = req.method() != http::verb::get && req.method() != http::verb::head;
     if (write && req[http::field::origin] != origin_) {
@@ -540,7 +549,8 @@ void Server::on_request(const std::shared_ptr<Session>& session, Request& req,
             auto run = runs_.find(serial);
             if (run == runs_.end()) return refuse(http::status::not_found, "no run of this device");
             r.set(http::field::content_disposition,
-                  "attachment; filename=\"" + serial + (path == "/api/log" ? ".txt\"" : "-trace.jsonl\""));
+                  "attachment; filename=\"" + serial +
+                      (path == "/api/log" ? ".txt\"" : "-trace.jsonl\""));
             if (path == "/api/log") {
                 r.body() = run->second->console();
             } else {

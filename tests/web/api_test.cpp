@@ -1,22 +1,21 @@
 // tessaro-web's API against tessaro-devsim, as the page uses it: the refusals of every bad
 // request (with nothing run), then installs on several devices at once, followed through the
 // live events, with the menu answered through the API.
-#include <utility>
-
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
-#include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <condition_variable>
+#include <csignal>
 #include <functional>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "support/process.h"
@@ -48,8 +47,9 @@ class Web {
         const std::string maker = std::string(TESSARO_TOOLS_DIR) + "/make_sample_package";
         const std::string pkg = (dir_.path() / "pkg").string();
         int status = 0;
-        (void)web::run_for_output({maker, {pkg, "--model", model, "--native", "--second", "--size", "8192"}, {}, {}},
-                                  &status);
+        (void)web::run_for_output(
+            {maker, {pkg, "--model", model, "--native", "--second", "--size", "8192"}, {}, {}},
+            &status);
         const auto [k, v] = devsim.link_variable();
         child_ = std::make_unique<web::Child>(
             web::ChildSpec{TESSARO_WEB_BIN, {"--no-browser", pkg}, dir_.path(), {{k, v}}});
@@ -75,7 +75,8 @@ class Web {
     std::string cookie() const { return "tessaro_token=" + token_; }
     const std::string& token() const { return token_; }
 
-    Reply request(http::verb verb, const std::string& target, std::vector<std::pair<std::string, std::string>> headers,
+    Reply request(http::verb verb, const std::string& target,
+                  std::vector<std::pair<std::string, std::string>> headers,
                   const std::string& body = {}) const {
         asio::io_context io;
         tcp::socket s(io);
@@ -88,12 +89,14 @@ class Web {
         boost::beast::flat_buffer buf;
         http::response<http::string_body> res;
         http::read(s, buf, res);
-        return {static_cast<int>(res.result_int()), res.body(), std::string(res[http::field::set_cookie])};
+        return {static_cast<int>(res.result_int()), res.body(),
+                std::string(res[http::field::set_cookie])};
     }
     // A request as the page sends it: right host, the cookie, and the origin on a write.
     Reply page(http::verb verb, const std::string& target, const std::string& body = {}) const {
         return request(verb, target,
-                       {{"Host", host()}, {"Cookie", cookie()}, {"Origin", "http://" + host()}}, body);
+                       {{"Host", host()}, {"Cookie", cookie()}, {"Origin", "http://" + host()}},
+                       body);
     }
 
     // The live events, read on a thread of their own.
@@ -102,8 +105,8 @@ class Web {
             asio::io_context io;
             tcp::socket s(io);
             s.connect({asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port_)});
-            const std::string req = "GET /api/events HTTP/1.1\r\nHost: " + host() + "\r\nCookie: " + cookie() +
-                                    "\r\n\r\n";
+            const std::string req = "GET /api/events HTTP/1.1\r\nHost: " + host() +
+                                    "\r\nCookie: " + cookie() + "\r\n\r\n";
             asio::write(s, asio::buffer(req));
             {
                 std::lock_guard lock(m_);
@@ -140,7 +143,8 @@ class Web {
         events_thread_.join();
     }
     // Waits until an event matches; returns it (null after the timeout).
-    json wait_event(const std::function<bool(const json&)>& match, std::chrono::seconds timeout = 60s) {
+    json wait_event(const std::function<bool(const json&)>& match,
+                    std::chrono::seconds timeout = 60s) {
         std::unique_lock lock(m_);
         json found;
         cv_.wait_for(lock, timeout, [&] {
@@ -173,9 +177,9 @@ class Web {
 };
 
 std::vector<std::string> vrx3(const char* serial, std::vector<std::string> extra = {}) {
-    std::vector<std::string> d = {"--device", serial,          "--serial", serial,          "--var",
-                                  "product=VRX3", "--var",  "verflag=Z07", "--var", "bootmode=main",
-                                  "--var",  "systype=sing"};
+    std::vector<std::string> d = {"--device", serial,          "--serial", serial,
+                                  "--var",    "product=VRX3",  "--var",    "verflag=Z07",
+                                  "--var",    "bootmode=main", "--var",    "systype=sing"};
     d.insert(d.end(), extra.begin(), extra.end());
     return d;
 }
@@ -218,27 +222,79 @@ TEST(WebApi, BadRequestsAreRefusedWithNothingRun) {
         int status;
     };
     const std::vector<Case> cases = {
-        {"another host name (DNS rebinding)", http::verb::get, "/api/devices",
-         {{"Host", "evil.example:" + host.substr(10)}, {"Cookie", cookie}}, "", 403},
-        {"localhost is not the address served", http::verb::get, "/api/devices",
-         {{"Host", "localhost:" + host.substr(10)}, {"Cookie", cookie}}, "", 403},
+        {"another host name (DNS rebinding)",
+         http::verb::get,
+         "/api/devices",
+         {{"Host", "evil.example:" + host.substr(10)}, {"Cookie", cookie}},
+         "",
+         403},
+        {"localhost is not the address served",
+         http::verb::get,
+         "/api/devices",
+         {{"Host", "localhost:" + host.substr(10)}, {"Cookie", cookie}},
+         "",
+         403},
         {"no token", http::verb::get, "/api/devices", {{"Host", host}}, "", 403},
-        {"a wrong token", http::verb::get, "/", {{"Host", host}, {"Cookie", "tessaro_token=00"}}, "", 403},
-        {"a wrong token in the address", http::verb::get, "/?token=" + w.token().substr(1) + "0",
-         {{"Host", host}}, "", 403},
-        {"an install from another origin", http::verb::post, "/api/install",
-         {{"Host", host}, {"Cookie", cookie}, {"Origin", "http://evil.example"}}, install, 403},
-        {"an install without an origin", http::verb::post, "/api/install",
-         {{"Host", host}, {"Cookie", cookie}}, install, 403},
-        {"path traversal", http::verb::get, "/../web/server.cpp", {{"Host", host}, {"Cookie", cookie}}, "", 400},
-        {"escaped path traversal", http::verb::get, "/%2e%2e/etc/passwd", {{"Host", host}, {"Cookie", cookie}}, "", 400},
-        {"a file that is not the page's", http::verb::get, "/main.cpp", {{"Host", host}, {"Cookie", cookie}}, "", 404},
-        {"a serial that is not listed", http::verb::post, "/api/install",
-         {{"Host", host}, {"Cookie", cookie}, {"Origin", origin}}, json{{"serial", "--help"}}.dump(), 403},
-        {"not JSON", http::verb::post, "/api/install", {{"Host", host}, {"Cookie", cookie}, {"Origin", origin}},
-         "serial=" + std::string(kVrx3), 400},
-        {"a choice with no menu waiting", http::verb::post, "/api/choice",
-         {{"Host", host}, {"Cookie", cookie}, {"Origin", origin}}, json{{"serial", kVrx3}, {"key", "1"}}.dump(), 400},
+        {"a wrong token",
+         http::verb::get,
+         "/",
+         {{"Host", host}, {"Cookie", "tessaro_token=00"}},
+         "",
+         403},
+        {"a wrong token in the address",
+         http::verb::get,
+         "/?token=" + w.token().substr(1) + "0",
+         {{"Host", host}},
+         "",
+         403},
+        {"an install from another origin",
+         http::verb::post,
+         "/api/install",
+         {{"Host", host}, {"Cookie", cookie}, {"Origin", "http://evil.example"}},
+         install,
+         403},
+        {"an install without an origin",
+         http::verb::post,
+         "/api/install",
+         {{"Host", host}, {"Cookie", cookie}},
+         install,
+         403},
+        {"path traversal",
+         http::verb::get,
+         "/../web/server.cpp",
+         {{"Host", host}, {"Cookie", cookie}},
+         "",
+         400},
+        {"escaped path traversal",
+         http::verb::get,
+         "/%2e%2e/etc/passwd",
+         {{"Host", host}, {"Cookie", cookie}},
+         "",
+         400},
+        {"a file that is not the page's",
+         http::verb::get,
+         "/main.cpp",
+         {{"Host", host}, {"Cookie", cookie}},
+         "",
+         404},
+        {"a serial that is not listed",
+         http::verb::post,
+         "/api/install",
+         {{"Host", host}, {"Cookie", cookie}, {"Origin", origin}},
+         json{{"serial", "--help"}}.dump(),
+         403},
+        {"not JSON",
+         http::verb::post,
+         "/api/install",
+         {{"Host", host}, {"Cookie", cookie}, {"Origin", origin}},
+         "serial=" + std::string(kVrx3),
+         400},
+        {"a choice with no menu waiting",
+         http::verb::post,
+         "/api/choice",
+         {{"Host", host}, {"Cookie", cookie}, {"Origin", origin}},
+         json{{"serial", kVrx3}, {"key", "1"}}.dump(),
+         400},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(w.request(c.verb, c.target, c.headers, c.body).status, c.status) << c.what;
@@ -268,7 +324,8 @@ TEST(WebApi, BadRequestsAreRefusedWithNothingRun) {
 TEST(WebApi, InstallsOnSeveralDevicesAtOnce) {
     std::vector<std::string> devs = vrx3(kVrx3);
     for (const auto& a : vrx3(kFaulty, {"--fault", "check:*=fail:crc mismatch"})) devs.push_back(a);
-    for (const auto& a : {"--device", kRq3, "--serial", kRq3, "--var", "product=RQ3", "--var", "verflag=Z05"}) {
+    for (const auto& a :
+         {"--device", kRq3, "--serial", kRq3, "--var", "product=RQ3", "--var", "verflag=Z05"}) {
         devs.emplace_back(a);
     }
     support::Devsim devsim(devs);
@@ -282,21 +339,31 @@ TEST(WebApi, InstallsOnSeveralDevicesAtOnce) {
     EXPECT_NE(other.body.find("vrx3"), std::string::npos) << other.body;
 
     for (const char* serial : {kVrx3, kFaulty}) {
-        ASSERT_EQ(w.page(http::verb::post, "/api/install", json{{"serial", serial}}.dump()).status, 200);
+        ASSERT_EQ(w.page(http::verb::post, "/api/install", json{{"serial", serial}}.dump()).status,
+                  200);
     }
     // one install per device
     EXPECT_EQ(w.page(http::verb::post, "/api/install", json{{"serial", kVrx3}}.dump()).status, 403);
 
     for (const char* serial : {kVrx3, kFaulty}) {
-        const json menu = w.wait_event([&](const json& e) { return e["serial"] == serial && e.value("kind", "") == "menu"; });
+        const json menu = w.wait_event(
+            [&](const json& e) { return e["serial"] == serial && e.value("kind", "") == "menu"; });
         ASSERT_FALSE(menu.is_null()) << serial;
         EXPECT_EQ(menu["choices"].size(), 5u);
         // a digit that is not among the choices is refused; 5 (both systems) is taken
-        EXPECT_EQ(w.page(http::verb::post, "/api/choice", json{{"serial", serial}, {"key", "9"}}.dump()).status, 400);
-        EXPECT_EQ(w.page(http::verb::post, "/api/choice", json{{"serial", serial}, {"key", "5"}}.dump()).status, 200);
+        EXPECT_EQ(
+            w.page(http::verb::post, "/api/choice", json{{"serial", serial}, {"key", "9"}}.dump())
+                .status,
+            400);
+        EXPECT_EQ(
+            w.page(http::verb::post, "/api/choice", json{{"serial", serial}, {"key", "5"}}.dump())
+                .status,
+            200);
     }
-    const json done = w.wait_event([](const json& e) { return e["type"] == "end" && e["serial"] == kVrx3; }, 120s);
-    const json failed = w.wait_event([](const json& e) { return e["type"] == "end" && e["serial"] == kFaulty; }, 120s);
+    const json done = w.wait_event(
+        [](const json& e) { return e["type"] == "end" && e["serial"] == kVrx3; }, 120s);
+    const json failed = w.wait_event(
+        [](const json& e) { return e["type"] == "end" && e["serial"] == kFaulty; }, 120s);
     EXPECT_EQ(done.value("state", ""), "done") << done;
     EXPECT_EQ(failed.value("state", ""), "failed") << failed;
 
@@ -313,7 +380,9 @@ TEST(WebApi, InstallsOnSeveralDevicesAtOnce) {
 
     // what the device was sent: both systems, the markers, the reboot
     const auto commands = devsim.commands();
-    auto sent = [&](const std::string& c) { return std::find(commands.begin(), commands.end(), c) != commands.end(); };
+    auto sent = [&](const std::string& c) {
+        return std::find(commands.begin(), commands.end(), c) != commands.end();
+    };
     EXPECT_TRUE(sent("setvar:systype dual") || sent("setvar:systype dual ")) << "no dual marker";
     EXPECT_TRUE(sent("reboot"));
 

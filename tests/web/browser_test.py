@@ -63,7 +63,10 @@ def card(serial):
     return driver.find_element(By.CSS_SELECTOR, f'.card[data-serial="{serial}"]')
 
 
-def shot(name):
+def shot(name, serial=None):
+    if serial:
+        driver.execute_script('arguments[0].scrollIntoView({block: "center"})', card(serial))
+        time.sleep(0.2)
     driver.save_screenshot(os.path.join(shots, name + '.png'))
 
 
@@ -97,18 +100,18 @@ try:
     wait.until(lambda d: card(CHAIN).find_elements(By.CSS_SELECTOR, '.menu button[data-key="5"]'))
     menu_text = card(CHAIN).find_element(By.CSS_SELECTOR, '.menu').text
     check('转换为原始系统(Pagora)' in menu_text and '请选择(0-4):' in menu_text, "the installer's own menu texts")
-    shot('menu')
+    shot('menu', CHAIN)
     card(CHAIN).find_element(By.CSS_SELECTOR, '.menu button[data-key="5"]').click()
     confirm = wait.until(lambda d: card(CHAIN).find_elements(By.CSS_SELECTOR, 'button[data-confirm="5"]'))
     check('wipes the user data' in card(CHAIN).text, 'a wiping choice asks first')
     confirm[0].click()
     wait.until(lambda d: card(CHAIN).find_elements(By.CSS_SELECTOR, '.bar.file'))
     time.sleep(0.3)
-    shot('progress')
+    shot('progress', CHAIN)
     WebDriverWait(driver, 120, ignored_exceptions=STALE).until(lambda d: d.find_elements(By.ID, f'ending-{CHAIN}'))
     ending = driver.find_element(By.ID, f'ending-{CHAIN}')
     check('done' in ending.get_attribute('class'), 'the chain install ends done')
-    shot('done')
+    shot('done', CHAIN)
 
     # the faulty device: its check fails; the ending says so, with the error lines and what next
     card(FAULTY).find_element(By.CSS_SELECTOR, 'button.install').click()
@@ -118,7 +121,7 @@ try:
     ending = driver.find_element(By.ID, f'ending-{FAULTY}')
     check('failed' in ending.get_attribute('class') and 'error' in ending.text and 'again' in ending.text,
           'the failing check ends failed, with its error lines and what to do next')
-    shot('failed')
+    shot('failed', FAULTY)
 
     # the console output and the trace are there to save
     def fetch(path):

@@ -1,6 +1,8 @@
 // The ### reader over every recorded run under tests/web/records (the installer's own bytes, as
 // the end-to-end tests and the fault matrix kept them): nothing is lost or thrown, the events do
 // not depend on how the bytes were cut, and each ending is the one the recorder judged.
+#include "web/reader.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,7 +13,6 @@
 #include <vector>
 
 #include "support/temp_dir.h"
-#include "web/reader.h"
 
 namespace fs = std::filesystem;
 using web::EventKind;
@@ -45,8 +46,8 @@ std::string signature(const std::vector<web::Event>& events) {
 }
 
 size_t count(const std::vector<web::Event>& events, EventKind kind) {
-    return static_cast<size_t>(std::count_if(events.begin(), events.end(),
-                                             [kind](const web::Event& e) { return e.kind == kind; }));
+    return static_cast<size_t>(std::count_if(
+        events.begin(), events.end(), [kind](const web::Event& e) { return e.kind == kind; }));
 }
 
 std::string verdict_of(const fs::path& meta) {
@@ -90,7 +91,8 @@ TEST(WebReader, EveryRecordedRun) {
         const bool done = count(whole, EventKind::Done) > 0;
         EXPECT_EQ(done, verdict == "claimed") << verdict;
         if (verdict == "said failed") {
-            const auto err = read_all(support::read_file(fs::path(p).replace_extension(".err")), 4096);
+            const auto err =
+                read_all(support::read_file(fs::path(p).replace_extension(".err")), 4096);
             EXPECT_GT(count(whole, EventKind::Failed) + count(err, EventKind::Error), 0u);
         }
     }

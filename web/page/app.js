@@ -224,7 +224,7 @@ function render() {
   $('#lang').textContent = lang === 'zh' ? 'English' : '中文';
   renderPackage();
   // devices being installed stay on the page while their install runs, listed or not
-  const shown = [...listing.devices];
+  const shown = [...listing.devices].sort((a, b) => a.serial.localeCompare(b.serial));
   for (const s of Object.keys(runs)) {
     if (!shown.some((d) => d.serial === s) && runs[s].running) shown.push({ serial: s, model: '', loader: '', system: '' });
   }
