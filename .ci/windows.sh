@@ -47,6 +47,21 @@ for d in $dlls; do
   esac
 done
 
+# the page's server, where its header packages are installed: static, system DLLs only
+web=build-win/installer/tessaro-web.exe
+if [ -f "$web" ]; then
+  dlls=$(x86_64-w64-mingw32-objdump -p "$web" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort)
+  echo "tessaro-web imports: $(echo $dlls)"
+  for d in $dlls; do
+    case "$d" in
+      kernel32.dll | msvcrt.dll | ws2_32.dll | mswsock.dll | bcrypt.dll | shell32.dll) ;;
+      *) echo "$web imports $d, which is not a system DLL" >&2; exit 1 ;;
+    esac
+  done
+else
+  echo "windows tier: tessaro-web.exe not built (libboost-dev and nlohmann-json3-dev missing)"
+fi
+
 ctest --test-dir build-win -j2 --output-on-failure
 
 # left out: POSIX signals, closed descriptors and file kinds (FIFOs, device nodes, sockets,

@@ -8,9 +8,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <boost/asio.hpp>
-#include <boost/beast/core.hpp>
-#include <boost/beast/http.hpp>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -24,6 +21,7 @@
 #include <vector>
 
 #include "support/bench_support.h"
+#include "web/asio.h"
 #include "web/child.h"
 
 namespace {

@@ -1,9 +1,9 @@
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -12,8 +12,6 @@
 
 #include "base/unique_fd.h"
 #include "web/child.h"
-
-extern char** environ;
 
 namespace web {
 
@@ -38,6 +36,7 @@ PipeFds make_pipe() {
 
 std::vector<char*> pointers(std::vector<std::string>& strings) {
     std::vector<char*> out;
+    out.reserve(strings.size() + 1);
     for (auto& s : strings) out.push_back(s.data());
     out.push_back(nullptr);
     return out;
@@ -66,12 +65,15 @@ Child::Child(const ChildSpec& spec) : h_(std::make_unique<Handles>()) {
         }
         if (!replaced) env.emplace_back(var);
     }
-    for (const auto& [k, v] : spec.env) env.push_back(k + "=" + v);
+    for (const auto& [k, v] : spec.env) env.push_back(std::string(k).append("=").append(v));
     auto argv = pointers(args);
     auto envp = pointers(env);
     const std::string dir = spec.dir.string();
 
-    PipeFds in = make_pipe(), out = make_pipe(), err = make_pipe(), report = make_pipe();
+    PipeFds in = make_pipe();
+    PipeFds out = make_pipe();
+    PipeFds err = make_pipe();
+    PipeFds report = make_pipe();
     const pid_t pid = ::fork();
     if (pid < 0) throw std::runtime_error(std::strerror(errno));
     if (pid == 0) {

@@ -9,7 +9,9 @@ namespace web {
 std::string gbk_to_utf8(std::string_view gbk) {
     std::string out;
     iconv_t cd = iconv_open("UTF-8", "GBK");
-    if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(gbk);
+    // iconv_open's failure is the pointer value -1
+    if (cd == reinterpret_cast<iconv_t>(-1))
+        return std::string(gbk);  // NOLINT(performance-no-int-to-ptr)
     auto* in = const_cast<char*>(gbk.data());
     size_t in_left = gbk.size();
     char buf[1024];

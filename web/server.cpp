@@ -1,9 +1,5 @@
-// Boost 1.74's Asio needs <utility> first under GCC 12 in C++20
 #include "web/server.h"
 
-#include <boost/asio.hpp>
-#include <boost/beast/core.hpp>
-#include <boost/beast/http.hpp>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -15,8 +11,8 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
-#include <utility>
 
+#include "web/asio.h"
 #include "web/child.h"
 #include "web/package.h"
 #include "web/page_files.h"
@@ -113,6 +109,13 @@ class Server {
   public:
     Server(asio::io_context& io, const ServerOptions& options)
         : io_(io), options_(options), acceptor_(io), signals_(io, SIGINT, SIGTERM) {}
+    // the runs' traces go with the server: the page that could save them is gone too
+    ~Server() {
+        std::error_code ec;
+        if (!run_dir_.empty()) std::filesystem::remove_all(run_dir_, ec);
+    }
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
 
     int start();
     void on_request(const std::shared_ptr<Session>& session, Request& req,
@@ -347,9 +350,15 @@ void Server::take_listing(const std::string& out) {
         }
     }
     // a device being installed is shown as the listing last saw it: while its install holds it
-    // (or reboots it) the listing cannot tell anything of it
+    // (or reboots it) the listing cannot tell anything of it. It is also busy for the listing,
+    // which cannot tell it from one another program holds: busy devices wait until no install runs
     for (const auto& [serial, run] : runs_) {
         if (!run->running()) continue;
+        json others = json::array();
+        for (auto& p : problems) {
+            if (p.value("error", "") != "busy") others.push_back(std::move(p));
+        }
+        problems = std::move(others);
         json kept;
         for (const auto& d : devices_) {
             if (d.value("serial", "") == serial) kept = d;

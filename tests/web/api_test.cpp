@@ -4,9 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <boost/asio.hpp>
-#include <boost/beast/core.hpp>
-#include <boost/beast/http.hpp>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -20,6 +17,7 @@
 
 #include "support/process.h"
 #include "support/temp_dir.h"
+#include "web/asio.h"
 #include "web/child.h"
 
 namespace {
