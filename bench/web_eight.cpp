@@ -1,4 +1,5 @@
-// tessaro-web with eight simulated VRX3 devices installing at once (both systems, each menu
+// tessaro-web with eight simulated VRX3 devices installing at once (both systems of 8 MiB images
+// over links of 16 MB/s, each menu
 // answered through the API as the page does), followed by one live-event client as the page
 // is. Figures: the server's CPU time over the installs as a share of one core, its resident
 // memory (peak and at the end), and each event's delay from the server reading the child's
@@ -100,11 +101,12 @@ int main(int argc, char** argv) {
     int status = 0;
     (void)web::run_for_output(
         {std::string(TESSARO_TOOLS_DIR) + "/make_sample_package",
-         {pkg.string(), "--model", "vrx3", "--native", "--second", "--size", "2M"},
+         {pkg.string(), "--model", "vrx3", "--native", "--second", "--size", "8M"},
          {},
          {}},
         &status);
-    std::vector<std::string> devices;
+    // each link about as fast as a USB 2.0 bulk pipe carries a device's writes
+    std::vector<std::string> devices = {"--rate", "16000000"};
     for (int i = 0; i < kDevices; ++i) {
         devices.insert(
             devices.end(),

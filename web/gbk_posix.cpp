@@ -6,12 +6,35 @@
 
 namespace web {
 
-std::string gbk_to_utf8(std::string_view gbk) {
-    std::string out;
-    iconv_t cd = iconv_open("UTF-8", "GBK");
+namespace {
+
+// One converter per thread (each install's readers convert on their own), opened once: opening
+// one costs far more than a line's conversion.
+class Converter {
+  public:
+    Converter() : cd_(iconv_open("UTF-8", "GBK")) {}
+    ~Converter() {
+        if (ok()) iconv_close(cd_);
+    }
+    Converter(const Converter&) = delete;
+    Converter& operator=(const Converter&) = delete;
     // iconv_open's failure is the pointer value -1
-    if (cd == reinterpret_cast<iconv_t>(-1))
-        return std::string(gbk);  // NOLINT(performance-no-int-to-ptr)
+    // NOLINTNEXTLINE(performance-no-int-to-ptr)
+    [[nodiscard]] bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+    [[nodiscard]] iconv_t get() const { return cd_; }
+
+  private:
+    iconv_t cd_;
+};
+
+}  // namespace
+
+std::string gbk_to_utf8(std::string_view gbk) {
+    thread_local const Converter conv;
+    if (!conv.ok()) return std::string(gbk);
+    iconv_t cd = conv.get();
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    std::string out;
     auto* in = const_cast<char*>(gbk.data());
     size_t in_left = gbk.size();
     char buf[1024];
@@ -28,7 +51,6 @@ std::string gbk_to_utf8(std::string_view gbk) {
             iconv(cd, nullptr, nullptr, nullptr, nullptr);
         }
     }
-    iconv_close(cd);
     return out;
 }
 
