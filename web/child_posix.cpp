@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -73,30 +74,29 @@ Child::Child(const ChildSpec& spec) : h_(std::make_unique<Handles>()) {
     PipeFds in = make_pipe();
     PipeFds out = make_pipe();
     PipeFds err = make_pipe();
-    PipeFds report = make_pipe();
-    const pid_t pid = ::fork();
-    if (pid < 0) throw std::runtime_error(std::strerror(errno));
-    if (pid == 0) {
-        ::dup2(in.read.get(), 0);
-        ::dup2(out.write.get(), 1);
-        ::dup2(err.write.get(), 2);
-        // a group of its own: a Ctrl+C at the server's terminal is the server's to handle, and
-        // never breaks off an install; the server's ignored SIGPIPE is not handed on either
-        ::setpgid(0, 0);
-        ::signal(SIGPIPE, SIG_DFL);
-        int code = 0;
-        if (dir.empty() || ::chdir(dir.c_str()) == 0) {
-            ::execve(argv[0], argv.data(), envp.data());
-        }
-        code = errno;
-        (void)!::write(report.write.get(), &code, sizeof code);
-        ::_exit(127);
-    }
-    report.write.reset();
-    int code = 0;
-    if (::read(report.read.get(), &code, sizeof code) == static_cast<ssize_t>(sizeof code)) {
-        int status = 0;
-        ::waitpid(pid, &status, 0);
+    // posix_spawn shares the server's memory until the exec instead of copying it, which a fork
+    // of a process with threads running would (and then fault on every page both touch)
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attr;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attr);
+    posix_spawn_file_actions_adddup2(&actions, in.read.get(), 0);
+    posix_spawn_file_actions_adddup2(&actions, out.write.get(), 1);
+    posix_spawn_file_actions_adddup2(&actions, err.write.get(), 2);
+    if (!dir.empty()) posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
+    // a group of its own: a Ctrl+C at the server's terminal is the server's to handle, and never
+    // breaks off an install; the server's ignored SIGPIPE is not handed on either
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setpgroup(&attr, 0);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = -1;
+    const int code = posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    if (code != 0) {
         throw std::runtime_error(std::string("cannot run ") + args[0] + ": " + std::strerror(code));
     }
     h_->pid = pid;
