@@ -80,9 +80,17 @@ void Run::on_event(const std::string& stream, const Event& e, double t, double a
             break;
         case EventKind::Choice:
             menu_keys_.clear();
+            exited_ = exited_ || e.value == "0";
             break;
         case EventKind::Done:
-            state_ = "done";
+            // a menu left with 0 ends with the same last line as a done install: nothing was
+            // installed though
+            if (exited_) {
+                j["kind"] = kind_name(EventKind::Left);
+                if (state_ == "running") state_ = "left";
+            } else {
+                state_ = "done";
+            }
             break;
         case EventKind::Failed:
             state_ = "failed";

@@ -57,6 +57,7 @@ class Run {
     bool running_ = true;
     std::string state_ = "running";
     std::string menu_keys_;  // the choices of the menu that waits, empty when none does
+    bool exited_ = false;    // a menu was left with 0
     std::vector<nlohmann::json> history_;
     std::string console_;
 };

@@ -62,11 +62,30 @@ class Web {
             while (child_->read_out(buf, sizeof buf) > 0) {
             }
         });
+        errors_ = std::thread([this] {
+            char buf[256];
+            for (size_t n; (n = child_->read_err(buf, sizeof buf)) > 0;) err_.append(buf, n);
+        });
     }
     ~Web() {
         stop_events();
-        ::kill(static_cast<pid_t>(child_->id()), SIGINT);
+        interrupt();
         drain_.join();
+        errors_.join();
+    }
+    // Ctrl+C
+    void interrupt() const {
+        if (!ended_) ::kill(static_cast<pid_t>(child_->id()), SIGINT);
+    }
+    // Waits for the program's end: its exit status and what it wrote on standard error.
+    std::pair<int, std::string> wait_end() {
+        const int status = child_->wait();
+        ended_ = true;
+        drain_.join();
+        errors_.join();
+        drain_ = std::thread([] {});
+        errors_ = std::thread([] {});
+        return {status, err_};
     }
 
     std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
@@ -140,13 +159,14 @@ class Web {
         }
         events_thread_.join();
     }
-    // Waits until an event matches; returns it (null after the timeout).
+    // Waits until an event from the `from`th on matches; returns it (null after the timeout).
     json wait_event(const std::function<bool(const json&)>& match,
-                    std::chrono::seconds timeout = 60s) {
+                    std::chrono::seconds timeout = 60s, size_t from = 0) {
         std::unique_lock lock(m_);
         json found;
         cv_.wait_for(lock, timeout, [&] {
-            for (const auto& e : events_) {
+            for (size_t i = from; i < events_.size(); ++i) {
+                const json& e = events_[i];
                 if (match(e)) {
                     found = e;
                     return true;
@@ -166,7 +186,9 @@ class Web {
     std::unique_ptr<web::Child> child_;
     int port_ = 0;
     std::string token_;
-    std::thread drain_;
+    std::thread drain_, errors_;
+    std::string err_;
+    bool ended_ = false;
     std::thread events_thread_;
     std::mutex m_;
     std::condition_variable cv_;
@@ -389,4 +411,23 @@ TEST(WebApi, InstallsOnSeveralDevicesAtOnce) {
     EXPECT_NE(log.body.find("###完成！"), std::string::npos);
     const Reply trace = w.page(http::verb::get, "/api/trace?serial=" + std::string(kVrx3));
     EXPECT_NE(trace.body.find("\"success\""), std::string::npos);
+
+    // Ctrl+C while an install waits at its menu: it is not broken off, the server says so and
+    // serves on, and stops once the install ended
+    const size_t before = w.events().size();
+    ASSERT_EQ(w.page(http::verb::post, "/api/install", json{{"serial", kVrx3}}.dump()).status, 200);
+    ASSERT_FALSE(
+        w.wait_event([](const json& e) { return e.value("kind", "") == "menu"; }, 60s, before)
+            .is_null());
+    w.interrupt();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(w.page(http::verb::post, "/api/choice", json{{"serial", kVrx3}, {"key", "0"}}.dump())
+                  .status,
+              200);
+    const auto [status, err] = w.wait_end();
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(err.find("an install still runs on " + std::string(kVrx3)), std::string::npos) << err;
+    EXPECT_EQ(w.wait_event([](const json& e) { return e["type"] == "end"; }, 1s, before)
+                  .value("state", ""),
+              "left");
 }

@@ -179,7 +179,7 @@ function deviceCard(d) {
   card.append(el('div', {}, button, ok ? null : el('span', { class: 'confirm' }, t('otherModel') + ` (${pkg ? pkg.model : ''})`)));
   if (!r) return card;
   if (r.menu) card.append(menuBlock(d.serial, r));
-  if (r.file || r.state !== 'running') {
+  if (r.file) {
     const overall = r.state === 'done' ? 100 : totalBytes() > 0
       ? Math.min(100, 100 * (r.bytesDone + imageSize(r.file || '') * r.percent / 100) / totalBytes()) : 0;
     card.append(el('div', { class: 'figures' }, `${t('file')}: ${r.file || '-'} ${r.percent}%`),
