@@ -113,7 +113,7 @@ function onRunEvent(e) {
     }
     case 'error': r.errors.push(e.text); break;
     case 'done': r.ending = 'done'; break;
-    case 'failed': r.ending = 'failed'; r.errors.push(e.text); break;
+    case 'failed': r.ending = 'failed'; r.failedLine = e.text; break;
     case 'left': r.ending = 'left'; break;
     default: break;
   }
@@ -196,7 +196,7 @@ function deviceCard(d) {
     if (r.state === 'done') card.append(el('div', { class: 'ending done', id: 'ending-' + d.serial }, t('done')));
     else if (r.state === 'left') card.append(el('div', { class: 'ending', id: 'ending-' + d.serial }, t('leftRun')));
     else card.append(el('div', { class: 'ending failed', id: 'ending-' + d.serial }, el('strong', {}, t('failed')),
-      el('pre', {}, r.errors.join('\n')), el('p', {}, t('failedNext'))));
+      el('pre', {}, [...r.errors, r.failedLine || ''].join('\n').trim()), el('p', {}, t('failedNext'))));
   }
   const q = encodeURIComponent(d.serial);
   card.append(el('details', { 'data-name': 'console' }, el('summary', {}, t('console')), el('pre', { class: 'console' }, r.console.join('\n')),
