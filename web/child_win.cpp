@@ -5,6 +5,7 @@
 #include <shellapi.h>
 // clang-format on
 #include <cstdio>
+#include <cwchar>
 #include <stdexcept>
 #include <thread>
 
@@ -94,7 +95,23 @@ struct Child::Handles {
 Child::Child(const ChildSpec& spec) : h_(std::make_unique<Handles>()) {
     std::wstring cmd = quoted(spec.program.wstring());
     for (const auto& a : spec.args) cmd += L" " + quoted(wide(a));
-    for (const auto& [k, v] : spec.env) SetEnvironmentVariableW(wide(k).c_str(), wide(v).c_str());
+    // the child's own environment block: the server's, with the spec's variables set on top
+    // (changing the server's own would reach a child another thread starts meanwhile)
+    std::wstring env;
+    if (wchar_t* block = GetEnvironmentStringsW(); block != nullptr) {
+        for (const wchar_t* e = block; *e != L'\0'; e += wcslen(e) + 1) {
+            const std::wstring var(e);
+            bool replaced = false;
+            for (const auto& [k, v] : spec.env) {
+                const std::wstring name = wide(k) + L"=";
+                replaced = replaced || _wcsnicmp(var.c_str(), name.c_str(), name.size()) == 0;
+            }
+            if (!replaced) env += var + L'\0';
+        }
+        FreeEnvironmentStringsW(block);
+    }
+    for (const auto& [k, v] : spec.env) env += wide(k) + L"=" + wide(v) + L'\0';
+    env += L'\0';
 
     PipeEnds in = make_pipe(true), out = make_pipe(false), err = make_pipe(false);
     STARTUPINFOW si{};
@@ -107,9 +124,8 @@ Child::Child(const ChildSpec& spec) : h_(std::make_unique<Handles>()) {
     const std::wstring dir = spec.dir.wstring();
     // a console Ctrl+C is the server's to handle: the child gets a process group of its own
     const BOOL ok = CreateProcessW(spec.program.wstring().c_str(), cmd.data(), nullptr, nullptr,
-                                   TRUE, CREATE_NEW_PROCESS_GROUP, nullptr,
-                                   dir.empty() ? nullptr : dir.c_str(), &si, &pi);
-    for (const auto& [k, v] : spec.env) SetEnvironmentVariableW(wide(k).c_str(), nullptr);
+                                   TRUE, CREATE_NEW_PROCESS_GROUP | CREATE_UNICODE_ENVIRONMENT,
+                                   env.data(), dir.empty() ? nullptr : dir.c_str(), &si, &pi);
     if (!ok) throw std::runtime_error("cannot run " + spec.program.string());
     CloseHandle(pi.hThread);
     h_->process = Handle(pi.hProcess);

@@ -143,17 +143,21 @@ std::vector<Event> Reader::feed(std::string_view bytes) {
     std::vector<Event> out;
     for (const char c : bytes) {
         if (c == '\n') {
-            // a line that ended right after a bar or a prompt gave that already
-            if (!pending_.empty() || !partial_taken_) line(pending_, out);
+            // a line that ended right after a bar or a prompt gave that already, and so did the
+            // "\r" of a line that ends in "\r\n" (Windows)
+            if (!pending_.empty() || !(partial_taken_ || cr_ended_)) line(pending_, out);
             pending_.clear();
             partial_taken_ = false;
+            cr_ended_ = false;
         } else if (c == '\r') {
-            if (!pending_.empty()) line(pending_, out);
+            cr_ended_ = !pending_.empty();
+            if (cr_ended_) line(pending_, out);
             pending_.clear();
             partial_taken_ = false;
         } else {
             pending_ += c;
             partial_taken_ = false;
+            cr_ended_ = false;
         }
     }
     // a prompt or a bar is given now: the installer waits for input, or the bar is the only

@@ -63,6 +63,7 @@ class Reader {
     bool after_prompt_ = false;   // an unattended menu echoes its choice next
     bool ended_ = false;          // done, failed or left was seen
     bool partial_taken_ = false;  // a bar or prompt was given before its line ended
+    bool cr_ended_ = false;       // the last byte was a "\r" that ended a line
 };
 
 }  // namespace web

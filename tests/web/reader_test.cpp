@@ -124,4 +124,10 @@ TEST(WebReader, PromptAndBarBeforeTheLineEnds) {
     e = r.feed("\nsomething new \xff\n");
     ASSERT_EQ(e.size(), 1u);
     EXPECT_EQ(e[0].kind, EventKind::Text);
+    // a Windows build's lines end in "\r\n": one event each, an empty line kept
+    e = r.feed("###Ver:Z07\r\n\r\nDownloading Error!\r\n");
+    ASSERT_EQ(e.size(), 3u);
+    EXPECT_EQ(e[0].value, "Z07");
+    EXPECT_EQ(e[1].text, "");
+    EXPECT_EQ(e[2].kind, EventKind::Failed);
 }
