@@ -93,7 +93,7 @@ class Session : public std::enable_shared_from_this<Session> {
 
   private:
     void read();
-    void send(std::shared_ptr<Response> res);
+    void send(const std::shared_ptr<Response>& res);
     void start_events();
     void write_next();
 
@@ -107,8 +107,8 @@ class Session : public std::enable_shared_from_this<Session> {
 
 class Server {
   public:
-    Server(asio::io_context& io, const ServerOptions& options)
-        : io_(io), options_(options), acceptor_(io), signals_(io, SIGINT, SIGTERM) {}
+    Server(asio::io_context& io, ServerOptions options)
+        : io_(io), options_(std::move(options)), acceptor_(io), signals_(io, SIGINT, SIGTERM) {}
     // the runs' traces go with the server: the page that could save them is gone too
     ~Server() {
         std::error_code ec;
@@ -174,7 +174,7 @@ void Session::read() {
                      });
 }
 
-void Session::send(std::shared_ptr<Response> res) {
+void Session::send(const std::shared_ptr<Response>& res) {
     res->version(req_.version());
     res->keep_alive(req_.keep_alive());
     res->set(http::field::cache_control, "no-store");
@@ -338,7 +338,8 @@ void Server::list_loop() {
 }
 
 void Server::take_listing(const std::string& out) {
-    json devices = json::array(), problems = json::array();
+    json devices = json::array();
+    json problems = json::array();
     std::istringstream lines(out);
     for (std::string line; std::getline(lines, line);) {
         const json j = json::parse(line, nullptr, false);
