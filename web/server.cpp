@@ -1,5 +1,6 @@
 #include "web/server.h"
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -90,12 +91,18 @@ class Session : public std::enable_shared_from_this<Session> {
         beast::error_code ec;
         stream_.socket().shutdown(tcp::socket::shutdown_both, ec);
     }
+    // Closes once what is queued has gone out: a page is told the last events before the end.
+    void finish() {
+        closing_ = true;
+        if (!writing_) close();
+    }
 
   private:
     void read();
     void send(const std::shared_ptr<Response>& res);
     void start_events();
     void write_next();
+    void watch_close();
 
     beast::tcp_stream stream_;
     beast::flat_buffer buffer_;
@@ -103,6 +110,8 @@ class Session : public std::enable_shared_from_this<Session> {
     Server& server_;
     std::deque<std::string> queue_;
     bool writing_ = false;
+    std::array<char, 64> sink_{};
+    bool closing_ = false;
 };
 
 class Server {
@@ -149,6 +158,8 @@ class Server {
     std::map<std::string, std::unique_ptr<Run>> runs_;
     std::filesystem::path run_dir_;
     bool stopping_ = false;
+    bool finished_ = false;
+    asio::steady_timer stop_timer_{io_};
 
     std::thread lister_;
     std::mutex lister_mutex_;
@@ -196,22 +207,20 @@ void Session::start_events() {
         "Connection: keep-alive\r\n\r\n");
     server_.subscribe(shared_from_this());
     if (!writing_) write_next();
-    // the page closing its end is seen as a read that fails
-    auto sink = std::make_shared<std::array<char, 64>>();
-    auto watch = std::make_shared<std::function<void()>>();
-    *watch = [self = shared_from_this(), sink, watch] {
-        self->stream_.socket().async_read_some(asio::buffer(*sink),
-                                               [self, sink, watch](beast::error_code ec, size_t) {
-                                                   if (ec) {
-                                                       self->server_.forget(self.get());
-                                                       self->close();
-                                                       *watch = nullptr;
-                                                       return;
-                                                   }
-                                                   (*watch)();
-                                               });
-    };
-    (*watch)();
+    watch_close();
+}
+
+// The page closing its end is seen as a read that fails; anything it sends is dropped.
+void Session::watch_close() {
+    stream_.socket().async_read_some(asio::buffer(sink_),
+                                     [self = shared_from_this()](beast::error_code ec, size_t) {
+                                         if (ec) {
+                                             self->server_.forget(self.get());
+                                             self->close();
+                                             return;
+                                         }
+                                         self->watch_close();
+                                     });
 }
 
 void Session::push(const std::string& data) {
@@ -222,6 +231,7 @@ void Session::push(const std::string& data) {
 void Session::write_next() {
     if (queue_.empty()) {
         writing_ = false;
+        if (closing_) close();
         return;
     }
     writing_ = true;
@@ -301,13 +311,17 @@ void Server::maybe_finish() {
                      running.c_str());
         return;
     }
+    if (finished_) return;
+    finished_ = true;
     beast::error_code ec;
     acceptor_.close(ec);
     for (auto& w : subscribers_) {
-        if (auto s = w.lock()) s->close();
+        if (auto s = w.lock()) s->finish();
     }
     stop_listing();
-    io_.stop();
+    // the live events' last lines go out on loopback well within this
+    stop_timer_.expires_after(std::chrono::milliseconds(300));
+    stop_timer_.async_wait([this](beast::error_code) { io_.stop(); });
 }
 
 void Server::stop_listing() {
