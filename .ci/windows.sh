@@ -19,6 +19,10 @@ if ! command -v x86_64-w64-mingw32-g++-posix >/dev/null || ! command -v wine >/d
 fi
 
 ninja -C build make_payload tessaro-devsim test_e2e >/dev/null
+# the page's API tests, where the page's server is built (its header packages installed)
+web_tests=
+ninja -C build -t targets all | grep -q '^test_web:' && web_tests=build/tests/test_web
+[ -z "$web_tests" ] || ninja -C build test_web >/dev/null
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 cmake -S . -B build-win -G Ninja -DTESSARO_WERROR=ON -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
@@ -47,6 +51,21 @@ for d in $dlls; do
   esac
 done
 
+# the page's server, where its header packages are installed: static, system DLLs only
+web=build-win/installer/tessaro-web.exe
+if [ -f "$web" ]; then
+  dlls=$(x86_64-w64-mingw32-objdump -p "$web" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort)
+  echo "tessaro-web imports: $(echo $dlls)"
+  for d in $dlls; do
+    case "$d" in
+      kernel32.dll | msvcrt.dll | ws2_32.dll | mswsock.dll | bcrypt.dll | shell32.dll) ;;
+      *) echo "$web imports $d, which is not a system DLL" >&2; exit 1 ;;
+    esac
+  done
+else
+  echo "windows tier: tessaro-web.exe not built (libboost-dev and nlohmann-json3-dev missing)"
+fi
+
 ctest --test-dir build-win -j2 --output-on-failure
 
 # left out: POSIX signals, closed descriptors and file kinds (FIFOs, device nodes, sockets,
@@ -71,6 +90,13 @@ run_e2e() {
 if ! run_e2e; then
   echo "windows tier: the end-to-end subset failed under wine; running it once more" >&2
   run_e2e
+fi
+
+# tessaro-web.exe under wine, running tessaro-installer.exe beside it, against tessaro-devsim
+# over TCP: every refused request, and installs on several devices at once
+if [ -f "$web" ] && [ -n "$web_tests" ]; then
+  TESSARO_TEST_LINK=tcp TESSARO_TEST_WEB="$PWD/$web" TESSARO_TEST_EMULATOR="$(command -v wine)" \
+    "$web_tests" --gtest_brief=1 --gtest_filter='WebApi.*'
 fi
 
 echo "windows tier: $(($(date +%s) - start)) s"

@@ -17,6 +17,7 @@ declare -A allowed=(
   [client]="client usb trace base console"
   [devsim]="devsim simlink payload check base console"
   [installer]="installer client usb payload check trace base console"
+  [web]="web check base console"
 )
 
 status=0

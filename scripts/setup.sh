@@ -5,9 +5,10 @@ set -euo pipefail
 
 # ccache: CI builds the tree several times (plain, sanitizers, release, fuzz); it keeps that
 # within CI's time. zlib1g-dev only for bench/crc_speed, which measures the CRC-32 against
-# zlib's; the installer does not link it
+# zlib's; the installer does not link it. libboost-dev (Beast over Asio) and nlohmann-json3-dev
+# only for the local page's server, tessaro-web: the installer keeps its few dependencies
 packages=(build-essential cmake ninja-build pkg-config libusb-1.0-0-dev
-          libgtest-dev libgmock-dev ccache zlib1g-dev)
+          libgtest-dev libgmock-dev ccache zlib1g-dev libboost-dev nlohmann-json3-dev)
 need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 if command -v dpkg-query >/dev/null; then

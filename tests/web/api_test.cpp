@@ -1,0 +1,453 @@
+// tessaro-web's API against tessaro-devsim, as the page uses it: the refusals of every bad
+// request (with nothing run), then installs on several devices at once, followed through the
+// live events, with the menu answered through the API.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdlib>
+#include <functional>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "support/process.h"
+#include "support/temp_dir.h"
+#include "web/asio.h"
+#include "web/child.h"
+
+namespace {
+
+namespace asio = boost::asio;
+namespace http = boost::beast::http;
+using tcp = asio::ip::tcp;
+using json = nlohmann::json;
+using namespace std::chrono_literals;
+
+constexpr char kVrx3[] = "067A0WEB0001";
+constexpr char kFaulty[] = "067A0WEB0002";
+constexpr char kRq3[] = "P00118WEB0001";
+
+struct Reply {
+    int status = 0;
+    std::string body;
+    std::string cookie;
+};
+
+// tessaro-web running against the given simulated devices, with a package for `model`
+class Web {
+  public:
+    Web(support::Devsim& devsim, const std::string& model) {
+        const std::string maker = std::string(TESSARO_TOOLS_DIR) + "/make_sample_package";
+        const std::string pkg = (dir_.path() / "pkg").string();
+        int status = 0;
+        (void)web::run_for_output(
+            {maker, {pkg, "--model", model, "--native", "--second", "--size", "8192"}, {}, {}},
+            &status);
+        const auto [k, v] = devsim.link_variable();
+        // TESSARO_TEST_WEB: another build of the program (the Windows one), run by
+        // TESSARO_TEST_EMULATOR (wine) when that is set
+        std::string program = TESSARO_WEB_BIN;
+        std::vector<std::string> args = {"--no-browser", pkg};
+        if (const char* other = std::getenv("TESSARO_TEST_WEB");
+            other != nullptr && *other != '\0') {
+            program = other;
+            emulated_ = true;
+            if (const char* emu = std::getenv("TESSARO_TEST_EMULATOR");
+                emu != nullptr && *emu != '\0') {
+                args.insert(args.begin(), program);
+                program = emu;
+            }
+        }
+        child_ = std::make_unique<web::Child>(web::ChildSpec{program, args, dir_.path(), {{k, v}}});
+        std::string first;
+        char c;
+        while (child_->read_out(&c, 1) == 1 && c != '\n') {
+            if (c != '\r') first += c;  // a Windows program's line end is "\r\n"
+        }
+        const size_t colon = first.rfind(':'), slash = first.find('/', colon);
+        port_ = std::stoi(first.substr(colon + 1, slash - colon - 1));
+        token_ = first.substr(first.find("token=") + 6);
+        drain_ = std::thread([this] {
+            char buf[256];
+            while (child_->read_out(buf, sizeof buf) > 0) {
+            }
+        });
+        errors_ = std::thread([this] {
+            char buf[256];
+            for (size_t n; (n = child_->read_err(buf, sizeof buf)) > 0;) err_.append(buf, n);
+        });
+    }
+    ~Web() {
+        stop_events();
+        interrupt();
+        drain_.join();
+        errors_.join();
+    }
+    // Ctrl+C
+    void interrupt() const {
+        // wine hands a Unix signal to no console handler: it is only ended there
+        if (!ended_) ::kill(static_cast<pid_t>(child_->id()), emulated_ ? SIGTERM : SIGINT);
+    }
+    bool emulated() const { return emulated_; }
+    // Waits for the program's end: its exit status and what it wrote on standard error.
+    std::pair<int, std::string> wait_end() {
+        const int status = child_->wait();
+        ended_ = true;
+        drain_.join();
+        errors_.join();
+        drain_ = std::thread([] {});
+        errors_ = std::thread([] {});
+        return {status, err_};
+    }
+
+    std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
+    std::string cookie() const { return "tessaro_token=" + token_; }
+    const std::string& token() const { return token_; }
+
+    Reply request(http::verb verb, const std::string& target,
+                  std::vector<std::pair<std::string, std::string>> headers,
+                  const std::string& body = {}) const {
+        asio::io_context io;
+        tcp::socket s(io);
+        s.connect({asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port_)});
+        http::request<http::string_body> req(verb, target, 11);
+        for (const auto& [k, v] : headers) req.set(k, v);
+        req.body() = body;
+        req.prepare_payload();
+        http::write(s, req);
+        boost::beast::flat_buffer buf;
+        http::response<http::string_body> res;
+        http::read(s, buf, res);
+        return {static_cast<int>(res.result_int()), res.body(),
+                std::string(res[http::field::set_cookie])};
+    }
+    // A request as the page sends it: right host, the cookie, and the origin on a write.
+    Reply page(http::verb verb, const std::string& target, const std::string& body = {}) const {
+        return request(verb, target,
+                       {{"Host", host()}, {"Cookie", cookie()}, {"Origin", "http://" + host()}},
+                       body);
+    }
+
+    // The live events, read on a thread of their own.
+    void start_events() {
+        events_thread_ = std::thread([this] {
+            asio::io_context io;
+            tcp::socket s(io);
+            s.connect({asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port_)});
+            const std::string req = "GET /api/events HTTP/1.1\r\nHost: " + host() +
+                                    "\r\nCookie: " + cookie() + "\r\n\r\n";
+            asio::write(s, asio::buffer(req));
+            {
+                std::lock_guard lock(m_);
+                events_socket_ = &s;
+            }
+            std::string pending;
+            char buf[4096];
+            boost::system::error_code ec;
+            for (size_t n; (n = s.read_some(asio::buffer(buf), ec)) > 0 && !ec;) {
+                pending.append(buf, n);
+                for (size_t end; (end = pending.find("\n\n")) != std::string::npos;) {
+                    const std::string block = pending.substr(0, end);
+                    pending.erase(0, end + 2);
+                    const size_t data = block.find("data: ");
+                    if (data == std::string::npos) continue;
+                    std::lock_guard lock(m_);
+                    events_.push_back(json::parse(block.substr(data + 6)));
+                    cv_.notify_all();
+                }
+            }
+            std::lock_guard lock(m_);
+            events_socket_ = nullptr;
+        });
+    }
+    void stop_events() {
+        if (!events_thread_.joinable()) return;
+        {
+            std::lock_guard lock(m_);
+            if (events_socket_ != nullptr) {
+                boost::system::error_code ec;
+                events_socket_->shutdown(tcp::socket::shutdown_both, ec);
+            }
+        }
+        events_thread_.join();
+    }
+    // Waits until an event from the `from`th on matches; returns it (null after the timeout).
+    json wait_event(const std::function<bool(const json&)>& match,
+                    std::chrono::seconds timeout = 60s, size_t from = 0) {
+        std::unique_lock lock(m_);
+        json found;
+        cv_.wait_for(lock, timeout, [&] {
+            for (size_t i = from; i < events_.size(); ++i) {
+                const json& e = events_[i];
+                if (match(e)) {
+                    found = e;
+                    return true;
+                }
+            }
+            return false;
+        });
+        return found;
+    }
+    std::vector<json> events() {
+        std::lock_guard lock(m_);
+        return events_;
+    }
+
+  private:
+    support::TempDir dir_;
+    std::unique_ptr<web::Child> child_;
+    int port_ = 0;
+    std::string token_;
+    std::thread drain_, errors_;
+    std::string err_;
+    bool ended_ = false;
+    bool emulated_ = false;
+    std::thread events_thread_;
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::vector<json> events_;
+    tcp::socket* events_socket_ = nullptr;
+};
+
+std::vector<std::string> vrx3(const char* serial, std::vector<std::string> extra = {}) {
+    std::vector<std::string> d = {"--device", serial,          "--serial", serial,
+                                  "--var",    "product=VRX3",  "--var",    "verflag=Z07",
+                                  "--var",    "bootmode=main", "--var",    "systype=sing"};
+    d.insert(d.end(), extra.begin(), extra.end());
+    return d;
+}
+
+bool listed(Web& w, const std::string& serial) {
+    for (int i = 0; i < 100; ++i) {
+        const json d = json::parse(w.page(http::verb::get, "/api/devices").body);
+        for (const auto& dev : d["devices"]) {
+            if (dev["serial"] == serial) return true;
+        }
+        std::this_thread::sleep_for(100ms);
+    }
+    return false;
+}
+
+// Only the listing's queries reached the devices: no install was started.
+void expect_nothing_run(support::Devsim& devsim, Web& w) {
+    for (const auto& c : devsim.commands()) {
+        EXPECT_EQ(c.rfind("getvar:", 0), 0u) << c;
+    }
+    EXPECT_TRUE(json::parse(w.page(http::verb::get, "/api/devices").body)["runs"].empty());
+}
+
+}  // namespace
+
+TEST(WebApi, BadRequestsAreRefusedWithNothingRun) {
+    std::vector<std::string> devs = vrx3(kVrx3);
+    support::Devsim devsim(devs);
+    Web w(devsim, "vrx3");
+    ASSERT_TRUE(listed(w, kVrx3));
+    const std::string host = w.host(), origin = "http://" + w.host(), cookie = w.cookie();
+    const std::string install = json{{"serial", kVrx3}}.dump();
+    using H = std::vector<std::pair<std::string, std::string>>;
+    struct Case {
+        const char* what;
+        http::verb verb;
+        std::string target;
+        H headers;
+        std::string body;
+        int status;
+    };
+    const std::vector<Case> cases = {
+        {"another host name (DNS rebinding)",
+         http::verb::get,
+         "/api/devices",
+         {{"Host", "evil.example:" + host.substr(10)}, {"Cookie", cookie}},
+         "",
+         403},
+        {"localhost is not the address served",
+         http::verb::get,
+         "/api/devices",
+         {{"Host", "localhost:" + host.substr(10)}, {"Cookie", cookie}},
+         "",
+         403},
+        {"no token", http::verb::get, "/api/devices", {{"Host", host}}, "", 403},
+        {"a wrong token",
+         http::verb::get,
+         "/",
+         {{"Host", host}, {"Cookie", "tessaro_token=00"}},
+         "",
+         403},
+        {"a wrong token in the address",
+         http::verb::get,
+         "/?token=" + w.token().substr(1) + "0",
+         {{"Host", host}},
+         "",
+         403},
+        {"an install from another origin",
+         http::verb::post,
+         "/api/install",
+         {{"Host", host}, {"Cookie", cookie}, {"Origin", "http://evil.example"}},
+         install,
+         403},
+        {"an install without an origin",
+         http::verb::post,
+         "/api/install",
+         {{"Host", host}, {"Cookie", cookie}},
+         install,
+         403},
+        {"path traversal",
+         http::verb::get,
+         "/../web/server.cpp",
+         {{"Host", host}, {"Cookie", cookie}},
+         "",
+         400},
+        {"escaped path traversal",
+         http::verb::get,
+         "/%2e%2e/etc/passwd",
+         {{"Host", host}, {"Cookie", cookie}},
+         "",
+         400},
+        {"a file that is not the page's",
+         http::verb::get,
+         "/main.cpp",
+         {{"Host", host}, {"Cookie", cookie}},
+         "",
+         404},
+        {"a serial that is not listed",
+         http::verb::post,
+         "/api/install",
+         {{"Host", host}, {"Cookie", cookie}, {"Origin", origin}},
+         json{{"serial", "--help"}}.dump(),
+         403},
+        {"not JSON",
+         http::verb::post,
+         "/api/install",
+         {{"Host", host}, {"Cookie", cookie}, {"Origin", origin}},
+         "serial=" + std::string(kVrx3),
+         400},
+        {"a choice with no menu waiting",
+         http::verb::post,
+         "/api/choice",
+         {{"Host", host}, {"Cookie", cookie}, {"Origin", origin}},
+         json{{"serial", kVrx3}, {"key", "1"}}.dump(),
+         400},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(w.request(c.verb, c.target, c.headers, c.body).status, c.status) << c.what;
+    }
+    expect_nothing_run(devsim, w);
+
+    // the address with the token sets the cookie the page then uses
+    const Reply first = w.request(http::verb::get, "/?token=" + w.token(), {{"Host", host}});
+    EXPECT_EQ(first.status, 303);
+    EXPECT_EQ(first.cookie, cookie + "; Path=/; HttpOnly; SameSite=Strict");
+    const Reply index = w.page(http::verb::get, "/");
+    EXPECT_EQ(index.status, 200);
+    EXPECT_NE(index.body.find("<html"), std::string::npos);
+
+    // it listens on the loopback address only
+    asio::io_context io;
+    for (const auto& entry : tcp::resolver(io).resolve(asio::ip::host_name(), "")) {
+        const auto a = entry.endpoint().address();
+        if (a.is_loopback()) continue;
+        tcp::socket s(io);
+        boost::system::error_code ec;
+        s.connect({a, static_cast<unsigned short>(std::stoi(host.substr(10)))}, ec);
+        EXPECT_TRUE(ec) << a.to_string();
+    }
+}
+
+TEST(WebApi, InstallsOnSeveralDevicesAtOnce) {
+    std::vector<std::string> devs = vrx3(kVrx3);
+    for (const auto& a : vrx3(kFaulty, {"--fault", "check:*=fail:crc mismatch"})) devs.push_back(a);
+    for (const auto& a :
+         {"--device", kRq3, "--serial", kRq3, "--var", "product=RQ3", "--var", "verflag=Z05"}) {
+        devs.emplace_back(a);
+    }
+    support::Devsim devsim(devs);
+    Web w(devsim, "vrx3");
+    ASSERT_TRUE(listed(w, kVrx3) && listed(w, kFaulty) && listed(w, kRq3));
+    w.start_events();
+
+    // the package names another model than the RQ3 device's: refused before it is touched
+    const Reply other = w.page(http::verb::post, "/api/install", json{{"serial", kRq3}}.dump());
+    EXPECT_EQ(other.status, 403);
+    EXPECT_NE(other.body.find("vrx3"), std::string::npos) << other.body;
+
+    for (const char* serial : {kVrx3, kFaulty}) {
+        ASSERT_EQ(w.page(http::verb::post, "/api/install", json{{"serial", serial}}.dump()).status,
+                  200);
+    }
+    // one install per device
+    EXPECT_EQ(w.page(http::verb::post, "/api/install", json{{"serial", kVrx3}}.dump()).status, 403);
+
+    for (const char* serial : {kVrx3, kFaulty}) {
+        const json menu = w.wait_event(
+            [&](const json& e) { return e["serial"] == serial && e.value("kind", "") == "menu"; });
+        ASSERT_FALSE(menu.is_null()) << serial;
+        EXPECT_EQ(menu["choices"].size(), 5u);
+        // a digit that is not among the choices is refused; 5 (both systems) is taken
+        EXPECT_EQ(
+            w.page(http::verb::post, "/api/choice", json{{"serial", serial}, {"key", "9"}}.dump())
+                .status,
+            400);
+        EXPECT_EQ(
+            w.page(http::verb::post, "/api/choice", json{{"serial", serial}, {"key", "5"}}.dump())
+                .status,
+            200);
+    }
+    const json done = w.wait_event(
+        [](const json& e) { return e["type"] == "end" && e["serial"] == kVrx3; }, 120s);
+    const json failed = w.wait_event(
+        [](const json& e) { return e["type"] == "end" && e["serial"] == kFaulty; }, 120s);
+    EXPECT_EQ(done.value("state", ""), "done") << done;
+    EXPECT_EQ(failed.value("state", ""), "failed") << failed;
+
+    size_t files = 0, percents = 0, errors = 0;
+    for (const auto& e : w.events()) {
+        if (e["type"] != "run") continue;
+        files += e["serial"] == kVrx3 && e["kind"] == "file";
+        percents += e["serial"] == kVrx3 && e["kind"] == "percent";
+        errors += e["serial"] == kFaulty && e["kind"] == "error";
+    }
+    EXPECT_EQ(files, 7u);
+    EXPECT_GE(percents, 7u);
+    EXPECT_GT(errors, 0u);
+
+    // what the device was sent: both systems, the markers, the reboot
+    const auto commands = devsim.commands();
+    auto sent = [&](const std::string& c) {
+        return std::find(commands.begin(), commands.end(), c) != commands.end();
+    };
+    EXPECT_TRUE(sent("setvar:systype dual") || sent("setvar:systype dual ")) << "no dual marker";
+    EXPECT_TRUE(sent("reboot"));
+
+    // the run's console output and its trace, as the page saves them
+    const Reply log = w.page(http::verb::get, "/api/log?serial=" + std::string(kVrx3));
+    EXPECT_NE(log.body.find("###完成！"), std::string::npos);
+    const Reply trace = w.page(http::verb::get, "/api/trace?serial=" + std::string(kVrx3));
+    EXPECT_NE(trace.body.find("\"success\""), std::string::npos);
+
+    // Ctrl+C while an install waits at its menu: it is not broken off, the server says so and
+    // serves on, and stops once the install ended (a console's Ctrl+C: not under wine)
+    if (w.emulated()) return;
+    const size_t before = w.events().size();
+    ASSERT_EQ(w.page(http::verb::post, "/api/install", json{{"serial", kVrx3}}.dump()).status, 200);
+    ASSERT_FALSE(
+        w.wait_event([](const json& e) { return e.value("kind", "") == "menu"; }, 60s, before)
+            .is_null());
+    w.interrupt();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(w.page(http::verb::post, "/api/choice", json{{"serial", kVrx3}, {"key", "0"}}.dump())
+                  .status,
+              200);
+    const auto [status, err] = w.wait_end();
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(err.find("an install still runs on " + std::string(kVrx3)), std::string::npos) << err;
+    EXPECT_EQ(w.wait_event([](const json& e) { return e["type"] == "end"; }, 1s, before)
+                  .value("state", ""),
+              "left");
+}

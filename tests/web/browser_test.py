@@ -1,0 +1,166 @@
+#!/usr/bin/env python3
+"""The page in headless Chromium against tessaro-devsim, clicked as a person would: a package
+of both systems installed on a VRX3 from loader 8.0 (the menu's hidden "both systems" choice,
+confirmed as a wipe), a device of another model that the package is refused for, and a device
+whose check fails. Then what the devices received and hold. One screenshot per state under
+SHOTS. Usage: browser_test.py BUILD_DIR SHOTS_DIR"""
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+from selenium import webdriver
+from selenium.common.exceptions import StaleElementReferenceException
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support import expected_conditions as ec
+from selenium.webdriver.support.ui import WebDriverWait
+
+build, shots = sys.argv[1], sys.argv[2]
+os.makedirs(shots, exist_ok=True)
+work = tempfile.mkdtemp(prefix='tessaro-browser.')
+CHAIN, OTHER, FAULTY = '067A0BROWSER1', 'P00118BROWSER2', '067A0BROWSER3'
+failures = []
+
+
+def check(ok, what):
+    print(('ok    ' if ok else 'FAIL  ') + what, flush=True)
+    if not ok:
+        failures.append(what)
+
+
+pkg = os.path.join(work, 'package')
+subprocess.run([f'{build}/tools/make_sample_package', pkg, '--model', 'vrx3', '--native', '--second',
+                '--size', '1M', '--seed', '3'], check=True, stdout=subprocess.DEVNULL)
+vrx3 = ['--var', 'product=VRX3', '--var', 'bootmode=main', '--var', 'systype=sing']
+devsim = subprocess.Popen(
+    [f'{build}/devsim/tessaro-devsim', '--dir', f'{work}/sockets', '--transcript', f'{work}/transcript.jsonl',
+     '--storage', f'{work}/storage', '--rate', '3000000',
+     '--device', 'chain', '--serial', CHAIN, '--var', 'verflag=8.0', *vrx3,
+     '--device', 'other', '--serial', OTHER, '--var', 'product=RQ3', '--var', 'verflag=Z05',
+     '--device', 'faulty', '--serial', FAULTY, '--var', 'verflag=Z07', *vrx3, '--fault', 'check:*=fail:crc mismatch'],
+    stdout=subprocess.PIPE, text=True)
+assert devsim.stdout.readline().strip() == 'ready'
+web = subprocess.Popen([f'{build}/installer/tessaro-web', '--no-browser', pkg], stdout=subprocess.PIPE, text=True,
+                       env={**os.environ, 'TESSARO_DEVSIM_DIR': f'{work}/sockets'})
+url = web.stdout.readline().split(' ', 1)[1].strip()
+
+options = webdriver.ChromeOptions()
+for flag in ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+             '--disable-background-networking', '--disable-component-update', '--disable-sync',
+             f'--user-data-dir={work}/chromium', '--window-size=1280,1000', '--lang=en-US']:
+    options.add_argument(flag)
+options.binary_location = '/usr/bin/chromium'
+driver = webdriver.Chrome(service=Service('/usr/bin/chromedriver'), options=options)
+# a card is drawn anew when its device's state changes: an element found a moment ago may be gone
+STALE = [StaleElementReferenceException]
+wait = WebDriverWait(driver, 60, ignored_exceptions=STALE)
+
+
+def card(serial):
+    return driver.find_element(By.CSS_SELECTOR, f'.card[data-serial="{serial}"]')
+
+
+def shot(name, serial=None):
+    if serial:
+        driver.execute_script('arguments[0].scrollIntoView({block: "center"})', card(serial))
+        time.sleep(0.2)
+    driver.save_screenshot(os.path.join(shots, name + '.png'))
+
+
+def commands(dev):
+    out = []
+    with open(f'{work}/transcript.jsonl') as f:
+        for line in f:
+            e = json.loads(line)
+            if e.get('dev') == dev and e.get('ev') == 'command':
+                out.append(e['text'])
+    return out
+
+
+try:
+    driver.get(url)
+    wait.until(ec.text_to_be_present_in_element((By.ID, 'package-model'), 'vrx3'))
+    check('token' not in driver.current_url, 'the token leaves the address for the cookie')
+    check(len(driver.find_elements(By.CSS_SELECTOR, '#package-body td.matches')) == 7,
+          'package: seven images whose signatures match')
+    for serial in (CHAIN, OTHER, FAULTY):
+        wait.until(ec.presence_of_element_located((By.CSS_SELECTOR, f'.card[data-serial="{serial}"]')))
+    shot('package')
+
+    # the RQ3 device: the package is for another model, so its button is off and it says why
+    other = card(OTHER)
+    check(not other.find_element(By.CSS_SELECTOR, 'button.install').is_enabled(), 'another model: no install')
+    check('not for this model' in other.text, 'another model: the page says why')
+
+    # the whole chain from loader 8.0, both systems
+    card(CHAIN).find_element(By.CSS_SELECTOR, 'button.install').click()
+    wait.until(lambda d: card(CHAIN).find_elements(By.CSS_SELECTOR, '.menu button[data-key="5"]'))
+    menu_text = card(CHAIN).find_element(By.CSS_SELECTOR, '.menu').text
+    check('转换为原始系统(Pagora)' in menu_text and '请选择(0-4):' in menu_text, "the installer's own menu texts")
+    shot('menu', CHAIN)
+    card(CHAIN).find_element(By.CSS_SELECTOR, '.menu button[data-key="5"]').click()
+    confirm = wait.until(lambda d: card(CHAIN).find_elements(By.CSS_SELECTOR, 'button[data-confirm="5"]'))
+    check('wipes the user data' in card(CHAIN).text, 'a wiping choice asks first')
+    confirm[0].click()
+    wait.until(lambda d: card(CHAIN).find_elements(By.CSS_SELECTOR, '.bar.file'))
+    time.sleep(0.3)
+    shot('progress', CHAIN)
+    WebDriverWait(driver, 120, ignored_exceptions=STALE).until(lambda d: d.find_elements(By.ID, f'ending-{CHAIN}'))
+    ending = driver.find_element(By.ID, f'ending-{CHAIN}')
+    check('done' in ending.get_attribute('class'), 'the chain install ends done')
+    shot('done', CHAIN)
+
+    # the faulty device: its check fails; the ending says so, with the error lines and what next
+    card(FAULTY).find_element(By.CSS_SELECTOR, 'button.install').click()
+    wait.until(lambda d: card(FAULTY).find_elements(By.CSS_SELECTOR, '.menu button[data-key="4"]'))
+    card(FAULTY).find_element(By.CSS_SELECTOR, '.menu button[data-key="4"]').click()
+    WebDriverWait(driver, 120, ignored_exceptions=STALE).until(lambda d: d.find_elements(By.ID, f'ending-{FAULTY}'))
+    ending = driver.find_element(By.ID, f'ending-{FAULTY}')
+    check('failed' in ending.get_attribute('class') and 'error' in ending.text and 'again' in ending.text,
+          'the failing check ends failed, with its error lines and what to do next')
+    shot('failed', FAULTY)
+
+    # the console output and the trace are there to save
+    def fetch(path):
+        return driver.execute_async_script(
+            'const done = arguments[arguments.length - 1];'
+            f"fetch('{path}').then((r) => r.text()).then(done);")
+
+    log = fetch(f'/api/log?serial={CHAIN}')
+    check('###完成！' in log, 'the console output can be saved')
+    trace = fetch(f'/api/trace?serial={CHAIN}')
+    check('"success"' in trace, 'the trace can be saved')
+
+    # narrow and wide screens: nothing wider than the window
+    for width in (360, 1920):
+        driver.set_window_size(width, 900)
+        time.sleep(0.3)
+        overflow = driver.execute_script('return document.documentElement.scrollWidth - window.innerWidth')
+        check(overflow <= 0, f'usable at {width} px (overflow {overflow})')
+finally:
+    driver.quit()
+    web.send_signal(2)
+    web.wait(timeout=30)
+    devsim.terminate()
+    devsim.wait()
+
+# what the devices received and hold
+chain = commands('chain')
+check('setvar:systype dual' in chain and chain.count('reboot') >= 4, 'chain device: both systems, loader reboots')
+check(all(c.startswith('getvar:') for c in commands('other')), 'other model: only the listing asked it')
+check(not any(c.startswith('setvar:systype') for c in commands('faulty')), 'faulty device: no system marker')
+parts = {}
+for name in os.listdir(f'{work}/storage/chain'):
+    with open(f'{work}/storage/chain/{name}', 'rb') as f:
+        parts[name] = f.read()
+for image in ('system.bin', 'kernel.bin', 'esystem.bin', 'vemkit.bin', 'edata.bin'):
+    with open(os.path.join(pkg, image), 'rb') as f:
+        data = f.read()
+    check(any(p == data for p in parts.values()), f'chain device holds {image}')
+
+subprocess.run(['rm', '-rf', work])
+print(f'browser test: {len(failures)} failed; screenshots in {shots}')
+sys.exit(1 if failures else 0)

@@ -1,0 +1,21 @@
+# Writes OUT, a C++ source holding each file of FILES (a ;-list) as bytes, for web/page_files.h:
+#   cmake -DOUT=page_files.cpp -DFILES="a.html;b.js" -P embed_files.cmake
+# A CMake script rather than a program, so that a cross build needs nothing run on its host.
+set(body "// generated from the page's files by tools/embed_files.cmake; do not edit\n")
+string(APPEND body "#include \"web/page_files.h\"\n\nnamespace web {\n\nnamespace {\n")
+set(table "")
+set(i 0)
+foreach(f ${FILES})
+  get_filename_component(name ${f} NAME)
+  file(READ ${f} hex HEX)
+  string(LENGTH "${hex}" len)
+  math(EXPR size "${len} / 2")
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "'\\\\x\\1'," bytes "${hex}")
+  string(APPEND body "constexpr char file${i}[] = {${bytes}};\n")
+  string(APPEND table "    {\"/${name}\", std::string_view(file${i}, ${size})},\n")
+  math(EXPR i "${i} + 1")
+endforeach()
+string(APPEND body "\n}  // namespace\n\nconst std::vector<PageFile>& page_files() {\n")
+string(APPEND body "    static const std::vector<PageFile> files = {\n${table}    };\n    return files;\n}\n")
+string(APPEND body "\n}  // namespace web\n")
+file(WRITE ${OUT} "${body}")

@@ -1,0 +1,65 @@
+// A child process with pipes on its standard input, output and error, and the few other things
+// the server asks of the host (its own directory, random bytes, the browser). One file per host
+// (child_posix.cpp, child_win.cpp).
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace web {
+
+struct ChildSpec {
+    std::filesystem::path program;
+    std::vector<std::string> args;                         // without the program
+    std::filesystem::path dir;                             // where it runs
+    std::vector<std::pair<std::string, std::string>> env;  // set on top of the server's own
+};
+
+class Child {
+  public:
+    // Starts the program; throws std::runtime_error when it cannot be started.
+    explicit Child(const ChildSpec& spec);
+    // Closes the pipes and waits for the program's end: a child is never killed.
+    ~Child();
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    // Blocking reads of standard output and error: the bytes read, 0 at the end of the stream.
+    [[nodiscard]] size_t read_out(char* buf, size_t size);
+    [[nodiscard]] size_t read_err(char* buf, size_t size);
+    // Writes to the child's standard input; false when it is closed.
+    [[nodiscard]] bool write_in(std::string_view bytes);
+    void close_in();
+    // The process id.
+    [[nodiscard]] long id() const;
+    // Waits for the end: the exit status, or 128 + the signal that ended it.
+    [[nodiscard]] int wait();
+
+    struct Handles;
+
+  private:
+    std::unique_ptr<Handles> h_;
+};
+
+// Runs the program to its end and gives its standard output (its standard error is dropped).
+[[nodiscard]] std::string run_for_output(const ChildSpec& spec, int* status);
+
+// What the server's process needs of its host first: a child or a page that goes away while
+// something is written to it must not end the server (SIGPIPE ignored on POSIX hosts).
+void prepare_host();
+
+// The directory that holds the running program.
+[[nodiscard]] std::filesystem::path own_directory();
+// The name of a program of this build beside it ("tessaro-installer" or "...exe").
+[[nodiscard]] std::string program_name(std::string_view base);
+// `count` bytes from the system's random source, as hexadecimal text.
+[[nodiscard]] std::string random_hex(size_t count);
+// Hands the address to the desktop's default browser; false when that could not be started.
+[[nodiscard]] bool open_browser(const std::string& url);
+
+}  // namespace web

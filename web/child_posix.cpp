@@ -1,0 +1,209 @@
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+#include <thread>
+
+#include "base/unique_fd.h"
+#include "web/child.h"
+
+namespace web {
+
+struct Child::Handles {
+    pid_t pid = -1;
+    base::unique_fd in, out, err;
+    bool waited = false;
+    int status = 0;
+};
+
+namespace {
+
+struct PipeFds {
+    base::unique_fd read, write;
+};
+
+PipeFds make_pipe() {
+    int fd[2];
+    if (::pipe2(fd, O_CLOEXEC) != 0) throw std::runtime_error(std::strerror(errno));
+    return {base::unique_fd(fd[0]), base::unique_fd(fd[1])};
+}
+
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+    std::vector<char*> out;
+    out.reserve(strings.size() + 1);
+    for (auto& s : strings) out.push_back(s.data());
+    out.push_back(nullptr);
+    return out;
+}
+
+size_t read_some(int fd, char* buf, size_t size) {
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, size);
+        if (n >= 0) return static_cast<size_t>(n);
+        if (errno != EINTR) return 0;
+    }
+}
+
+}  // namespace
+
+Child::Child(const ChildSpec& spec) : h_(std::make_unique<Handles>()) {
+    // everything the child needs is made before fork: after it only exec and dup2 run
+    std::vector<std::string> args{spec.program.string()};
+    args.insert(args.end(), spec.args.begin(), spec.args.end());
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string_view var(*e);
+        bool replaced = false;
+        for (const auto& [k, v] : spec.env) {
+            replaced = replaced || var.substr(0, k.size() + 1) == k + "=";
+        }
+        if (!replaced) env.emplace_back(var);
+    }
+    for (const auto& [k, v] : spec.env) env.push_back(std::string(k).append("=").append(v));
+    auto argv = pointers(args);
+    auto envp = pointers(env);
+    const std::string dir = spec.dir.string();
+
+    PipeFds in = make_pipe();
+    PipeFds out = make_pipe();
+    PipeFds err = make_pipe();
+    // posix_spawn shares the server's memory until the exec instead of copying it, which a fork
+    // of a process with threads running would (and then fault on every page both touch)
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attr;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attr);
+    posix_spawn_file_actions_adddup2(&actions, in.read.get(), 0);
+    posix_spawn_file_actions_adddup2(&actions, out.write.get(), 1);
+    posix_spawn_file_actions_adddup2(&actions, err.write.get(), 2);
+    if (!dir.empty()) posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
+    // a group of its own: a Ctrl+C at the server's terminal is the server's to handle, and never
+    // breaks off an install; the server's ignored SIGPIPE is not handed on either
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setpgroup(&attr, 0);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = -1;
+    const int code = posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    if (code != 0) {
+        throw std::runtime_error(std::string("cannot run ") + args[0] + ": " + std::strerror(code));
+    }
+    h_->pid = pid;
+    h_->in = std::move(in.write);
+    h_->out = std::move(out.read);
+    h_->err = std::move(err.read);
+}
+
+Child::~Child() {
+    h_->in.reset();
+    if (!h_->waited) (void)wait();
+}
+
+size_t Child::read_out(char* buf, size_t size) {
+    return read_some(h_->out.get(), buf, size);
+}
+size_t Child::read_err(char* buf, size_t size) {
+    return read_some(h_->err.get(), buf, size);
+}
+
+bool Child::write_in(std::string_view bytes) {
+    if (!h_->in) return false;
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(h_->in.get(), bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+void Child::close_in() {
+    h_->in.reset();
+}
+
+long Child::id() const {
+    return h_->pid;
+}
+
+int Child::wait() {
+    if (h_->waited) return h_->status;
+    int status = 0;
+    while (::waitpid(h_->pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    h_->waited = true;
+    h_->status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return h_->status;
+}
+
+std::string run_for_output(const ChildSpec& spec, int* status) {
+    Child child(spec);
+    child.close_in();
+    std::thread drain([&child] {
+        char buf[4096];
+        while (child.read_err(buf, sizeof buf) > 0) {
+        }
+    });
+    std::string out;
+    char buf[4096];
+    for (size_t n; (n = child.read_out(buf, sizeof buf)) > 0;) out.append(buf, n);
+    drain.join();
+    const int s = child.wait();
+    if (status != nullptr) *status = s;
+    return out;
+}
+
+void prepare_host() {
+    ::signal(SIGPIPE, SIG_IGN);
+}
+
+std::filesystem::path own_directory() {
+    std::error_code ec;
+    return std::filesystem::read_symlink("/proc/self/exe", ec).parent_path();
+}
+
+std::string program_name(std::string_view base) {
+    return std::string(base);
+}
+
+std::string random_hex(size_t count) {
+    std::ifstream random("/dev/urandom", std::ios::binary);
+    std::string bytes(count, '\0');
+    if (!random.read(bytes.data(), static_cast<std::streamsize>(count))) {
+        throw std::runtime_error("cannot read /dev/urandom");
+    }
+    std::string hex;
+    for (const unsigned char c : bytes) {
+        char two[3];
+        std::snprintf(two, sizeof two, "%02x", c);
+        hex += two;
+    }
+    return hex;
+}
+
+bool open_browser(const std::string& url) {
+    ChildSpec spec{"/usr/bin/xdg-open", {url}, {}, {}};
+    if (!std::filesystem::exists(spec.program)) return false;
+    try {
+        // xdg-open returns once the browser is handed the address; it is not waited for here
+        std::thread([spec] {
+            int status = 0;
+            (void)run_for_output(spec, &status);
+        }).detach();
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+}  // namespace web

@@ -1,0 +1,231 @@
+// windows.h first: the others use its types
+// clang-format off
+#include <windows.h>
+#include <bcrypt.h>
+#include <shellapi.h>
+// clang-format on
+#include <cstdio>
+#include <cwchar>
+#include <stdexcept>
+#include <thread>
+
+#include "web/child.h"
+
+namespace web {
+
+namespace {
+
+// A handle that closes itself.
+struct Handle {
+    HANDLE h = nullptr;
+    Handle() = default;
+    explicit Handle(HANDLE v) : h(v) {}
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    Handle(Handle&& o) noexcept : h(o.h) { o.h = nullptr; }
+    Handle& operator=(Handle&& o) noexcept {
+        if (this != &o) {
+            reset();
+            h = o.h;
+            o.h = nullptr;
+        }
+        return *this;
+    }
+    ~Handle() { reset(); }
+    void reset() {
+        if (h != nullptr && h != INVALID_HANDLE_VALUE) CloseHandle(h);
+        h = nullptr;
+    }
+};
+
+std::wstring wide(const std::string& s) {
+    const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+    std::wstring w(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
+    return w;
+}
+
+// One argument quoted the way the C runtime splits a command line again.
+std::wstring quoted(const std::wstring& arg) {
+    if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) return arg;
+    std::wstring out = L"\"";
+    size_t slashes = 0;
+    for (const wchar_t c : arg) {
+        if (c == L'\\') {
+            ++slashes;
+            continue;
+        }
+        out.append(c == L'"' ? slashes * 2 + 1 : slashes, L'\\');
+        slashes = 0;
+        out += c;
+    }
+    out.append(slashes * 2, L'\\');
+    return out + L"\"";
+}
+
+struct PipeEnds {
+    Handle read, write;
+};
+
+PipeEnds make_pipe(bool inherit_read) {
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+    HANDLE r = nullptr, w = nullptr;
+    if (!CreatePipe(&r, &w, &sa, 0)) throw std::runtime_error("cannot make a pipe");
+    // only the child's end is inherited
+    SetHandleInformation(inherit_read ? w : r, HANDLE_FLAG_INHERIT, 0);
+    return {Handle(r), Handle(w)};
+}
+
+size_t read_some(HANDLE h, char* buf, size_t size) {
+    DWORD n = 0;
+    if (!ReadFile(h, buf, static_cast<DWORD>(size), &n, nullptr)) return 0;
+    return n;
+}
+
+}  // namespace
+
+struct Child::Handles {
+    Handle process;
+    DWORD pid = 0;
+    Handle in, out, err;
+    bool waited = false;
+    int status = 0;
+};
+
+Child::Child(const ChildSpec& spec) : h_(std::make_unique<Handles>()) {
+    std::wstring cmd = quoted(spec.program.wstring());
+    for (const auto& a : spec.args) cmd += L" " + quoted(wide(a));
+    // the child's own environment block: the server's, with the spec's variables set on top
+    // (changing the server's own would reach a child another thread starts meanwhile)
+    std::wstring env;
+    if (wchar_t* block = GetEnvironmentStringsW(); block != nullptr) {
+        for (const wchar_t* e = block; *e != L'\0'; e += wcslen(e) + 1) {
+            const std::wstring var(e);
+            bool replaced = false;
+            for (const auto& [k, v] : spec.env) {
+                const std::wstring name = wide(k) + L"=";
+                replaced = replaced || _wcsnicmp(var.c_str(), name.c_str(), name.size()) == 0;
+            }
+            if (!replaced) env += var + L'\0';
+        }
+        FreeEnvironmentStringsW(block);
+    }
+    for (const auto& [k, v] : spec.env) env += wide(k) + L"=" + wide(v) + L'\0';
+    env += L'\0';
+
+    PipeEnds in = make_pipe(true), out = make_pipe(false), err = make_pipe(false);
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = in.read.h;
+    si.hStdOutput = out.write.h;
+    si.hStdError = err.write.h;
+    PROCESS_INFORMATION pi{};
+    const std::wstring dir = spec.dir.wstring();
+    // a console Ctrl+C is the server's to handle: the child gets a process group of its own
+    const BOOL ok = CreateProcessW(spec.program.wstring().c_str(), cmd.data(), nullptr, nullptr,
+                                   TRUE, CREATE_NEW_PROCESS_GROUP | CREATE_UNICODE_ENVIRONMENT,
+                                   env.data(), dir.empty() ? nullptr : dir.c_str(), &si, &pi);
+    if (!ok) throw std::runtime_error("cannot run " + spec.program.string());
+    CloseHandle(pi.hThread);
+    h_->process = Handle(pi.hProcess);
+    h_->pid = pi.dwProcessId;
+    h_->in = std::move(in.write);
+    h_->out = std::move(out.read);
+    h_->err = std::move(err.read);
+}
+
+Child::~Child() {
+    h_->in.reset();
+    if (!h_->waited) (void)wait();
+}
+
+size_t Child::read_out(char* buf, size_t size) {
+    return read_some(h_->out.h, buf, size);
+}
+size_t Child::read_err(char* buf, size_t size) {
+    return read_some(h_->err.h, buf, size);
+}
+
+bool Child::write_in(std::string_view bytes) {
+    if (h_->in.h == nullptr) return false;
+    while (!bytes.empty()) {
+        DWORD n = 0;
+        if (!WriteFile(h_->in.h, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr) ||
+            n == 0) {
+            return false;
+        }
+        bytes.remove_prefix(n);
+    }
+    return true;
+}
+
+void Child::close_in() {
+    h_->in.reset();
+}
+
+long Child::id() const {
+    return static_cast<long>(h_->pid);
+}
+
+int Child::wait() {
+    if (h_->waited) return h_->status;
+    WaitForSingleObject(h_->process.h, INFINITE);
+    DWORD code = 1;
+    GetExitCodeProcess(h_->process.h, &code);
+    h_->waited = true;
+    h_->status = static_cast<int>(code);
+    return h_->status;
+}
+
+std::string run_for_output(const ChildSpec& spec, int* status) {
+    Child child(spec);
+    child.close_in();
+    std::thread drain([&child] {
+        char buf[4096];
+        while (child.read_err(buf, sizeof buf) > 0) {
+        }
+    });
+    std::string out;
+    char buf[4096];
+    for (size_t n; (n = child.read_out(buf, sizeof buf)) > 0;) out.append(buf, n);
+    drain.join();
+    const int s = child.wait();
+    if (status != nullptr) *status = s;
+    return out;
+}
+
+void prepare_host() {}
+
+std::filesystem::path own_directory() {
+    wchar_t path[MAX_PATH];
+    const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return std::filesystem::path(std::wstring(path, n)).parent_path();
+}
+
+std::string program_name(std::string_view base) {
+    return std::string(base) + ".exe";
+}
+
+std::string random_hex(size_t count) {
+    std::string bytes(count, '\0');
+    if (BCryptGenRandom(nullptr, reinterpret_cast<PUCHAR>(bytes.data()), static_cast<ULONG>(count),
+                        BCRYPT_USE_SYSTEM_PREFERRED_RNG) != 0) {
+        throw std::runtime_error("no random bytes from the system");
+    }
+    std::string hex;
+    for (const unsigned char c : bytes) {
+        char two[3];
+        std::snprintf(two, sizeof two, "%02x", c);
+        hex += two;
+    }
+    return hex;
+}
+
+bool open_browser(const std::string& url) {
+    const auto r = reinterpret_cast<INT_PTR>(
+        ShellExecuteW(nullptr, L"open", wide(url).c_str(), nullptr, nullptr, SW_SHOWNORMAL));
+    return r > 32;
+}
+
+}  // namespace web

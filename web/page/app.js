@@ -1,0 +1,276 @@
+// The page: the package, one card per device, and each install followed through the events the
+// server reads from the installer's lines. No framework; the server serves only this.
+'use strict';
+
+const T = {
+  zh: {
+    title: 'Tessaro 固件安装', package: '固件包', devices: '设备', noDevices: '未发现设备。请将设备以引导模式连接。',
+    model: '机型', sets: '系统', native: '原生系统', second: 'Tessaro系统', both: '双系统', noSet: '无完整系统',
+    image: '文件', size: '大小', signature: '签名', matches: '一致', differs: '不一致', none: '无签名',
+    noModel: '没有 config.bin：无法安装', install: '安装', installing: '安装中…', loader: '引导程序',
+    system: '当前系统', variant: '存储', simulated: '模拟设备', otherModel: '此固件包不适用于该机型',
+    choose: '请选择：', wipeAsk: '此选项会清除设备上的用户数据。确定继续吗？', wipeYes: '清除并安装',
+    cancel: '取消', file: '当前文件', overall: '总进度', left: '剩余', steps: '步骤', done: '安装完成。设备正在重启。',
+    failed: '安装失败。', failedNext: '请再次点击“安装”：引导程序链会从设备当前的状态继续。',
+    leftRun: '已退出，未安装任何内容。', console: '控制台输出', saveLog: '保存输出', saveTrace: '保存跟踪文件 (trace)',
+    refused: '无法打开此设备', fixLinux: '安装 udev 规则后重新插入设备：',
+    fixWindows: '为此设备绑定 WinUSB 驱动（例如使用 Zadig），然后重新插入。', busy: '设备正被其他程序使用',
+    bothHidden: '双系统(Both systems)', again: '再次安装', started: '开始', loaderVer: '引导程序版本',
+  },
+  en: {
+    title: 'Tessaro firmware installer', package: 'Package', devices: 'Devices',
+    noDevices: 'No device found. Connect the device in its bootloader mode.', model: 'Model', sets: 'Systems',
+    native: 'native system', second: 'Tessaro system', both: 'both systems', noSet: 'no complete system',
+    image: 'File', size: 'Size', signature: 'Signature', matches: 'matches', differs: 'differs',
+    none: 'no signature', noModel: 'no config.bin: nothing can be installed', install: 'Install',
+    installing: 'Installing…', loader: 'Loader', system: 'System', variant: 'Storage', simulated: 'simulated',
+    otherModel: 'This package is not for this model', choose: 'Choose:',
+    wipeAsk: 'This choice wipes the user data on the device. Go on?', wipeYes: 'Wipe and install',
+    cancel: 'Cancel', file: 'Current file', overall: 'Overall', left: 'left', steps: 'Steps',
+    done: 'Install done. The device is restarting.', failed: 'The install failed.',
+    failedNext: 'Press "Install" again: the loader chain resumes from where the device stands.',
+    leftRun: 'Left without installing anything.', console: 'Console output', saveLog: 'Save the output',
+    saveTrace: 'Save the trace', refused: 'This device could not be opened',
+    fixLinux: 'Install the udev rule, then plug the device in again:',
+    fixWindows: 'Bind the WinUSB driver to this device (for example with Zadig), then plug it in again.',
+    busy: 'The device is held by another program', bothHidden: '双系统(Both systems)', again: 'Install again',
+    started: 'started', loaderVer: 'Loader version',
+  },
+};
+let lang = localStorage.getItem('lang') || (navigator.language.startsWith('zh') ? 'zh' : 'en');
+const t = (k) => T[lang][k] || k;
+const $ = (sel, root = document) => root.querySelector(sel);
+const el = (tag, attrs = {}, ...kids) => {
+  const e = document.createElement(tag);
+  for (const [k, v] of Object.entries(attrs)) {
+    if (k === 'class') e.className = v; else if (k.startsWith('on')) e.addEventListener(k.slice(2), v);
+    else e.setAttribute(k, v);
+  }
+  for (const c of kids) if (c !== null && c !== undefined) e.append(c);
+  return e;
+};
+const mib = (n) => n >= 1048576 ? (n / 1048576).toFixed(1) + ' MiB' : n >= 1024 ? (n / 1024).toFixed(1) + ' KiB' : n + ' B';
+const clock = (s) => Math.floor(s / 60) + ':' + String(Math.floor(s % 60)).padStart(2, '0');
+
+let pkg = null;
+let listing = { devices: [], problems: [], runs: {} };
+const runs = {};  // serial -> what the card shows of its install
+const drawn = {};  // serial -> the card as drawn, and what it was drawn from
+
+function newRun() {
+  return { running: true, state: 'running', menu: null, confirm: null, file: null, percent: 0, filesDone: 0,
+           bytesDone: 0, steps: [], errors: [], console: [], ending: null, rate: 0, left: null, mark: null };
+}
+
+function imageSize(name) {
+  if (!pkg) return 0;
+  const base = name.split(':')[0];
+  const img = pkg.images.find((i) => i.name === base + '.bin' || i.name === name);
+  return img ? img.size : 0;
+}
+function totalBytes() { return pkg ? pkg.images.reduce((a, i) => a + i.size, 0) : 0; }
+
+function fits(model) {
+  if (!pkg || !pkg.model || !model) return false;
+  if (pkg.model.startsWith(model)) return true;
+  return pkg.model.startsWith('belto') && ['pagora7', 'vrx3', 'selkin'].includes(model);
+}
+
+async function post(path, body) {
+  const r = await fetch(path, { method: 'POST', headers: { 'Content-Type': 'application/json' },
+                                body: JSON.stringify(body) });
+  if (!r.ok) alert((await r.text()).trim());
+  return r.ok;
+}
+
+function onRunEvent(e) {
+  const r = runs[e.serial] || (runs[e.serial] = newRun());
+  if (e.type === 'end') {
+    r.running = false; r.state = e.state; r.menu = null; r.confirm = null;
+    if (r.state === 'done') r.percent = 100;
+    return;
+  }
+  if (e.kind !== 'percent') r.console.push(e.text);
+  switch (e.kind) {
+    case 'menu': r.menu = e; r.confirm = null; break;
+    case 'choice': r.menu = null; r.confirm = null; r.steps.push(t('choose') + ' ' + e.value); break;
+    case 'loader': r.steps.push(t('loaderVer') + ' ' + e.value); break;
+    case 'stage': r.steps.push(e.text.replace(/^#+/, '')); break;
+    case 'file':
+      if (r.file) { r.filesDone++; r.bytesDone += imageSize(r.file); }
+      r.file = e.value; r.percent = 0; r.mark = { t: e.t, p: 0 };
+      r.steps.push(e.text.trim());
+      break;
+    case 'percent': {
+      r.percent = e.percent;
+      const size = imageSize(r.file || '');
+      if (r.mark && e.t > r.mark.t && size > 0) {
+        r.rate = (size * (e.percent - r.mark.p) / 100) / (e.t - r.mark.t);
+        const rest = totalBytes() - r.bytesDone - size * e.percent / 100;
+        r.left = r.rate > 0 ? Math.max(0, rest) / r.rate : null;
+      }
+      break;
+    }
+    case 'error': r.errors.push(e.text); break;
+    case 'done': r.ending = 'done'; break;
+    case 'failed': r.ending = 'failed'; r.failedLine = e.text; break;
+    case 'left': r.ending = 'left'; break;
+    default: break;
+  }
+}
+
+function renderPackage() {
+  const body = $('#package-body');
+  body.replaceChildren();
+  if (!pkg) return;
+  const sets = pkg.native && pkg.second ? t('both') : pkg.native ? t('native') : pkg.second ? t('second') : t('noSet');
+  body.append(el('p', {}, el('code', {}, pkg.dir)), el('p', { id: 'package-model' },
+    t('model') + ': ', el('strong', {}, pkg.model || t('noModel')), ' · ' + t('sets') + ': ' + sets));
+  const rows = pkg.images.map((i) => el('tr', {}, el('td', {}, i.name), el('td', { class: 'num' }, mib(i.size)),
+    el('td', { class: i.signature }, t(i.signature))));
+  body.append(el('table', {}, el('thead', {}, el('tr', {}, el('th', {}, t('image')), el('th', {}, t('size')),
+    el('th', {}, t('signature')))), el('tbody', {}, ...rows)));
+}
+
+function menuBlock(serial, r) {
+  const m = r.menu;
+  const box = el('div', { class: 'menu' });
+  for (const h of m.header || []) box.append(el('p', {}, h));
+  box.append(el('p', {}, m.value || t('choose')));
+  if (r.confirm) {
+    box.append(el('p', { class: 'confirm' }, t('wipeAsk') + ' (' + r.confirm.text + ')'),
+      el('button', { class: 'danger', 'data-confirm': r.confirm.key, onclick: () => choose(serial, r.confirm.key) }, t('wipeYes')),
+      el('button', { onclick: () => { r.confirm = null; render(); } }, t('cancel')));
+    return box;
+  }
+  const choices = [...m.choices];
+  // the menu of a package of both systems also takes 5, though the installer shows no line for it
+  if ((m.value || '').includes('(0-4)')) choices.splice(4, 0, { key: '5', text: t('bothHidden'), wipes: true });
+  for (const c of choices) {
+    box.append(el('button', { 'data-key': c.key, class: c.wipes ? 'danger' : '',
+      onclick: () => { if (c.wipes) { r.confirm = c; render(); } else choose(serial, c.key); } }, c.key + '. ' + c.text));
+  }
+  return box;
+}
+
+async function choose(serial, key) {
+  const r = runs[serial];
+  r.confirm = null; r.menu = null; render();
+  await post('/api/choice', { serial, key });
+}
+
+async function install(serial) {
+  runs[serial] = newRun();
+  render();
+  if (!await post('/api/install', { serial })) { delete runs[serial]; render(); }
+}
+
+function deviceCard(d) {
+  const r = runs[d.serial];
+  const card = el('div', { class: 'card', 'data-serial': d.serial });
+  card.append(el('h3', {}, d.serial + ' · ' + d.model + (d.simulated ? ' (' + t('simulated') + ')' : '')),
+    el('div', { class: 'facts' }, `${t('loader')} ${d.loader} · ${t('system')} ${t(d.system === 'dual' ? 'both' : d.system)}` +
+      (d.variant ? ` · ${t('variant')} ${d.variant}` : '')));
+  const ok = fits(d.model);
+  const busy = r && r.running;
+  const button = el('button', { class: 'primary install', onclick: () => install(d.serial) },
+    busy ? t('installing') : r ? t('again') : t('install'));
+  if (!ok || busy) button.disabled = true;
+  card.append(el('div', {}, button, ok ? null : el('span', { class: 'confirm' }, t('otherModel') + ` (${pkg ? pkg.model : ''})`)));
+  if (!r) return card;
+  if (r.menu) card.append(menuBlock(d.serial, r));
+  if (r.file) {
+    const overall = r.state === 'done' ? 100 : totalBytes() > 0
+      ? Math.min(100, 100 * (r.bytesDone + imageSize(r.file || '') * r.percent / 100) / totalBytes()) : 0;
+    card.append(el('div', { class: 'figures' }, `${t('file')}: ${r.file || '-'} ${r.percent}%`),
+      el('div', { class: 'bar file' }, el('div', { style: `width:${r.percent}%` })),
+      el('div', { class: 'figures' }, `${t('overall')}: ${overall.toFixed(0)}%` +
+        (r.running && r.rate > 0 ? ` · ${mib(r.rate)}/s` + (r.left !== null ? ` · ${clock(r.left)} ${t('left')}` : '') : '')),
+      el('div', { class: 'bar overall' }, el('div', { style: `width:${overall}%` })));
+  }
+  if (r.steps.length) {
+    card.append(el('details', { open: '', 'data-name': 'steps' }, el('summary', {}, t('steps')),
+      el('ol', { class: 'steps' }, ...r.steps.map((s, i) => el('li', { class: i === r.steps.length - 1 && r.running ? 'now' : '' }, s)))));
+  }
+  if (!r.running) {
+    if (r.state === 'done') card.append(el('div', { class: 'ending done', id: 'ending-' + d.serial }, t('done')));
+    else if (r.state === 'left') card.append(el('div', { class: 'ending', id: 'ending-' + d.serial }, t('leftRun')));
+    else card.append(el('div', { class: 'ending failed', id: 'ending-' + d.serial }, el('strong', {}, t('failed')),
+      el('pre', {}, [...r.errors, r.failedLine || ''].join('\n').trim()), el('p', {}, t('failedNext'))));
+  }
+  const q = encodeURIComponent(d.serial);
+  card.append(el('details', { 'data-name': 'console' }, el('summary', {}, t('console')), el('pre', { class: 'console' }, r.console.join('\n')),
+    el('a', { href: '/api/log?serial=' + q, download: d.serial + '.txt' }, t('saveLog')), ' · ',
+    el('a', { href: '/api/trace?serial=' + q, download: d.serial + '-trace.jsonl' }, t('saveTrace'))));
+  return card;
+}
+
+function problemCard(p) {
+  const windows = navigator.userAgent.includes('Windows');
+  const card = el('div', { class: 'card refused' }, el('h3', {}, p.error === 'busy' ? t('busy') : t('refused')),
+    el('div', { class: 'facts' }, el('code', {}, p.device)), el('p', {}, p.reason));
+  if (p.error === 'refused' && !windows) {
+    card.append(el('p', {}, t('fixLinux')), el('pre', { class: 'console' },
+      'sudo cp udev/70-tessaro.rules /etc/udev/rules.d/\nsudo udevadm control --reload-rules'));
+  } else if (p.error === 'no-driver' || (p.error === 'refused' && windows)) {
+    card.append(el('p', {}, t('fixWindows')));
+  }
+  return card;
+}
+
+function render() {
+  document.documentElement.lang = lang;
+  for (const e of document.querySelectorAll('[data-t]')) e.textContent = t(e.dataset.t);
+  $('#lang').textContent = lang === 'zh' ? 'English' : '中文';
+  renderPackage();
+  // devices being installed stay on the page while their install runs, listed or not
+  const shown = [...listing.devices].sort((a, b) => a.serial.localeCompare(b.serial));
+  for (const s of Object.keys(runs)) {
+    if (!shown.some((d) => d.serial === s) && runs[s].running) shown.push({ serial: s, model: '', loader: '', system: '' });
+  }
+  // a card is drawn anew only when what it shows changed, so a button is not replaced under
+  // a click while other devices move on
+  const cards = shown.map((d) => {
+    const key = JSON.stringify([lang, d, runs[d.serial] || null, pkg && pkg.model]);
+    const old = drawn[d.serial];
+    if (old && old.key === key) return old.card;
+    const card = deviceCard(d);
+    // a section the person opened or closed stays so
+    if (old) {
+      old.card.querySelectorAll('details').forEach((o) => {
+        const n = card.querySelector(`details[data-name="${o.dataset.name}"]`);
+        if (n) n.open = o.open;
+      });
+    }
+    drawn[d.serial] = { key, card };
+    return card;
+  });
+  const list = $('#devices');
+  if (cards.length !== list.children.length || cards.some((c, i) => list.children[i] !== c)) list.replaceChildren(...cards);
+  $('#problems').replaceChildren(...listing.problems.map(problemCard));
+  $('#no-devices').hidden = shown.length + listing.problems.length > 0;
+}
+
+$('#lang').addEventListener('click', () => { lang = lang === 'zh' ? 'en' : 'zh'; localStorage.setItem('lang', lang); render(); });
+
+let pending = false;
+function later() { if (!pending) { pending = true; requestAnimationFrame(() => { pending = false; render(); }); } }
+
+async function start() {
+  pkg = await (await fetch('/api/package')).json();
+  render();
+  const events = new EventSource('/api/events');
+  events.onmessage = (m) => {
+    const e = JSON.parse(m.data);
+    if (e.type === 'devices') {
+      listing = e;
+      for (const [s, st] of Object.entries(e.runs)) if (runs[s] && !st.running) runs[s].running = false;
+    } else {
+      onRunEvent(e);
+    }
+    later();
+  };
+  // a page that comes back gets the whole state again
+  events.onopen = () => { for (const k of Object.keys(runs)) delete runs[k]; };
+}
+start();

@@ -1,0 +1,274 @@
+#include "web/reader.h"
+
+#include <cstdint>
+
+#include "web/gbk.h"
+
+namespace web {
+
+namespace {
+
+bool starts_with(std::string_view s, std::string_view head) {
+    return s.substr(0, head.size()) == head;
+}
+
+bool ends_with(std::string_view s, std::string_view tail) {
+    return s.size() >= tail.size() && s.substr(s.size() - tail.size()) == tail;
+}
+
+// Length of the UTF-8 sequence at s[i], or 0 when it is not a whole, well-formed one.
+size_t utf8_length(std::string_view s, size_t i) {
+    const auto b = static_cast<unsigned char>(s[i]);
+    size_t n = 0;
+    if (b < 0x80) return 1;
+    if (b >= 0xC2 && b <= 0xDF)
+        n = 2;
+    else if (b >= 0xE0 && b <= 0xEF)
+        n = 3;
+    else if (b >= 0xF0 && b <= 0xF4)
+        n = 4;
+    else
+        return 0;
+    if (i + n > s.size()) return 0;
+    for (size_t k = 1; k < n; ++k) {
+        if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return 0;
+    }
+    return n;
+}
+
+bool is_utf8(std::string_view s) {
+    for (size_t i = 0; i < s.size();) {
+        const size_t n = utf8_length(s, i);
+        if (n == 0) return false;
+        i += n;
+    }
+    return true;
+}
+
+// "[#####    ] 42% " (a pipe) or the same with the rate and "\033[K" after it (a terminal)
+bool progress_bar(std::string_view s, int& per) {
+    if (!starts_with(s, "[")) return false;
+    const size_t close = s.find("] ");
+    if (close == std::string_view::npos) return false;
+    for (size_t i = 1; i < close; ++i) {
+        if (s[i] != '#' && s[i] != ' ') return false;
+    }
+    size_t i = close + 2;
+    int value = 0;
+    size_t digits = 0;
+    while (i < s.size() && s[i] >= '0' && s[i] <= '9' && digits < 3) {
+        value = value * 10 + (s[i] - '0');
+        ++i;
+        ++digits;
+    }
+    if (digits == 0 || i >= s.size() || s[i] != '%') return false;
+    per = value;
+    return true;
+}
+
+// A bar is whole once its "% " (pipe) or its erase-to-end (terminal) has come.
+bool bar_complete(std::string_view s) {
+    int per = 0;
+    return progress_bar(s, per) && (ends_with(s, "% ") || ends_with(s, "\033[K"));
+}
+
+constexpr std::string_view kPrompt = "###请选择(0-";
+
+// "###2.升级&重置(Upgrade&Wipe)；" -> '2' and the text between the digit and the closing mark
+bool option_line(std::string_view s, MenuChoice& choice) {
+    if (s.size() < 6 || !starts_with(s, "###") || s[3] < '0' || s[3] > '9' || s[4] != '.') {
+        return false;
+    }
+    std::string_view text = s.substr(5);
+    for (std::string_view mark : {"；", "。"}) {
+        if (ends_with(text, mark)) {
+            text.remove_suffix(mark.size());
+            choice.key = s[3];
+            choice.text = std::string(text);
+            // the choices that can wipe the user data (a plain upgrade of a native device to
+            // the second system does too, so that one asks as well)
+            choice.wipes = text.find("重置") != std::string_view::npos ||
+                           text.find("转换为Tessaro") != std::string_view::npos ||
+                           text == "升级Tessaro(Upgrade)";
+            return true;
+        }
+    }
+    return false;
+}
+
+Event make(EventKind kind, std::string text, std::string value = {}) {
+    Event e;
+    e.kind = kind;
+    e.text = std::move(text);
+    e.value = std::move(value);
+    return e;
+}
+
+}  // namespace
+
+std::string_view kind_name(EventKind kind) {
+    switch (kind) {
+        case EventKind::Menu:
+            return "menu";
+        case EventKind::Choice:
+            return "choice";
+        case EventKind::Loader:
+            return "loader";
+        case EventKind::Stage:
+            return "stage";
+        case EventKind::File:
+            return "file";
+        case EventKind::Percent:
+            return "percent";
+        case EventKind::Done:
+            return "done";
+        case EventKind::Failed:
+            return "failed";
+        case EventKind::Left:
+            return "left";
+        case EventKind::Error:
+            return "error";
+        case EventKind::Text:
+            return "text";
+    }
+    return "text";
+}
+
+std::string to_utf8(std::string_view bytes) {
+    if (is_utf8(bytes)) return std::string(bytes);
+    return gbk_to_utf8(bytes);
+}
+
+std::vector<Event> Reader::feed(std::string_view bytes) {
+    std::vector<Event> out;
+    for (const char c : bytes) {
+        if (c == '\n') {
+            // a line that ended right after a bar or a prompt gave that already, and so did the
+            // "\r" of a line that ends in "\r\n" (Windows)
+            if (!pending_.empty() || !(partial_taken_ || cr_ended_)) line(pending_, out);
+            pending_.clear();
+            partial_taken_ = false;
+            cr_ended_ = false;
+        } else if (c == '\r') {
+            cr_ended_ = !pending_.empty();
+            if (cr_ended_) line(pending_, out);
+            pending_.clear();
+            partial_taken_ = false;
+        } else {
+            pending_ += c;
+            partial_taken_ = false;
+            cr_ended_ = false;
+        }
+    }
+    // a prompt or a bar is given now: the installer waits for input, or the bar is the only
+    // sign of life until the file is sent
+    take_partial(out);
+    return out;
+}
+
+void Reader::take_partial(std::vector<Event>& out) {
+    if (pending_.empty()) return;
+    const bool prompt = starts_with(pending_, "###") && ends_with(pending_, "):") &&
+                        starts_with(to_utf8(pending_), kPrompt);
+    if (!prompt && !bar_complete(pending_)) return;
+    line(pending_, out);
+    pending_.clear();
+    partial_taken_ = true;
+}
+
+std::vector<Event> Reader::finish() {
+    std::vector<Event> out;
+    if (!pending_.empty()) line(pending_, out);
+    pending_.clear();
+    // option lines of a menu whose prompt never came are still shown
+    for (auto& l : option_lines_) out.push_back(make(EventKind::Text, std::move(l)));
+    option_lines_.clear();
+    choices_.clear();
+    return out;
+}
+
+void Reader::line(std::string_view raw, std::vector<Event>& out) {
+    std::string text = to_utf8(raw);
+    const bool echo = after_prompt_;
+    after_prompt_ = false;
+    int per = 0;
+
+    if (progress_bar(text, per)) {
+        Event e = make(EventKind::Percent, std::move(text));
+        e.percent = per;
+        out.push_back(std::move(e));
+        return;
+    }
+    if (MenuChoice choice; option_line(text, choice)) {
+        choices_.push_back(std::move(choice));
+        option_lines_.push_back(std::move(text));
+        return;
+    }
+    if (starts_with(text, kPrompt)) {
+        // an unattended menu writes its choice on the prompt's line
+        const size_t close = text.find("):");
+        std::string rest = close == std::string::npos ? std::string() : text.substr(close + 2);
+        text.resize(text.size() - rest.size());
+        Event e = make(EventKind::Menu, {}, text.substr(3));
+        for (const auto& l : option_lines_) e.text += l + "\n";
+        e.text += text;
+        e.header = std::move(header_);
+        e.choices = std::move(choices_);
+        option_lines_.clear();
+        choices_.clear();
+        header_.clear();
+        out.push_back(std::move(e));
+        after_prompt_ = true;
+        if (!rest.empty()) line(rest, out);
+        return;
+    }
+    // an unattended menu writes the choice it took right after the prompt
+    if (echo && text.size() == 1 && text[0] >= '0' && text[0] <= '9') {
+        out.push_back(make(EventKind::Choice, text, text));
+        return;
+    }
+    // option lines not followed by a prompt stay text
+    for (auto& l : option_lines_) out.push_back(make(EventKind::Text, std::move(l)));
+    option_lines_.clear();
+    choices_.clear();
+
+    if (starts_with(text, "###Ver:")) {
+        std::string v = text.substr(7);
+        if (const size_t comma = v.find(", "); comma != std::string::npos) v.resize(comma);
+        out.push_back(make(EventKind::Loader, std::move(text), std::move(v)));
+    } else if (starts_with(text, "###Downloading:")) {
+        std::string name = text.substr(15);
+        out.push_back(make(EventKind::File, std::move(text), std::move(name)));
+    } else if (starts_with(text, "Downloading ") && text.find(':') != std::string::npos &&
+               text != "Downloading Error!") {
+        std::string name = text.substr(12, text.find(':') - 12);
+        out.push_back(make(EventKind::File, std::move(text), std::move(name)));
+    } else if (text == "Downloading Error!" || starts_with(text, "###固件错误")) {
+        ended_ = true;
+        out.push_back(make(EventKind::Failed, std::move(text)));
+    } else if (starts_with(text, "###完成！")) {
+        ended_ = true;
+        out.push_back(make(EventKind::Done, std::move(text)));
+    } else if (text == "###退出(Exit)!") {
+        const bool refused = ended_;  // after the refusal of the package, the run's own ending
+        ended_ = true;
+        out.push_back(make(refused ? EventKind::Text : EventKind::Left, std::move(text)));
+    } else if (text == "###All Done.") {
+        out.push_back(make(ended_ ? EventKind::Text : EventKind::Done, std::move(text)));
+        ended_ = true;
+    } else if (starts_with(text, "error") || starts_with(text, "Error: ") ||
+               starts_with(text, "flash_file err") || starts_with(text, "tessaro-installer: ")) {
+        out.push_back(make(EventKind::Error, std::move(text)));
+    } else if (starts_with(text, "###") && text.find_first_not_of('#') != std::string::npos &&
+               !starts_with(text, "###doreboot:") && !starts_with(text, "###dofast:") &&
+               !starts_with(text, "###serial:")) {
+        // the run's own headings: the model, the system, a variant switch, a menu's heading
+        header_.push_back(text.substr(3));
+        out.push_back(make(EventKind::Stage, std::move(text)));
+    } else {
+        if (starts_with(text, "###")) header_.clear();  // the banner starts a new section
+        out.push_back(make(EventKind::Text, std::move(text)));
+    }
+}
+
+}  // namespace web
