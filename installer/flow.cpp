@@ -121,7 +121,7 @@ int rq3_installed(InstallRun& run) {
     return 0;
 }
 
-int refused_package(const InstallRun&) {
+int refused_package(const InstallRun& /*run*/) {
     con_out(txt::not_match);
     con_out(txt::exit_line);
     con_flush();

@@ -2,6 +2,7 @@
 // not be opened, as text lines or JSON.
 #include "installer/list_devices.h"
 
+#include <algorithm>
 #include <cstring>
 #include <set>
 #include <tuple>
@@ -81,10 +82,9 @@ std::string unopened_line(std::string_view device, std::string_view error,
 
 void describe_board(std::string_view serial, ListedDevice& device) {
     auto begins = [serial](const board_model& row) {
-        for (std::string_view code : row.prefixes) {
-            if (serial.substr(0, code.size()) == code) return true;
-        }
-        return false;
+        return std::ranges::any_of(row.prefixes, [serial](std::string_view code) {
+            return serial.substr(0, code.size()) == code;
+        });
     };
     device.model.clear();
     device.variant.clear();

@@ -9,24 +9,25 @@
 struct chain_stage {
     const char* refuse_below;  // null: no lower bound
     const char* install_upto;  // null: nothing to install, the final loader's turn
-    bool upto_inclusive;
-    const char* image;       // the embedded staged loader
-    const char* partition;   // where it goes; null: where the device boots from (by "bootmode")
-    const char* error_name;  // the name a failed write shows; null: the partition's
-    bool config_block;       // the boot configuration block follows, where this loader reads it
-    int restart_seconds;     // the wait after the reboot that starts it
+    const char* image;         // the embedded staged loader
+    const char* partition;     // where it goes; null: where the device boots from (by "bootmode")
+    const char* error_name;    // the name a failed write shows; null: the partition's
+    int restart_seconds;       // the wait after the reboot that starts it
+    bool upto_inclusive;       // install_upto itself gets the image
+    bool config_block;         // the boot configuration block follows, where this loader reads it
 };
 
+// refuse below, install up to, image, partition, error name, restart wait, inclusive, block
 inline constexpr chain_stage kChain[] = {
     // the oldest loaders
-    {nullptr, "8.1", true, "porter", nullptr, nullptr, false, 3},
+    {nullptr, "8.1", "porter", nullptr, nullptr, 3, true, false},
     // porter's generation
-    {"8.9", "9.5", true, "porter1", "xzprod", "porter1", false, 3},
+    {"8.9", "9.5", "porter1", "xzprod", "porter1", 3, true, false},
     // porter1's
-    {"9.9", "A.5", true, "porter2", "xzprod", "porter2", false, 3},
+    {"9.9", "A.5", "porter2", "xzprod", "porter2", 3, true, false},
     // porter2's; the last staged loader reads its boot configuration from the user partition's
     // new place
-    {"A.9", "Y00", false, "porter3", "xzprod", "porter3p", true, 1},
+    {"A.9", "Y00", "porter3", "xzprod", "porter3p", 1, false, true},
     // porter3's and later: the final loader's turn
-    {"Y00", nullptr, false, nullptr, nullptr, nullptr, false, 0},
+    {"Y00", nullptr, nullptr, nullptr, nullptr, 0, false, false},
 };

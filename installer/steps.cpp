@@ -21,7 +21,7 @@ Exchange query(InstallRun& run, const char* var) {
     return Exchange::lost;
 }
 
-Exchange set(InstallRun&, const char* var, const char* value) {
+Exchange set(InstallRun& /*run*/, const char* var, const char* value) {
     fb_queue_set(var, value, var);
     if (run_queue() == 0) return Exchange::answered;
     return last_exchange_lost_link() ? Exchange::lost : Exchange::refused;
@@ -40,7 +40,7 @@ int cb_reboot(Action* a, int status, const char* resp) {
 
 }  // namespace
 
-RebootAnswer reboot(InstallRun&) {
+RebootAnswer reboot(InstallRun& /*run*/) {
     RebootAnswer answer;
     answer.taken = true;
     fb_queue_reboot();
