@@ -57,13 +57,13 @@ int reset_config(InstallRun& run, int systype, int addr, const char* part, int c
     const Tried tried = write_and_check(
         {.attempts = kAttempts, .retry_failed_write = false},
         [&] {
-            if (flash_buffer(block.data(), kBlockSize, name) != 0) return Write::failed;
+            if (flash_buffer(run.device, block.data(), kBlockSize, name) != 0) return Write::failed;
             config_block_written(run);
             return Write::done;
         },
         [&] {
-            return check == 0 ||
-                   do_check_buf(name, strcrc, static_cast<unsigned>(addr), kBlockSize) == 0;
+            return check == 0 || do_check_buf(run.device, name, strcrc, static_cast<unsigned>(addr),
+                                              kBlockSize) == 0;
         });
     switch (tried) {
         case Tried::checked:

@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <optional>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,37 +16,29 @@
 #include "trace/trace.h"
 #include "usb/usb.h"
 
-usb_handle* usb_device = nullptr;
-
 namespace {
-
-bool link_lost = false;
 
 // How many one-second waits for a device back from a reboot pass before the run says what to
 // check.
 constexpr int kRebootHintWaits = 60;
 
-// The device the run follows: where it hangs, and its serial number for a backend that cannot
-// tell where.
-struct Followed {
-    bool on = false;     // the run follows the first device it opens
-    bool found = false;  // ... and has opened it
-    std::string path;
-    std::string serial;
-    // the next start may bring another serial number: the storage-variant switch changes it
-    bool serial_may_change = false;
-    std::set<std::string> named;  // other devices already named on standard error
+// The device whose open is under way. The backend's match functions are plain functions with no
+// room for a context, so the one open in progress is named here, only for its duration.
+RunDevice* matching = nullptr;
+
+class Matching {
+  public:
+    explicit Matching(RunDevice& device) { matching = &device; }
+    ~Matching() { matching = nullptr; }
+    Matching(const Matching&) = delete;
+    Matching& operator=(const Matching&) = delete;
 };
-Followed followed;
-usb_ifc_info accepted{};  // what the match function last accepted
 
-bool rebooting = false;  // the device was told to reboot and has not been found since
-
-void trace_seen(const char* kind, const usb_seen& seen, double seconds) {
+void trace_seen(const RunDevice& device, const char* kind, const usb_seen& seen, double seconds) {
     trace::Event(kind)
         .seconds("seconds", seconds)
         .text("serial", serial != nullptr ? serial : "")
-        .text("path", followed.path)
+        .text("path", device.followed.path)
         .texts("other_serials", seen.other_serials)
         .texts("elsewhere", seen.elsewhere)
         .texts("refused", seen.refused)
@@ -56,7 +47,7 @@ void trace_seen(const char* kind, const usb_seen& seen, double seconds) {
 
 int match_first(usb_ifc_info* info) {
     const int result = match_trevan(info);
-    if (result == 0) accepted = *info;
+    if (result == 0) matching->accepted = *info;
     return result;
 }
 
@@ -65,14 +56,15 @@ int match_first(usb_ifc_info* info) {
 // the first restarts is another device, not the one identified.
 int match_followed(usb_ifc_info* info) {
     if (match_trevan_with_serial(info, nullptr) != 0) return -1;
+    const FollowedDevice& followed = matching->followed;
     if (!followed.path.empty() && followed.path != info->device_path) return -1;
     if (!followed.serial_may_change && followed.serial != info->serial_number) return -1;
-    accepted = *info;
+    matching->accepted = *info;
     return 0;
 }
 
 // Every bootloader passed by while following is named once in the run.
-void name_others(const usb_seen& seen) {
+void name_others(FollowedDevice& followed, const usb_seen& seen) {
     std::vector<std::string> others = seen.elsewhere;
     for (const std::string& s : seen.other_serials) {
         others.push_back(s.empty() ? "(no serial number)" : s);
@@ -83,7 +75,10 @@ void name_others(const usb_seen& seen) {
     }
 }
 
-usb_handle* open_once() {
+usb_handle* open_once(RunDevice& device) {
+    const Matching open_in_progress(device);
+    FollowedDevice& followed = device.followed;
+    const usb_ifc_info& accepted = device.accepted;
     if (!followed.found) {
         usb_handle* h = usb_open(match_first);
         if (h != nullptr && followed.on) {
@@ -94,7 +89,7 @@ usb_handle* open_once() {
         return h;
     }
     usb_handle* h = usb_open_at(followed.path.c_str(), match_followed);
-    name_others(usb_last_seen());
+    name_others(followed, usb_last_seen());
     if (h != nullptr && followed.serial_may_change) {
         followed.serial = accepted.serial_number;
         followed.serial_may_change = false;
@@ -104,22 +99,22 @@ usb_handle* open_once() {
 
 }  // namespace
 
-void follow_first_device(bool on) {
-    followed = Followed{};
-    followed.on = on;
-    rebooting = false;
+void follow_first_device(RunDevice& device, bool on) {
+    device.followed = FollowedDevice{};
+    device.followed.on = on;
+    device.rebooting = false;
 }
 
-void device_serial_may_change() {
-    followed.serial_may_change = true;
+void device_serial_may_change(RunDevice& device) {
+    device.followed.serial_may_change = true;
 }
 
-void device_rebooting() {
-    rebooting = true;
+void device_rebooting(RunDevice& device) {
+    device.rebooting = true;
 }
 
-usb_handle* open_device() {
-    if (usb_device != nullptr) return usb_device;
+usb_handle* open_device(RunDevice& device) {
+    if (device.handle != nullptr) return device.handle;
 
     using Clock = std::chrono::steady_clock;
     const auto started = Clock::now();
@@ -132,11 +127,11 @@ usb_handle* open_device() {
     usb_seen reported;  // what the person at the console last heard of
     std::optional<InterruptibleWait> interruptible;
     for (;;) {
-        usb_device = open_once();
-        if (usb_device != nullptr) {
-            if (announced) trace_seen("wait", traced, waited());
-            rebooting = false;
-            return usb_device;
+        device.handle = open_once(device);
+        if (device.handle != nullptr) {
+            if (announced) trace_seen(device, "wait", traced, waited());
+            device.rebooting = false;
+            return device.handle;
         }
         usb_seen seen = usb_last_seen();
         if (!announced) {
@@ -146,11 +141,11 @@ usb_handle* open_device() {
             interruptible.emplace();
         }
         if (seen != traced) {
-            trace_seen("seen", seen, waited());
+            trace_seen(device, "seen", seen, waited());
             traced = seen;
         }
         // named by name_others instead: this run waits for one device, not for "any"
-        if (followed.found) seen.other_serials.clear();
+        if (device.followed.found) seen.other_serials.clear();
         // the first seconds are a device still starting up: only then is what is seen news
         if (waited() >= kWaitQuietSeconds) {
             for (const std::string& line : wait_help_lines(reported, seen, serial)) {
@@ -158,7 +153,7 @@ usb_handle* open_device() {
             }
             reported = seen;
         }
-        if (rebooting && waits == kRebootHintWaits) {
+        if (device.rebooting && waits == kRebootHintWaits) {
             con_err(
                 "waiting: the device has not come back from its reboot for a minute; check the "
                 "USB cable, and that the device shows its bootloader screen\n");
@@ -168,31 +163,31 @@ usb_handle* open_device() {
     }
 }
 
-int close_device() {
-    if (usb_device == nullptr) return 0;
-    usb_handle* handle = usb_device;
-    usb_device = nullptr;
+int close_device(RunDevice& device) {
+    if (device.handle == nullptr) return 0;
+    usb_handle* handle = device.handle;
+    device.handle = nullptr;
     return usb_close(handle);
 }
 
-int run_queue() {
-    usb_device = open_device();
+int run_queue(RunDevice& device) {
+    device.handle = open_device(device);
     // the device is there and the first command is about to go: from now on a signal could
     // break off a write
     guard_interrupts();
     const unsigned closes = transport_close_count();
-    int result = fb_execute_queue(usb_device);
+    int result = fb_execute_queue(device.handle);
     // The transport closes the handle itself after a failure that leaves the link in an unknown
     // state. Forgetting it here means it is never used or closed again, and the next exchange
     // searches for the device afresh.
-    if (transport_close_count() != closes) usb_device = nullptr;
+    if (transport_close_count() != closes) device.handle = nullptr;
     fb_free_queue();
-    link_lost = result != 0 && usb_device == nullptr;
+    device.link_lost = result != 0 && device.handle == nullptr;
     return result;
 }
 
-bool last_exchange_lost_link() {
-    return link_lost;
+bool last_exchange_lost_link(const RunDevice& device) {
+    return device.link_lost;
 }
 
 void sleep_seconds(int seconds) {

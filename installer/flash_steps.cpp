@@ -121,7 +121,7 @@ std::string written_name(const void* buf) {
 
 }  // namespace
 
-int flash_one(const char* pname, const char* fname) {
+int flash_one(RunDevice& device, const char* pname, const char* fname) {
     if (pname == nullptr || fname == nullptr) return 0;
 
     base::unique_fd fd = open_regular_file(fname);
@@ -142,13 +142,13 @@ int flash_one(const char* pname, const char* fname) {
     fb_queue_flash_source(pname, &data, static_cast<uint32_t>(size));
     FileProgress progress(static_cast<uint64_t>(size));
     percent(0);
-    int result = run_queue();
+    int result = run_queue(device);
     percent(100);
     if (result == 0) note_last_write(std::string("package file ") + fname);
     return result != 0 ? -1 : 1;
 }
 
-int flash_file(const char* pname, const char* fn, uint32_t split) {
+int flash_file(RunDevice& device, const char* pname, const char* fn, uint32_t split) {
     if (split == 0 || split > max_piece || pname == nullptr) {
         con_out("flash_file err1\n");
         return -1;
@@ -203,7 +203,7 @@ int flash_file(const char* pname, const char* fn, uint32_t split) {
 
             fb_queue_flash(name, piece.get(), len);
             progress.at(offset);
-            if (run_queue() != 0) {
+            if (run_queue(device) != 0) {
                 // the device refused this piece: the rest of the file is not sent
                 return -1;
             }
@@ -221,20 +221,20 @@ int flash_file(const char* pname, const char* fn, uint32_t split) {
     return result;
 }
 
-int flash_buffer(const void* buf, uint32_t len, const char* name) {
+int flash_buffer(RunDevice& device, const void* buf, uint32_t len, const char* name) {
     fb_queue_flash(name, buf, len);
-    const int result = run_queue();
+    const int result = run_queue(device);
     if (result == 0) note_last_write(written_name(buf));
     return result;
 }
 
-int do_check_buf(const char* part, const char* buf_sign, uint64_t kernel_base,
+int do_check_buf(RunDevice& device, const char* part, const char* buf_sign, uint64_t kernel_base,
                  uint64_t kernel_size) {
     char text[256];
     std::snprintf(text, sizeof text, "%s %" PRIx64 " %" PRIx64 " %s", part ? part : "", kernel_base,
                   kernel_size, buf_sign ? buf_sign : "");
     fb_queue_check(text);
-    return run_queue() != 0 ? -1 : 0;
+    return run_queue(device) != 0 ? -1 : 0;
 }
 
 bool sign_crc_text(const char* sign, char (&text)[9]) {
@@ -250,11 +250,11 @@ bool sign_crc_text(const char* sign, char (&text)[9]) {
     return true;
 }
 
-int do_check(const char* part, const char* kernel_sign, uint64_t kernel_base,
+int do_check(RunDevice& device, const char* part, const char* kernel_sign, uint64_t kernel_base,
              uint64_t kernel_size) {
     // no signature, nothing to check against: the device is not asked
     if (!test_file(kernel_sign, nullptr)) return 0;
     char crc[9];
     if (!sign_crc_text(kernel_sign, crc)) return 0;
-    return do_check_buf(part, crc, kernel_base, kernel_size);
+    return do_check_buf(device, part, crc, kernel_base, kernel_size);
 }

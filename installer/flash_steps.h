@@ -7,6 +7,8 @@
 
 #include "base/unique_malloc.h"
 
+struct RunDevice;
+
 // Piece size for writing package files: 32 MiB.
 constexpr uint32_t split = 33554432;
 // The device can report success for downloads of at most this many bytes.
@@ -17,21 +19,22 @@ constexpr uint64_t max_download = 2147483647;
 // but cannot be sent (no regular, readable file, larger than one download, a read error, a short
 // read, too little memory: nothing printed, nothing sent) or when the device refused the write
 // (after the queue's FAILED line and the bar at 100%).
-int flash_one(const char* pname, const char* fname);
+int flash_one(RunDevice& device, const char* pname, const char* fname);
 // Writes a file of any size in pieces of `split` bytes, one piece in memory at a time. 0 when
 // every piece was accepted; -1 on a host-side failure or when the device refused a piece (no
 // further piece of that file is sent).
-int flash_file(const char* pname, const char* fn, uint32_t split);
+int flash_file(RunDevice& device, const char* pname, const char* fn, uint32_t split);
 // Writes an image held in memory; 0 on success, the queue's result otherwise.
-int flash_buffer(const void* buf, uint32_t len, const char* name);
+int flash_buffer(RunDevice& device, const void* buf, uint32_t len, const char* name);
 // Has the device verify a written range against the CRC text in a ".sign" file. 0 when the
 // device accepted it or there was no sign file; -1 when the device reported a failure.
-int do_check(const char* part, const char* kernel_sign, uint64_t kernel_base, uint64_t kernel_size);
+int do_check(RunDevice& device, const char* part, const char* kernel_sign, uint64_t kernel_base,
+             uint64_t kernel_size);
 // The CRC text the device is given for a signature file: the value the host's check reads from
 // it, as 8 lower-case hexadecimal digits. False when the file is no regular, readable file.
 bool sign_crc_text(const char* sign, char (&text)[9]);
 // The same with the CRC text given.
-int do_check_buf(const char* part, const char* buf_sign, uint64_t kernel_base,
+int do_check_buf(RunDevice& device, const char* part, const char* buf_sign, uint64_t kernel_base,
                  uint64_t kernel_size);
 // The progress bar: "\r[", 33 columns, "] NN% ".
 void percent(int per);

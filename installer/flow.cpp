@@ -212,7 +212,7 @@ RoadEnd family_install(InstallRun& run) {
 // Start-up and identification, then the road of the device's family.
 int run_installer(InstallRun& run, int argc, char** argv) {
     start_signal_policy();
-    follow_first_device(true);
+    follow_first_device(run.device, true);
     read_arguments(run, argc, argv);
     trace::Event("start")
         .text("version", TESSARO_VERSION)

@@ -21,7 +21,8 @@ constexpr uint32_t mbr_base = 0;
 
 // One partition table: its image checked here, written, then checked by the device where it
 // lies, once. `what` names the table in the error lines.
-int write_table(const payload_image& image, const char* part, uint32_t base, const char* what) {
+int write_table(InstallRun& run, const payload_image& image, const char* part, uint32_t base,
+                const char* what) {
     if (crc32buffer(image.bytes, image.size, image.crc) == 0) {
         con_err("\nerror: file checksum %s\n", what);
         return -1;
@@ -29,9 +30,10 @@ int write_table(const payload_image& image, const char* part, uint32_t base, con
     const Tried tried = write_and_check(
         {.attempts = 1, .retry_failed_write = false},
         [&] {
-            return flash_buffer(image.bytes, image.size, part) == 0 ? Write::done : Write::failed;
+            return flash_buffer(run.device, image.bytes, image.size, part) == 0 ? Write::done
+                                                                                : Write::failed;
         },
-        [&] { return do_check_buf(part, image.crc, base, image.size) == 0; });
+        [&] { return do_check_buf(run.device, part, image.crc, base, image.size) == 0; });
     switch (tried) {
         case Tried::checked:
             return 0;
@@ -95,7 +97,7 @@ int variant_switch_stage(InstallRun& run) {
         con_err("\nerror: setting %s\n", "doload");
         return -1;
     }
-    device_serial_may_change();
+    device_serial_may_change(run.device);
     if (!reboot_and_reconnect(run, 1)) return -1;
 
     // the device is identified again: every later choice by model follows the new board id
@@ -127,12 +129,12 @@ int partition_stage(InstallRun& run) {
 
     // only an upgrade of a second-system-only device that keeps its data keeps its main table
     if (run.wipe != 0 || run.sys_new == 0 || run.sys_new == 2 || run.sys_type != run.sys_new) {
-        if (write_table(*layout.mbr, "xzmbr", mbr_base, "mbr") != 0) return -1;
+        if (write_table(run, *layout.mbr, "xzmbr", mbr_base, "mbr") != 0) return -1;
     }
     // the second system's area is laid out afresh when it is new, wiped, or the loader stage
     // asks for it
     if (run.resetxmbr == 1 || (run.sys_new == 2 && (run.wipe != 0 || run.sys_type != 2))) {
-        if (write_table(*layout.embr, "xembr", layout.embr_base, "embr") != 0) return -1;
+        if (write_table(run, *layout.embr, "xembr", layout.embr_base, "embr") != 0) return -1;
     }
     sleep_seconds(1);
     return 0;

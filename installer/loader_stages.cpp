@@ -39,8 +39,9 @@ bool image_intact(const payload_image& image, const char* name) {
 
 // One loader write, not retried on failure: a refused stand-in has printed its own line; a
 // failed write prints "downloading" with `error_name`.
-Write write_loader(const payload_image& image, const char* partition, const char* error_name) {
-    switch (flash_loader(image.bytes, image.size, partition)) {
+Write write_loader(RunDevice& device, const payload_image& image, const char* partition,
+                   const char* error_name) {
+    switch (flash_loader(device, image.bytes, image.size, partition)) {
         case loader_write::refused:
             return Write::stop;
         case loader_write::failed:
@@ -69,10 +70,10 @@ int install_staged(InstallRun& run, const chain_stage& stage) {
                 partition = diags ? "xloader0_belto" : "xloader_belto";
                 address = diags ? 0xE41000 : 0x41000;
             }
-            return write_loader(image, partition,
+            return write_loader(run.device, image, partition,
                                 stage.error_name != nullptr ? stage.error_name : partition);
         },
-        [&] { return do_check_buf(partition, image.crc, address, image.size) == 0; });
+        [&] { return do_check_buf(run.device, partition, image.crc, address, image.size) == 0; });
     if (tried == Tried::checks_failed) con_err("\nerror: loader checksum %s\n", stage.image);
     if (tried != Tried::checked) return -1;
     if (stage.config_block &&
@@ -139,8 +140,11 @@ int install_final_loader(InstallRun& run, const model_install& model) {
         const bool checked = std::strcmp(partition, "prod") != 0;
         const Tried tried = write_and_check(
             {.attempts = kAttempts, .retry_failed_write = false},
-            [&] { return write_loader(loader, partition, partition); },
-            [&] { return !checked || do_check_buf(partition, loader.crc, 0, loader.size) == 0; });
+            [&] { return write_loader(run.device, loader, partition, partition); },
+            [&] {
+                return !checked ||
+                       do_check_buf(run.device, partition, loader.crc, 0, loader.size) == 0;
+            });
         if (tried == Tried::checks_failed) con_err("\nerror: loader checksum %s\n", "loader");
         if (tried != Tried::checked) return -1;
         if (restart_device(run, 1) != 0) return -1;
@@ -169,7 +173,8 @@ int loader_stage(InstallRun& run) {
     // every loader of the chain is older than the final one: a device whose loader is current
     // gets none, any other gets at least one, and a build that may not write them to this device
     // says so before anything of the run is written
-    if (below(retvalue, payload_find(model.final_loader)->ver) && !loaders_allowed()) return -1;
+    if (below(retvalue, payload_find(model.final_loader)->ver) && !loaders_allowed(run.device))
+        return -1;
 
     // some models' loaders are never walked through the chain; neither is one too old to
     // report a version

@@ -7,9 +7,9 @@
 #include "payload/payload.h"
 #include "usb/usb.h"
 
-bool loaders_allowed() {
+bool loaders_allowed(RunDevice& device) {
     // a stand-in only looks like a loader: on a real device it would leave the device unbootable
-    if (payload_loader_firmware || usb_is_simulated(open_device()) != 0) return true;
+    if (payload_loader_firmware || usb_is_simulated(open_device(device)) != 0) return true;
     con_err(
         "\nerror: this build carries no loader firmware for this device, only stand-ins for "
         "simulated devices; to install loaders on real devices, build the installer with "
@@ -17,7 +17,9 @@ bool loaders_allowed() {
     return false;
 }
 
-loader_write flash_loader(const void* image, uint32_t size, const char* partition) {
-    if (!loaders_allowed()) return loader_write::refused;
-    return flash_buffer(image, size, partition) == 0 ? loader_write::written : loader_write::failed;
+loader_write flash_loader(RunDevice& device, const void* image, uint32_t size,
+                          const char* partition) {
+    if (!loaders_allowed(device)) return loader_write::refused;
+    return flash_buffer(device, image, size, partition) == 0 ? loader_write::written
+                                                             : loader_write::failed;
 }

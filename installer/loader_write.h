@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+struct RunDevice;
+
 enum class loader_write {
     written,  // the device took the image into the partition
     failed,   // the device refused it or the transfer broke: the caller reports it and may retry
@@ -13,9 +15,10 @@ enum class loader_write {
 
 // False, after the error line, when this build carries stand-in loaders and the device is
 // reached through a real USB backend: no loader may be written to it.
-[[nodiscard]] bool loaders_allowed();
+[[nodiscard]] bool loaders_allowed(RunDevice& device);
 
 // Sends `image` (`size` bytes) with a download and writes it to `partition`, like flash_buffer.
 // A build with stand-in loaders (see payload.h) writes them only to simulated devices: for a
 // device reached through a real USB backend it prints the error line and sends nothing.
-loader_write flash_loader(const void* image, uint32_t size, const char* partition);
+loader_write flash_loader(RunDevice& device, const void* image, uint32_t size,
+                          const char* partition);

@@ -89,7 +89,7 @@ using FileList = std::span<const FileStep>;
 // skipped and the list goes on; a file that is there but cannot be sent, or that the device
 // refused, stops the install, since reporting it as complete would be false, and so does a choice
 // that finds none of its files.
-MenuOutcome install_lists(std::initializer_list<FileList> lists) {
+MenuOutcome install_lists(RunDevice& device, std::initializer_list<FileList> lists) {
     for (FileList list : lists) {
         for (const FileStep& step : list) {
             // a file too large for one download would fail only at its turn, after the files
@@ -109,7 +109,7 @@ MenuOutcome install_lists(std::initializer_list<FileList> lists) {
     int written = 0;
     for (FileList list : lists) {
         for (const FileStep& step : list) {
-            int result = flash_one(step.partition, step.file);
+            int result = flash_one(device, step.partition, step.file);
             if (result < 0) {
                 con_err("\nerror: downloading %s\n", step.file);
                 return MenuOutcome::Failed;
@@ -178,12 +178,12 @@ MenuOutcome rq3_menu(InstallRun& run, int firmware, FILE* in) {
             run.wipe = 0;
             return MenuOutcome::Exit;
         case '1':
-            return firmware == 1 || firmware == 2 ? install_lists({kSecondList})
-                                                  : install_lists({kNativeList});
+            return firmware == 1 || firmware == 2 ? install_lists(run.device, {kSecondList})
+                                                  : install_lists(run.device, {kNativeList});
         case '2':
-            return install_lists({kWipeList, kSecondList});
+            return install_lists(run.device, {kWipeList, kSecondList});
         default:  // '3'
-            return install_lists({kNativeList});
+            return install_lists(run.device, {kNativeList});
     }
 }
 

@@ -46,7 +46,7 @@ const char* row_file(const InstallRun& run, const plan_file& row, const model_in
 // A row of the plan for this run's target, when it has a file: checked against its signature,
 // written and, for a kernel, checked on the device. -1 after the error line when any of that
 // fails.
-int write_plan_file(const InstallRun& run, const plan_file& row, const model_install& model) {
+int write_plan_file(InstallRun& run, const plan_file& row, const model_install& model) {
     uint64_t size = 0;
     const char* fn = row_file(run, row, model, &size);
     if (fn == nullptr) return 0;
@@ -59,7 +59,7 @@ int write_plan_file(const InstallRun& run, const plan_file& row, const model_ins
         }
     }
     con_out("\nDownloading %s:%s\n", row.label, row.file != nullptr ? "" : fn);
-    if (flash_file(part, fn, split) != 0) {
+    if (flash_file(run.device, part, fn, split) != 0) {
         con_err("\nerror: downloading %s\n", fn);
         return -1;
     }
@@ -67,7 +67,7 @@ int write_plan_file(const InstallRun& run, const plan_file& row, const model_ins
     const uint64_t base = row.check == plan_check::second_kernel && run.sys_new == 2
                               ? board_layout().vemkit_base_new
                               : kKernelBase;
-    if (do_check(part, row.sign, base, size) != 0) {
+    if (do_check(run.device, part, row.sign, base, size) != 0) {
         if (row.check_error_line) con_err("\nerror: kernel checksum %s\n", fn);
         return -1;
     }

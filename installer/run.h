@@ -4,6 +4,7 @@
 #pragma once
 
 #include "client/action_queue.h"
+#include "installer/device.h"
 
 struct InstallRun {
     int doreboot = 1;  // nonzero: reboot the device at the reboot exit
@@ -27,4 +28,7 @@ struct InstallRun {
     bool link_lost = false;
     // The run's closing reboot was not taken: the run ends through the error exit.
     bool closing_reboot_failed = false;
+
+    // The device the run talks to and follows.
+    RunDevice device;
 };

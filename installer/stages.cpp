@@ -40,7 +40,7 @@ int rq3_loader_stage(InstallRun& run) {
     const Tried tried = write_and_check(
         {.attempts = kAttempts, .retry_failed_write = true},
         [&] {
-            switch (flash_loader(loader.bytes, loader.size, "bootloader")) {
+            switch (flash_loader(run.device, loader.bytes, loader.size, "bootloader")) {
                 case loader_write::written:
                     return Write::done;
                 case loader_write::refused:

@@ -24,6 +24,8 @@ void open_standard_descriptors() {
 
 namespace {
 
+// The signal policy is the process's, not the run's: it is set up once for the process and the
+// signal handlers, which are given nothing but the signal, act on it.
 bool policy_started = false;
 bool interrupts_guarded = false;
 struct sigaction start_int {};

@@ -13,6 +13,8 @@
 
 namespace {
 
+// The console-control policy is the process's, not the run's: the handler reads the flags below,
+// and a handler is given nothing but the event.
 bool policy_started = false;
 // read on the thread the system runs the handler on
 std::atomic<bool> interrupts_guarded{false};

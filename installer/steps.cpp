@@ -12,19 +12,19 @@
 Exchange query(InstallRun& run, const char* var) {
     std::memset(retvalue, 0, sizeof retvalue);
     fb_queue_display(var, var);
-    if (run_queue() == 0) return Exchange::answered;
+    if (run_queue(run.device) == 0) return Exchange::answered;
     // a device that refuses a query answers it: the reply is empty and the caller decides what
     // that means
-    if (!last_exchange_lost_link()) return Exchange::refused;
+    if (!last_exchange_lost_link(run.device)) return Exchange::refused;
     con_err("\nerror: device stopped answering (getvar:%s)\n", var);
     run.link_lost = true;
     return Exchange::lost;
 }
 
-Exchange set(InstallRun& /*run*/, const char* var, const char* value) {
+Exchange set(InstallRun& run, const char* var, const char* value) {
     fb_queue_set(var, value, var);
-    if (run_queue() == 0) return Exchange::answered;
-    return last_exchange_lost_link() ? Exchange::lost : Exchange::refused;
+    if (run_queue(run.device) == 0) return Exchange::answered;
+    return last_exchange_lost_link(run.device) ? Exchange::lost : Exchange::refused;
 }
 
 namespace {
@@ -40,13 +40,13 @@ int cb_reboot(Action* a, int status, const char* resp) {
 
 }  // namespace
 
-RebootAnswer reboot(InstallRun& /*run*/) {
+RebootAnswer reboot(InstallRun& run) {
     RebootAnswer answer;
     answer.taken = true;
     fb_queue_reboot();
     action_last->func = cb_reboot;
     action_last->data = &answer;
-    (void)run_queue();  // the answer is what the callback kept
+    (void)run_queue(run.device);  // the answer is what the callback kept
     return answer;
 }
 
@@ -61,11 +61,11 @@ bool reboot_taken(InstallRun& run) {
 
 bool reboot_and_reconnect(InstallRun& run, int seconds) {
     if (!reboot_taken(run)) return false;
-    close_device();
-    device_rebooting();
+    (void)close_device(run.device);
+    device_rebooting(run.device);
     sleep_seconds(seconds);
     fb_queue_display("product", "product");
-    (void)run_queue();  // this exchange only waits until the device is back
+    (void)run_queue(run.device);  // this exchange only waits until the device is back
     return true;
 }
 

@@ -16,10 +16,10 @@ TEST(OpenDevice, WaitsAndSaysSoOnce) {
     fake_bootloader_guard guard(device);
     usb_handle* handle = nullptr;
     auto start = std::chrono::steady_clock::now();
-    captured c = capture_output([&] { handle = open_device(); });
+    captured c = capture_output([&] { handle = open_device(guard.device); });
     auto waited = std::chrono::steady_clock::now() - start;
     ASSERT_NE(handle, nullptr);
-    EXPECT_EQ(usb_device, handle);
+    EXPECT_EQ(guard.device.handle, handle);
     EXPECT_EQ(c.err, "< waiting for device >\n");
     EXPECT_EQ(c.out, "");
     EXPECT_EQ(device.enumerations(), 3);
@@ -33,21 +33,21 @@ TEST(OpenDevice, OpenHandleIsReusedAndCloseForgetsIt) {
     fake_bootloader_guard guard(device);
     usb_handle* first = nullptr;
     captured c = capture_output([&] {
-        first = open_device();
-        EXPECT_EQ(open_device(), first);
+        first = open_device(guard.device);
+        EXPECT_EQ(open_device(guard.device), first);
     });
     EXPECT_EQ(c.err, "");
     EXPECT_EQ(device.enumerations(), 1);
 
-    EXPECT_EQ(close_device(), 0);
-    EXPECT_EQ(usb_device, nullptr);
+    EXPECT_EQ(close_device(guard.device), 0);
+    EXPECT_EQ(guard.device.handle, nullptr);
     EXPECT_EQ(device.closes(), 1);
     // nothing open: nothing to close
-    EXPECT_EQ(close_device(), 0);
+    EXPECT_EQ(close_device(guard.device), 0);
     EXPECT_EQ(device.closes(), 1);
 
     // a new search, a new interface
-    ASSERT_NE(open_device(), nullptr);
+    ASSERT_NE(open_device(guard.device), nullptr);
     EXPECT_EQ(device.enumerations(), 2);
     EXPECT_EQ(device.opens(), 2);
 }
@@ -61,34 +61,36 @@ TEST(OpenDevice, HandleClosedByTheTransportIsForgotten) {
     device.answer = [](const std::string& command) {
         return command == "flash:xzmbr" ? std::string("OK") : std::string("OKAY");
     };
-    captured c = capture_output([&] { EXPECT_NE(flash_buffer(image, 10, "xzmbr"), 0); });
+    captured c =
+        capture_output([&] { EXPECT_NE(flash_buffer(guard.device, image, 10, "xzmbr"), 0); });
     EXPECT_EQ(c.err, "FAILED (status malformed (2 bytes))\n");
-    EXPECT_EQ(usb_device, nullptr);
+    EXPECT_EQ(guard.device.handle, nullptr);
     EXPECT_EQ(device.closes(), 1);
     EXPECT_EQ(device.open_interfaces(), 0);
 
     // not closed a second time
-    EXPECT_EQ(close_device(), 0);
+    EXPECT_EQ(close_device(guard.device), 0);
     EXPECT_EQ(device.closes(), 1);
 
     // the next exchange finds the device afresh, without a waiting line since it is there
     device.answer = nullptr;
-    c = capture_output([&] { EXPECT_EQ(flash_buffer(image, 10, "xzmbr"), 0); });
+    c = capture_output([&] { EXPECT_EQ(flash_buffer(guard.device, image, 10, "xzmbr"), 0); });
     EXPECT_EQ(c.err, "");
     EXPECT_EQ(device.enumerations(), 2);
     EXPECT_EQ(device.opens(), 2);
-    EXPECT_NE(usb_device, nullptr);
+    EXPECT_NE(guard.device.handle, nullptr);
     EXPECT_EQ(device.flashed["xzmbr"], std::string(image, 10));
 }
 
 TEST(OpenDevice, RefusalKeepsTheHandle) {
     fake_bootloader device;
     fake_bootloader_guard guard(device);
-    usb_handle* handle = open_device();
+    usb_handle* handle = open_device(guard.device);
     device.answer = [](const std::string&) { return std::string("FAILno"); };
-    captured c = capture_output([] { EXPECT_EQ(do_check_buf("xzprod", "1", 0, 1), -1); });
+    captured c =
+        capture_output([&] { EXPECT_EQ(do_check_buf(guard.device, "xzprod", "1", 0, 1), -1); });
     EXPECT_EQ(c.err, "FAILED (remote: no)\n");
-    EXPECT_EQ(usb_device, handle);
+    EXPECT_EQ(guard.device.handle, handle);
     EXPECT_EQ(device.closes(), 0);
     EXPECT_EQ(device.enumerations(), 1);
 }

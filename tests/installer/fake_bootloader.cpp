@@ -64,11 +64,8 @@ fake_bootloader_guard::fake_bootloader_guard(fake_bootloader& device) {
     fake::state().absent_for = device.absent_for;
     fake::state().device = &device;
     fake::set_simulated(device.simulated);
-    usb_device = nullptr;
 }
 
 fake_bootloader_guard::~fake_bootloader_guard() {
-    close_device();
-    // an in-process run follows its device; the next test has a device of its own
-    follow_first_device(false);
+    (void)close_device(device);
 }

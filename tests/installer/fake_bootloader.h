@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "installer/device.h"
 #include "support/fake_platform.h"
 
 struct fake_bootloader : fake::Device {
@@ -48,14 +49,16 @@ struct fake_bootloader : fake::Device {
     std::string final_answer(const std::string& command) const;
 };
 
-// Makes `device` the one interface of the fake USB platform (and forgets any open device handle),
-// for the lifetime of the guard.
+// Makes `device` the one interface of the fake USB platform for the lifetime of the guard, with a
+// device handle of its own, closed when the guard ends.
 class fake_bootloader_guard {
   public:
     explicit fake_bootloader_guard(fake_bootloader& device);
     ~fake_bootloader_guard();
     fake_bootloader_guard(const fake_bootloader_guard&) = delete;
     fake_bootloader_guard& operator=(const fake_bootloader_guard&) = delete;
+
+    RunDevice device;
 
   private:
     fake::Installed platform_;

@@ -162,7 +162,8 @@ TEST_F(FlashSteps, PiecesAcross32MiBBoundaries) {
         sparse_file("system.bin", r.size);
         device.commands.clear();
         int result = -1;
-        captured c = capture_output([&] { result = flash_file("xzsystem", "system.bin", split); });
+        captured c = capture_output(
+            [&] { result = flash_file(guard.device, "xzsystem", "system.bin", split); });
         EXPECT_EQ(result, 0) << r.size;
         EXPECT_EQ(device.commands, r.commands) << r.size;
         EXPECT_EQ(c.out, r.out) << r.size;
@@ -174,7 +175,8 @@ TEST_F(FlashSteps, EveryByteArrivesInItsPiece) {
     const std::string bytes = patterned_bytes(10000);
     write_file("var.bin", bytes);
     int result = -1;
-    captured c = capture_output([&] { result = flash_file("xzvar", "var.bin", 4096); });
+    captured c =
+        capture_output([&] { result = flash_file(guard.device, "xzvar", "var.bin", 4096); });
     EXPECT_EQ(result, 0);
     ASSERT_EQ(device.flashed.size(), 3u);
     EXPECT_EQ(device.flashed["xzvar"], bytes.substr(0, 4096));
@@ -202,7 +204,8 @@ TEST_F(FlashSteps, PieceSizeLimits) {
     for (const row& r : rows) {
         device.commands.clear();
         int result = 0;
-        captured c = capture_output([&] { result = flash_file(r.pname, r.file, r.split); });
+        captured c =
+            capture_output([&] { result = flash_file(guard.device, r.pname, r.file, r.split); });
         EXPECT_EQ(result, r.result) << r.split;
         EXPECT_EQ(c.out, r.out) << r.split;
         EXPECT_EQ(device.commands.empty(), r.result != 0) << r.split;
@@ -235,7 +238,8 @@ TEST_F(FlashSteps, HostSideFailuresSendNothingMore) {
     for (const row& r : rows) {
         device.commands.clear();
         int result = 0;
-        captured c = capture_output([&] { result = flash_file(r.pname.c_str(), r.file, r.split); });
+        captured c = capture_output(
+            [&] { result = flash_file(guard.device, r.pname.c_str(), r.file, r.split); });
         EXPECT_EQ(result, -1) << r.out;
         EXPECT_EQ(c.out, r.out);
         EXPECT_EQ(device.commands.size(), r.commands) << r.out;
@@ -305,8 +309,8 @@ TEST_F(FlashSteps, FileChangingSizeUnderway) {
         };
         int result = 0;
         captured c = capture_output([&] {
-            result =
-                r.pieces ? flash_file("xzdata", "data.bin", 4096) : flash_one("xzdata", "data.bin");
+            result = r.pieces ? flash_file(guard.device, "xzdata", "data.bin", 4096)
+                              : flash_one(guard.device, "xzdata", "data.bin");
         });
         const std::string what =
             (r.pieces ? "pieces to " : "whole to ") + std::to_string(r.becomes);
@@ -345,7 +349,8 @@ TEST_F(FlashSteps, RefusedPieceStopsTheFile) {
             return command == r.refused ? std::string("FAILno space") : std::string("OKAY");
         };
         int result = 0;
-        captured c = capture_output([&] { result = flash_file("xzsystem", "system.bin", 4096); });
+        captured c = capture_output(
+            [&] { result = flash_file(guard.device, "xzsystem", "system.bin", 4096); });
         EXPECT_EQ(result, -1) << r.refused;
         EXPECT_EQ(device.commands, r.commands) << r.refused;
         EXPECT_EQ(c.out, r.out) << r.refused;
@@ -385,7 +390,7 @@ TEST_F(FlashFileMemory, PieceBufferAllocationFailure) {
         {
             ::dup2(2, 1);  // the message goes where the death test looks
             limit_address_space(64 * MiB);
-            int result = flash_file("xzdata", "data.bin", 134217728);
+            int result = flash_file(guard.device, "xzdata", "data.bin", 134217728);
             std::fflush(stdout);
             std::_Exit(result == -1 ? 0 : 1);
         },
@@ -404,7 +409,7 @@ TEST_F(FlashFileMemory, FlashOneOfAFileLargerThanMemoryIsStreamed) {
         {
             ::dup2(2, 1);
             limit_address_space(64 * MiB);
-            int result = flash_one("system", "system.bin");
+            int result = flash_one(guard.device, "system", "system.bin");
             std::fflush(stdout);
             std::_Exit(result == 1 && device.commands == expected ? 0 : 1);
         },
@@ -419,7 +424,7 @@ TEST_F(FlashSteps, FlashOneWritesTheWholeFile) {
         write_file("boot.img", bytes);
         device.commands.clear();
         int result = 0;
-        captured c = capture_output([&] { result = flash_one("boot", "boot.img"); });
+        captured c = capture_output([&] { result = flash_one(guard.device, "boot", "boot.img"); });
         EXPECT_EQ(result, 1);
         EXPECT_EQ(c.out, "\n###Downloading:boot\n" + bar(0, "00%") + bar(33, "100%"));
         char download[32];
@@ -449,7 +454,7 @@ TEST_F(FlashSteps, FlashOneRefusedOrEmptyIsAFailure) {
     for (const row& r : rows) {
         device.commands.clear();
         int result = 0;
-        captured c = capture_output([&] { result = flash_one(r.pname, r.file); });
+        captured c = capture_output([&] { result = flash_one(guard.device, r.pname, r.file); });
         EXPECT_EQ(result, -1) << r.file;
         // the bar still reaches its end before the caller stops
         EXPECT_EQ(c.out, std::string("\n###Downloading:") + r.pname + "\n" + bar(0, "00%") +
@@ -484,7 +489,7 @@ TEST_F(FlashSteps, FlashOneSendsNothingForAFileItCannotSend) {
     }
     for (const row& r : rows) {
         int result = 1;
-        captured c = capture_output([&] { result = flash_one(r.pname, r.file); });
+        captured c = capture_output([&] { result = flash_one(guard.device, r.pname, r.file); });
         EXPECT_EQ(result, r.result) << (r.file ? r.file : "(null)");
         EXPECT_EQ(c.out, "");
         EXPECT_EQ(c.err, "");
@@ -495,7 +500,8 @@ TEST_F(FlashSteps, FlashOneSendsNothingForAFileItCannotSend) {
 
 TEST_F(FlashSteps, FlashBufferReportsTheDevice) {
     const std::string image = patterned_bytes(1024);
-    captured ok = capture_output([&] { EXPECT_EQ(flash_buffer(image.data(), 1024, "xzmbr"), 0); });
+    captured ok = capture_output(
+        [&] { EXPECT_EQ(flash_buffer(guard.device, image.data(), 1024, "xzmbr"), 0); });
     EXPECT_EQ(device.flashed["xzmbr"], image);
     EXPECT_EQ(ok.out, "");
     EXPECT_EQ(ok.err, "");
@@ -503,8 +509,8 @@ TEST_F(FlashSteps, FlashBufferReportsTheDevice) {
     device.answer = [](const std::string& command) {
         return command == "flash:xembr" ? std::string("FAIL") : std::string("OKAY");
     };
-    captured refused =
-        capture_output([&] { EXPECT_NE(flash_buffer(image.data(), 1024, "xembr"), 0); });
+    captured refused = capture_output(
+        [&] { EXPECT_NE(flash_buffer(guard.device, image.data(), 1024, "xembr"), 0); });
     EXPECT_EQ(refused.err, "FAILED (remote failure)\n");
     EXPECT_EQ(device.flashed.count("xembr"), 0u);
 }
@@ -530,8 +536,8 @@ TEST_F(FlashSteps, CheckTextComposition) {
         if (r.sign) write_file("kernel.sign", *r.sign);
         device.commands.clear();
         int result = -1;
-        captured c =
-            capture_output([&] { result = do_check("xzkernel", "kernel.sign", 0x141000, 0x800); });
+        captured c = capture_output(
+            [&] { result = do_check(guard.device, "xzkernel", "kernel.sign", 0x141000, 0x800); });
         EXPECT_EQ(result, 0);
         if (r.command) {
             EXPECT_EQ(device.commands, std::vector<std::string>{*r.command});
@@ -544,7 +550,7 @@ TEST_F(FlashSteps, CheckTextComposition) {
 
     // a range beyond 4 GiB is sent in full
     device.commands.clear();
-    EXPECT_EQ(do_check_buf("xzdata", "deadbeef", 0x100000000, 0x180000000), 0);
+    EXPECT_EQ(do_check_buf(guard.device, "xzdata", "deadbeef", 0x100000000, 0x180000000), 0);
     EXPECT_EQ(device.commands,
               std::vector<std::string>{"check:xzdata 100000000 180000000 deadbeef"});
 }
@@ -553,13 +559,13 @@ TEST_F(FlashSteps, CheckFailureIsMinusOne) {
     write_file("vemkit.sign", "0badc0de");
     device.answer = [](const std::string&) { return std::string("FAILcrc mismatch"); };
     int result = 0;
-    captured c =
-        capture_output([&] { result = do_check("xevemkit", "vemkit.sign", 0x66400000, 16); });
+    captured c = capture_output(
+        [&] { result = do_check(guard.device, "xevemkit", "vemkit.sign", 0x66400000, 16); });
     EXPECT_EQ(result, -1);
     EXPECT_EQ(c.err, "FAILED (remote: crc mismatch)\n");
     EXPECT_EQ(device.commands, std::vector<std::string>{"check:xevemkit 66400000 10 0badc0de"});
 
-    c = capture_output([&] { result = do_check_buf("xzprod", "12345678", 0, 4); });
+    c = capture_output([&] { result = do_check_buf(guard.device, "xzprod", "12345678", 0, 4); });
     EXPECT_EQ(result, -1);
     EXPECT_EQ(c.err, "FAILED (remote: crc mismatch)\n");
 }

@@ -352,6 +352,8 @@ class ResetConfig : public testing::TestWithParam<config_case> {};
 TEST_P(ResetConfig, WritesTheBlock) {
     const config_case& c = GetParam();
     usb_devsim devsim(device("067A0001", c.options));
+    // a run of its own: the last test's run holds a handle to that test's device
+    run = InstallRun{};
     int result = 0;
     captured out =
         capture_output([&] { result = reset_config(run, c.systype, c.addr, c.part, c.check); });

@@ -60,11 +60,11 @@ TEST(StepsOnDevsim, KernelWrittenInPiecesAndCheckedOnTheDevice) {
     write_file("wrong.sign", "00000000\n");
 
     captured c = capture_output([&] {
-        EXPECT_EQ(flash_file("xzkernel", "kernel.bin", 65536), 0);
+        EXPECT_EQ(flash_file(devsim.device, "xzkernel", "kernel.bin", 65536), 0);
         // the kernel partition lives at 0x141000 on the device
-        EXPECT_EQ(do_check("xzkernel", "kernel.sign", 0x141000, kernel.size()), 0);
-        EXPECT_EQ(do_check("xzkernel", "wrong.sign", 0x141000, kernel.size()), -1);
-        EXPECT_EQ(do_check("xzkernel", "kernel.sign", 0x142000, kernel.size()), -1);
+        EXPECT_EQ(do_check(devsim.device, "xzkernel", "kernel.sign", 0x141000, kernel.size()), 0);
+        EXPECT_EQ(do_check(devsim.device, "xzkernel", "wrong.sign", 0x141000, kernel.size()), -1);
+        EXPECT_EQ(do_check(devsim.device, "xzkernel", "kernel.sign", 0x142000, kernel.size()), -1);
     });
     EXPECT_EQ(devsim.partition("dev0", "xzkernel"), kernel);
     // the two refused checks, and nothing else (the device's own words are its business)
@@ -85,7 +85,8 @@ TEST(StepsOnDevsim, RefusedPieceLeavesTheRestUnsent) {
     write_file("system.bin", system);
 
     int result = 0;
-    captured c = capture_output([&] { result = flash_file("xzsystem", "system.bin", 4096); });
+    captured c =
+        capture_output([&] { result = flash_file(devsim.device, "xzsystem", "system.bin", 4096); });
     EXPECT_EQ(result, -1);
     EXPECT_EQ(c.err, "FAILED (remote: bad block)\n");
     // only the first piece reached the partition
@@ -100,23 +101,25 @@ TEST(StepsOnDevsim, LinkLostMidWriteThenTheDeviceIsFoundAgain) {
     write_file("var.bin", var);
 
     int result = 0;
-    captured lost = capture_output([&] { result = flash_file("xzvar", "var.bin", 4096); });
+    captured lost =
+        capture_output([&] { result = flash_file(devsim.device, "xzvar", "var.bin", 4096); });
     EXPECT_EQ(result, -1);
     // the command's write or the status read fails, depending on when the link drops
     EXPECT_EQ(lost.err.rfind("FAILED (", 0), 0u) << lost.err;
     // the transport closed the handle; the device handle forgot it
-    EXPECT_EQ(usb_device, nullptr);
-    EXPECT_EQ(close_device(), 0);
+    EXPECT_EQ(devsim.device.handle, nullptr);
+    EXPECT_EQ(close_device(devsim.device), 0);
 
     // the next write opens the device afresh and goes through
-    captured again = capture_output([&] { result = flash_file("xzvar", "var.bin", 4096); });
+    captured again =
+        capture_output([&] { result = flash_file(devsim.device, "xzvar", "var.bin", 4096); });
     EXPECT_EQ(result, 0);
     EXPECT_EQ(again.err, "");
-    EXPECT_NE(usb_device, nullptr);
+    EXPECT_NE(devsim.device.handle, nullptr);
     EXPECT_EQ(devsim.partition("dev0", "xzvar"), var);
 
     std::string crc = crc_text(var);
-    EXPECT_EQ(do_check_buf("xzvar", crc.c_str(), 0, var.size()), 0);
+    EXPECT_EQ(do_check_buf(devsim.device, "xzvar", crc.c_str(), 0, var.size()), 0);
 }
 
 // A file larger than 4 GiB on the piece road: the last pieces' names carry offsets of nine hex
@@ -136,7 +139,8 @@ TEST(StepsOnDevsim, PiecesPastFourGiB) {
         }
     }
     int result = -1;
-    captured c = capture_output([&] { result = flash_file("xzbig", "big.bin", split); });
+    captured c =
+        capture_output([&] { result = flash_file(devsim.device, "xzbig", "big.bin", split); });
     EXPECT_EQ(result, 0) << c.err;
     EXPECT_EQ(c.err, "");
     const std::vector<std::string> commands = devsim.commands();

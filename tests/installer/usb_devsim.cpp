@@ -21,13 +21,10 @@ usb_devsim::usb_devsim(std::vector<std::string> args)
     : sim_(with_storage(storage_, std::move(args))) {
     ::setenv("TESSARO_DEVSIM_DIR", sim_.socket_dir().c_str(), 1);
     usb_platform_install(usb_platform_devsim());
-    usb_device = nullptr;
 }
 
 usb_devsim::~usb_devsim() {
-    close_device();
-    // an in-process run follows its device; the next test has a device of its own
-    follow_first_device(false);
+    (void)close_device(device);
     usb_platform_install(usb_platform_null());
     ::unsetenv("TESSARO_DEVSIM_DIR");
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "installer/device.h"
 #include "payload/payload.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
@@ -27,6 +28,9 @@ class usb_devsim {
     }
     // The commands the devices received, in order.
     std::vector<std::string> commands() const { return sim_.commands(); }
+
+    // A device handle for the steps under test, closed when the object ends.
+    RunDevice device;
 
   private:
     support::TempDir storage_;
