@@ -63,9 +63,21 @@ def card(serial):
     return driver.find_element(By.CSS_SELECTOR, f'.card[data-serial="{serial}"]')
 
 
+def settled(act):
+    """Does what touches a card, again if the card was drawn anew in between."""
+    for _ in range(50):
+        try:
+            return act()
+        except StaleElementReferenceException:
+            time.sleep(0.1)
+    return act()
+
+
 def shot(name, serial=None):
     if serial:
-        driver.execute_script('arguments[0].scrollIntoView({block: "center"})', card(serial))
+        driver.execute_script('const c = document.querySelector(arguments[0]);'
+                              'if (c) c.scrollIntoView({block: "center"});',
+                              f'.card[data-serial="{serial}"]')
         time.sleep(0.2)
     driver.save_screenshot(os.path.join(shots, name + '.png'))
 
@@ -91,35 +103,36 @@ try:
     shot('package')
 
     # the RQ3 device: the package is for another model, so its button is off and it says why
-    other = card(OTHER)
-    check(not other.find_element(By.CSS_SELECTOR, 'button.install').is_enabled(), 'another model: no install')
-    check('not for this model' in other.text, 'another model: the page says why')
+    check(not settled(lambda: card(OTHER).find_element(By.CSS_SELECTOR, 'button.install').is_enabled()),
+          'another model: no install')
+    check('not for this model' in settled(lambda: card(OTHER).text), 'another model: the page says why')
 
     # the whole chain from loader 8.0, both systems
-    card(CHAIN).find_element(By.CSS_SELECTOR, 'button.install').click()
+    settled(lambda: card(CHAIN).find_element(By.CSS_SELECTOR, 'button.install').click())
     wait.until(lambda d: card(CHAIN).find_elements(By.CSS_SELECTOR, '.menu button[data-key="5"]'))
-    menu_text = card(CHAIN).find_element(By.CSS_SELECTOR, '.menu').text
+    menu_text = settled(lambda: card(CHAIN).find_element(By.CSS_SELECTOR, '.menu').text)
     check('转换为原始系统(Pagora)' in menu_text and '请选择(0-4):' in menu_text, "the installer's own menu texts")
     shot('menu', CHAIN)
-    card(CHAIN).find_element(By.CSS_SELECTOR, '.menu button[data-key="5"]').click()
-    confirm = wait.until(lambda d: card(CHAIN).find_elements(By.CSS_SELECTOR, 'button[data-confirm="5"]'))
-    check('wipes the user data' in card(CHAIN).text, 'a wiping choice asks first')
-    confirm[0].click()
+    settled(lambda: card(CHAIN).find_element(By.CSS_SELECTOR, '.menu button[data-key="5"]').click())
+    wait.until(lambda d: card(CHAIN).find_elements(By.CSS_SELECTOR, 'button[data-confirm="5"]'))
+    check('wipes the user data' in settled(lambda: card(CHAIN).text), 'a wiping choice asks first')
+    settled(lambda: card(CHAIN).find_element(By.CSS_SELECTOR, 'button[data-confirm="5"]').click())
     wait.until(lambda d: card(CHAIN).find_elements(By.CSS_SELECTOR, '.bar.file'))
     time.sleep(0.3)
     shot('progress', CHAIN)
     WebDriverWait(driver, 120, ignored_exceptions=STALE).until(lambda d: d.find_elements(By.ID, f'ending-{CHAIN}'))
-    ending = driver.find_element(By.ID, f'ending-{CHAIN}')
-    check('done' in ending.get_attribute('class'), 'the chain install ends done')
+    check('done' in settled(lambda: driver.find_element(By.ID, f'ending-{CHAIN}').get_attribute('class')),
+          'the chain install ends done')
     shot('done', CHAIN)
 
     # the faulty device: its check fails; the ending says so, with the error lines and what next
-    card(FAULTY).find_element(By.CSS_SELECTOR, 'button.install').click()
+    settled(lambda: card(FAULTY).find_element(By.CSS_SELECTOR, 'button.install').click())
     wait.until(lambda d: card(FAULTY).find_elements(By.CSS_SELECTOR, '.menu button[data-key="4"]'))
-    card(FAULTY).find_element(By.CSS_SELECTOR, '.menu button[data-key="4"]').click()
+    settled(lambda: card(FAULTY).find_element(By.CSS_SELECTOR, '.menu button[data-key="4"]').click())
     WebDriverWait(driver, 120, ignored_exceptions=STALE).until(lambda d: d.find_elements(By.ID, f'ending-{FAULTY}'))
-    ending = driver.find_element(By.ID, f'ending-{FAULTY}')
-    check('failed' in ending.get_attribute('class') and 'error' in ending.text and 'again' in ending.text,
+    ending_class, ending_text = settled(lambda: (driver.find_element(By.ID, f'ending-{FAULTY}').get_attribute('class'),
+                                                 driver.find_element(By.ID, f'ending-{FAULTY}').text))
+    check('failed' in ending_class and 'error' in ending_text and 'again' in ending_text,
           'the failing check ends failed, with its error lines and what to do next')
     shot('failed', FAULTY)
 
