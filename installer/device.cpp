@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "client/action_queue.h"
@@ -161,6 +162,29 @@ usb_handle* open_device(RunDevice& device) {
         sleep_seconds(1);
         ++waits;
     }
+}
+
+RunDevice::RunDevice(RunDevice&& other) noexcept
+    : handle(std::exchange(other.handle, nullptr)),
+      link_lost(other.link_lost),
+      followed(std::move(other.followed)),
+      accepted(other.accepted),
+      rebooting(other.rebooting) {}
+
+RunDevice& RunDevice::operator=(RunDevice&& other) noexcept {
+    if (this != &other) {
+        if (handle != nullptr) (void)usb_close(handle);
+        handle = std::exchange(other.handle, nullptr);
+        link_lost = other.link_lost;
+        followed = std::move(other.followed);
+        accepted = other.accepted;
+        rebooting = other.rebooting;
+    }
+    return *this;
+}
+
+RunDevice::~RunDevice() {
+    if (handle != nullptr) (void)usb_close(handle);
 }
 
 int close_device(RunDevice& device) {

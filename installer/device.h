@@ -25,8 +25,10 @@ struct RunDevice {
     RunDevice() = default;
     RunDevice(const RunDevice&) = delete;
     RunDevice& operator=(const RunDevice&) = delete;
-    RunDevice(RunDevice&&) = default;
-    RunDevice& operator=(RunDevice&&) = default;
+    // the handle has one owner: a move takes it, and the owner closes it at its end
+    RunDevice(RunDevice&& other) noexcept;
+    RunDevice& operator=(RunDevice&& other) noexcept;
+    ~RunDevice();
 
     usb_handle* handle = nullptr;  // the open bootloader interface; null while closed
     bool link_lost = false;        // the last exchange failed because the link failed
