@@ -5,8 +5,8 @@
 
 namespace web {
 
-std::string run_for_output(const ChildSpec& spec, int* status) {
-    Child child(spec);
+std::string run_for_output(const ChildLaunch& launch, int* status) {
+    Child child(launch);
     child.close_in();
     std::thread drain([&child] {
         char buf[4096];

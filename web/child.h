@@ -13,7 +13,7 @@
 
 namespace web {
 
-struct ChildSpec {
+struct ChildLaunch {
     std::filesystem::path program;
     std::vector<std::string> args;                         // without the program
     std::filesystem::path dir;                             // where it runs
@@ -23,7 +23,7 @@ struct ChildSpec {
 class Child {
   public:
     // Starts the program; throws std::runtime_error when it cannot be started.
-    explicit Child(const ChildSpec& spec);
+    explicit Child(const ChildLaunch& launch);
     // Closes the pipes and waits for the program's end: a child is never killed.
     ~Child();
     Child(const Child&) = delete;
@@ -47,7 +47,7 @@ class Child {
 };
 
 // Runs the program to its end and gives its standard output (its standard error is dropped).
-[[nodiscard]] std::string run_for_output(const ChildSpec& spec, int* status);
+[[nodiscard]] std::string run_for_output(const ChildLaunch& launch, int* status);
 
 // What the server's process needs of its host first: a child or a page that goes away while
 // something is written to it must not end the server (SIGPIPE ignored on POSIX hosts).

@@ -53,23 +53,23 @@ size_t read_some(int fd, char* buf, size_t size) {
 
 }  // namespace
 
-Child::Child(const ChildSpec& spec) : h_(std::make_unique<Handles>()) {
+Child::Child(const ChildLaunch& launch) : h_(std::make_unique<Handles>()) {
     // everything the child needs is made before fork: after it only exec and dup2 run
-    std::vector<std::string> args{spec.program.string()};
-    args.insert(args.end(), spec.args.begin(), spec.args.end());
+    std::vector<std::string> args{launch.program.string()};
+    args.insert(args.end(), launch.args.begin(), launch.args.end());
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e) {
         const std::string_view var(*e);
         bool replaced = false;
-        for (const auto& [k, v] : spec.env) {
+        for (const auto& [k, v] : launch.env) {
             replaced = replaced || var.substr(0, k.size() + 1) == k + "=";
         }
         if (!replaced) env.emplace_back(var);
     }
-    for (const auto& [k, v] : spec.env) env.push_back(std::string(k).append("=").append(v));
+    for (const auto& [k, v] : launch.env) env.push_back(std::string(k).append("=").append(v));
     auto argv = pointers(args);
     auto envp = pointers(env);
-    const std::string dir = spec.dir.string();
+    const std::string dir = launch.dir.string();
 
     PipeFds in = make_pipe();
     PipeFds out = make_pipe();
@@ -175,13 +175,13 @@ std::string random_hex(size_t count) {
 }
 
 bool open_browser(const std::string& url) {
-    ChildSpec spec{"/usr/bin/xdg-open", {url}, {}, {}};
-    if (!std::filesystem::exists(spec.program)) return false;
+    ChildLaunch launch{"/usr/bin/xdg-open", {url}, {}, {}};
+    if (!std::filesystem::exists(launch.program)) return false;
     try {
         // xdg-open returns once the browser is handed the address; it is not waited for here
-        std::thread([spec] {
+        std::thread([launch] {
             int status = 0;
-            (void)run_for_output(spec, &status);
+            (void)run_for_output(launch, &status);
         }).detach();
         return true;
     } catch (const std::exception&) {

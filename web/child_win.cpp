@@ -92,17 +92,17 @@ struct Child::Handles {
     int status = 0;
 };
 
-Child::Child(const ChildSpec& spec) : h_(std::make_unique<Handles>()) {
-    std::wstring cmd = quoted(spec.program.wstring());
-    for (const auto& a : spec.args) cmd += L" " + quoted(wide(a));
-    // the child's own environment block: the server's, with the spec's variables set on top
+Child::Child(const ChildLaunch& launch) : h_(std::make_unique<Handles>()) {
+    std::wstring cmd = quoted(launch.program.wstring());
+    for (const auto& a : launch.args) cmd += L" " + quoted(wide(a));
+    // the child's own environment block: the server's, with the launch's variables set on top
     // (changing the server's own would reach a child another thread starts meanwhile)
     std::wstring env;
     if (wchar_t* block = GetEnvironmentStringsW(); block != nullptr) {
         for (const wchar_t* e = block; *e != L'\0'; e += wcslen(e) + 1) {
             const std::wstring var(e);
             bool replaced = false;
-            for (const auto& [k, v] : spec.env) {
+            for (const auto& [k, v] : launch.env) {
                 const std::wstring name = wide(k) + L"=";
                 replaced = replaced || _wcsnicmp(var.c_str(), name.c_str(), name.size()) == 0;
             }
@@ -110,7 +110,7 @@ Child::Child(const ChildSpec& spec) : h_(std::make_unique<Handles>()) {
         }
         FreeEnvironmentStringsW(block);
     }
-    for (const auto& [k, v] : spec.env) env += wide(k) + L"=" + wide(v) + L'\0';
+    for (const auto& [k, v] : launch.env) env += wide(k) + L"=" + wide(v) + L'\0';
     env += L'\0';
 
     PipeEnds in = make_pipe(true), out = make_pipe(false), err = make_pipe(false);
@@ -121,12 +121,12 @@ Child::Child(const ChildSpec& spec) : h_(std::make_unique<Handles>()) {
     si.hStdOutput = out.write.h;
     si.hStdError = err.write.h;
     PROCESS_INFORMATION pi{};
-    const std::wstring dir = spec.dir.wstring();
+    const std::wstring dir = launch.dir.wstring();
     // a console Ctrl+C is the server's to handle: the child gets a process group of its own
-    const BOOL ok = CreateProcessW(spec.program.wstring().c_str(), cmd.data(), nullptr, nullptr,
+    const BOOL ok = CreateProcessW(launch.program.wstring().c_str(), cmd.data(), nullptr, nullptr,
                                    TRUE, CREATE_NEW_PROCESS_GROUP | CREATE_UNICODE_ENVIRONMENT,
                                    env.data(), dir.empty() ? nullptr : dir.c_str(), &si, &pi);
-    if (!ok) throw std::runtime_error("cannot run " + spec.program.string());
+    if (!ok) throw std::runtime_error("cannot run " + launch.program.string());
     CloseHandle(pi.hThread);
     h_->process = Handle(pi.hProcess);
     h_->pid = pi.dwProcessId;

@@ -19,13 +19,13 @@ nlohmann::json event_json(const Event& e) {
     return j;
 }
 
-Run::Run(std::string serial, const ChildSpec& spec, std::filesystem::path trace, Post post,
+Run::Run(std::string serial, const ChildLaunch& launch, std::filesystem::path trace, Post post,
          Publish publish)
     : serial_(std::move(serial)),
       trace_(std::move(trace)),
       post_(std::move(post)),
       publish_(std::move(publish)),
-      child_(std::make_unique<Child>(spec)) {
+      child_(std::make_unique<Child>(launch)) {
     supervisor_ = std::thread([this] {
         std::thread err([this] { pump(false); });
         pump(true);

@@ -24,7 +24,7 @@ class Run {
     using Publish = std::function<void(const nlohmann::json&)>;
 
     // Starts the child; throws std::runtime_error when it cannot be started.
-    Run(std::string serial, const ChildSpec& spec, std::filesystem::path trace, Post post,
+    Run(std::string serial, const ChildLaunch& launch, std::filesystem::path trace, Post post,
         Publish publish);
     // Waits for the child's end (it is never killed) and for its readers.
     ~Run();

@@ -334,14 +334,14 @@ void Server::stop_listing() {
 }
 
 void Server::list_loop() {
-    ChildSpec spec{options_.installer, {"--list", "--json"}, options_.package_dir, {}};
+    ChildLaunch launch{options_.installer, {"--list", "--json"}, options_.package_dir, {}};
     std::unique_lock lock(lister_mutex_);
     while (!lister_stop_) {
         lock.unlock();
         int status = 0;
         std::string out;
         try {
-            out = run_for_output(spec, &status);
+            out = run_for_output(launch, &status);
         } catch (const std::exception& e) {
             std::fprintf(stderr, "tessaro-web: listing the devices: %s\n", e.what());
         }
@@ -467,14 +467,14 @@ void Server::install(const Request& req, Response& res) {
     const auto trace = run_dir_ / (serial + "-trace.jsonl");
     std::error_code ec;
     std::filesystem::remove(trace, ec);
-    ChildSpec spec{options_.installer,
+    ChildLaunch launch{options_.installer,
                    {"1", "-1", serial},
                    options_.package_dir,
                    {{"TESSARO_TRACE", trace.string()}}};
     try {
         runs_.erase(serial);  // a finished run of this device: its threads have ended
         runs_[serial] = std::make_unique<Run>(
-            serial, spec, trace,
+            serial, launch, trace,
             [this](std::function<void()> task) { asio::post(io_, std::move(task)); },
             [this](const json& j) {
                 publish(j);
