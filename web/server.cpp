@@ -468,9 +468,9 @@ void Server::install(const Request& req, Response& res) {
     std::error_code ec;
     std::filesystem::remove(trace, ec);
     ChildLaunch launch{options_.installer,
-                   {"1", "-1", serial},
-                   options_.package_dir,
-                   {{"TESSARO_TRACE", trace.string()}}};
+                       {"1", "-1", serial},
+                       options_.package_dir,
+                       {{"TESSARO_TRACE", trace.string()}}};
     try {
         runs_.erase(serial);  // a finished run of this device: its threads have ended
         runs_[serial] = std::make_unique<Run>(

@@ -64,7 +64,8 @@ class Web {
                 program = emu;
             }
         }
-        child_ = std::make_unique<web::Child>(web::ChildLaunch{program, args, dir_.path(), {{k, v}}});
+        child_ =
+            std::make_unique<web::Child>(web::ChildLaunch{program, args, dir_.path(), {{k, v}}});
         std::string first;
         char c;
         while (child_->read_out(&c, 1) == 1 && c != '\n') {
