@@ -28,12 +28,17 @@ struct usb_ifc_info {
 // 0 accepts the interface as the device, anything else rejects it.
 using ifc_match_func = int (*)(usb_ifc_info* info);
 
+struct usb_platform;
+
 // One open device interface. Platform handles are opaque; null means not open.
 struct usb_handle {
     void* qrb_interface;
     void* qrb_read_pipe;
     void* qrb_write_pipe;
     char* interface_name;
+    // the backend that opened it, which alone can use and release its handles (another may be
+    // installed while it is open)
+    const usb_platform* platform;
 };
 
 // Serial number (or device path) the device must have; null or empty accepts any device.

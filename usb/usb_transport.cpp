@@ -20,6 +20,10 @@ const usb_platform& platform() {
     return *usb_platform_current();
 }
 
+const usb_platform& platform_of(const usb_handle* h) {
+    return h->platform != nullptr ? *h->platform : platform();
+}
+
 // the command transport shows errno in its messages, in the words of usb_error_text
 void copy_last_error_to_errno() {
     errno = usb_platform_last_error();
@@ -91,7 +95,7 @@ bool place_of(const char* name, char* path, size_t size) {
 // the descriptors and serial number of an open interface; false when they cannot be read or it
 // is not an interface of two endpoints
 bool read_info(usb_handle* handle, usb_ifc_info* info) {
-    const usb_platform& p = platform();
+    const usb_platform& p = platform_of(handle);
     uint8_t device[18] = {};
     uint8_t ifc[9] = {};
     if (!p.device_descriptor(handle->qrb_interface, device)) return false;
@@ -190,7 +194,7 @@ void usb_cleanup_handle(usb_handle* h) {
     // caller is about to report (the host library's own calls leave their errno behind)
     const int saved_errno = errno;
     const int saved_error = usb_platform_last_error();
-    const usb_platform& p = platform();
+    const usb_platform& p = platform_of(h);
     delete[] h->interface_name;
     if (h->qrb_write_pipe != nullptr) p.close_handle(h->qrb_write_pipe);
     if (h->qrb_read_pipe != nullptr) p.close_handle(h->qrb_read_pipe);
@@ -213,7 +217,7 @@ void usb_kick(usb_handle* h) {
 }
 
 int usb_is_simulated(const usb_handle* h) {
-    return h != nullptr && platform().simulated ? 1 : 0;
+    return h != nullptr && platform_of(h).simulated ? 1 : 0;
 }
 
 int usb_close(usb_handle* h) {
@@ -226,6 +230,7 @@ usb_handle* do_usb_open(const char* interface_name) {
     OwnedHandle h(new (std::nothrow) usb_handle{});
     if (!h) return nullptr;
     const usb_platform& p = platform();
+    h->platform = &p;
 
     h->qrb_interface = p.create_interface(interface_name);
     if (h->qrb_interface == nullptr) {
@@ -299,7 +304,7 @@ int usb_read(usb_handle* h, void* data, int len) {
     // one transfer of at most 1 MiB; the caller gets what it brought
     const uint32_t ask = static_cast<uint32_t>(len) < kMaxChunk ? len : kMaxChunk;
     const uint32_t timeout = transfer_timeout_ms(ask);
-    const usb_platform& p = platform();
+    const usb_platform& p = platform_of(h);
     for (;;) {
         uint32_t got = 0;
         bool ok = p.read_sync(h->qrb_read_pipe, data, ask, &got, timeout);
@@ -332,7 +337,7 @@ int usb_write(usb_handle* h, const void* data, int len) {
         copy_last_error_to_errno();
         return -1;
     }
-    const usb_platform& p = platform();
+    const usb_platform& p = platform_of(h);
     const auto* bytes = static_cast<const unsigned char*>(data);
     const auto total_len = static_cast<uint32_t>(len);
     uint32_t total = 0;
