@@ -3,6 +3,7 @@
 #include "installer/list_devices.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <set>
 #include <tuple>
@@ -22,6 +23,11 @@ namespace {
 // Devices already listed in this run, by serial number and device path: the search skips them,
 // so each usb_open brings the next device not yet seen.
 std::set<std::pair<std::string, std::string>> g_listed;
+
+// A bootloader answers a query at once; one silent this long is listed as not answering, so that
+// one stuck device cannot hold up the listing of the others (and a page that lists every few
+// seconds).
+constexpr uint32_t kQueryPatienceMs = 3000;
 
 // The identity of the interface the search accepted last.
 usb_ifc_info g_accepted;
@@ -127,6 +133,7 @@ std::string listed_line(const ListedDevice& d, ListFormat format) {
 
 int list_devices(ListFormat format) {
     g_listed.clear();
+    usb_set_read_patience(kQueryPatienceMs);
     for (;;) {
         usb_handle* handle = usb_open(match_unlisted);
         if (handle == nullptr) break;
@@ -169,5 +176,6 @@ int list_devices(ListFormat format) {
             put_line(unopened_line(what, error, unopened_fix(kind, seen.simulated), format));
         }
     }
+    usb_set_read_patience(0);
     return 0;
 }

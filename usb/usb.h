@@ -51,8 +51,13 @@ usb_handle* usb_open(ifc_match_func callback);
 // empty path, or an interface whose place the backend cannot tell, is left to the match
 // function alone.
 usb_handle* usb_open_at(const char* path, ifc_match_func callback);
-// Bytes received (0 up to len), or -1. Timeouts are retried without limit.
+// Bytes received (0 up to len), or -1. Timeouts are retried without limit, or until the
+// patience below has passed since the read began.
 int usb_read(usb_handle* h, void* data, int len);
+// How long one usb_read waits for an answer at most, in milliseconds; 0, the default, waits as
+// long as the device takes (an install: a device that is slow to answer is never given up).
+// The read that runs out fails with USB_ERR_TIMEOUT.
+void usb_set_read_patience(uint32_t ms);
 // len when every byte was written, -1 on failure. A chunk that takes no bytes at all ends the
 // write with the count written so far, so a stalled link is reported instead of spinning.
 int usb_write(usb_handle* h, const void* data, int len);

@@ -1,6 +1,7 @@
 // The portable half of the USB transport: finding the bootloader's interface and the bulk
 // transfers, written once over whichever platform backend is in use.
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -56,6 +57,8 @@ struct HandleDeleter {
 using OwnedHandle = std::unique_ptr<usb_handle, HandleDeleter>;
 
 usb_seen g_seen;
+
+uint32_t g_read_patience_ms = 0;
 
 // bootloader interface of a listed vendor, from its raw descriptors
 bool bootloader_of_listed_vendor(const uint8_t* device, const uint8_t* ifc) {
@@ -284,6 +287,10 @@ usb_handle* usb_open_at(const char* path, ifc_match_func callback) {
     return find(callback, path);
 }
 
+void usb_set_read_patience(uint32_t ms) {
+    g_read_patience_ms = ms;
+}
+
 int usb_read(usb_handle* h, void* data, int len) {
     if (h == nullptr) {
         usb_platform_set_last_error(USB_ERR_INVALID_HANDLE);
@@ -305,6 +312,7 @@ int usb_read(usb_handle* h, void* data, int len) {
     const uint32_t ask = static_cast<uint32_t>(len) < kMaxChunk ? len : kMaxChunk;
     const uint32_t timeout = transfer_timeout_ms(ask);
     const usb_platform& p = platform_of(h);
+    const auto began = std::chrono::steady_clock::now();
     for (;;) {
         uint32_t got = 0;
         bool ok = p.read_sync(h->qrb_read_pipe, data, ask, &got, timeout);
@@ -313,8 +321,13 @@ int usb_read(usb_handle* h, void* data, int len) {
             if (got > ask) return bad_count();
             return static_cast<int>(got);
         }
-        // a device that is merely slow is waited for without limit
-        if (usb_platform_last_error() == USB_ERR_TIMEOUT) continue;
+        // a device that is merely slow is waited for, without limit unless a patience is set
+        if (usb_platform_last_error() == USB_ERR_TIMEOUT &&
+            (g_read_patience_ms == 0 ||
+             std::chrono::steady_clock::now() - began <
+                 std::chrono::milliseconds(g_read_patience_ms))) {
+            continue;
+        }
         if (usb_platform_last_error() == USB_ERR_INVALID_HANDLE) usb_kick(h);
         return -1;
     }

@@ -1,6 +1,8 @@
-// What a child is used for on every host: run to its end for its standard output.
+// What the host functions give on every host: a child run to its end for its standard output,
+// random bytes as text.
 #include "web/child.h"
 
+#include <cstdio>
 #include <thread>
 
 namespace web {
@@ -20,6 +22,16 @@ std::string run_for_output(const ChildLaunch& launch, int* status) {
     const int s = child.wait();
     if (status != nullptr) *status = s;
     return out;
+}
+
+std::string random_hex(size_t count) {
+    std::string hex;
+    for (const unsigned char c : random_bytes(count)) {
+        char two[3];
+        std::snprintf(two, sizeof two, "%02x", c);
+        hex += two;
+    }
+    return hex;
 }
 
 }  // namespace web

@@ -57,7 +57,9 @@ void prepare_host();
 [[nodiscard]] std::filesystem::path own_directory();
 // The name of a program of this build beside it ("tessaro-installer" or "...exe").
 [[nodiscard]] std::string program_name(std::string_view base);
-// `count` bytes from the system's random source, as hexadecimal text.
+// `count` bytes from the system's random source.
+[[nodiscard]] std::string random_bytes(size_t count);
+// The same as hexadecimal text.
 [[nodiscard]] std::string random_hex(size_t count);
 // Hands the address to the desktop's default browser; false when that could not be started.
 [[nodiscard]] bool open_browser(const std::string& url);

@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
@@ -159,19 +158,13 @@ std::string program_name(std::string_view base) {
     return std::string(base);
 }
 
-std::string random_hex(size_t count) {
+std::string random_bytes(size_t count) {
     std::ifstream random("/dev/urandom", std::ios::binary);
     std::string bytes(count, '\0');
     if (!random.read(bytes.data(), static_cast<std::streamsize>(count))) {
         throw std::runtime_error("cannot read /dev/urandom");
     }
-    std::string hex;
-    for (const unsigned char c : bytes) {
-        char two[3];
-        std::snprintf(two, sizeof two, "%02x", c);
-        hex += two;
-    }
-    return hex;
+    return bytes;
 }
 
 bool open_browser(const std::string& url) {

@@ -4,7 +4,6 @@
 #include <bcrypt.h>
 #include <shellapi.h>
 // clang-format on
-#include <cstdio>
 #include <cwchar>
 #include <stdexcept>
 #include <thread>
@@ -190,19 +189,13 @@ std::string program_name(std::string_view base) {
     return std::string(base) + ".exe";
 }
 
-std::string random_hex(size_t count) {
+std::string random_bytes(size_t count) {
     std::string bytes(count, '\0');
     if (BCryptGenRandom(nullptr, reinterpret_cast<PUCHAR>(bytes.data()), static_cast<ULONG>(count),
                         BCRYPT_USE_SYSTEM_PREFERRED_RNG) != 0) {
         throw std::runtime_error("no random bytes from the system");
     }
-    std::string hex;
-    for (const unsigned char c : bytes) {
-        char two[3];
-        std::snprintf(two, sizeof two, "%02x", c);
-        hex += two;
-    }
-    return hex;
+    return bytes;
 }
 
 bool open_browser(const std::string& url) {

@@ -247,6 +247,18 @@ TEST(ListDevices, EachDeviceOnceAskedOnlyWhatItIs) {
     EXPECT_EQ(empty.status, 0);
     EXPECT_EQ(empty.out, "");
     EXPECT_EQ(empty.err, "");
+
+    // a device that never answers holds up the listing for seconds, not for ever
+    support::Devsim silent(
+        {"--device", "s", "--serial", "SIMS", "--fault", "getvar:systype=silence:600000"});
+    e2e::RunOptions stuck = none;
+    stuck.devsim_dir = silent.socket_dir();
+    const auto waited = e2e::run_installer(stuck);
+    EXPECT_FALSE(waited.timed_out);
+    EXPECT_EQ(waited.status, 0);
+    EXPECT_EQ(waited.out, "");
+    EXPECT_EQ(waited.err,
+              "list: the device SIMS stopped answering (getvar:systype); it is not listed\n");
 }
 
 }  // namespace
