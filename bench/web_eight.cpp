@@ -157,12 +157,13 @@ int main(int argc, char** argv) {
                 if (d == std::string::npos) continue;
                 const json e = json::parse(block.substr(d + 6));
                 std::lock_guard lock(m);
-                if (e["type"] == "run" && e.contains("at"))
+                if (e.value("type", "") == "run" && e.contains("at"))
                     delays.push_back(now - e["at"].get<double>());
-                if (e["type"] == "run" && e["kind"] == "menu") menus_waiting.push_back(e["serial"]);
-                if (e["type"] == "end") {
+                if (e.value("type", "") == "run" && e.value("kind", "") == "menu")
+                    menus_waiting.push_back(e.value("serial", ""));
+                if (e.value("type", "") == "end") {
                     ++ended;
-                    failed += e["state"] != "done";
+                    failed += e.value("state", "") != "done";
                 }
             }
         }

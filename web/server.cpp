@@ -478,7 +478,7 @@ void Server::install(const Request& req, Response& res) {
             [this](std::function<void()> task) { asio::post(io_, std::move(task)); },
             [this](const json& j) {
                 publish(j);
-                if (j["type"] == "end") {
+                if (j.value("type", "") == "end") {
                     publish(devices_json());
                     maybe_finish();
                 }

@@ -3,6 +3,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -82,6 +85,11 @@ Devsim::Devsim(const std::vector<std::string>& args, bool tcp) : tcp_(tcp) {
     pid_ = ::fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
+#ifdef __linux__
+        // a test that aborts takes its device with it: left running, it would hold the test's
+        // standard error open and keep CTest waiting for its timeout
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+#endif
         ::dup2(out.fd[1], STDOUT_FILENO);
         auto cargs = c_strings(argv);
         ::execv(cargs[0], cargs.data());
