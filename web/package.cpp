@@ -42,15 +42,19 @@ std::string_view signature_name(Signature s) {
     return "none";
 }
 
+std::string package_model(const fs::path& dir) {
+    std::string model;
+    if (std::ifstream config(dir / "config.bin"); config) {
+        std::getline(config, model);
+        while (!model.empty() && (model.back() == '\r' || model.back() == ' ')) model.pop_back();
+    }
+    return model;
+}
+
 Package read_package(const fs::path& dir) {
     Package p;
     p.dir = dir;
-    if (std::ifstream config(dir / "config.bin"); config) {
-        std::getline(config, p.model);
-        while (!p.model.empty() && (p.model.back() == '\r' || p.model.back() == ' ')) {
-            p.model.pop_back();
-        }
-    }
+    p.model = package_model(dir);
     auto has = [&](const char* name) { return nonempty(dir / name); };
     p.native = has("system.bin") && has("kernel.bin");
     p.second =

@@ -26,7 +26,10 @@ struct Package {
     std::vector<Image> images;
 };
 
+// Reads every image whole for its signature: for the page's package view, not for each request.
 [[nodiscard]] Package read_package(const std::filesystem::path& dir);
+// config.bin's first line alone; empty when there is none.
+[[nodiscard]] std::string package_model(const std::filesystem::path& dir);
 [[nodiscard]] std::string_view signature_name(Signature s);
 // Whether a package whose config.bin names `config` is meant for a device of model `model`
 // (the listing's model name): the name itself, or the platform name several models share.

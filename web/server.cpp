@@ -458,11 +458,12 @@ void Server::install(const Request& req, Response& res) {
     if (auto r = runs_.find(serial); r != runs_.end() && r->second->running()) {
         return refuse("an install already runs on this device");
     }
-    const Package p = read_package(options_.package_dir);
-    if (!package_fits(p.model, device->value("model", ""))) {
-        return refuse("the package is for " +
-                      (p.model.empty() ? std::string("no model") : p.model) + ", the device is a " +
-                      device->value("model", "device of unknown model"));
+    // the model alone: the images' signatures are the page's to show, and reading them whole
+    // here would hold up every other event while they are read
+    const std::string model = package_model(options_.package_dir);
+    if (!package_fits(model, device->value("model", ""))) {
+        return refuse("the package is for " + (model.empty() ? std::string("no model") : model) +
+                      ", the device is a " + device->value("model", "device of unknown model"));
     }
     const auto trace = run_dir_ / (serial + "-trace.jsonl");
     std::error_code ec;
