@@ -323,9 +323,8 @@ int usb_read(usb_handle* h, void* data, int len) {
         }
         // a device that is merely slow is waited for, without limit unless a patience is set
         if (usb_platform_last_error() == USB_ERR_TIMEOUT &&
-            (g_read_patience_ms == 0 ||
-             std::chrono::steady_clock::now() - began <
-                 std::chrono::milliseconds(g_read_patience_ms))) {
+            (g_read_patience_ms == 0 || std::chrono::steady_clock::now() - began <
+                                            std::chrono::milliseconds(g_read_patience_ms))) {
             continue;
         }
         if (usb_platform_last_error() == USB_ERR_INVALID_HANDLE) usb_kick(h);
