@@ -6,6 +6,7 @@
 #include "client/action_queue.h"
 #include "client/transport.h"
 #include "console/console.h"
+#include "console/device_text.h"
 
 char retvalue[256];
 
@@ -17,7 +18,7 @@ double now() {
 
 int cb_default(Action* a, int status, const char* resp) {
     if (status != 0) {
-        con_err("FAILED (%s)\n", resp);
+        con_err("FAILED (%s)\n", device_text(resp).c_str());
         return status;
     }
     a->start = now();
@@ -26,7 +27,7 @@ int cb_default(Action* a, int status, const char* resp) {
 
 int cb_display(Action* a, int status, const char* resp) {
     if (status != 0) {
-        con_err("%s FAILED (%s)\n", a->cmd, resp);
+        con_err("%s FAILED (%s)\n", a->cmd, device_text(resp).c_str());
         return status;
     }
     std::snprintf(retvalue, sizeof retvalue, "%s", resp);

@@ -11,6 +11,7 @@
 
 #include "client/status_count.h"
 #include "console/console.h"
+#include "console/device_text.h"
 #include "trace/trace.h"
 #include "usb/usb.h"
 #include "usb/usb_error.h"
@@ -92,7 +93,7 @@ int check_response(usb_handle* usb, uint32_t size, char* response) {
         const char* text = status + kCodeLen;
 
         if (has_code(status, "INFO")) {
-            con_err("(bootloader) %s\n", text);
+            con_err("(bootloader) %s\n", device_text(text).c_str());
             continue;
         }
         if (has_code(status, "OKAY")) {

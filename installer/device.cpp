@@ -12,6 +12,7 @@
 #include "client/action_queue.h"
 #include "client/transport.h"
 #include "console/console.h"
+#include "console/device_text.h"
 #include "installer/startup.h"
 #include "installer/wait_help.h"
 #include "trace/trace.h"
@@ -72,7 +73,8 @@ void name_others(FollowedDevice& followed, const usb_seen& seen) {
     }
     for (const std::string& other : others) {
         if (!followed.named.insert(other).second) continue;
-        con_err("another device %s is not the one being installed; left alone\n", other.c_str());
+        con_err("another device %s is not the one being installed; left alone\n",
+                device_text(other).c_str());
     }
 }
 

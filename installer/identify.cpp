@@ -9,6 +9,7 @@
 
 #include "base/unique_file.h"
 #include "console/console.h"
+#include "console/device_text.h"
 #include "installer/boardtype/boardtype.h"
 #include "installer/boardtype/model_table.h"
 #include "installer/package.h"
@@ -53,7 +54,8 @@ int checkmatch(const char* name) {
 
     const board_model* model = attached_model();
     if (model == nullptr) {
-        con_out("###unknown device. INIT:%d, PCBSN:%s\n", g_boardtype_init, g_boardtype_serialno);
+        con_out("###unknown device. INIT:%d, PCBSN:%s\n", g_boardtype_init,
+                device_text(g_boardtype_serialno).c_str());
         if (g_boardtype_serialno[0] == '\0') {
             con_err("\nerror: the device answered no serial number\n");
         } else {
@@ -65,7 +67,7 @@ int checkmatch(const char* name) {
                 }
             }
             con_err("\nerror: board id %s begins with none of the known codes: %s\n",
-                    g_boardtype_serialno, known.c_str());
+                    device_text(g_boardtype_serialno).c_str(), known.c_str());
         }
         return 0;
     }

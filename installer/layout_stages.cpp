@@ -7,6 +7,7 @@
 #include "check/crc32.h"
 #include "client/action_queue.h"
 #include "console/console.h"
+#include "console/device_text.h"
 #include "installer/boardtype/boardtype.h"
 #include "installer/boardtype/model_table.h"
 #include "installer/device.h"
@@ -115,7 +116,7 @@ int variant_switch_stage(InstallRun& run) {
         con_err(
             "\nerror: the storage-variant switch did not take: the board id is %s, not one of "
             "the %s variant's (%s)\n",
-            retvalue, label.c_str(), board_codes(asked).c_str());
+            device_text(retvalue).c_str(), label.c_str(), board_codes(asked).c_str());
         BOARD_TYPE_SET(run.serialno, static_cast<int>(std::strlen(run.serialno)));
         return -1;
     }

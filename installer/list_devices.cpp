@@ -14,6 +14,7 @@
 #include "client/action_queue.h"
 #include "client/transport.h"
 #include "console/console.h"
+#include "console/device_text.h"
 #include "installer/boardtype/model_table.h"
 #include "installer/wait_help.h"
 #include "usb/usb.h"
@@ -122,9 +123,9 @@ std::string listed_line(const ListedDevice& d, ListFormat format) {
                ",\"path\":" + base::json_string(d.path) +
                ",\"simulated\":" + (d.simulated ? "true" : "false") + "}";
     }
-    std::string line = "device " + d.serial + ": model ";
+    std::string line = "device " + device_text(d.serial) + ": model ";
     line += d.model.empty() ? "unknown (no model has this board id)" : d.model;
-    line += ", loader " + (d.loader.empty() ? std::string("(none given)") : d.loader);
+    line += ", loader " + (d.loader.empty() ? std::string("(none given)") : device_text(d.loader));
     line += ", system " + d.system;
     if (!d.variant.empty()) line += ", variant " + d.variant;
     if (!d.path.empty()) line += ", path " + d.path;
@@ -153,7 +154,7 @@ int list_devices(ListFormat format) {
             if (a.lost) {
                 lost = true;
                 con_err("list: the device %s stopped answering (getvar:%s); it is not listed\n",
-                        d.serial.c_str(), var);
+                        device_text(d.serial).c_str(), var);
                 break;
             }
             const std::string_view name = var;

@@ -7,6 +7,7 @@
 #include "check/crc32.h"
 #include "client/action_queue.h"
 #include "console/console.h"
+#include "console/device_text.h"
 #include "installer/boardtype/model_table.h"
 #include "installer/config_block.h"
 #include "installer/device.h"
@@ -91,7 +92,7 @@ int loader_chain(InstallRun& run) {
         if (!first && ask_verflag(run) != Verflag::known) return -1;
         first = false;
         if (stage.refuse_below != nullptr && below(retvalue, stage.refuse_below)) {
-            con_err("###verflag:%s\n", retvalue);
+            con_err("###verflag:%s\n", device_text(retvalue).c_str());
             return -1;
         }
         if (stage.install_upto == nullptr) continue;
@@ -155,7 +156,7 @@ int install_final_loader(InstallRun& run, const model_install& model) {
     if (query(run, "verflag") == Exchange::lost) return -1;
     if (!below(retvalue, loader.ver)) return 0;
     con_err("\nerror: the device's loader reports \"%s\", older than the final loader's %s\n",
-            retvalue, loader.ver);
+            device_text(retvalue).c_str(), loader.ver);
     return -1;
 }
 
@@ -167,7 +168,7 @@ int loader_stage(InstallRun& run) {
     forget_verflag(run);
     if (ask_verflag_length(run) != 0) return -1;
     con_out(txt::banner);
-    con_out("\n###Ver:%s\n", retvalue);
+    con_out("\n###Ver:%s\n", device_text(retvalue).c_str());
     con_flush();
 
     // every loader of the chain is older than the final one: a device whose loader is current

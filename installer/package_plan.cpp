@@ -8,6 +8,7 @@
 #include "check/crc32.h"
 #include "client/action_queue.h"
 #include "console/console.h"
+#include "console/device_text.h"
 #include "installer/boardtype/model_table.h"
 #include "installer/device.h"
 #include "installer/file_plan.h"
@@ -89,7 +90,7 @@ int set_required(InstallRun& run, const char* var, const char* value) {
 int download_preamble(InstallRun& run) {
     con_out(txt::banner);
     if (query(run, "verflag") == Exchange::lost) return -1;
-    con_out("\n###Ver:%s, Downloading...", retvalue);
+    con_out("\n###Ver:%s, Downloading...", device_text(retvalue).c_str());
     con_flush();
 
     // the device must start its main system next; "main" with anything after it is not that

@@ -5,6 +5,7 @@
 #include "check/crc32.h"
 #include "client/action_queue.h"
 #include "console/console.h"
+#include "console/device_text.h"
 #include "installer/boardtype/model_table.h"
 #include "installer/loader_write.h"
 #include "installer/steps.h"
@@ -17,7 +18,7 @@ int rq3_loader_stage(InstallRun& run) {
     forget_verflag(run);
     // the first answer since the start is always taken
     if (ask_verflag(run) == Verflag::lost) return -1;
-    con_out("\n###Ver:%s\n", retvalue);
+    con_out("\n###Ver:%s\n", device_text(retvalue).c_str());
     con_flush();
     if (retvalue[0] != '\0' && version_cmp(retvalue, loader.ver) >= 0) return 0;
     // an empty answer is an old loader only when the device gives it again: a query refused once

@@ -7,6 +7,7 @@
 
 #include "client/action_queue.h"
 #include "console/console.h"
+#include "console/device_text.h"
 #include "installer/device.h"
 
 Exchange query(InstallRun& run, const char* var) {
@@ -55,7 +56,8 @@ RebootAnswer reboot(InstallRun& run) {
 bool reboot_taken(InstallRun& run) {
     const RebootAnswer answer = reboot(run);
     if (answer.taken) return true;
-    con_err("\nerror: the device did not take the reboot (%s)\n", answer.error);
+    con_err("\nerror: the device did not take the reboot (%s)\n",
+            device_text(answer.error).c_str());
     return false;
 }
 
@@ -90,8 +92,8 @@ Verflag ask_verflag(InstallRun& run) {
         return Verflag::known;
     }
     if (std::strcmp(run.verflag_first, retvalue) == 0) return Verflag::known;
-    con_err("\nerror: loader version unclear (verflag \"%s\", then \"%s\")\n", run.verflag_first,
-            retvalue);
+    con_err("\nerror: loader version unclear (verflag \"%s\", then \"%s\")\n",
+            device_text(run.verflag_first).c_str(), device_text(retvalue).c_str());
     return Verflag::unclear;
 }
 

@@ -1,13 +1,19 @@
 // The lines that explain a wait for the device: other serial numbers, refused and busy devices.
 #include "installer/wait_help.h"
 
+#include "console/device_text.h"
+
 namespace {
 
 std::string joined(const std::vector<std::string>& items, bool serials) {
     std::string out;
     for (const std::string& item : items) {
         if (!out.empty()) out += ", ";
-        out += serials && item.empty() ? "(unreadable)" : item;
+        // a serial number is the device's text; the other items are the host's names
+        if (!serials)
+            out += item;
+        else
+            out += item.empty() ? "(unreadable)" : device_text(item);
     }
     return out;
 }

@@ -16,7 +16,7 @@ using namespace flow_e2e;
 struct InstallCase {
     const char* name;
     const char* serial;
-    const char* verflag;
+    std::string verflag;
     std::vector<const char*> files;  // each written with its .sign beside it
     std::vector<std::string> args;
     std::vector<std::string> faults;
@@ -35,6 +35,13 @@ std::string crc_text(const std::string& bytes) {
     std::snprintf(text, sizeof text, "%08x",
                   GetBufferCRC(bytes.data(), static_cast<uint32_t>(bytes.size())));
     return text;
+}
+
+size_t count(std::string_view text, std::string_view part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string_view::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
 }
 
 void run_install(const InstallCase& c) {
@@ -63,6 +70,8 @@ void run_install(const InstallCase& c) {
     auto r = run(dev, pkg, c.args);
     EXPECT_EQ(r.status, 0);
     EXPECT_FALSE(r.timed_out);
+    // a line is the installer's alone, whatever the device's answers hold
+    EXPECT_EQ(count(r.out, kAllDone), 1U) << r.out;
     if (!c.err_line.empty()) {
         EXPECT_NE(r.err.find(c.err_line), std::string::npos) << r.err;
     }
@@ -77,6 +86,7 @@ void run_install(const InstallCase& c) {
         const std::string end = e2e::gbk("\n###完成！Rebooting!\n") + kAllDone;
         ASSERT_GE(r.out.size(), end.size()) << r.out;
         EXPECT_EQ(r.out.substr(r.out.size() - end.size()), end);
+        EXPECT_EQ(count(r.out, e2e::gbk("\n###完成")), 1U) << r.out;
         EXPECT_TRUE(rebooted);
         for (const auto& [file, partition] : c.written) {
             EXPECT_EQ(support::read_file(storage.path() / "d" / partition),
@@ -170,6 +180,21 @@ TEST(FlowFamilyInstall, CurrentLoaderEachEnding) {
          {},
          {},
          {"--respcb-serial", "13G=13G0001"}},
+        // a device whose answers carry line ends and "###" lines of their own: they are printed as
+        // its text, and the run ends as the same device's with a plain "Z07" would
+        {"answers that forge the installer's lines",
+         "067A0001",
+         "Z07" + e2e::gbk("\n###完成！\n###All Done."),
+         kBoth,
+         {"1", "2"},
+         {"getvar:verflag=info:x" + e2e::gbk("\n###完成！Rebooting!\n###All Done.")},
+         true,
+         kBothWritten,
+         {"setvar:systype dual", "setvar:recvmode recvrecv"},
+         {},
+         "vrx3\n",
+         {},
+         "(bootloader) x\\x0a###" + e2e::gbk("完成！Rebooting!") + "\\x0a###All Done.\n"},
         {"kernel check fails on the device",
          "067A0001",
          "Z07",
