@@ -213,6 +213,8 @@ await "@@ booted" 120 || fail "the guest did not boot"
 booted=$(date +%s)
 await "@@ listed" 120 || fail "the listing did not end"
 listed_resets="$(resets switch) $(resets idle)"
+# what the switch device answered the listing, which the run over the simulated link never asked
+listed_lines=$(wc -l <"$work/guest/switch/transcript.jsonl")
 await "@@ unplug" 300 || fail "the switch run did not end"
 kill "$adapter_switch" "$adapter_idle"
 await "@@ late started" 60 || fail "the first device did not leave the guest's bus"
@@ -233,6 +235,7 @@ for s in 13GA0001 13GA0002; do
   grep -q "^device $s: model " "$work/list.out" || { echo "list: $s not listed" >&2; bad=1; }
 done
 [ "$listed_resets" = "0 0" ] || { echo "list: resets (switch, idle): $listed_resets" >&2; bad=1; }
+[ "$listed_lines" = 8 ] || { echo "list: $listed_lines transcript lines, not 4 queries" >&2; bad=1; }
 [ "$(resets switch)" -ge 1 ] || { echo "switch: its device was never reset" >&2; bad=1; }
 [ "$(resets idle)" = 0 ] || { echo "switch: the other reader was reset" >&2; bad=1; }
 echo "qemu tier: resets asked for: listing $listed_resets (switch, idle), then switch" \
@@ -248,6 +251,8 @@ for name in switch late; do
     grep -q "$left" "$g/err" || { echo "switch: the other reader was not named" >&2; bad=1; }
     grep -v "$left" "$g/err" >"$g/err.own" || true
     mv "$g/err.own" "$g/err"
+    tail -n +"$((listed_lines + 1))" "$g/transcript.jsonl" >"$g/run.jsonl"
+    mv "$g/run.jsonl" "$g/transcript.jsonl"
   fi
   for f in status out err transcript.jsonl; do
     if ! cmp -s "$r/$f" "$g/$f"; then
