@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # CI tier: the installer program, unmodified (libusb backend, no TESSARO_DEVSIM_DIR), in a QEMU
 # guest with a real xHCI controller, the guest kernel's USB stack and usbfs, against the
-# simulated bootloader redirected into the guest (tests/usbredir/devsim_usbredir). Two runs in one
-# boot:
+# simulated bootloader redirected into the guest (tests/usbredir/devsim_usbredir). A listing and
+# two runs in one boot:
+#   list    --list with two readers on the bus: each is claimed for its queries, neither reset
 #   switch  the storage-variant switch and both systems: a reboot in the middle of the install,
 #           after which the device is a new device on the guest's bus, a reboot at the end, and
-#           one image (20 MiB) larger than usbfs takes in one transfer
+#           one image (20 MiB) larger than usbfs takes in one transfer; given the device's
+#           SERIAL, with the other reader still on the bus, which is never reset
 #   late    an RQ3 install started before the device is there ("< waiting for device >"), the
 #           device plugged in a few seconds later, and one answer late past a read's timeout
 # A keyboard sits on the same bus. Each is checked from the host against the same run over the simulated link: exit status,
@@ -58,7 +60,9 @@ trap cleanup EXIT
 # the two devices, as tessaro-devsim options, and what the installer is run with
 dev_switch=(--device d --serial 13GA0001 --var product=VRX3 --var verflag=Z07 --var bootmode=main
             --var systype=sing --respcb-serial '000=067A0001')
-args_switch=(1 2)
+args_switch=(1 2 13GA0001)
+# the reader beside it, through the listing and the switch run
+dev_idle=(--device idle --serial 13GA0002 --var product=VRX3 --var verflag=Z07)
 # (its first answer comes after the read's timeout: the guest cancels that transfer and asks
 # again)
 dev_late=(--device rq3 --serial P00118E2E0001 --var product=RQ3 --var verflag=Z05
@@ -135,8 +139,13 @@ report() { # NAME STATUS
 }
 listed() { grep -l 18d1 /sys/bus/usb/devices/*/idVendor 2>/dev/null | wc -l; }
 
+n=0; while [ "$(listed)" != 2 ] && [ $n -lt 300 ]; do sleep 0.1; n=$((n + 1)); done
+st=0; timeout 60 tessaro-installer --list >/tmp/out 2>/tmp/err || st=$?
+report list $st
+echo "@@ listed"
+
 cd /pkg/switch
-st=0; timeout 90 tessaro-installer 1 2 >/tmp/out 2>/tmp/err || st=$?
+st=0; timeout 90 tessaro-installer 1 2 13GA0001 >/tmp/out 2>/tmp/err || st=$?
 report switch $st
 echo "@@ vendors $(cat /sys/bus/usb/devices/*/idVendor | tr '\n' ' ')"
 
@@ -160,6 +169,8 @@ qemu-system-x86_64 -machine q35 -nographic -m 512 -no-reboot \
   -device qemu-xhci,id=xhci -device usb-kbd,bus=xhci.0 \
   -chardev socket,id=switch,path="$work/switch.sock",server=on,wait=off \
   -device usb-redir,chardev=switch,bus=xhci.0 \
+  -chardev socket,id=idle,path="$work/idle.sock",server=on,wait=off \
+  -device usb-redir,chardev=idle,bus=xhci.0 \
   -chardev socket,id=late,path="$work/late.sock",server=on,wait=off \
   -device usb-redir,chardev=late,bus=xhci.0 \
   </dev/null >"$log" 2>"$work/qemu.err" &
@@ -175,6 +186,10 @@ redirect() { # NAME DEVICE OPTIONS...
 }
 redirect switch "${dev_switch[@]}"
 adapter_switch=$adapter
+redirect idle "${dev_idle[@]}"
+adapter_idle=$adapter
+# the port resets a program asked for (the guest's own at enumeration are not counted)
+resets() { grep -c "reset by the host" "$work/guest/$1/adapter.err" || true; }
 
 # waits for a line of the console, as long as the guest runs
 await() { # TEXT SECONDS
@@ -196,8 +211,12 @@ fail() {
 }
 await "@@ booted" 120 || fail "the guest did not boot"
 booted=$(date +%s)
+await "@@ listed" 120 || fail "the listing did not end"
+listed_resets="$(resets switch) $(resets idle)"
+# what the switch device answered the listing, which the run over the simulated link never asked
+listed_lines=$(wc -l <"$work/guest/switch/transcript.jsonl")
 await "@@ unplug" 300 || fail "the switch run did not end"
-kill "$adapter_switch"
+kill "$adapter_switch" "$adapter_idle"
 await "@@ late started" 60 || fail "the first device did not leave the guest's bus"
 sleep "$((late_ms / 1000))"
 redirect late "${dev_late[@]}"
@@ -210,11 +229,31 @@ section() { # NAME PART
   tr -d '\r' <"$log" | sed -n "/^@@ $1 $2\$/,/^@@ end\$/p" | sed '1d;$d' | base64 -d
 }
 bad=0
+# the listing: both readers, neither reset; the switch run: only its own device reset
+section list out >"$work/list.out"
+for s in 13GA0001 13GA0002; do
+  grep -q "^device $s: model " "$work/list.out" || { echo "list: $s not listed" >&2; bad=1; }
+done
+[ "$listed_resets" = "0 0" ] || { echo "list: resets (switch, idle): $listed_resets" >&2; bad=1; }
+[ "$listed_lines" = 8 ] || { echo "list: $listed_lines transcript lines, not 4 queries" >&2; bad=1; }
+[ "$(resets switch)" -ge 1 ] || { echo "switch: its device was never reset" >&2; bad=1; }
+[ "$(resets idle)" = 0 ] || { echo "switch: the other reader was reset" >&2; bad=1; }
+echo "qemu tier: resets asked for: listing $listed_resets (switch, idle), then switch" \
+  "$(resets switch), idle $(resets idle)"
 for name in switch late; do
   r=$work/ref/$name g=$work/guest/$name
   tr -d '\r' <"$log" | sed -n "s/^@@ $name status //p" >"$g/status"
   section "$name" out >"$g/out"
   section "$name" err >"$g/err"
+  if [ "$name" = switch ]; then
+    # the other reader is named where the guest's bus has it, which the simulated link has not
+    left='^another device 13GA0002 at [0-9.-]* is not the one being installed; left alone$'
+    grep -q "$left" "$g/err" || { echo "switch: the other reader was not named" >&2; bad=1; }
+    grep -v "$left" "$g/err" >"$g/err.own" || true
+    mv "$g/err.own" "$g/err"
+    tail -n +"$((listed_lines + 1))" "$g/transcript.jsonl" >"$g/run.jsonl"
+    mv "$g/run.jsonl" "$g/transcript.jsonl"
+  fi
   for f in status out err transcript.jsonl; do
     if ! cmp -s "$r/$f" "$g/$f"; then
       echo "qemu tier: $name: $f differs from the run over the simulated link:" >&2

@@ -136,7 +136,7 @@ int list_devices(ListFormat format) {
     g_listed.clear();
     usb_set_read_patience(kQueryPatienceMs);
     for (;;) {
-        usb_handle* handle = usb_open(match_unlisted);
+        usb_handle* handle = usb_open_to_query(match_unlisted);
         if (handle == nullptr) break;
         const usb_ifc_info info = g_accepted;
         g_listed.insert({info.serial_number, info.device_path});

@@ -44,7 +44,13 @@ struct usb_handle {
 // Serial number (or device path) the device must have; null or empty accepts any device.
 extern const char* serial;
 
+// The first interface the match function accepts, opened and reset for a run; null when there
+// is none. The match decides on what each listed interface's device shows while left alone (its
+// descriptors and serial number): only the accepted interface is claimed, and only it is reset.
 usb_handle* usb_open(ifc_match_func callback);
+// usb_open for a few queries (the listing): the accepted interface is claimed, and no device is
+// ever reset.
+usb_handle* usb_open_to_query(ifc_match_func callback);
 // usb_open limited to the device that hangs at `path` (a device_path the match function was
 // shown): an interface the backend places elsewhere is never opened; a bootloader among them
 // has its descriptors read, and nothing more, to be listed in usb_last_seen().elsewhere. An

@@ -390,6 +390,7 @@ const usb_platform kDevsimPlatform = {
     nullptr,  // a socket's descriptors come only in its greeting, once connected
     devsim_device_path,
     devsim_peek_device,
+    nullptr,  // a new connection finds the device waiting for a command: nothing to reset
 };
 
 }  // namespace

@@ -1,8 +1,9 @@
 // Real USB through libusb-1.0 (Linux and macOS). Every bootloader interface (ff/42/03 on a
 // device of a listed vendor) is one entry, chosen from the descriptors libusb has without
-// opening anything: no other device is ever opened, claimed or reset. An entry's default pipes
-// are its first bulk IN and first bulk OUT endpoints. libusb's error values never leave this
-// file: they become usb_platform_error codes here.
+// opening anything: no other device is ever opened, claimed or reset. A bootloader is opened to
+// read its serial number; only the one a search takes is claimed, and only a run's is reset. An
+// entry's default pipes are its first bulk IN and first bulk OUT endpoints. libusb's error values
+// never leave this file: they become usb_platform_error codes here.
 #include "usb/usb.h"
 
 #include <algorithm>
@@ -187,19 +188,20 @@ void* libusb_create(const char* name) {
         return nullptr;
     }
     ifc->claimed = true;
-
-    // A run killed in the middle of a transfer leaves the device where it was: a download
-    // still expecting its data, a halted pipe, data toggles out of step. A port reset puts the
-    // bootloader back to waiting for a command; it is only ever done to an interface nobody
-    // else has claimed.
-    r = libusb_reset_device(ifc->dev);
-    if (r != 0) {
-        // NOT_FOUND: the device came back as another one, found by the next enumeration
-        usb_platform_set_last_error(translate_error(r));
-        return nullptr;
-    }
     usb_platform_set_last_error(USB_ERR_NONE);
     return interface_handle(std::move(ifc));
+}
+
+// A port reset puts the bootloader back to waiting for a command. Only ever done to the
+// interface a run has taken, once it is claimed: so never to one another program holds.
+bool libusb_reset(void* handle) {
+    auto* ifc = backend_interface<Interface>(handle);
+    if (ifc == nullptr || ifc->dev == nullptr) return fail_with(USB_ERR_INVALID_HANDLE);
+    const int r = libusb_reset_device(ifc->dev);
+    // NOT_FOUND: the device came back as another one, found by the next enumeration
+    if (r != 0) return fail_with(translate_error(r));
+    usb_platform_set_last_error(USB_ERR_NONE);
+    return true;
 }
 
 // The listed device whose interface goes by this entry name, with its descriptors and the index
@@ -238,26 +240,28 @@ bool libusb_device_path(const char* name, char* buf, size_t size) {
     return true;
 }
 
-// Another device's serial number is a string descriptor: reading it needs the device open, but
-// nothing claimed, detached or reset.
+// The descriptors are the host's records; the serial number is a string descriptor, which needs
+// the device open, but nothing claimed, detached or reset. A device this user may not open is
+// refused here as it would be when taken.
 bool libusb_peek_device(const char* name, uint8_t device[18], uint8_t ifc[9], char* serial,
                         size_t serial_size) {
-    if (serial_size == 0) return false;
+    if (serial_size == 0) return fail_with(USB_ERR_INVALID_LENGTH);
     serial[0] = '\0';
     ssize_t count = 0;
     DeviceList list = list_devices(context(), &count);
-    if (!list) return false;
+    if (!list) return fail_with(USB_ERR_IO);
     uint8_t serial_index = 0;
     libusb_device* found = describe_entry(list, count, name, device, ifc, &serial_index);
-    if (found == nullptr) return false;
+    if (found == nullptr) return fail_with(USB_ERR_NOT_FOUND);
+    if (serial_index == 0 || serial_size < 2) return true;
     libusb_device_handle* dev = nullptr;
-    if (serial_index != 0 && serial_size > 1 && libusb_open(found, &dev) == 0) {
-        int n = libusb_get_string_descriptor_ascii(
-            dev, serial_index, reinterpret_cast<unsigned char*>(serial),
-            static_cast<int>(std::min<size_t>(serial_size, 0x7fff)));
-        serial[n < 0 ? 0 : std::min(static_cast<size_t>(n), serial_size - 1)] = '\0';
-        libusb_close(dev);
-    }
+    const int r = libusb_open(found, &dev);
+    if (r != 0) return fail_with(translate_error(r));
+    const int n = libusb_get_string_descriptor_ascii(
+        dev, serial_index, reinterpret_cast<unsigned char*>(serial),
+        static_cast<int>(std::min<size_t>(serial_size, 0x7fff)));
+    serial[n < 0 ? 0 : std::min(static_cast<size_t>(n), serial_size - 1)] = '\0';
+    libusb_close(dev);
     return true;
 }
 
@@ -357,6 +361,7 @@ const usb_platform kLibusbPlatform = {
     libusb_peek,
     libusb_device_path,
     libusb_peek_device,
+    libusb_reset,
 };
 
 }  // namespace

@@ -62,7 +62,7 @@ const usb_platform kNullPlatform = {
     null_pipe,   null_pipe, null_name,  null_descriptor18, null_descriptor9,
     null_serial, null_read, null_write, null_close,        false,
     nullptr,  // lists nothing, so has nothing to describe
-    nullptr,     nullptr,
+    nullptr,     nullptr,   nullptr,
 };
 
 }  // namespace

@@ -39,8 +39,9 @@ struct usb_platform {
     bool (*next_interface)(void* enumeration, char* name, size_t size);
     void (*close_enum)(void* enumeration);
 
-    // Opens the named interface (claiming it where the host has such a notion). Null and a last
-    // error when it cannot be opened, is busy, or has gone.
+    // Opens the named interface and claims it where the host has such a notion; nothing is
+    // reset or sent to the device. Called only for the interface a search has accepted. Null and
+    // a last error when it cannot be opened, is busy, or has gone.
     void* (*create_interface)(const char* name);
     // The interface's default bulk IN / OUT pipe. Null when it has none.
     void* (*open_read_pipe)(void* ifc);
@@ -81,12 +82,21 @@ struct usb_platform {
     // SetupAPI's location path on Windows, the socket's path (or TCP address) on the simulated
     // link. Read without opening anything. False where the host cannot tell. May be null.
     bool (*device_path)(const char* name, char* buf, size_t size);
-    // A listed interface's descriptors and serial number (empty when it has none), read while
-    // leaving the device alone: nothing is claimed, reset or sent to it beyond the standard
-    // requests for its descriptors. For a device a run must not take. False when they cannot
-    // be read. May be null.
+    // A listed interface's descriptors and serial number (empty when it has none or it cannot
+    // be read), read while leaving the device alone: the device may be opened, but nothing is
+    // claimed, reset or sent to it beyond the standard requests for its descriptors. What every
+    // search decides on, for every listed interface, before it takes one. False, with the last
+    // error saying why (USB_ERR_ACCESS_DENIED, USB_ERR_BUSY, USB_ERR_NOT_FOUND), when the device
+    // cannot be looked at. May be null: the search then opens (claims) each interface to read
+    // them, and still resets none but the one it takes.
     bool (*peek_device)(const char* name, uint8_t device[18], uint8_t ifc[9], char* serial,
                         size_t serial_size);
+    // Puts the device of an open interface back to waiting for a command (a port reset), for a
+    // run that takes it: a run killed in the middle of a transfer leaves a download still
+    // expecting its data, a halted pipe, data toggles out of step. Called on the accepted,
+    // claimed interface only, and never by a search that only queries (the listing). False and
+    // a last error when the device did not come back as itself. May be null: nothing to reset.
+    bool (*reset_interface)(void* ifc);
 };
 
 // The backend in use: chosen on first use (the simulated device whenever TESSARO_DEVSIM_DIR or

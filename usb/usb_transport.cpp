@@ -95,17 +95,11 @@ bool place_of(const char* name, char* path, size_t size) {
     return known;
 }
 
-// the descriptors and serial number of an open interface; false when they cannot be read or it
-// is not an interface of two endpoints
-bool read_info(usb_handle* handle, usb_ifc_info* info) {
-    const usb_platform& p = platform_of(handle);
-    uint8_t device[18] = {};
-    uint8_t ifc[9] = {};
-    if (!p.device_descriptor(handle->qrb_interface, device)) return false;
-    if (!p.interface_descriptor(handle->qrb_interface, ifc)) return false;
+// The match function's view of an interface from its two descriptors; false when it is not an
+// interface of two endpoints. The serial number and the place are the caller's to fill.
+bool fill_info(const uint8_t* device, const uint8_t* ifc, usb_ifc_info* info) {
     // the bootloader's interface has exactly one bulk IN and one bulk OUT endpoint
     if (ifc[4] != 2) return false;
-
     *info = usb_ifc_info{};
     info->dev_vendor = le16(device + 8);
     info->dev_product = le16(device + 10);
@@ -116,14 +110,85 @@ bool read_info(usb_handle* handle, usb_ifc_info* info) {
     info->ifc_subclass = ifc[6];
     info->ifc_protocol = ifc[7];
     info->writable = 1;
+    return true;
+}
+
+void fill_place(const char* name, usb_ifc_info* info) {
+    if (!place_of(name, info->device_path, sizeof info->device_path)) info->device_path[0] = '\0';
+}
+
+// the descriptors and serial number of an open interface; false when they cannot be read or it
+// is not an interface of two endpoints
+bool read_info(usb_handle* handle, usb_ifc_info* info) {
+    const usb_platform& p = platform_of(handle);
+    uint8_t device[18] = {};
+    uint8_t ifc[9] = {};
+    if (!p.device_descriptor(handle->qrb_interface, device)) return false;
+    if (!p.interface_descriptor(handle->qrb_interface, ifc)) return false;
+    if (!fill_info(device, ifc, info)) return false;
     if (!p.serial_number(handle->qrb_interface, info->serial_number, sizeof info->serial_number)) {
         info->serial_number[0] = '\0';
     }
     info->serial_number[sizeof info->serial_number - 1] = '\0';
-    if (!place_of(handle->interface_name, info->device_path, sizeof info->device_path)) {
-        info->device_path[0] = '\0';
-    }
+    fill_place(handle->interface_name, info);
     return true;
+}
+
+enum class Look { Unopened, NotTwoEndpoints, Seen };
+
+// What the match function is shown of a listed interface. Read while the device is left alone
+// where the backend can look at it so; otherwise through an open (claimed) interface, left in
+// `opened` for the caller to take or drop.
+Look look_at(const char* name, usb_ifc_info* info, OwnedHandle& opened) {
+    const usb_platform& p = platform();
+    if (p.peek_device == nullptr) {
+        opened.reset(do_usb_open(name));
+        if (!opened) return Look::Unopened;
+        return read_info(opened.get(), info) ? Look::Seen : Look::NotTwoEndpoints;
+    }
+    uint8_t device[18] = {};
+    uint8_t ifc[9] = {};
+    char serial_text[sizeof info->serial_number] = {};
+    if (!p.peek_device(name, device, ifc, serial_text, sizeof serial_text)) return Look::Unopened;
+    if (!fill_info(device, ifc, info)) return Look::NotTwoEndpoints;
+    std::memcpy(info->serial_number, serial_text, sizeof serial_text);
+    info->serial_number[sizeof info->serial_number - 1] = '\0';
+    fill_place(name, info);
+    return Look::Seen;
+}
+
+// the interface opened is still the device the match accepted (it may have been replaced at
+// the same place between the look and the open)
+bool same_device(const usb_ifc_info& a, const usb_ifc_info& b) {
+    return a.dev_vendor == b.dev_vendor && a.dev_product == b.dev_product &&
+           a.dev_class == b.dev_class && a.dev_subclass == b.dev_subclass &&
+           a.dev_protocol == b.dev_protocol && a.ifc_class == b.ifc_class &&
+           a.ifc_subclass == b.ifc_subclass && a.ifc_protocol == b.ifc_protocol &&
+           std::strcmp(a.serial_number, b.serial_number) == 0 &&
+           std::strcmp(a.device_path, b.device_path) == 0;
+}
+
+enum class Reset { Yes, No };
+
+// The accepted interface, claimed (unless the look opened it already) and, for a run, reset.
+// Null when it cannot be had now; the next search tries again.
+OwnedHandle take(const char* name, const usb_ifc_info& accepted, OwnedHandle opened, Reset reset) {
+    if (!opened) {
+        opened.reset(do_usb_open(name));
+        if (!opened) {
+            note_unopened(name);
+            return nullptr;
+        }
+        usb_ifc_info now{};
+        if (!read_info(opened.get(), &now) || !same_device(now, accepted)) return nullptr;
+    }
+    const usb_platform& p = platform_of(opened.get());
+    if (reset == Reset::Yes && p.reset_interface != nullptr &&
+        !p.reset_interface(opened->qrb_interface)) {
+        copy_last_error_to_errno();
+        return nullptr;
+    }
+    return opened;
 }
 
 // A bootloader that hangs elsewhere than the device looked for: told apart by what the host
@@ -143,7 +208,9 @@ void note_elsewhere(const char* name, const std::string& path) {
     g_seen.elsewhere.push_back(who + " at " + path);
 }
 
-usb_handle* find(ifc_match_func callback, const char* only_path) {
+// Every listed interface is looked at and shown to the match function; the first it accepts, in
+// the platform's order, is the only one claimed, and (for a run) the only one reset.
+usb_handle* find(ifc_match_func callback, const char* only_path, Reset reset) {
     const usb_platform& p = platform();
     g_seen = usb_seen{};
     g_seen.simulated = p.simulated;
@@ -160,22 +227,22 @@ usb_handle* find(ifc_match_func callback, const char* only_path) {
             note_elsewhere(name, path);
             continue;
         }
-        OwnedHandle h(do_usb_open(name));
-        if (!h) {
-            note_unopened(name);
+        usb_ifc_info info{};
+        OwnedHandle opened;
+        const Look look = look_at(name, &info, opened);
+        if (look == Look::Unopened) note_unopened(name);
+        if (look != Look::Seen) continue;
+        if (callback(&info) != 0) {
+            if (usb_vendor_listed(info.dev_vendor) != 0 && info.ifc_class == 0xFF &&
+                info.ifc_subclass == 0x42 && info.ifc_protocol == 0x03) {
+                g_seen.other_serials.emplace_back(info.serial_number);
+            }
             continue;
         }
-        usb_ifc_info info{};
-        if (!read_info(h.get(), &info)) continue;
-        // the first accepted interface in the platform's order wins; the others are released
-        if (callback(&info) == 0) {
-            p.close_enum(enumeration);
-            return h.release();
-        }
-        if (usb_vendor_listed(info.dev_vendor) != 0 && info.ifc_class == 0xFF &&
-            info.ifc_subclass == 0x42 && info.ifc_protocol == 0x03) {
-            g_seen.other_serials.emplace_back(info.serial_number);
-        }
+        OwnedHandle h = take(name, info, std::move(opened), reset);
+        if (!h) continue;
+        p.close_enum(enumeration);
+        return h.release();
     }
     p.close_enum(enumeration);
     return nullptr;
@@ -276,15 +343,19 @@ int recognized_device(usb_handle* handle, ifc_match_func callback) {
 }
 
 usb_handle* find_usb_device(ifc_match_func callback) {
-    return find(callback, nullptr);
+    return find(callback, nullptr, Reset::Yes);
 }
 
 usb_handle* usb_open(ifc_match_func callback) {
-    return find(callback, nullptr);
+    return find(callback, nullptr, Reset::Yes);
+}
+
+usb_handle* usb_open_to_query(ifc_match_func callback) {
+    return find(callback, nullptr, Reset::No);
 }
 
 usb_handle* usb_open_at(const char* path, ifc_match_func callback) {
-    return find(callback, path);
+    return find(callback, path, Reset::Yes);
 }
 
 void usb_set_read_patience(uint32_t ms) {

@@ -253,7 +253,7 @@ bool winusb_device_path(const char* name, char* buf, size_t size) {
 }
 
 // WinUSB gives descriptors only through an open device file: it is opened, read and closed,
-// with no transfer on its pipes.
+// with no transfer on its pipes. Every search looks at each interface so before it takes one.
 bool winusb_peek_device(const char* name, uint8_t device[18], uint8_t ifc[9], char* serial,
                         size_t serial_size) {
     void* handle = winusb_create(name);
@@ -329,6 +329,8 @@ const usb_platform kWinusbPlatform = {
     .peek_descriptors = nullptr,
     .device_path = winusb_device_path,
     .peek_device = winusb_peek_device,
+    // WinUSB offers a program no port reset: the interface a run takes is opened, nothing more
+    .reset_interface = nullptr,
 };
 
 const winusb_api kSystemApi = {

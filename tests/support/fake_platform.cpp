@@ -106,8 +106,7 @@ bool interface_name(void* h, char* buf, size_t* len) {
     return true;
 }
 
-bool device_descriptor(void* h, uint8_t out[18]) {
-    const Interface* ifc = interface_of(h);
+bool device_bytes(const Interface* ifc, uint8_t out[18]) {
     if (ifc->no_device_descriptor) return false;
     std::memset(out, 0, 18);
     out[0] = 18;
@@ -119,11 +118,43 @@ bool device_descriptor(void* h, uint8_t out[18]) {
     return true;
 }
 
-bool interface_descriptor(void* h, uint8_t out[9]) {
-    const Interface* ifc = interface_of(h);
+void interface_bytes(const Interface* ifc, uint8_t out[9]) {
     const uint8_t bytes[9] = {9, 4, 0, 0, ifc->endpoints, ifc->cls, ifc->subclass, ifc->protocol,
                               0};
     std::memcpy(out, bytes, sizeof bytes);
+}
+
+bool device_descriptor(void* h, uint8_t out[18]) {
+    return device_bytes(interface_of(h), out);
+}
+
+bool interface_descriptor(void* h, uint8_t out[9]) {
+    interface_bytes(interface_of(h), out);
+    return true;
+}
+
+// a look that leaves the device alone: what a failed open would say, else its descriptors and
+// serial number, with no handle given out
+bool peek_device(const char* name, uint8_t device[18], uint8_t ifc[9], char* serial,
+                 size_t serial_size) {
+    for (const Interface& i : g_state.interfaces) {
+        if (i.name != name) continue;
+        ++g_state.peeks;
+        if (i.create_error != 0) {
+            usb_platform_set_last_error(i.create_error);
+            return false;
+        }
+        if (!device_bytes(&i, device)) return false;
+        interface_bytes(&i, ifc);
+        std::snprintf(serial, serial_size, "%s", i.serial.value_or("").c_str());
+        return true;
+    }
+    usb_platform_set_last_error(USB_ERR_NOT_FOUND);
+    return false;
+}
+
+bool reset_interface(void* h) {
+    ++g_state.resets[interface_of(h)->name];
     return true;
 }
 
@@ -212,15 +243,12 @@ const usb_platform kFake = {
     false,    // scripted as a host's USB
     nullptr,  // descriptors only through an open interface
     nullptr,  // no place: a device is told by its serial number
-    nullptr,
+    nullptr,        reset_interface,
 };
 
-// the same platform, as the USB layer sees a simulated device
-const usb_platform kFakeSimulated = [] {
-    usb_platform p = kFake;
-    p.simulated = true;
-    return p;
-}();
+// the platform installed: kFake, as a simulated device or with a look at a device that leaves
+// it alone where a test asks for that
+usb_platform g_installed = kFake;
 
 }  // namespace
 
@@ -234,12 +262,19 @@ const usb_platform* platform() {
 
 Installed::Installed() : previous_(usb_platform_current()) {
     g_state = State{};
-    usb_platform_install(&kFake);
+    g_installed = kFake;
+    usb_platform_install(&g_installed);
     usb_platform_set_last_error(USB_ERR_NONE);
 }
 
 void set_simulated(bool simulated) {
-    usb_platform_install(simulated ? &kFakeSimulated : &kFake);
+    g_installed.simulated = simulated;
+    usb_platform_install(&g_installed);
+}
+
+void set_peeking(bool peeking) {
+    g_installed.peek_device = peeking ? peek_device : nullptr;
+    usb_platform_install(&g_installed);
 }
 
 Installed::~Installed() {

@@ -91,12 +91,18 @@ struct State {
     std::map<const void*, int> closes;
     int enums_open = 0;
     int enumerations = 0;
+    // looks that left a device alone, and port resets by interface name
+    int peeks = 0;
+    std::map<std::string, int> resets;
 };
 
 State& state();
 const usb_platform* platform();
 // Whether the USB layer takes the fake's interfaces for simulated devices (not at first).
 void set_simulated(bool simulated);
+// Whether the backend can look at a device without opening it (not at first): the search then
+// opens only the interface it takes.
+void set_peeking(bool peeking);
 
 // Installs the fake with a fresh state for one test, and puts the previous platform back.
 class Installed {

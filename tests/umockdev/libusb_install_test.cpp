@@ -274,4 +274,40 @@ TEST_F(LibusbInstall, StalledPipeThenAWholeInstall) {
     }
 }
 
+// Two readers on the bus, the one the run is given listed after the other: the run claims and
+// resets only its own, and the listing claims both for its queries and resets neither.
+TEST_F(LibusbInstall, OnlyTheDeviceTakenIsReset) {
+    Scenario idle = kRq3;
+    idle.device[3] = "P00118E2E0002";
+    Package pkg;
+    make_package(kRq3, pkg);
+    umock::UsbBus bus;
+    // libusb lists the devices plugged later first
+    BusDevice taken(bus, kRq3, {});
+    BusDevice other(bus, idle, {});
+
+    std::vector<std::string> args = kRq3.args;
+    args.push_back(kRq3.device[3]);
+    const e2e::RunResult run = taken.run(pkg, args);
+    EXPECT_FALSE(run.timed_out);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(run.out.find(e2e::gbk("完成")), std::string::npos) << run.out << run.err;
+    const int resets = taken.usb().seen().resets;
+    EXPECT_GE(resets, 1);
+    taken.expect_only_bootloader_taken();
+    EXPECT_EQ(other.usb().seen().resets, 0);
+    EXPECT_TRUE(other.usb().seen().claimed.empty());
+    EXPECT_TRUE(other.transcript().empty());
+
+    const e2e::RunResult list = taken.run(pkg, {"--list"});
+    EXPECT_EQ(list.status, 0);
+    for (const std::string& serial : {kRq3.device[3], idle.device[3]}) {
+        EXPECT_NE(list.out.find("device " + serial + ": model "), std::string::npos) << list.out;
+    }
+    EXPECT_EQ(taken.usb().seen().resets, resets);
+    EXPECT_EQ(other.usb().seen().resets, 0);
+    taken.expect_only_bootloader_taken();
+    other.expect_only_bootloader_taken();
+}
+
 }  // namespace

@@ -43,16 +43,29 @@ class SimulatedLink : public ::testing::Test {
     const usb_platform* previous_ = nullptr;
 };
 
-// Accepts one connection, greets it with descriptors and hands it to `then`.
+// Accepts one connection, greets it with descriptors and hands it to `then`. A search first
+// looks at the device (`looks` connections greeted, which the host closes unused), then opens it.
 std::thread serve_one(const support::Listener& l, std::string greeting,
-                      std::function<void(int)> then) {
-    return std::thread([&l, greeting = std::move(greeting), then = std::move(then)] {
-        int fd = l.accept_one();
-        if (fd < 0) return;
-        support::send_frame(fd, simlink::kDescriptors, greeting);
-        then(fd);
-        ::close(fd);
+                      std::function<void(int)> then, int looks = 0) {
+    return std::thread([&l, greeting = std::move(greeting), then = std::move(then), looks] {
+        for (int i = 0; i <= looks; ++i) {
+            int fd = l.accept_one();
+            if (fd < 0) return;
+            support::send_frame(fd, simlink::kDescriptors, greeting);
+            if (i < looks) {
+                EXPECT_EQ(support::recv_frame(fd).first, '\0');  // nothing sent to a look
+            } else {
+                then(fd);
+            }
+            ::close(fd);
+        }
     });
+}
+
+// serve_one for usb_open
+std::thread serve_search(const support::Listener& l, std::string greeting,
+                         std::function<void(int)> then) {
+    return serve_one(l, std::move(greeting), std::move(then), 1);
 }
 
 TEST_F(SimulatedLink, EnumerationListsOnlySocketsInByteOrderOfTheirNames) {
@@ -121,8 +134,8 @@ TEST_F(SimulatedLink, ABusyInterfaceIsSkippedForTheNextOne) {
     std::thread refuse([&busy] {
         for (int i = 0; i < 2; ++i) ::close(busy.accept_one());
     });
-    std::thread serve = serve_one(free_one, support::descriptors(0x18D1, 2, "FREE"),
-                                  [](int fd) { support::recv_frame(fd); });
+    std::thread serve = serve_search(free_one, support::descriptors(0x18D1, 2, "FREE"),
+                                     [](int fd) { support::recv_frame(fd); });
 
     EXPECT_EQ(link().create_interface(at("a-busy").c_str()), nullptr);
     EXPECT_EQ(usb_platform_last_error(), USB_ERR_BUSY);
@@ -137,7 +150,7 @@ TEST_F(SimulatedLink, ABusyInterfaceIsSkippedForTheNextOne) {
 TEST_F(SimulatedLink, AWriteIsOneFrameAndTakesTheAcknowledgedCount) {
     support::Listener l(at("dev"));
     std::vector<std::string> received;
-    std::thread t = serve_one(l, support::descriptors(0x18D1, 2, "S"), [&received](int fd) {
+    std::thread t = serve_search(l, support::descriptors(0x18D1, 2, "S"), [&received](int fd) {
         auto [kind, payload] = support::recv_frame(fd);
         received.push_back(std::string(1, kind) + payload);
         support::send_frame(fd, simlink::kAck, support::count(payload.size()));
@@ -159,7 +172,7 @@ TEST_F(SimulatedLink, AWriteIsOneFrameAndTakesTheAcknowledgedCount) {
 
 TEST_F(SimulatedLink, APacketLongerThanAskedIsAnIoErrorAndTheNextOneStillArrives) {
     support::Listener l(at("dev"));
-    std::thread t = serve_one(l, support::descriptors(0x18D1, 2, "S"), [](int fd) {
+    std::thread t = serve_search(l, support::descriptors(0x18D1, 2, "S"), [](int fd) {
         support::send_frame(fd, simlink::kRead, std::string(100, 'x'));
         support::send_frame(fd, simlink::kRead, "OKAY");
         support::recv_frame(fd);
@@ -196,7 +209,7 @@ TEST_F(SimulatedLink, SilenceIsATimeout) {
 
 TEST_F(SimulatedLink, ADeviceThatGoesAwayIsAnInvalidHandleNeverASignal) {
     support::Listener l(at("dev"));
-    std::thread t = serve_one(l, support::descriptors(0x18D1, 2, "S"), [](int) {});
+    std::thread t = serve_search(l, support::descriptors(0x18D1, 2, "S"), [](int) {});
     usb_handle* h = usb_open(match_trevan);
     ASSERT_NE(h, nullptr);
     t.join();  // the device has closed its end
@@ -208,7 +221,7 @@ TEST_F(SimulatedLink, ADeviceThatGoesAwayIsAnInvalidHandleNeverASignal) {
     EXPECT_EQ(usb_close(h), 0);
 
     // the same for a read
-    std::thread t2 = serve_one(l, support::descriptors(0x18D1, 2, "S"), [](int) {});
+    std::thread t2 = serve_search(l, support::descriptors(0x18D1, 2, "S"), [](int) {});
     h = usb_open(match_trevan);
     ASSERT_NE(h, nullptr);
     t2.join();
@@ -221,7 +234,7 @@ TEST_F(SimulatedLink, ADeviceThatGoesAwayIsAnInvalidHandleNeverASignal) {
 
 TEST_F(SimulatedLink, AnAnswerBeforeTheAcknowledgementIsKeptForTheNextRead) {
     support::Listener l(at("dev"));
-    std::thread t = serve_one(l, support::descriptors(0x18D1, 2, "S"), [](int fd) {
+    std::thread t = serve_search(l, support::descriptors(0x18D1, 2, "S"), [](int fd) {
         auto frame = support::recv_frame(fd);
         support::send_frame(fd, simlink::kRead, "INFOhello");
         support::send_frame(fd, simlink::kRead, "OKAY");
@@ -267,7 +280,7 @@ TEST_F(SimulatedLink, ALateAcknowledgementIsSkipped) {
 
 TEST_F(SimulatedLink, AFrameOfAnotherKindBreaksTheLink) {
     support::Listener l(at("dev"));
-    std::thread t = serve_one(l, support::descriptors(0x18D1, 2, "S"), [](int fd) {
+    std::thread t = serve_search(l, support::descriptors(0x18D1, 2, "S"), [](int fd) {
         support::send_frame(fd, 'Z', "??");
         support::recv_frame(fd);
     });

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -142,23 +143,47 @@ TEST(UsbOpen, MatchFunctionSeesTheDescriptorsAndAnEmptySerialWhenUnreadable) {
     usb_close(h);
 }
 
-TEST(UsbOpen, FirstAcceptedInterfaceInEnumerationOrderWins) {
-    fake::Installed fake;
-    fake::Interface other_vendor = listed("a-other");
-    other_vendor.vendor = 0x1234;
-    fake::Interface first = listed("b-first");
-    first.serial = "S1";
-    fake::Interface second = listed("c-second");
-    second.serial = "S2";
-    fake::state().interfaces = {other_vendor, first, second};
+// Whether the backend can look at a device while leaving it alone or each interface is opened
+// to be matched: the first accepted in enumeration order wins, and only it is reset, only for a
+// run.
+TEST(UsbOpen, FirstAcceptedInterfaceInEnumerationOrderWinsAndOnlyItIsReset) {
+    for (bool peeking : {false, true}) {
+        SCOPED_TRACE(peeking ? "looked at" : "opened to be matched");
+        fake::Installed fake;
+        fake::set_peeking(peeking);
+        fake::Interface refused = listed("a-refused");
+        refused.create_error = USB_ERR_ACCESS_DENIED;
+        fake::Interface other_vendor = listed("b-other");
+        other_vendor.vendor = 0x1234;
+        fake::Interface first = listed("c-first");
+        first.serial = "S1";
+        fake::Interface second = listed("d-second");
+        second.serial = "S2";
+        fake::state().interfaces = {refused, other_vendor, first, second};
 
-    EXPECT_EQ(chosen(nullptr), "b-first");
-    EXPECT_EQ(chosen("S2"), "c-second");
-    EXPECT_EQ(chosen("S3"), "");
-    // every search closed its enumeration and everything it opened
-    EXPECT_EQ(fake::state().enums_open, 0);
-    EXPECT_EQ(fake::handles_left_open(), 0);
-    EXPECT_EQ(fake::handles_closed_twice(), 0);
+        EXPECT_EQ(chosen(nullptr), "c-first");
+        EXPECT_EQ(chosen("S2"), "d-second");
+        EXPECT_EQ(usb_last_seen().refused, std::vector<std::string>{"a-refused"});
+        EXPECT_EQ(usb_last_seen().other_serials, std::vector<std::string>{"S1"});
+        EXPECT_EQ(chosen("S3"), "");
+        const std::map<std::string, int> run_resets = {{"c-first", 1}, {"d-second", 1}};
+        EXPECT_EQ(fake::state().resets, run_resets);
+        // a query takes the first one and resets nothing
+        serial = nullptr;
+        usb_handle* h = usb_open_to_query(match_trevan);
+        ASSERT_NE(h, nullptr);
+        EXPECT_STREQ(h->interface_name, "c-first");
+        usb_close(h);
+        EXPECT_EQ(fake::state().resets, run_resets);
+        // looked at, only the interfaces taken were ever opened
+        if (peeking) {
+            EXPECT_EQ(fake::interfaces_opened(), 3);
+        }
+        // every search closed its enumeration and everything it opened
+        EXPECT_EQ(fake::state().enums_open, 0);
+        EXPECT_EQ(fake::handles_left_open(), 0);
+        EXPECT_EQ(fake::handles_closed_twice(), 0);
+    }
 }
 
 TEST(UsbOpen, InterfacesThatCannotBeOpenedAreSkippedAndReleased) {

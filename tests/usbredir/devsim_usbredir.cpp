@@ -78,6 +78,7 @@ class RedirectedDevice {
         parser_->reset_func = [](void* p) { self(p)->reset(); };
         parser_->set_configuration_func = [](void* p, uint64_t id,
                                              usb_redir_set_configuration_header* h) {
+            self(p)->configured_ = true;
             usb_redir_configuration_status_header st{usb_redir_success, h->configuration};
             usbredirparser_send_configuration_status(self(p)->parser_, id, &st);
         };
@@ -185,6 +186,7 @@ class RedirectedDevice {
         if (returning_) core_.back();
         returning_ = false;
         on_bus_ = true;
+        configured_ = false;
         halted_.clear();
 
         const support::InterfaceSpec& ifc = desc_.interfaces.at(0);
@@ -216,6 +218,10 @@ class RedirectedDevice {
     // A port reset: the device drops what it was in the middle of, and what it had still to
     // say (a command it acknowledged is carried out).
     void reset() {
+        // the guest's kernel resets a device it has just found before configuring it; a reset
+        // of a configured device is asked for by a program (libusb's reset), and is told
+        if (configured_) std::fprintf(stderr, "devsim_usbredir: reset by the host\n");
+        configured_ = false;
         halted_.clear();
         drop_output();
         core_.host_left();
@@ -368,6 +374,7 @@ class RedirectedDevice {
     bool ended_ = false;
     bool on_bus_ = false;
     bool returning_ = false;
+    bool configured_ = false;  // since it came on the bus, or since its last reset
     std::optional<Clock::time_point> connect_at_;
     std::optional<Clock::time_point> hold_until_;
     std::deque<Packet> pending_in_, pending_out_;
