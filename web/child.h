@@ -35,6 +35,9 @@ class Child {
     // Writes to the child's standard input; false when it is closed.
     [[nodiscard]] bool write_in(std::string_view bytes);
     void close_in();
+    // Sends the program its Ctrl+C: SIGINT, or the console's Ctrl+C event on Windows. Nothing
+    // once it has ended.
+    void interrupt();
     // The process id.
     [[nodiscard]] long id() const;
     // Waits for the end: the exit status, or 128 + the signal that ended it.
@@ -61,6 +64,10 @@ void prepare_host();
 [[nodiscard]] std::string random_bytes(size_t count);
 // The same as hexadecimal text.
 [[nodiscard]] std::string random_hex(size_t count);
+// Windows: the server's own program started as "--ctrl-c PID" sends the Ctrl+C event to that
+// process's console (a process can send it only to the console it is attached to); true then,
+// with its exit status in `status`. Elsewhere false.
+[[nodiscard]] bool console_interrupt_helper(int argc, char** argv, int& status);
 // Hands the address to the desktop's default browser; false when that could not be started.
 [[nodiscard]] bool open_browser(const std::string& url);
 

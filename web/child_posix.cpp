@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 
@@ -18,6 +19,7 @@ namespace web {
 struct Child::Handles {
     pid_t pid = -1;
     base::unique_fd in, out, err;
+    std::mutex reaped;  // held while the process is reaped, so no signal goes to a reused id
     bool waited = false;
     int status = 0;
 };
@@ -135,8 +137,19 @@ long Child::id() const {
     return h_->pid;
 }
 
+void Child::interrupt() {
+    std::lock_guard lock(h_->reaped);
+    if (!h_->waited) ::kill(h_->pid, SIGINT);
+}
+
 int Child::wait() {
     if (h_->waited) return h_->status;
+    // the end is waited for without reaping, so interrupt() never signals an id given again
+    siginfo_t info{};
+    while (::waitid(P_PID, static_cast<id_t>(h_->pid), &info, WEXITED | WNOWAIT) < 0 &&
+           errno == EINTR) {
+    }
+    std::lock_guard lock(h_->reaped);
     int status = 0;
     while (::waitpid(h_->pid, &status, 0) < 0 && errno == EINTR) {
     }
@@ -165,6 +178,10 @@ std::string random_bytes(size_t count) {
         throw std::runtime_error("cannot read /dev/urandom");
     }
     return bytes;
+}
+
+bool console_interrupt_helper(int, char**, int&) {
+    return false;
 }
 
 bool open_browser(const std::string& url) {

@@ -5,6 +5,7 @@
 #include <shellapi.h>
 // clang-format on
 #include <cwchar>
+#include <string_view>
 #include <stdexcept>
 #include <thread>
 
@@ -121,9 +122,10 @@ Child::Child(const ChildLaunch& launch) : h_(std::make_unique<Handles>()) {
     si.hStdError = err.write.h;
     PROCESS_INFORMATION pi{};
     const std::wstring dir = launch.dir.wstring();
-    // a console Ctrl+C is the server's to handle: the child gets a process group of its own
+    // a console of its own, without a window: a Ctrl+C at the server's console is the server's
+    // to handle, and the child's Ctrl+C can be sent to it alone (interrupt())
     const BOOL ok = CreateProcessW(launch.program.wstring().c_str(), cmd.data(), nullptr, nullptr,
-                                   TRUE, CREATE_NEW_PROCESS_GROUP | CREATE_UNICODE_ENVIRONMENT,
+                                   TRUE, CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT,
                                    env.data(), dir.empty() ? nullptr : dir.c_str(), &si, &pi);
     if (!ok) throw std::runtime_error("cannot run " + launch.program.string());
     CloseHandle(pi.hThread);
@@ -167,6 +169,22 @@ long Child::id() const {
     return static_cast<long>(h_->pid);
 }
 
+void Child::interrupt() {
+    if (h_->waited || WaitForSingleObject(h_->process.h, 0) == WAIT_OBJECT_0) return;
+    // only a process attached to the child's console can raise its Ctrl+C: a helper does that,
+    // so the server keeps its own console
+    try {
+        ChildLaunch helper{own_directory() / program_name("tessaro-web"),
+                           {"--ctrl-c", std::to_string(h_->pid)},
+                           {},
+                           {}};
+        int status = 0;
+        (void)run_for_output(helper, &status);
+    } catch (const std::exception&) {
+        // the run goes on; a Stop can be pressed again
+    }
+}
+
 int Child::wait() {
     if (h_->waited) return h_->status;
     WaitForSingleObject(h_->process.h, INFINITE);
@@ -196,6 +214,18 @@ std::string random_bytes(size_t count) {
         throw std::runtime_error("no random bytes from the system");
     }
     return bytes;
+}
+
+bool console_interrupt_helper(int argc, char** argv, int& status) {
+    if (argc != 3 || std::string_view(argv[1]) != "--ctrl-c") return false;
+    const DWORD pid = std::wcstoul(wide(argv[2]).c_str(), nullptr, 10);
+    FreeConsole();
+    // the event goes to every process of that console, this one too, which ignores it
+    status = AttachConsole(pid) && SetConsoleCtrlHandler(nullptr, TRUE) &&
+                     GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)
+                 ? 0
+                 : 1;
+    return true;
 }
 
 bool open_browser(const std::string& url) {

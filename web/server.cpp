@@ -475,7 +475,7 @@ void Server::install(const Request& req, Response& res) {
     try {
         runs_.erase(serial);  // a finished run of this device: its threads have ended
         runs_[serial] = std::make_unique<Run>(
-            serial, launch, trace,
+            serial, launch, Run::Files{run_dir_ / (serial + ".log"), trace},
             [this](std::function<void()> task) { asio::post(io_, std::move(task)); },
             [this](const json& j) {
                 publish(j);
@@ -576,10 +576,9 @@ void Server::on_request(const std::shared_ptr<Session>& session, Request& req,
             r.set(http::field::content_disposition,
                   "attachment; filename=\"" + serial +
                       (path == "/api/log" ? ".txt\"" : "-trace.jsonl\""));
-            if (path == "/api/log") {
-                r.body() = run->second->console();
-            } else {
-                std::ifstream in(run->second->trace(), std::ios::binary);
+            {
+                const auto& files = run->second->files();
+                std::ifstream in(path == "/api/log" ? files.log : files.trace, std::ios::binary);
                 std::ostringstream s;
                 s << in.rdbuf();
                 r.body() = s.str();
