@@ -5,8 +5,8 @@
 #include <shellapi.h>
 // clang-format on
 #include <cwchar>
-#include <string_view>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
 
 #include "web/child.h"
@@ -125,8 +125,8 @@ Child::Child(const ChildLaunch& launch) : h_(std::make_unique<Handles>()) {
     // a console of its own, without a window: a Ctrl+C at the server's console is the server's
     // to handle, and the child's Ctrl+C can be sent to it alone (interrupt())
     const BOOL ok = CreateProcessW(launch.program.wstring().c_str(), cmd.data(), nullptr, nullptr,
-                                   TRUE, CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT,
-                                   env.data(), dir.empty() ? nullptr : dir.c_str(), &si, &pi);
+                                   TRUE, CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT, env.data(),
+                                   dir.empty() ? nullptr : dir.c_str(), &si, &pi);
     if (!ok) throw std::runtime_error("cannot run " + launch.program.string());
     CloseHandle(pi.hThread);
     h_->process = Handle(pi.hProcess);

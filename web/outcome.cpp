@@ -34,8 +34,9 @@ std::string_view Outcome::end(int status) {
         state_ = "done";
     } else if (status == 0 && left_) {
         state_ = "left";
-    } else if (stop_asked_ && !done_) {
-        // ended at a wait or a menu by the Stop, with its note of where the device was left
+    } else if (stop_asked_) {
+        // ended at a wait or a menu by the Stop (the closing wait too), with its note of where
+        // the device was left
         state_ = "stopped";
     } else {
         state_ = "failed";

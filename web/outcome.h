@@ -19,7 +19,8 @@ class Outcome {
     // "running" until end() was called, then the run's state.
     [[nodiscard]] std::string_view state() const { return state_; }
     // The installer exited with `status`: done only after a done ending, with no failure, and
-    // status 0. A failure sticks; a run with no ending of its own (a fault, a signal) failed.
+    // status 0. A failure sticks; one that a Stop ended otherwise was stopped; a run with no
+    // ending of its own (a fault, a signal) failed.
     std::string_view end(int status);
 
   private:

@@ -100,8 +100,8 @@ bool option_line(std::string_view s, MenuChoice& choice) {
 
 // The lines that end a run: done, failed or left.
 bool ending_line(std::string_view s) {
-    return s == "Downloading Error!" || starts_with(s, "###固件错误") || starts_with(s, "###完成！") ||
-           s == "###退出(Exit)!" || s == "###All Done.";
+    return s == "Downloading Error!" || starts_with(s, "###固件错误") ||
+           starts_with(s, "###完成！") || s == "###退出(Exit)!" || s == "###All Done.";
 }
 
 Event make(EventKind kind, std::string text, std::string value = {}) {

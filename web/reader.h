@@ -71,7 +71,7 @@ class Reader {
     std::vector<MenuChoice> choices_;
     std::vector<std::string> option_lines_;
     std::vector<std::string> header_;
-    bool after_prompt_ = false;   // an unattended menu echoes its choice next
+    bool after_prompt_ = false;  // an unattended menu echoes its choice next
     bool endings_ = true;
     bool ended_ = false;          // done, failed or left was seen
     bool failed_ = false;         // a failure was seen: no later line makes the run done

@@ -80,8 +80,9 @@ void Run::keep(nlohmann::json j, bool structural) {
                         {"path", place_},
                         {"stream", "err"},
                         {"kind", "text"},
-                        {"text", "tessaro-web: more lines than are kept here; the saved output "
-                                 "has them all"}});
+                        {"text",
+                         "tessaro-web: more lines than are kept here; the saved output "
+                         "has them all"}});
 }
 
 void Run::on_event(const std::string& stream, const Event& e, double t, double at) {
@@ -126,8 +127,7 @@ void Run::on_end(int status) {
     menu_keys_.clear();
     device_wait_ = false;
     const std::string_view state = outcome_.end(status);
-    nlohmann::json j = {
-        {"type", "end"}, {"path", place_}, {"status", status}, {"state", state}};
+    nlohmann::json j = {{"type", "end"}, {"path", place_}, {"status", status}, {"state", state}};
     if (state == "stopped" && !stop_note_.empty()) j["note"] = stop_note_;
     history_.push_back(j);
     publish_(j);
