@@ -180,7 +180,7 @@ std::string random_bytes(size_t count) {
     return bytes;
 }
 
-bool console_interrupt_helper(int, char**, int&) {
+bool console_interrupt_helper(int /*argc*/, char** /*argv*/, int& /*status*/) {
     return false;
 }
 

@@ -28,17 +28,16 @@ EventKind Outcome::take(const Event& e) {
 }
 
 std::string_view Outcome::end(int status) {
-    if (failed_) {
-        state_ = "failed";
-    } else if (status == 0 && done_) {
+    if (!failed_ && status == 0 && done_) {
         state_ = "done";
-    } else if (status == 0 && left_) {
+    } else if (!failed_ && status == 0 && left_) {
         state_ = "left";
-    } else if (stop_asked_) {
+    } else if (!failed_ && stop_asked_) {
         // ended at a wait or a menu by the Stop (the closing wait too), with its note of where
         // the device was left
         state_ = "stopped";
     } else {
+        // a failure sticks; a run with no ending of its own, or a nonzero exit after one
         state_ = "failed";
     }
     return state_;

@@ -46,7 +46,7 @@ struct Event {
 
 // A line longer than this is cut: its first bytes become a text event with kCutMark after them
 // and the rest of it is dropped here (the run's file keeps the whole output).
-constexpr size_t kMaxLine = 64 * 1024;
+constexpr size_t kMaxLine = size_t{64} * 1024;
 constexpr std::string_view kCutMark = " [... line cut: longer than 64 KiB]";
 
 class Reader {
