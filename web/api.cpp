@@ -5,6 +5,7 @@
 
 #include "web/package.h"
 #include "web/policy.h"
+#include "web/reader.h"
 
 namespace web {
 
@@ -147,9 +148,19 @@ void Api::download(const std::string& path, const std::string& place, Response& 
     r.set(http::field::content_disposition, "attachment; filename=\"tessaro-" + names_.at(place) +
                                                 (log ? ".txt\"" : "-trace.jsonl\""));
     std::ifstream in(log ? run->second->files().log : run->second->files().trace, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    r.body() = s.str();
+    if (!log) {
+        std::ostringstream s;
+        s << in.rdbuf();
+        r.body() = s.str();
+        return;
+    }
+    // the installer's bytes as UTF-8, line by line as the reader takes them (GBK under another
+    // locale)
+    r.set(http::field::content_type, "text/plain; charset=utf-8");
+    for (std::string line; std::getline(in, line);) {
+        r.body() += to_utf8(line);
+        if (!in.eof()) r.body() += '\n';
+    }
 }
 
 void Api::install(const Request& req, Response& res) {
