@@ -95,7 +95,8 @@ def commands(dev):
 try:
     driver.get(url)
     wait.until(ec.text_to_be_present_in_element((By.ID, 'package-model'), 'vrx3'))
-    check('token' not in driver.current_url, 'the token leaves the address for the cookie')
+    check('token' not in driver.current_url, 'the token leaves the address for the tab')
+    check(driver.get_cookies() == [], 'no cookie')
     check(len(driver.find_elements(By.CSS_SELECTOR, '#package-body td.matches')) == 7,
           'package: seven images whose signatures match')
     for serial in (CHAIN, OTHER, FAULTY):
@@ -136,11 +137,15 @@ try:
           'the failing check ends failed, with its error lines and what to do next')
     shot('failed', FAULTY)
 
-    # the console output and the trace are there to save
-    def fetch(path):
+    # the console output and the trace are there to save (with the token the tab holds; without
+    # it the server refuses them)
+    def fetch(path, header=True):
         return driver.execute_async_script(
             'const done = arguments[arguments.length - 1];'
-            f"fetch('{path}').then((r) => r.text()).then(done);")
+            f"fetch('{path}', {{headers: arguments[0] ? {{'X-Tessaro-Token': sessionStorage.getItem('token')}} : {{}}}})"
+            '.then((r) => r.text()).then(done);', header)
+
+    check('no valid token' in fetch(f'/api/log?serial={CHAIN}', header=False), 'no token, no log')
 
     log = fetch(f'/api/log?serial={CHAIN}')
     check('###完成！' in log, 'the console output can be saved')
