@@ -76,7 +76,7 @@ struct Client {
         s.connect({asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)});
         http::request<http::string_body> req(verb, target, 11);
         req.set(http::field::host, host());
-        req.set(http::field::cookie, "tessaro_token=" + token);
+        req.set("X-Tessaro-Token", token);
         req.set(http::field::origin, "http://" + host());
         req.body() = body;
         req.prepare_payload();
@@ -142,7 +142,7 @@ int main(int argc, char** argv) {
     tcp::socket events(io);
     events.connect({asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(client.port)});
     asio::write(events, asio::buffer("GET /api/events HTTP/1.1\r\nHost: " + client.host() +
-                                     "\r\nCookie: tessaro_token=" + client.token + "\r\n\r\n"));
+                                     "\r\nX-Tessaro-Token: " + client.token + "\r\n\r\n"));
     std::thread reader([&] {
         std::string pending;
         char buf[8192];

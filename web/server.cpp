@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <deque>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -48,14 +49,17 @@ class Server : public SessionHost {
     Server& operator=(const Server&) = delete;
 
     int start();
-    void on_request(const std::shared_ptr<Session>& session, Request& req,
-                    std::shared_ptr<Response>& res) override;
+    std::shared_ptr<Response> admit(Session& session, const RequestHead& head) override;
+    void on_request(Request& req, std::shared_ptr<Response>& res) override;
     void subscribe(const std::shared_ptr<Session>& s) override;
     void forget(Session* s) override;
     void stop_listing() { lister_.stop(); }
 
   private:
+    [[nodiscard]] Judged judged(const RequestHead& head) const;
     void accept();
+    void take(tcp::socket socket);
+    [[nodiscard]] bool make_room();
     void wait_signal();
     void publish(const json& j);
     void maybe_finish();
@@ -69,6 +73,13 @@ class Server : public SessionHost {
     std::string host_;    // "127.0.0.1:PORT"
     std::string origin_;  // "http://127.0.0.1:PORT"
     std::vector<std::weak_ptr<Session>> subscribers_;
+    std::vector<std::string_view> open_paths_;  // the page's files, which need no token
+    SessionLimits limits_;
+    // every connection in the order it came, and how many may be open at once: well within
+    // the descriptors the process may hold, with room for the children's pipes
+    std::deque<std::weak_ptr<Session>> sessions_;
+    size_t cap_ = std::clamp<size_t>(descriptors_allowed() / 2, 16, 1024);
+    asio::steady_timer retry_timer_{io_};
     std::filesystem::path run_dir_;
     bool stopping_ = false;
     bool finished_ = false;
@@ -94,20 +105,33 @@ int Server::start() {
                      ec.message().c_str());
         return 1;
     }
+    keep_from_children(static_cast<std::intptr_t>(acceptor_.native_handle()));
     const unsigned port = acceptor_.local_endpoint().port();
     host_ = "127.0.0.1:" + std::to_string(port);
     origin_ = "http://" + host_;
-    run_dir_ = std::filesystem::temp_directory_path() / ("tessaro-web-" + token_.substr(0, 8));
-    std::error_code made;
-    std::filesystem::create_directories(run_dir_, made);
+    open_paths_.emplace_back("/");
+    for (const auto& f : page_files()) open_paths_.push_back(f.path);
+    try {
+        run_dir_ = make_private_dir("tessaro-web-");
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "tessaro-web: %s\n", e.what());
+        return 1;
+    }
     api_.emplace(
         io_, options_, run_dir_, [this](const json& j) { publish(j); }, [this] { maybe_finish(); });
 
-    const std::string url = origin_ + "/?token=" + token_;
+    // the token goes in the fragment, which a browser never sends to a server; the browser is
+    // handed a file that only this user can read, so no command line ever shows the token
+    const std::string url = origin_ + "/#token=" + token_;
+    const auto opener = run_dir_ / "open.html";
+    const bool written = write_private_file(
+        opener,
+        "<!doctype html><meta charset=\"utf-8\"><meta http-equiv=\"refresh\" content=\"0;url=" +
+            url + "\"><title>Tessaro</title><a href=\"" + url + "\">Tessaro</a>\n");
     std::printf("tessaro-web: %s\npackage: %s\nCtrl+C stops it.\n", url.c_str(),
                 options_.package_dir.string().c_str());
     std::fflush(stdout);
-    if (options_.open_browser && !open_browser(url)) {
+    if (options_.open_browser && (!written || !open_browser(opener.string()))) {
         std::fprintf(stderr, "tessaro-web: no browser could be started; open the address above\n");
     }
     accept();
@@ -116,12 +140,53 @@ int Server::start() {
     return 0;
 }
 
+// The accept loop never ends but with the server: an error (no descriptor left, say) makes
+// room and tries again.
 void Server::accept() {
     acceptor_.async_accept([this](beast::error_code ec, tcp::socket socket) {
-        if (ec) return;  // the acceptor was closed
-        std::make_shared<Session>(std::move(socket), *this)->start();
-        accept();
+        if (finished_) return;  // the acceptor was closed
+        if (!ec) {
+            take(std::move(socket));
+            accept();
+            return;
+        }
+        const bool room = make_room();
+        retry_timer_.expires_after(std::chrono::milliseconds(room ? 1 : 100));
+        retry_timer_.async_wait([this](beast::error_code e) {
+            if (!e && !finished_) accept();
+        });
     });
+}
+
+void Server::take(tcp::socket socket) {
+    keep_from_children(static_cast<std::intptr_t>(socket.native_handle()));
+    std::erase_if(sessions_, [](const std::weak_ptr<Session>& w) {
+        const auto s = w.lock();
+        return !s || s->closed();
+    });
+    // a full house makes room for the newcomer: the page always gets in
+    if (sessions_.size() >= cap_ && !make_room()) {
+        beast::error_code ec;
+        socket.close(ec);
+        return;
+    }
+    auto s = std::make_shared<Session>(std::move(socket), *this, limits_);
+    sessions_.push_back(s);
+    s->start();
+}
+
+// Closes the oldest connection that never showed the token: a stranger's, or a page's that has
+// not sent its first request yet (it is sent again on a new connection). False when every
+// connection is the page's.
+bool Server::make_room() {
+    for (auto& w : sessions_) {
+        const auto s = w.lock();
+        if (s && !s->closed() && !s->proven()) {
+            s->close();
+            return true;
+        }
+    }
+    return false;
 }
 
 void Server::wait_signal() {
@@ -185,7 +250,9 @@ void Server::maybe_finish() {
 void Server::subscribe(const std::shared_ptr<Session>& s) {
     subscribers_.push_back(s);
     // a page that comes (or comes back) is given the whole state first
-    api_->replay([&s](const json& j) { s->push(j.dump()); });
+    std::string all;
+    api_->replay([&all](const json& j) { all += "data: " + j.dump() + "\n\n"; });
+    s->push_all(all);
 }
 
 void Server::forget(Session* s) {
@@ -202,28 +269,30 @@ void Server::publish(const json& j) {
     }
 }
 
-void Server::on_request(const std::shared_ptr<Session>& session, Request& req,
-                        std::shared_ptr<Response>& res) {
-    (void)session;
+Judged Server::judged(const RequestHead& head) const {
+    const Asked asked{view(head.method_string()), view(head.target()),
+                      view(head[http::field::host]), view(head[http::field::origin]),
+                      view(head[beast::string_view(kTokenHeader.data(), kTokenHeader.size())])};
+    return judge(asked, {token_, host_, origin_, open_paths_});
+}
+
+std::shared_ptr<Response> Server::admit(Session& session, const RequestHead& head) {
+    const Judged j = judged(head);
+    if (j.verdict == Verdict::Serve) session.prove();
+    if (j.verdict == Verdict::Serve || j.verdict == Verdict::Page) return nullptr;
+    auto r = std::make_shared<Response>();
+    r->set(http::field::content_type, "text/plain; charset=utf-8");
+    r->result(static_cast<http::status>(j.status));
+    r->body() = j.why + "\n";
+    return r;
+}
+
+void Server::on_request(Request& req, std::shared_ptr<Response>& res) {
     Response& r = *res;
     r.set(http::field::content_type, "text/plain; charset=utf-8");
-    const Asked asked{view(req.method_string()), view(req.target()), view(req[http::field::host]),
-                      view(req[http::field::origin]), view(req[http::field::cookie])};
-    const Judged j = judge(asked, {token_, host_, origin_});
-    if (j.verdict == Verdict::SetCookie) {
-        r.result(http::status::see_other);
-        r.set(http::field::location, "/");
-        r.set(http::field::set_cookie,
-              std::string(kCookie) + "=" + token_ + "; Path=/; HttpOnly; SameSite=Strict");
-        return;
-    }
-    if (j.verdict != Verdict::Serve) {
-        r.result(static_cast<http::status>(j.status));
-        r.body() = j.why + "\n";
-        return;
-    }
+    const Judged j = judged(req);
     r.result(http::status::ok);
-    if (req.method() == http::verb::get) {
+    if (j.verdict == Verdict::Page) {
         const std::string file = j.path == "/" ? "/index.html" : j.path;
         for (const auto& f : page_files()) {
             if (f.path == file) {
@@ -232,10 +301,10 @@ void Server::on_request(const std::shared_ptr<Session>& session, Request& req,
                 return;
             }
         }
-        if (j.path == "/api/events") {
-            res = nullptr;  // the session turns into a live-event stream
-            return;
-        }
+    }
+    if (req.method() == http::verb::get && j.path == "/api/events") {
+        res = nullptr;  // the session turns into a live-event stream
+        return;
     }
     api_->answer(req, j.path, r);
 }

@@ -2,12 +2,15 @@
 // request (with nothing run), then installs on several devices at once, followed through the
 // live events, with the menu answered through the API.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -38,7 +41,6 @@ constexpr char kRq3[] = "P00118WEB0001";
 struct Reply {
     int status = 0;
     std::string body;
-    std::string cookie;
     std::string disposition;
 };
 
@@ -67,8 +69,10 @@ class Web {
                 program = emu;
             }
         }
-        child_ =
-            std::make_unique<web::Child>(web::ChildLaunch{program, args, dir_.path(), {{k, v}}});
+        // a temporary directory of the test's own, where the server makes its run directory
+        std::filesystem::create_directories(temp());
+        child_ = std::make_unique<web::Child>(
+            web::ChildLaunch{program, args, dir_.path(), {{k, v}, {"TMPDIR", temp().string()}}});
         std::string first;
         char c;
         while (child_->read_out(&c, 1) == 1 && c != '\n') {
@@ -77,6 +81,7 @@ class Web {
         const size_t colon = first.rfind(':'), slash = first.find('/', colon);
         port_ = std::stoi(first.substr(colon + 1, slash - colon - 1));
         token_ = first.substr(first.find("token=") + 6);
+        address_ = first.substr(first.find("http://"));
         drain_ = std::thread([this] {
             char buf[256];
             while (child_->read_out(buf, sizeof buf) > 0) {
@@ -111,8 +116,9 @@ class Web {
     }
 
     std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
-    std::string cookie() const { return "tessaro_token=" + token_; }
     const std::string& token() const { return token_; }
+    const std::string& address() const { return address_; }
+    std::filesystem::path temp() const { return dir_.path() / "tmp"; }
 
     Reply request(http::verb verb, const std::string& target,
                   std::vector<std::pair<std::string, std::string>> headers,
@@ -129,14 +135,29 @@ class Web {
         http::response<http::string_body> res;
         http::read(s, buf, res);
         return {static_cast<int>(res.result_int()), res.body(),
-                std::string(res[http::field::set_cookie]),
                 std::string(res[http::field::content_disposition])};
     }
-    // A request as the page sends it: right host, the cookie, and the origin on a write.
+    // A request as the page sends it: right host, the token's header, and the origin.
     Reply page(http::verb verb, const std::string& target, const std::string& body = {}) const {
-        return request(verb, target,
-                       {{"Host", host()}, {"Cookie", cookie()}, {"Origin", "http://" + host()}},
-                       body);
+        return request(
+            verb, target,
+            {{"Host", host()}, {"X-Tessaro-Token", token_}, {"Origin", "http://" + host()}}, body);
+    }
+    // Sends `bytes` as they are and gives what comes back until the server closes the
+    // connection, or until `wait` has passed.
+    std::string raw(const std::string& bytes, std::chrono::milliseconds wait = 3000ms) const {
+        asio::io_context io;
+        tcp::socket s(io);
+        s.connect({asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port_)});
+        asio::write(s, asio::buffer(bytes));
+        const timeval tv{static_cast<time_t>(wait.count() / 1000),
+                         static_cast<suseconds_t>(wait.count() % 1000 * 1000)};
+        ::setsockopt(s.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        std::string got;
+        char buf[4096];
+        for (ssize_t n; (n = ::recv(s.native_handle(), buf, sizeof buf, 0)) > 0;)
+            got.append(buf, n);
+        return got;
     }
 
     // The live events, read on a thread of their own.
@@ -146,7 +167,7 @@ class Web {
             tcp::socket s(io);
             s.connect({asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port_)});
             const std::string req = "GET /api/events HTTP/1.1\r\nHost: " + host() +
-                                    "\r\nCookie: " + cookie() + "\r\n\r\n";
+                                    "\r\nX-Tessaro-Token: " + token_ + "\r\n\r\n";
             asio::write(s, asio::buffer(req));
             {
                 std::lock_guard lock(m_);
@@ -209,6 +230,7 @@ class Web {
     std::unique_ptr<web::Child> child_;
     int port_ = 0;
     std::string token_;
+    std::string address_;
     std::thread drain_, errors_;
     std::string err_;
     bool ended_ = false;
@@ -288,13 +310,16 @@ TEST(WebApi, BadRequestsAreRefusedWithNothingRun) {
     std::vector<std::string> devs = vrx3("a", kVrx3);
     support::Devsim devsim(devs);
     Web w(devsim, "vrx3");
+    // another tessaro-web on this computer, on another port
+    Web other(devsim, "vrx3");
     const std::string place = place_of(devsim, "a");
     ASSERT_TRUE(listed(w, place));
-    const std::string host = w.host(), origin = "http://" + w.host(), cookie = w.cookie();
+    const std::string host = w.host(), origin = "http://" + w.host(), token = w.token();
     const std::string install = ::install(place).dump();
     using H = std::vector<std::pair<std::string, std::string>>;
     struct Case {
         const char* what;
+        const Web& to;
         http::verb verb;
         std::string target;
         H headers;
@@ -302,110 +327,146 @@ TEST(WebApi, BadRequestsAreRefusedWithNothingRun) {
         int status;
     };
     const std::vector<Case> cases = {
+        {"the page's files need no token",
+         w,
+         http::verb::get,
+         "/app.js",
+         {{"Host", host}},
+         "",
+         200},
         {"another host name (DNS rebinding)",
+         w,
          http::verb::get,
          "/api/devices",
-         {{"Host", "evil.example:" + host.substr(10)}, {"Cookie", cookie}},
+         {{"Host", "evil.example:" + host.substr(10)}, {"X-Tessaro-Token", token}},
          "",
          403},
-        {"localhost is not the address served",
+        {"no token", w, http::verb::get, "/api/devices", {{"Host", host}}, "", 403},
+        {"a stolen cookie and no header",
+         w,
          http::verb::get,
          "/api/devices",
-         {{"Host", "localhost:" + host.substr(10)}, {"Cookie", cookie}},
+         {{"Host", host}, {"Cookie", "tessaro_token=" + token}},
          "",
          403},
-        {"no token", http::verb::get, "/api/devices", {{"Host", host}}, "", 403},
-        {"a wrong token",
+        {"the token in the address",
+         w,
          http::verb::get,
-         "/",
-         {{"Host", host}, {"Cookie", "tessaro_token=00"}},
-         "",
-         403},
-        {"a wrong token in the address",
-         http::verb::get,
-         "/?token=" + w.token().substr(1) + "0",
+         "/api/devices?token=" + token,
          {{"Host", host}},
          "",
          403},
-        {"an install from another origin",
+        {"the first server's token at another",
+         other,
+         http::verb::get,
+         "/api/devices",
+         {{"Host", other.host()}, {"X-Tessaro-Token", token}},
+         "",
+         403},
+        {"an install at another server with the first's cookie",
+         other,
          http::verb::post,
          "/api/install",
-         {{"Host", host}, {"Cookie", cookie}, {"Origin", "http://evil.example"}},
+         {{"Host", other.host()},
+          {"Cookie", "tessaro_token=" + token},
+          {"Origin", "http://" + other.host()}},
          install,
          403},
         {"an install without an origin",
+         w,
          http::verb::post,
          "/api/install",
-         {{"Host", host}, {"Cookie", cookie}},
+         {{"Host", host}, {"X-Tessaro-Token", token}},
          install,
          403},
-        {"path traversal",
-         http::verb::get,
-         "/../web/server.cpp",
-         {{"Host", host}, {"Cookie", cookie}},
-         "",
-         400},
         {"escaped path traversal",
+         w,
          http::verb::get,
          "/%2e%2e/etc/passwd",
-         {{"Host", host}, {"Cookie", cookie}},
+         {{"Host", host}, {"X-Tessaro-Token", token}},
          "",
          400},
         {"a file that is not the page's",
+         w,
          http::verb::get,
          "/main.cpp",
-         {{"Host", host}, {"Cookie", cookie}},
+         {{"Host", host}, {"X-Tessaro-Token", token}},
          "",
          404},
         {"a place that is not listed",
+         w,
          http::verb::post,
          "/api/install",
-         {{"Host", host}, {"Cookie", cookie}, {"Origin", origin}},
+         {{"Host", host}, {"X-Tessaro-Token", token}, {"Origin", origin}},
          ::install("--help").dump(),
          403},
         {"no place: the installer would take any device",
+         w,
          http::verb::post,
          "/api/install",
-         {{"Host", host}, {"Cookie", cookie}, {"Origin", origin}},
+         {{"Host", host}, {"X-Tessaro-Token", token}, {"Origin", origin}},
          ::install("").dump(),
          403},
         {"a device named by its serial number",
+         w,
          http::verb::post,
          "/api/install",
-         {{"Host", host}, {"Cookie", cookie}, {"Origin", origin}},
+         {{"Host", host}, {"X-Tessaro-Token", token}, {"Origin", origin}},
          json{{"serial", kVrx3}}.dump(),
          400},
         {"a Stop with no install running",
+         w,
          http::verb::post,
          "/api/stop",
-         {{"Host", host}, {"Cookie", cookie}, {"Origin", origin}},
+         {{"Host", host}, {"X-Tessaro-Token", token}, {"Origin", origin}},
          ::install(place).dump(),
          400},
         {"not JSON",
+         w,
          http::verb::post,
          "/api/install",
-         {{"Host", host}, {"Cookie", cookie}, {"Origin", origin}},
+         {{"Host", host}, {"X-Tessaro-Token", token}, {"Origin", origin}},
          "path=" + place,
          400},
         {"a choice with no menu waiting",
+         w,
          http::verb::post,
          "/api/choice",
-         {{"Host", host}, {"Cookie", cookie}, {"Origin", origin}},
+         {{"Host", host}, {"X-Tessaro-Token", token}, {"Origin", origin}},
          json{{"path", place}, {"key", "1"}}.dump(),
          400},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(w.request(c.verb, c.target, c.headers, c.body).status, c.status) << c.what;
+        EXPECT_EQ(c.to.request(c.verb, c.target, c.headers, c.body).status, c.status) << c.what;
     }
+    // the token is judged on the head, before a body that never comes; a body past the limit is
+    // not read
+    const std::string head = "POST /api/install HTTP/1.1\r\nHost: " + host +
+                             "\r\nOrigin: " + origin + "\r\nContent-Length: 1000000\r\n";
+    EXPECT_EQ(w.raw(head + "\r\n").substr(0, 12), "HTTP/1.1 403") << "no token, no body";
+    EXPECT_EQ(w.raw(head + "X-Tessaro-Token: " + token + "\r\n\r\n" + std::string(100000, '{')), "")
+        << "a body past 64 KiB";
     expect_nothing_run(devsim, w);
 
-    // the address with the token sets the cookie the page then uses
-    const Reply first = w.request(http::verb::get, "/?token=" + w.token(), {{"Host", host}});
-    EXPECT_EQ(first.status, 303);
-    EXPECT_EQ(first.cookie, cookie + "; Path=/; HttpOnly; SameSite=Strict");
-    const Reply index = w.page(http::verb::get, "/");
-    EXPECT_EQ(index.status, 200);
-    EXPECT_NE(index.body.find("<html"), std::string::npos);
+    // the address printed for manual use keeps the token in its fragment; the browser is
+    // opened on a file only this user can read, in a directory only this user can enter, whose
+    // name has nothing of the token
+    EXPECT_EQ(w.address(), "http://" + host + "/#token=" + token);
+    if (!w.emulated()) {
+        size_t dirs = 0;
+        for (const auto& d : std::filesystem::directory_iterator(w.temp())) {
+            ++dirs;
+            struct stat st {};
+            ASSERT_EQ(::stat(d.path().c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 0777, 0700u) << d.path();
+            EXPECT_EQ(d.path().filename().string().find(token.substr(0, 8)), std::string::npos);
+            const auto opener = d.path() / "open.html";
+            ASSERT_EQ(::stat(opener.c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 0777, 0600u);
+            EXPECT_NE(support::read_file(opener).find("/#token=" + token), std::string::npos);
+        }
+        EXPECT_EQ(dirs, 1u);
+    }
 
     // it listens on the loopback address only
     asio::io_context io;

@@ -95,7 +95,8 @@ def commands(dev):
 try:
     driver.get(url)
     wait.until(ec.text_to_be_present_in_element((By.ID, 'package-model'), 'vrx3'))
-    check('token' not in driver.current_url, 'the token leaves the address for the cookie')
+    check('token' not in driver.current_url, 'the token leaves the address for the tab')
+    check(driver.get_cookies() == [], 'no cookie')
     check(len(driver.find_elements(By.CSS_SELECTOR, '#package-body td.matches')) == 7,
           'package: seven images whose signatures match')
     for serial in (CHAIN, OTHER, FAULTY):
@@ -136,15 +137,19 @@ try:
           'the failing check ends failed, with its error lines and what to do next')
     shot('failed', FAULTY)
 
-    # the console output and the trace are there to save
-    def fetch(path):
+    # the console output and the trace are there to save (with the token the tab holds; without
+    # it the server refuses them)
+    def fetch(path, header=True):
         return driver.execute_async_script(
             'const done = arguments[arguments.length - 1];'
-            f"fetch('{path}').then((r) => r.text()).then(done);")
+            f"fetch('{path}', {{headers: arguments[0] ? {{'X-Tessaro-Token': sessionStorage.getItem('token')}} : {{}}}})"
+            '.then((r) => r.text()).then(done);', header)
 
     # the card's own links, which name the device by its place
     def link(kind):
         return settled(lambda: card(CHAIN).find_element(By.CSS_SELECTOR, f'a[href^="/api/{kind}?path="]').get_attribute('href'))
+
+    check('no valid token' in fetch(link('log'), header=False), 'no token, no log')
 
     log = fetch(link('log'))
     check('###完成！' in log, 'the console output can be saved')

@@ -87,12 +87,44 @@ function fits(model) {
   return pkg.model.startsWith('belto') && ['pagora7', 'vrx3', 'selkin'].includes(model);
 }
 
+// The token comes in the address's fragment, which no browser sends to a server; this tab keeps
+// it (session storage is per tab and per port) and takes it out of the address. Every request
+// carries it in a header that no browser adds by itself, and there is no cookie.
+const token = (() => {
+  const m = /(?:^#|&)token=([0-9a-f]+)/.exec(location.hash);
+  if (m) {
+    sessionStorage.setItem('token', m[1]);
+    history.replaceState(null, '', location.pathname + location.search);
+  }
+  return sessionStorage.getItem('token') || '';
+})();
+function api(path, options = {}) {
+  return fetch(path, { ...options, headers: { ...(options.headers || {}), 'X-Tessaro-Token': token } });
+}
+
 async function post(path, body) {
-  const r = await fetch(path, { method: 'POST', headers: { 'Content-Type': 'application/json' },
-                                body: JSON.stringify(body) });
+  const r = await api(path, { method: 'POST', headers: { 'Content-Type': 'application/json' },
+                              body: JSON.stringify(body) });
   if (!r.ok) alert((await r.text()).trim());
   return r.ok;
 }
+
+// a download link of the API is fetched with the token and saved from memory
+document.addEventListener('click', async (ev) => {
+  const a = ev.target.closest && ev.target.closest('a[download][href^="/api/"]');
+  if (!a) return;
+  ev.preventDefault();
+  const r = await api(a.getAttribute('href'));
+  if (!r.ok) { alert((await r.text()).trim()); return; }
+  const url = URL.createObjectURL(await r.blob());
+  // saved under the name the server gives (made of the serial number, cleaned)
+  const named = /filename="([^"]+)"/.exec(r.headers.get('Content-Disposition') || '');
+  const save = el('a', { href: url, download: named ? named[1] : a.getAttribute('download') });
+  document.body.append(save);
+  save.click();
+  save.remove();
+  setTimeout(() => URL.revokeObjectURL(url), 10000);
+});
 
 function onRunEvent(e) {
   const r = runs[e.path] || (runs[e.path] = newRun());
@@ -286,21 +318,48 @@ $('#lang').addEventListener('click', () => { lang = lang === 'zh' ? 'en' : 'zh';
 let pending = false;
 function later() { if (!pending) { pending = true; requestAnimationFrame(() => { pending = false; render(); }); } }
 
-async function start() {
-  pkg = await (await fetch('/api/package')).json();
-  render();
-  const events = new EventSource('/api/events');
-  events.onmessage = (m) => {
-    const e = JSON.parse(m.data);
-    if (e.type === 'devices') {
-      listing = e;
-      for (const [s, st] of Object.entries(e.runs)) if (runs[s] && !st.running) runs[s].running = false;
-    } else {
-      onRunEvent(e);
+function onEvent(e) {
+  if (e.type === 'devices') {
+    listing = e;
+    for (const [s, st] of Object.entries(e.runs)) if (runs[s] && !st.running) runs[s].running = false;
+  } else {
+    onRunEvent(e);
+  }
+  later();
+}
+
+// The live events: a streamed fetch that carries the token, read as Server-Sent Events. A stream
+// that ends (the server dropped a page that fell behind, or went away) is opened again, and the
+// server gives the whole state first.
+async function follow() {
+  for (;;) {
+    try {
+      const r = await api('/api/events');
+      if (r.ok && r.body) {
+        for (const k of Object.keys(runs)) delete runs[k];
+        const reader = r.body.pipeThrough(new TextDecoderStream()).getReader();
+        let pending = '';
+        for (;;) {
+          const { value, done } = await reader.read();
+          if (done) break;
+          pending += value;
+          for (let end; (end = pending.indexOf('\n\n')) >= 0;) {
+            const block = pending.slice(0, end);
+            pending = pending.slice(end + 2);
+            if (block.startsWith('data: ')) onEvent(JSON.parse(block.slice(6)));
+          }
+        }
+      }
+    } catch (err) {
+      // the connection broke: the same as an end
     }
-    later();
-  };
-  // a page that comes back gets the whole state again
-  events.onopen = () => { for (const k of Object.keys(runs)) delete runs[k]; };
+    await new Promise((ok) => setTimeout(ok, 1000));
+  }
+}
+
+async function start() {
+  pkg = await (await api('/api/package')).json();
+  render();
+  follow();
 }
 start();
