@@ -196,28 +196,36 @@ TEST(WebReader, EndingsOfARun) {
          "text done",
          "done"},
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.what);
-        web::Reader out(true), err(false);
-        web::Outcome outcome;
-        if (row.stop) outcome.stop();
-        std::string kinds;
-        auto take = [&](const std::vector<web::Event>& events) {
-            for (const auto& e : events) {
-                kinds += (kinds.empty() ? "" : " ") + std::string(web::kind_name(outcome.take(e)));
-                // a cut line: its first 64 KiB and the mark
-                if (e.text.size() > web::kMaxLine) {
-                    EXPECT_EQ(e.text.size(), web::kMaxLine + web::kCutMark.size());
-                    EXPECT_TRUE(e.text.ends_with(std::string("x") + std::string(web::kCutMark)));
+    // whole, and in 7-byte pieces as a pipe may give them
+    for (const size_t piece : {size_t{0}, size_t{7}}) {
+        for (const auto& row : rows) {
+            SCOPED_TRACE(std::string(row.what) + ", pieces of " + std::to_string(piece));
+            web::Reader out(true), err(false);
+            web::Outcome outcome;
+            if (row.stop) outcome.stop();
+            std::string kinds;
+            auto take = [&](const std::vector<web::Event>& events) {
+                for (const auto& e : events) {
+                    kinds +=
+                        (kinds.empty() ? "" : " ") + std::string(web::kind_name(outcome.take(e)));
+                    // a cut line: its first 64 KiB and the mark
+                    if (e.text.size() > web::kMaxLine) {
+                        EXPECT_EQ(e.text.size(), web::kMaxLine + web::kCutMark.size());
+                        EXPECT_TRUE(e.text.ends_with("x" + std::string(web::kCutMark)));
+                    }
                 }
+            };
+            for (const auto& [stream, bytes] : row.bytes) {
+                web::Reader& reader = stream == 'o' ? out : err;
+                const size_t n = piece == 0 ? bytes.size() : piece;
+                for (size_t i = 0; i < bytes.size(); i += n) take(reader.feed(bytes.substr(i, n)));
             }
-        };
-        for (const auto& [stream, bytes] : row.bytes) take((stream == 'o' ? out : err).feed(bytes));
-        take(out.finish());
-        take(err.finish());
-        EXPECT_EQ(kinds, row.kinds);
-        EXPECT_EQ(outcome.state(), "running");
-        EXPECT_EQ(outcome.end(row.status), row.state);
+            take(out.finish());
+            take(err.finish());
+            EXPECT_EQ(kinds, row.kinds);
+            EXPECT_EQ(outcome.state(), "running");
+            EXPECT_EQ(outcome.end(row.status), row.state);
+        }
     }
 }
 
