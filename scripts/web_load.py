@@ -11,6 +11,7 @@ server's head time allows.
 descriptor limit is 256, the case where the accept loop once ended for good.
 
 Usage: web_load.py BUILD_DIR [--short]"""
+import atexit
 import json
 import os
 import resource
@@ -43,6 +44,7 @@ devsim = subprocess.Popen(
      # reads can be kept for
      '--fault', f'flash:*#1=flood:{10000 if short else 20000}'],
     stdout=subprocess.PIPE, text=True)
+atexit.register(lambda: devsim.poll() is None and devsim.kill())
 assert devsim.stdout.readline().strip() == 'ready'
 
 
@@ -54,7 +56,8 @@ def server_limit():
 
 web = subprocess.Popen([f'{build}/installer/tessaro-web', '--no-browser', pkg], stdout=subprocess.PIPE,
                        text=True, env={**os.environ, 'TESSARO_DEVSIM_DIR': f'{work}/sockets', 'TMPDIR': work},
-                       preexec_fn=server_limit)
+                       stderr=open(f'{work}/web.err', 'w'), preexec_fn=server_limit)
+atexit.register(lambda: web.poll() is None and web.kill())
 address = web.stdout.readline().split(' ', 1)[1].strip()
 threading.Thread(target=lambda: web.stdout.read(), daemon=True).start()
 port = int(address.split(':')[2].split('/')[0])
@@ -99,26 +102,35 @@ def api(method, path, payload=None):
 # the page's live events, read as the page reads them
 events, events_lock = [], threading.Condition()
 event_bytes = 0
+reconnects = 0
 
 
 def follow():
-    s = connect()
-    s.settimeout(None)
-    s.sendall(f'GET /api/events HTTP/1.1\r\nHost: {host}\r\nX-Tessaro-Token: {token}\r\n\r\n'.encode())
-    pending = b''
+    global event_bytes, reconnects
     while True:
-        b = s.recv(65536)
-        if not b:
-            return
-        pending += b
-        while b'\n\n' in pending:
-            block, pending = pending.split(b'\n\n', 1)
-            if b'data: ' in block:
-                global event_bytes
-                event_bytes += len(block) + 2
-                with events_lock:
-                    events.append(json.loads(block.split(b'data: ', 1)[1]))
-                    events_lock.notify_all()
+        s = connect()
+        s.settimeout(None)
+        s.sendall(f'GET /api/events HTTP/1.1\r\nHost: {host}\r\nX-Tessaro-Token: {token}\r\n\r\n'.encode())
+        pending = b''
+        while True:
+            try:
+                b = s.recv(65536)
+            except OSError:
+                b = b''
+            if not b:
+                break
+            pending += b
+            while b'\n\n' in pending:
+                block, pending = pending.split(b'\n\n', 1)
+                if b'data: ' in block:
+                    event_bytes += len(block) + 2
+                    with events_lock:
+                        events.append(json.loads(block.split(b'data: ', 1)[1]))
+                        events_lock.notify_all()
+        # dropped for falling behind, as a page may be: it comes back and is given the state so far
+        s.close()
+        reconnects += 1
+        time.sleep(0.5)
 
 
 threading.Thread(target=follow, daemon=True).start()
@@ -268,8 +280,16 @@ with open(f'/proc/{web.pid}/status') as f:
         if line.startswith('VmHWM:'):
             rss = int(line.split()[1]) // 1024
 
+dropped_page = reconnects
 web.send_signal(2)
-web.wait(timeout=30)
+try:
+    web.wait(timeout=10)
+except subprocess.TimeoutExpired:
+    failures.append('the server did not stop at Ctrl+C')
+with open(f'{work}/web.err') as f:
+    said = f.read().strip()
+if said:
+    print('load: the server said: ' + said.replace('\n', ' / '))
 devsim.terminate()
 devsim.wait()
 subprocess.run(['rm', '-rf', work])
@@ -281,7 +301,7 @@ print(f'load: held {len(idle)} idle connections ({idle_closed} closed by the ser
       f'{len(slow)} slow clients, 1 subscriber that never reads')
 print(f'load: slow clients closed by the server: {len(slow_times)} of {len(slow)}'
       + (f', after {slow_times[0]:.1f} to {slow_times[-1]:.1f} s' if slow_times else ''))
-print(f'load: the page read {len(events)} events ({event_bytes} bytes); the stuck subscriber was '
+print(f'load: the page read {len(events)} events ({event_bytes} bytes; dropped and back {dropped_page} times); the stuck subscriber was '
       f'{"dropped" if stuck_dropped else "kept"} after {stuck_bytes} bytes reached it; '
       f'server peak resident memory {rss} MiB')
 if state is None:
@@ -295,7 +315,8 @@ print(f'load: the page answered {len(probes) - len(late)} of {len(probes)} reque
 if not stuck_dropped:
     failures.append('the subscriber that never reads was kept')
 if late:
-    failures.append(f'{len(late)} answers late or failed, first {late[0]}')
+    kinds = sorted({str(p[1]) for p in late})
+    failures.append(f'{len(late)} answers late or failed ({", ".join(kinds)}), first {late[0]}')
 if len(slow_times) < len(slow) or (slow_times and slow_times[-1] > HEAD_TIME + 3):
     failures.append('slow clients were held past the head time')
 for f in failures:

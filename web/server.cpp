@@ -126,8 +126,8 @@ int Server::start() {
     const auto opener = run_dir_ / "open.html";
     const bool written = write_private_file(
         opener,
-        "<!doctype html><meta charset=\"utf-8\"><meta http-equiv=\"refresh\" content=\"0;url=" +
-            url + "\"><title>Tessaro</title><a href=\"" + url + "\">Tessaro</a>\n");
+        R"(<!doctype html><meta charset="utf-8"><meta http-equiv="refresh" content="0;url=)" + url +
+            R"("><title>Tessaro</title><a href=")" + url + "\">Tessaro</a>\n");
     std::printf("tessaro-web: %s\npackage: %s\nCtrl+C stops it.\n", url.c_str(),
                 options_.package_dir.string().c_str());
     std::fflush(stdout);
@@ -179,14 +179,13 @@ void Server::take(tcp::socket socket) {
 // not sent its first request yet (it is sent again on a new connection). False when every
 // connection is the page's.
 bool Server::make_room() {
-    for (auto& w : sessions_) {
+    const auto stranger = std::ranges::find_if(sessions_, [](const std::weak_ptr<Session>& w) {
         const auto s = w.lock();
-        if (s && !s->closed() && !s->proven()) {
-            s->close();
-            return true;
-        }
-    }
-    return false;
+        return s && !s->closed() && !s->proven();
+    });
+    if (stranger == sessions_.end()) return false;
+    stranger->lock()->close();
+    return true;
 }
 
 void Server::wait_signal() {

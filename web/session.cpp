@@ -150,7 +150,7 @@ void Session::write_next() {
     // reader that keeps up one write, not one per event
     auto batch = std::make_shared<Chunk>(Chunk{{}, false});
     size_t counted = 0;
-    while (!queue_.empty() && batch->bytes.size() < 64 * 1024) {
+    while (!queue_.empty() && batch->bytes.size() < size_t{64} * 1024) {
         if (queue_.front().counted) counted += queue_.front().bytes.size();
         batch->bytes += queue_.front().bytes;
         queue_.pop_front();

@@ -28,13 +28,13 @@ using RequestHead = boost::beast::http::request_header<>;
 }
 
 struct SessionLimits {
-    size_t head = 8 * 1024;
-    size_t body = 64 * 1024;
+    size_t head = size_t{8} * 1024;
+    size_t body = size_t{64} * 1024;
     std::chrono::milliseconds head_time{15000};  // from the first byte wait to the head's end
     std::chrono::milliseconds body_time{10000};
     std::chrono::milliseconds write_time{10000};
-    size_t queued = 1024 * 1024;        // live-event bytes waiting for a reader that falls behind
-    int event_send_buffer = 64 * 1024;  // what the host holds for such a reader besides
+    size_t queued = size_t{1024} * 1024;  // live-event bytes waiting for a reader that falls behind
+    int event_send_buffer = 64 * 1024;    // what the host holds for such a reader besides
 };
 
 class Session;
