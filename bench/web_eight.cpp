@@ -76,7 +76,7 @@ struct Client {
         s.connect({asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)});
         http::request<http::string_body> req(verb, target, 11);
         req.set(http::field::host, host());
-        req.set(http::field::cookie, "tessaro_token=" + token);
+        req.set("X-Tessaro-Token", token);
         req.set(http::field::origin, "http://" + host());
         req.body() = body;
         req.prepare_payload();
@@ -142,7 +142,7 @@ int main(int argc, char** argv) {
     tcp::socket events(io);
     events.connect({asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(client.port)});
     asio::write(events, asio::buffer("GET /api/events HTTP/1.1\r\nHost: " + client.host() +
-                                     "\r\nCookie: tessaro_token=" + client.token + "\r\n\r\n"));
+                                     "\r\nX-Tessaro-Token: " + client.token + "\r\n\r\n"));
     std::thread reader([&] {
         std::string pending;
         char buf[8192];
@@ -160,7 +160,7 @@ int main(int argc, char** argv) {
                 if (e.value("type", "") == "run" && e.contains("at"))
                     delays.push_back(now - e["at"].get<double>());
                 if (e.value("type", "") == "run" && e.value("kind", "") == "menu")
-                    menus_waiting.push_back(e.value("serial", ""));
+                    menus_waiting.push_back(e.value("path", ""));
                 if (e.value("type", "") == "end") {
                     ++ended;
                     failed += e.value("state", "") != "done";
@@ -183,9 +183,10 @@ int main(int argc, char** argv) {
 
     const double cpu0 = cpu_seconds(server.id());
     const auto start = bench::Clock::now();
+    // an install names the device by its place: its socket
     for (int i = 0; i < kDevices; ++i) {
-        if (client.request(http::verb::post, "/api/install",
-                           json{{"serial", serial_of(i)}}.dump()) != 200) {
+        const std::string place = (sockets / ("d" + std::to_string(i))).string();
+        if (client.request(http::verb::post, "/api/install", json{{"path", place}}.dump()) != 200) {
             std::fprintf(stderr, "web_eight: install on %s refused\n", serial_of(i).c_str());
             return 1;
         }
@@ -199,7 +200,7 @@ int main(int argc, char** argv) {
         }
         for (const auto& s : answer) {
             (void)client.request(http::verb::post, "/api/choice",
-                                 json{{"serial", s}, {"key", "5"}}.dump());
+                                 json{{"path", s}, {"key", "5"}}.dump());
         }
         if (bench::seconds_since(start) > 600) {
             std::fprintf(stderr, "web_eight: the installs did not end\n");

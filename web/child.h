@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -35,6 +36,9 @@ class Child {
     // Writes to the child's standard input; false when it is closed.
     [[nodiscard]] bool write_in(std::string_view bytes);
     void close_in();
+    // Sends the program its Ctrl+C: SIGINT, or the console's Ctrl+C event on Windows. Nothing
+    // once it has ended.
+    void interrupt();
     // The process id.
     [[nodiscard]] long id() const;
     // Waits for the end: the exit status, or 128 + the signal that ended it.
@@ -61,7 +65,22 @@ void prepare_host();
 [[nodiscard]] std::string random_bytes(size_t count);
 // The same as hexadecimal text.
 [[nodiscard]] std::string random_hex(size_t count);
-// Hands the address to the desktop's default browser; false when that could not be started.
-[[nodiscard]] bool open_browser(const std::string& url);
+// Windows: the server's own program started as "--ctrl-c PID" sends the Ctrl+C event to that
+// process's console (a process can send it only to the console it is attached to); true then,
+// with its exit status in `status`. Elsewhere false.
+[[nodiscard]] bool console_interrupt_helper(int argc, char** argv, int& status);
+// Hands a file or an address to the desktop's default browser; false when that could not be
+// started.
+[[nodiscard]] bool open_browser(const std::string& target);
+// A new directory of a name no other program can guess, under the system's temporary directory,
+// that only this user can enter (mode 0700 on POSIX hosts; a user's own temporary directory on
+// Windows). Throws std::runtime_error when it cannot be made.
+[[nodiscard]] std::filesystem::path make_private_dir(std::string_view prefix);
+// Writes a new file only this user can read (mode 0600 on POSIX hosts); false when it could not.
+[[nodiscard]] bool write_private_file(const std::filesystem::path& path, std::string_view text);
+// Keeps a socket (its native handle) from being handed to any child.
+void keep_from_children(std::intptr_t native);
+// How many descriptors the process may hold, after raising its own soft limit where it can.
+[[nodiscard]] size_t descriptors_allowed();
 
 }  // namespace web

@@ -1,12 +1,16 @@
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 
@@ -18,6 +22,7 @@ namespace web {
 struct Child::Handles {
     pid_t pid = -1;
     base::unique_fd in, out, err;
+    std::mutex reaped;  // held while the process is reaped, so no signal goes to a reused id
     bool waited = false;
     int status = 0;
 };
@@ -82,6 +87,10 @@ Child::Child(const ChildLaunch& launch) : h_(std::make_unique<Handles>()) {
     posix_spawn_file_actions_adddup2(&actions, in.read.get(), 0);
     posix_spawn_file_actions_adddup2(&actions, out.write.get(), 1);
     posix_spawn_file_actions_adddup2(&actions, err.write.get(), 2);
+    // the child gets its own three pipes and nothing else of the server's: not the listening
+    // socket, a page's connection or another child's pipe, even one opened without O_CLOEXEC
+    // by a library (a child that outlives the server would keep them)
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     if (!dir.empty()) posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
     // a group of its own: a Ctrl+C at the server's terminal is the server's to handle, and never
     // breaks off an install; the server's ignored SIGPIPE is not handed on either
@@ -135,8 +144,19 @@ long Child::id() const {
     return h_->pid;
 }
 
+void Child::interrupt() {
+    std::lock_guard lock(h_->reaped);
+    if (!h_->waited) ::kill(h_->pid, SIGINT);
+}
+
 int Child::wait() {
     if (h_->waited) return h_->status;
+    // the end is waited for without reaping, so interrupt() never signals an id given again
+    siginfo_t info{};
+    while (::waitid(P_PID, static_cast<id_t>(h_->pid), &info, WEXITED | WNOWAIT) < 0 &&
+           errno == EINTR) {
+    }
+    std::lock_guard lock(h_->reaped);
     int status = 0;
     while (::waitpid(h_->pid, &status, 0) < 0 && errno == EINTR) {
     }
@@ -167,8 +187,12 @@ std::string random_bytes(size_t count) {
     return bytes;
 }
 
-bool open_browser(const std::string& url) {
-    ChildLaunch launch{"/usr/bin/xdg-open", {url}, {}, {}};
+bool console_interrupt_helper(int /*argc*/, char** /*argv*/, int& /*status*/) {
+    return false;
+}
+
+bool open_browser(const std::string& target) {
+    ChildLaunch launch{"/usr/bin/xdg-open", {target}, {}, {}};
     if (!std::filesystem::exists(launch.program)) return false;
     try {
         // xdg-open returns once the browser is handed the address; it is not waited for here
@@ -180,6 +204,47 @@ bool open_browser(const std::string& url) {
     } catch (const std::exception&) {
         return false;
     }
+}
+
+std::filesystem::path make_private_dir(std::string_view prefix) {
+    std::string name = (std::filesystem::temp_directory_path() / prefix).string() + "XXXXXX";
+    // mkdtemp: a name of its own choosing, made 0700, never one that was there before
+    if (::mkdtemp(name.data()) == nullptr) {
+        throw std::runtime_error("cannot make a directory " + name + ": " + std::strerror(errno));
+    }
+    return name;
+}
+
+bool write_private_file(const std::filesystem::path& path, std::string_view text) {
+    base::unique_fd fd(
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!fd) return false;
+    while (!text.empty()) {
+        const ssize_t n = ::write(fd.get(), text.data(), text.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        text.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+void keep_from_children(std::intptr_t native) {
+    const int fd = static_cast<int>(native);
+    const int flags = ::fcntl(fd, F_GETFD);
+    if (flags >= 0) (void)::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+}
+
+size_t descriptors_allowed() {
+    rlimit r{};
+    if (::getrlimit(RLIMIT_NOFILE, &r) != 0) return 1024;
+    // what the host allows this user, up to a number the server can use
+    const rlim_t want = r.rlim_max == RLIM_INFINITY ? 8192 : std::min<rlim_t>(r.rlim_max, 8192);
+    if (r.rlim_cur != RLIM_INFINITY && r.rlim_cur < want) {
+        rlimit raised = r;
+        raised.rlim_cur = want;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) r = raised;
+    }
+    return r.rlim_cur == RLIM_INFINITY ? 8192 : static_cast<size_t>(r.rlim_cur);
 }
 
 }  // namespace web

@@ -6,7 +6,9 @@
 // clang-format on
 #include <cwchar>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 #include "web/child.h"
 
@@ -113,18 +115,34 @@ Child::Child(const ChildLaunch& launch) : h_(std::make_unique<Handles>()) {
     env += L'\0';
 
     PipeEnds in = make_pipe(true), out = make_pipe(false), err = make_pipe(false);
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = in.read.h;
-    si.hStdOutput = out.write.h;
-    si.hStdError = err.write.h;
+    STARTUPINFOEXW si{};
+    si.StartupInfo.cb = sizeof si;
+    si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    si.StartupInfo.hStdInput = in.read.h;
+    si.StartupInfo.hStdOutput = out.write.h;
+    si.StartupInfo.hStdError = err.write.h;
+    // the child inherits its three pipe ends and no other handle: not the listening socket, a
+    // page's connection or another child's pipe
+    HANDLE own[] = {in.read.h, out.write.h, err.write.h};
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    std::vector<char> attrs(size);
+    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attrs.data());
+    if (!InitializeProcThreadAttributeList(list, 1, 0, &size) ||
+        !UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, own, sizeof own,
+                                   nullptr, nullptr)) {
+        throw std::runtime_error("cannot limit the handles of " + launch.program.string());
+    }
+    si.lpAttributeList = list;
     PROCESS_INFORMATION pi{};
     const std::wstring dir = launch.dir.wstring();
-    // a console Ctrl+C is the server's to handle: the child gets a process group of its own
-    const BOOL ok = CreateProcessW(launch.program.wstring().c_str(), cmd.data(), nullptr, nullptr,
-                                   TRUE, CREATE_NEW_PROCESS_GROUP | CREATE_UNICODE_ENVIRONMENT,
-                                   env.data(), dir.empty() ? nullptr : dir.c_str(), &si, &pi);
+    // a console of its own, without a window: a Ctrl+C at the server's console is the server's
+    // to handle, and the child's Ctrl+C can be sent to it alone (interrupt())
+    const BOOL ok =
+        CreateProcessW(launch.program.wstring().c_str(), cmd.data(), nullptr, nullptr, TRUE,
+                       CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT,
+                       env.data(), dir.empty() ? nullptr : dir.c_str(), &si.StartupInfo, &pi);
+    DeleteProcThreadAttributeList(list);
     if (!ok) throw std::runtime_error("cannot run " + launch.program.string());
     CloseHandle(pi.hThread);
     h_->process = Handle(pi.hProcess);
@@ -167,6 +185,22 @@ long Child::id() const {
     return static_cast<long>(h_->pid);
 }
 
+void Child::interrupt() {
+    if (h_->waited || WaitForSingleObject(h_->process.h, 0) == WAIT_OBJECT_0) return;
+    // only a process attached to the child's console can raise its Ctrl+C: a helper does that,
+    // so the server keeps its own console
+    try {
+        ChildLaunch helper{own_directory() / program_name("tessaro-web"),
+                           {"--ctrl-c", std::to_string(h_->pid)},
+                           {},
+                           {}};
+        int status = 0;
+        (void)run_for_output(helper, &status);
+    } catch (const std::exception&) {
+        // the run goes on; a Stop can be pressed again
+    }
+}
+
 int Child::wait() {
     if (h_->waited) return h_->status;
     WaitForSingleObject(h_->process.h, INFINITE);
@@ -198,10 +232,49 @@ std::string random_bytes(size_t count) {
     return bytes;
 }
 
-bool open_browser(const std::string& url) {
+bool console_interrupt_helper(int argc, char** argv, int& status) {
+    if (argc != 3 || std::string_view(argv[1]) != "--ctrl-c") return false;
+    const DWORD pid = std::wcstoul(wide(argv[2]).c_str(), nullptr, 10);
+    FreeConsole();
+    // the event goes to every process of that console, this one too, which ignores it
+    status = AttachConsole(pid) && SetConsoleCtrlHandler(nullptr, TRUE) &&
+                     GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)
+                 ? 0
+                 : 1;
+    return true;
+}
+
+bool open_browser(const std::string& target) {
     const auto r = reinterpret_cast<INT_PTR>(
-        ShellExecuteW(nullptr, L"open", wide(url).c_str(), nullptr, nullptr, SW_SHOWNORMAL));
+        ShellExecuteW(nullptr, L"open", wide(target).c_str(), nullptr, nullptr, SW_SHOWNORMAL));
     return r > 32;
+}
+
+std::filesystem::path make_private_dir(std::string_view prefix) {
+    // under the user's own temporary directory, whose access list the new one inherits
+    for (int i = 0; i < 8; ++i) {
+        const auto dir =
+            std::filesystem::temp_directory_path() / (std::string(prefix) + random_hex(8));
+        if (CreateDirectoryW(dir.wstring().c_str(), nullptr)) return dir;
+    }
+    throw std::runtime_error("cannot make a directory under the temporary directory");
+}
+
+bool write_private_file(const std::filesystem::path& path, std::string_view text) {
+    Handle f(CreateFileW(path.wstring().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (f.h == INVALID_HANDLE_VALUE) return false;
+    DWORD n = 0;
+    return WriteFile(f.h, text.data(), static_cast<DWORD>(text.size()), &n, nullptr) &&
+           n == text.size();
+}
+
+void keep_from_children(std::intptr_t native) {
+    SetHandleInformation(reinterpret_cast<HANDLE>(native), HANDLE_FLAG_INHERIT, 0);
+}
+
+size_t descriptors_allowed() {
+    return 4096;  // sockets are not counted against a small table on Windows
 }
 
 }  // namespace web

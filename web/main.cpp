@@ -22,6 +22,7 @@ int usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (int status = 0; web::console_interrupt_helper(argc, argv, status)) return status;
     web::ServerOptions options;
     options.package_dir = std::filesystem::current_path();
     bool dir_given = false;

@@ -73,6 +73,8 @@ bool bar_complete(std::string_view s) {
 }
 
 constexpr std::string_view kPrompt = "###请选择(0-";
+// longer than any progress bar (about 130 bytes with its rate) or menu prompt
+constexpr size_t kMaxPartial = 1024;
 
 // "###2.升级&重置(Upgrade&Wipe)；" -> '2' and the text between the digit and the closing mark
 bool option_line(std::string_view s, MenuChoice& choice) {
@@ -94,6 +96,12 @@ bool option_line(std::string_view s, MenuChoice& choice) {
         }
     }
     return false;
+}
+
+// The lines that end a run: done, failed or left.
+bool ending_line(std::string_view s) {
+    return s == "Downloading Error!" || starts_with(s, "###固件错误") ||
+           starts_with(s, "###完成！") || s == "###退出(Exit)!" || s == "###All Done.";
 }
 
 Event make(EventKind kind, std::string text, std::string value = {}) {
@@ -141,24 +149,12 @@ std::string to_utf8(std::string_view bytes) {
 
 std::vector<Event> Reader::feed(std::string_view bytes) {
     std::vector<Event> out;
-    for (const char c : bytes) {
-        if (c == '\n') {
-            // a line that ended right after a bar or a prompt gave that already, and so did the
-            // "\r" of a line that ends in "\r\n" (Windows)
-            if (!pending_.empty() || !(partial_taken_ || cr_ended_)) line(pending_, out);
-            pending_.clear();
-            partial_taken_ = false;
-            cr_ended_ = false;
-        } else if (c == '\r') {
-            cr_ended_ = !pending_.empty();
-            if (cr_ended_) line(pending_, out);
-            pending_.clear();
-            partial_taken_ = false;
-        } else {
-            pending_ += c;
-            partial_taken_ = false;
-            cr_ended_ = false;
-        }
+    while (!bytes.empty()) {
+        const size_t end = bytes.find_first_of("\r\n");
+        append(bytes.substr(0, end), out);
+        if (end == std::string_view::npos) break;
+        line_end(bytes[end], out);
+        bytes.remove_prefix(end + 1);
     }
     // a prompt or a bar is given now: the installer waits for input, or the bar is the only
     // sign of life until the file is sent
@@ -166,8 +162,61 @@ std::vector<Event> Reader::feed(std::string_view bytes) {
     return out;
 }
 
+// Bytes of the current line: kept up to kMaxLine, so one endless line cannot fill the memory.
+void Reader::append(std::string_view part, std::vector<Event>& out) {
+    if (part.empty()) return;
+    partial_taken_ = false;
+    cr_ended_ = false;
+    if (cutting_) return;
+    const size_t room = kMaxLine - pending_.size();
+    if (part.size() <= room) {
+        pending_ += part;
+        return;
+    }
+    pending_ += part.substr(0, room);
+    // the cut falls between two characters, so what is kept stays readable UTF-8
+    size_t keep = pending_.size();
+    for (size_t back = 1; back <= 3 && back <= keep; ++back) {
+        const auto b = static_cast<unsigned char>(pending_[keep - back]);
+        if ((b & 0xC0) == 0x80) continue;  // a continuation byte: look further back
+        if (b >= 0xC0 && utf8_length(pending_, keep - back) == 0) keep -= back;
+        break;
+    }
+    pending_.resize(keep);
+    after_prompt_ = false;
+    options_to_text(out);
+    out.push_back(make(EventKind::Text, to_utf8(pending_) + std::string(kCutMark)));
+    pending_.clear();
+    cutting_ = true;
+}
+
+void Reader::line_end(char c, std::vector<Event>& out) {
+    if (cutting_) {
+        // the cut line was given already
+        cutting_ = false;
+        cr_ended_ = c == '\r';
+        partial_taken_ = false;
+        return;
+    }
+    if (c == '\n') {
+        // a line that ended right after a bar or a prompt gave that already, and so did the
+        // "\r" of a line that ends in "\r\n" (Windows)
+        if (!pending_.empty() || !(partial_taken_ || cr_ended_)) line(pending_, out);
+        pending_.clear();
+        partial_taken_ = false;
+        cr_ended_ = false;
+    } else {
+        cr_ended_ = !pending_.empty();
+        if (cr_ended_) line(pending_, out);
+        pending_.clear();
+        partial_taken_ = false;
+    }
+}
+
 void Reader::take_partial(std::vector<Event>& out) {
-    if (pending_.empty()) return;
+    // a bar or a prompt is short: a longer line waits for its end, and is not scanned again on
+    // every read while it grows
+    if (pending_.empty() || pending_.size() > kMaxPartial) return;
     const bool prompt = starts_with(pending_, "###") && ends_with(pending_, "):") &&
                         starts_with(to_utf8(pending_), kPrompt);
     if (!prompt && !bar_complete(pending_)) return;
@@ -181,10 +230,15 @@ std::vector<Event> Reader::finish() {
     if (!pending_.empty()) line(pending_, out);
     pending_.clear();
     // option lines of a menu whose prompt never came are still shown
+    options_to_text(out);
+    return out;
+}
+
+// Option lines not followed by a prompt stay text.
+void Reader::options_to_text(std::vector<Event>& out) {
     for (auto& l : option_lines_) out.push_back(make(EventKind::Text, std::move(l)));
     option_lines_.clear();
     choices_.clear();
-    return out;
 }
 
 void Reader::line(std::string_view raw, std::vector<Event>& out) {
@@ -227,10 +281,7 @@ void Reader::line(std::string_view raw, std::vector<Event>& out) {
         out.push_back(make(EventKind::Choice, text, text));
         return;
     }
-    // option lines not followed by a prompt stay text
-    for (auto& l : option_lines_) out.push_back(make(EventKind::Text, std::move(l)));
-    option_lines_.clear();
-    choices_.clear();
+    options_to_text(out);
 
     if (starts_with(text, "###Ver:")) {
         std::string v = text.substr(7);
@@ -243,12 +294,17 @@ void Reader::line(std::string_view raw, std::vector<Event>& out) {
                text != "Downloading Error!") {
         std::string name = text.substr(12, text.find(':') - 12);
         out.push_back(make(EventKind::File, std::move(text), std::move(name)));
+    } else if (!endings_ && ending_line(text)) {
+        // said on standard error, where the device's own text is quoted: not the run's ending
+        out.push_back(make(EventKind::Text, std::move(text)));
     } else if (text == "Downloading Error!" || starts_with(text, "###固件错误")) {
         ended_ = true;
+        failed_ = true;
         out.push_back(make(EventKind::Failed, std::move(text)));
     } else if (starts_with(text, "###完成！")) {
+        // a failure sticks: nothing after it makes the run done
+        out.push_back(make(failed_ ? EventKind::Text : EventKind::Done, std::move(text)));
         ended_ = true;
-        out.push_back(make(EventKind::Done, std::move(text)));
     } else if (text == "###退出(Exit)!") {
         const bool refused = ended_;  // after the refusal of the package, the run's own ending
         ended_ = true;

@@ -44,8 +44,16 @@ struct Event {
 // (its texts under any other locale). A byte that is neither becomes U+FFFD.
 [[nodiscard]] std::string to_utf8(std::string_view bytes);
 
+// A line longer than this is cut: its first bytes become a text event with kCutMark after them
+// and the rest of it is dropped here (the run's file keeps the whole output).
+constexpr size_t kMaxLine = size_t{64} * 1024;
+constexpr std::string_view kCutMark = " [... line cut: longer than 64 KiB]";
+
 class Reader {
   public:
+    // `endings`: the stream is standard output, which alone carries the run's endings (done,
+    // failed, left). Standard error quotes the device's own text, so an ending there is text.
+    explicit Reader(bool endings = true) : endings_(endings) {}
     // Takes the next bytes of the stream; gives the events they complete. A menu's prompt and
     // a progress bar are given as soon as they are whole, without waiting for a line end.
     [[nodiscard]] std::vector<Event> feed(std::string_view bytes);
@@ -55,13 +63,19 @@ class Reader {
   private:
     void line(std::string_view raw, std::vector<Event>& out);
     void take_partial(std::vector<Event>& out);
+    void append(std::string_view part, std::vector<Event>& out);
+    void line_end(char c, std::vector<Event>& out);
+    void options_to_text(std::vector<Event>& out);
 
     std::string pending_;  // bytes of the line not ended yet
     std::vector<MenuChoice> choices_;
     std::vector<std::string> option_lines_;
     std::vector<std::string> header_;
-    bool after_prompt_ = false;   // an unattended menu echoes its choice next
+    bool after_prompt_ = false;  // an unattended menu echoes its choice next
+    bool endings_ = true;
     bool ended_ = false;          // done, failed or left was seen
+    bool failed_ = false;         // a failure was seen: no later line makes the run done
+    bool cutting_ = false;        // the line was cut: its bytes are dropped until it ends
     bool partial_taken_ = false;  // a bar or prompt was given before its line ended
     bool cr_ended_ = false;       // the last byte was a "\r" that ended a line
 };

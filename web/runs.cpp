@@ -19,12 +19,12 @@ nlohmann::json event_json(const Event& e) {
     return j;
 }
 
-Run::Run(std::string serial, const ChildLaunch& launch, std::filesystem::path trace, Post post,
-         Publish publish)
-    : serial_(std::move(serial)),
-      trace_(std::move(trace)),
+Run::Run(std::string place, const ChildLaunch& launch, Files files, Post post, Publish publish)
+    : place_(std::move(place)),
+      files_(std::move(files)),
       post_(std::move(post)),
       publish_(std::move(publish)),
+      log_(files_.log, std::ios::binary | std::ios::trunc),
       child_(std::make_unique<Child>(launch)) {
     supervisor_ = std::thread([this] {
         std::thread err([this] { pump(false); });
@@ -39,9 +39,10 @@ Run::~Run() {
     if (supervisor_.joinable()) supervisor_.join();
 }
 
-// Reads one stream to its end; each event goes to the server's thread with the time it was read.
+// Reads one stream to its end: every byte goes to the run's file; each event goes to the
+// server's thread with the time it was read.
 void Run::pump(bool out) {
-    Reader reader;
+    Reader reader(out);
     const std::string stream = out ? "out" : "err";
     char buf[4096];
     auto send = [&](std::vector<Event> events) {
@@ -57,20 +58,44 @@ void Run::pump(bool out) {
     };
     for (size_t n;
          (n = out ? child_->read_out(buf, sizeof buf) : child_->read_err(buf, sizeof buf)) > 0;) {
+        {
+            std::lock_guard lock(log_mutex_);
+            log_.write(buf, static_cast<std::streamsize>(n));
+            log_.flush();
+        }
         send(reader.feed(std::string_view(buf, n)));
     }
     send(reader.finish());
 }
 
+// Keeps an event for a page that comes back, within the caps.
+void Run::keep(nlohmann::json j, bool structural) {
+    if (history_.size() < kHistoryCap || (structural && history_.size() < 2 * kHistoryCap)) {
+        history_.push_back(std::move(j));
+        return;
+    }
+    if (history_cut_) return;
+    history_cut_ = true;
+    history_.push_back({{"type", "run"},
+                        {"path", place_},
+                        {"stream", "err"},
+                        {"kind", "text"},
+                        {"text",
+                         "tessaro-web: more lines than are kept here; the saved output "
+                         "has them all"}});
+}
+
 void Run::on_event(const std::string& stream, const Event& e, double t, double at) {
     nlohmann::json j = event_json(e);
+    const EventKind kind = outcome_.take(e);
+    j["kind"] = kind_name(kind);
     j["type"] = "run";
-    j["serial"] = serial_;
+    j["path"] = place_;
     j["stream"] = stream;
     j["t"] = t;
     j["at"] = at;
-    if (e.kind != EventKind::Percent) console_ += e.text + "\n";
-    switch (e.kind) {
+    if (stream == "out") device_wait_ = false;
+    switch (kind) {
         case EventKind::Menu:
             menu_keys_.clear();
             for (const auto& c : e.choices) menu_keys_ += c.key;
@@ -80,38 +105,30 @@ void Run::on_event(const std::string& stream, const Event& e, double t, double a
             break;
         case EventKind::Choice:
             menu_keys_.clear();
-            exited_ = exited_ || e.value == "0";
             break;
-        case EventKind::Done:
-            // a menu left with 0 ends with the same last line as a done install: nothing was
-            // installed though
-            if (exited_) {
-                j["kind"] = kind_name(EventKind::Left);
-                if (state_ == "running") state_ = "left";
-            } else {
-                state_ = "done";
+        case EventKind::Text:
+            if (stream != "err") break;
+            device_wait_ = device_wait_ || e.text == "< waiting for device >";
+            // the installer's own note of where a Stop left the device
+            if (stop_asked() && (!stop_note_.empty() || e.text.starts_with("stopped: "))) {
+                stop_note_ += e.text + "\n";
             }
-            break;
-        case EventKind::Failed:
-            state_ = "failed";
-            break;
-        case EventKind::Left:
-            if (state_ == "running") state_ = "left";
             break;
         default:
             break;
     }
-    history_.push_back(j);
+    const bool structural = kind != EventKind::Text && kind != EventKind::Percent;
     publish_(j);
+    keep(std::move(j), structural);
 }
 
 void Run::on_end(int status) {
     running_ = false;
     menu_keys_.clear();
-    // a run that stopped without an ending of its own (an internal fault, a signal) failed
-    if (state_ == "running" || (status != 0 && state_ == "done")) state_ = "failed";
-    nlohmann::json j = {
-        {"type", "end"}, {"serial", serial_}, {"status", status}, {"state", state_}};
+    device_wait_ = false;
+    const std::string_view state = outcome_.end(status);
+    nlohmann::json j = {{"type", "end"}, {"path", place_}, {"status", status}, {"state", state}};
+    if (state == "stopped" && !stop_note_.empty()) j["note"] = stop_note_;
     history_.push_back(j);
     publish_(j);
 }
@@ -128,6 +145,22 @@ bool Run::choose(char key) {
     on_event("in", e, std::chrono::duration<double>(now - start_).count(),
              std::chrono::duration<double>(now.time_since_epoch()).count());
     return true;
+}
+
+bool Run::stop() {
+    if (!running_) return false;
+    if (!stop_asked()) {
+        outcome_.stop();
+        nlohmann::json j = {{"type", "stopping"}, {"path", place_}, {"waiting", waiting()}};
+        publish_(j);
+        history_.push_back(std::move(j));
+    }
+    child_->interrupt();
+    return true;
+}
+
+void Run::stop_tick() {
+    if (running_ && stop_asked()) child_->interrupt();
 }
 
 }  // namespace web

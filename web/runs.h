@@ -3,18 +3,26 @@
 #pragma once
 
 #include <chrono>
+#include <deque>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "web/child.h"
+#include "web/outcome.h"
 #include "web/reader.h"
 
 namespace web {
+
+// A run keeps this many events for a page that comes back; beyond it, text lines and bars are
+// dropped from memory (they stay in the run's file) and the other events still kept up to twice
+// as many, so a device's flood cannot grow the server without end.
+constexpr size_t kHistoryCap = 4000;
 
 class Run {
   public:
@@ -23,9 +31,14 @@ class Run {
     // Called on the server's thread with each event of the run, and once with its end.
     using Publish = std::function<void(const nlohmann::json&)>;
 
-    // Starts the child; throws std::runtime_error when it cannot be started.
-    Run(std::string serial, const ChildLaunch& launch, std::filesystem::path trace, Post post,
-        Publish publish);
+    struct Files {
+        std::filesystem::path log;    // the whole output of both streams, as the installer wrote it
+        std::filesystem::path trace;  // TESSARO_TRACE
+    };
+
+    // Starts the child for the device at `place`; throws std::runtime_error when it cannot be
+    // started.
+    Run(std::string place, const ChildLaunch& launch, Files files, Post post, Publish publish);
     // Waits for the child's end (it is never killed) and for its readers.
     ~Run();
     Run(const Run&) = delete;
@@ -33,33 +46,44 @@ class Run {
 
     // The server's thread only, from here on.
     [[nodiscard]] bool running() const { return running_; }
-    [[nodiscard]] const std::string& state() const { return state_; }
-    [[nodiscard]] const std::vector<nlohmann::json>& history() const { return history_; }
-    [[nodiscard]] const std::string& console() const { return console_; }
-    [[nodiscard]] const std::filesystem::path& trace() const { return trace_; }
+    [[nodiscard]] std::string_view state() const { return outcome_.state(); }
+    [[nodiscard]] const std::deque<nlohmann::json>& history() const { return history_; }
+    [[nodiscard]] const Files& files() const { return files_; }
     // Sends a choice to the menu that waits; false when none waits or it has no such choice.
     [[nodiscard]] bool choose(char key);
+    // Sends the installer its Ctrl+C, which it takes only at a wait or a menu (with a note of
+    // where the device was left) and never while it writes. Sent again by stop_tick() until the
+    // run ends, so a run that writes stops at its next wait. False when it no longer runs.
+    bool stop();
+    void stop_tick();
+    [[nodiscard]] bool stop_asked() const { return outcome_.stop_asked(); }
+    // At a menu or waiting for a device: a Stop ends it now.
+    [[nodiscard]] bool waiting() const { return !menu_keys_.empty() || device_wait_; }
 
   private:
     // t: seconds since the run started; at: the host's monotonic clock when it was read
     void on_event(const std::string& stream, const Event& e, double t, double at);
     void on_end(int status);
     void pump(bool out);
+    void keep(nlohmann::json j, bool structural);
 
-    std::string serial_;
-    std::filesystem::path trace_;
+    std::string place_;
+    Files files_;
     Post post_;
     Publish publish_;
+    std::ofstream log_;
+    std::mutex log_mutex_;  // both streams' threads write the log
     std::unique_ptr<Child> child_;
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
     std::thread supervisor_;
 
     bool running_ = true;
-    std::string state_ = "running";
-    std::string menu_keys_;  // the choices of the menu that waits, empty when none does
-    bool exited_ = false;    // a menu was left with 0
-    std::vector<nlohmann::json> history_;
-    std::string console_;
+    Outcome outcome_;
+    std::string menu_keys_;     // the choices of the menu that waits, empty when none does
+    bool device_wait_ = false;  // "< waiting for device >" was the last line of standard error
+    std::string stop_note_;     // the installer's own note when a Stop ended it
+    std::deque<nlohmann::json> history_;
+    bool history_cut_ = false;
 };
 
 [[nodiscard]] nlohmann::json event_json(const Event& e);

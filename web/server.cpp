@@ -1,23 +1,21 @@
 #include "web/server.h"
 
-#include <array>
+#include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <deque>
-#include <fstream>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <nlohmann/json.hpp>
-#include <sstream>
-#include <thread>
+#include <optional>
+#include <vector>
 
+#include "web/api.h"
 #include "web/asio.h"
 #include "web/child.h"
-#include "web/package.h"
+#include "web/listing.h"
 #include "web/page_files.h"
-#include "web/runs.h"
+#include "web/policy.h"
+#include "web/session.h"
 
 namespace web {
 
@@ -26,50 +24,8 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = asio::ip::tcp;
 using json = nlohmann::json;
-using Request = http::request<http::string_body>;
-using Response = http::response<http::string_body>;
 
 namespace {
-
-constexpr std::string_view kCookie = "tessaro_token";
-
-std::string query_value(std::string_view target, std::string_view name) {
-    const size_t q = target.find('?');
-    if (q == std::string_view::npos) return {};
-    std::string_view rest = target.substr(q + 1);
-    while (!rest.empty()) {
-        const size_t amp = rest.find('&');
-        const std::string_view pair = rest.substr(0, amp);
-        if (pair.substr(0, name.size() + 1) == std::string(name) + "=") {
-            return std::string(pair.substr(name.size() + 1));
-        }
-        if (amp == std::string_view::npos) break;
-        rest.remove_prefix(amp + 1);
-    }
-    return {};
-}
-
-std::string cookie_value(std::string_view cookies, std::string_view name) {
-    while (!cookies.empty()) {
-        const size_t semi = cookies.find(';');
-        std::string_view c = cookies.substr(0, semi);
-        while (!c.empty() && c.front() == ' ') c.remove_prefix(1);
-        if (c.substr(0, name.size() + 1) == std::string(name) + "=") {
-            return std::string(c.substr(name.size() + 1));
-        }
-        if (semi == std::string_view::npos) break;
-        cookies.remove_prefix(semi + 1);
-    }
-    return {};
-}
-
-// Compares without an early end, so the time taken tells nothing of the token.
-bool same_secret(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    unsigned diff = 0;
-    for (size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
-    return diff == 0;
-}
 
 std::string_view content_type(std::string_view path) {
     if (path.ends_with(".html")) return "text/html; charset=utf-8";
@@ -78,43 +34,9 @@ std::string_view content_type(std::string_view path) {
     return "application/octet-stream";
 }
 
-class Server;
-
-// One HTTP connection; after GET /api/events it carries the live events until it closes.
-class Session : public std::enable_shared_from_this<Session> {
-  public:
-    Session(tcp::socket socket, Server& server) : stream_(std::move(socket)), server_(server) {}
-    void start() { read(); }
-    // Queues one Server-Sent Event on a live-event connection.
-    void push(const std::string& data);
-    void close() {
-        beast::error_code ec;
-        stream_.socket().shutdown(tcp::socket::shutdown_both, ec);
-    }
-    // Closes once what is queued has gone out: a page is told the last events before the end.
-    void finish() {
-        closing_ = true;
-        if (!writing_) close();
-    }
-
-  private:
-    void read();
-    void send(const std::shared_ptr<Response>& res);
-    void start_events();
-    void write_next();
-    void watch_close();
-
-    beast::tcp_stream stream_;
-    beast::flat_buffer buffer_;
-    Request req_;
-    Server& server_;
-    std::deque<std::string> queue_;
-    bool writing_ = false;
-    std::array<char, 64> sink_{};
-    bool closing_ = false;
-};
-
-class Server {
+// The listening socket, the signals, the live-event clients, and each request led through the
+// policy to the page's files or the API.
+class Server : public SessionHost {
   public:
     Server(asio::io_context& io, ServerOptions options)
         : io_(io), options_(std::move(options)), acceptor_(io), signals_(io, SIGINT, SIGTERM) {}
@@ -127,23 +49,21 @@ class Server {
     Server& operator=(const Server&) = delete;
 
     int start();
-    void on_request(const std::shared_ptr<Session>& session, Request& req,
-                    std::shared_ptr<Response>& res);
-    void subscribe(const std::shared_ptr<Session>& s);
-    void publish(const json& j);
-    void forget(Session* s);
-    void stop_listing();
+    std::shared_ptr<Response> admit(Session& session, const RequestHead& head) override;
+    void on_request(Request& req, std::shared_ptr<Response>& res) override;
+    void subscribe(const std::shared_ptr<Session>& s) override;
+    void forget(Session* s) override;
+    void stop_listing() { lister_.stop(); }
 
   private:
+    [[nodiscard]] Judged judged(const RequestHead& head) const;
     void accept();
+    void take(tcp::socket socket);
+    [[nodiscard]] bool make_room();
     void wait_signal();
-    void list_loop();
-    void take_listing(const std::string& out);
-    [[nodiscard]] json devices_json() const;
-    [[nodiscard]] json package_json() const;
-    void install(const Request& req, Response& res);
-    void choose(const Request& req, Response& res);
+    void publish(const json& j);
     void maybe_finish();
+    void tick_stops();
 
     asio::io_context& io_;
     ServerOptions options_;
@@ -153,100 +73,25 @@ class Server {
     std::string host_;    // "127.0.0.1:PORT"
     std::string origin_;  // "http://127.0.0.1:PORT"
     std::vector<std::weak_ptr<Session>> subscribers_;
-    json devices_ = json::array();   // the last listing's devices that answered
-    json problems_ = json::array();  // and those that could not be opened
-    std::map<std::string, std::unique_ptr<Run>> runs_;
+    std::vector<std::string_view> open_paths_;  // the page's files, which need no token
+    SessionLimits limits_;
+    // every connection in the order it came, and how many may be open at once: well within
+    // the descriptors the process may hold, with room for the children's pipes
+    std::deque<std::weak_ptr<Session>> sessions_;
+    size_t cap_ = std::clamp<size_t>(descriptors_allowed() / 2, 16, 1024);
+    asio::steady_timer retry_timer_{io_};
     std::filesystem::path run_dir_;
     bool stopping_ = false;
     bool finished_ = false;
     asio::steady_timer stop_timer_{io_};
-
-    std::thread lister_;
-    std::mutex lister_mutex_;
-    std::condition_variable lister_wake_;
-    bool lister_stop_ = false;
+    asio::steady_timer stop_tick_{io_};
+    std::vector<std::string> writing_;  // the places of the runs that wrote at the first Ctrl+C
+    std::optional<Api> api_;
+    Lister lister_{{options_.installer, {"--list", "--json"}, options_.package_dir, {}},
+                   [this](std::string out) {
+                       asio::post(io_, [this, out = std::move(out)] { api_->take_listing(out); });
+                   }};
 };
-
-void Session::read() {
-    req_ = {};
-    http::async_read(stream_, buffer_, req_,
-                     [self = shared_from_this()](beast::error_code ec, size_t) {
-                         if (ec) {
-                             self->server_.forget(self.get());
-                             return;
-                         }
-                         auto res = std::make_shared<Response>();
-                         self->server_.on_request(self, self->req_, res);
-                         if (res) {
-                             self->send(res);
-                         } else {
-                             self->start_events();
-                         }
-                     });
-}
-
-void Session::send(const std::shared_ptr<Response>& res) {
-    res->version(req_.version());
-    res->keep_alive(req_.keep_alive());
-    res->set(http::field::cache_control, "no-store");
-    res->set("X-Content-Type-Options", "nosniff");
-    res->prepare_payload();
-    http::async_write(stream_, *res,
-                      [self = shared_from_this(), res](beast::error_code ec, size_t) {
-                          if (ec || !res->keep_alive()) {
-                              self->close();
-                              return;
-                          }
-                          self->read();
-                      });
-}
-
-void Session::start_events() {
-    queue_.push_front(
-        "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-store\r\n"
-        "Connection: keep-alive\r\n\r\n");
-    server_.subscribe(shared_from_this());
-    if (!writing_) write_next();
-    watch_close();
-}
-
-// The page closing its end is seen as a read that fails; anything it sends is dropped.
-void Session::watch_close() {
-    stream_.socket().async_read_some(asio::buffer(sink_),
-                                     [self = shared_from_this()](beast::error_code ec, size_t) {
-                                         if (ec) {
-                                             self->server_.forget(self.get());
-                                             self->close();
-                                             return;
-                                         }
-                                         self->watch_close();
-                                     });
-}
-
-void Session::push(const std::string& data) {
-    queue_.push_back("data: " + data + "\n\n");
-    if (!writing_) write_next();
-}
-
-void Session::write_next() {
-    if (queue_.empty()) {
-        writing_ = false;
-        if (closing_) close();
-        return;
-    }
-    writing_ = true;
-    auto chunk = std::make_shared<std::string>(std::move(queue_.front()));
-    queue_.pop_front();
-    asio::async_write(stream_.socket(), asio::buffer(*chunk),
-                      [self = shared_from_this(), chunk](beast::error_code ec, size_t) {
-                          if (ec) {
-                              self->writing_ = false;
-                              self->queue_.clear();
-                              return;
-                          }
-                          self->write_next();
-                      });
-}
 
 int Server::start() {
     beast::error_code ec;
@@ -260,59 +105,136 @@ int Server::start() {
                      ec.message().c_str());
         return 1;
     }
+    keep_from_children(static_cast<std::intptr_t>(acceptor_.native_handle()));
     const unsigned port = acceptor_.local_endpoint().port();
     host_ = "127.0.0.1:" + std::to_string(port);
     origin_ = "http://" + host_;
-    run_dir_ = std::filesystem::temp_directory_path() / ("tessaro-web-" + token_.substr(0, 8));
-    std::error_code made;
-    std::filesystem::create_directories(run_dir_, made);
+    open_paths_.emplace_back("/");
+    for (const auto& f : page_files()) open_paths_.push_back(f.path);
+    try {
+        run_dir_ = make_private_dir("tessaro-web-");
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "tessaro-web: %s\n", e.what());
+        return 1;
+    }
+    api_.emplace(
+        io_, options_, run_dir_, [this](const json& j) { publish(j); }, [this] { maybe_finish(); });
 
-    const std::string url = origin_ + "/?token=" + token_;
+    // the token goes in the fragment, which a browser never sends to a server; the browser is
+    // handed a file that only this user can read, so no command line ever shows the token
+    const std::string url = origin_ + "/#token=" + token_;
+    const auto opener = run_dir_ / "open.html";
+    const bool written = write_private_file(
+        opener,
+        R"(<!doctype html><meta charset="utf-8"><meta http-equiv="refresh" content="0;url=)" + url +
+            R"("><title>Tessaro</title><a href=")" + url + "\">Tessaro</a>\n");
     std::printf("tessaro-web: %s\npackage: %s\nCtrl+C stops it.\n", url.c_str(),
                 options_.package_dir.string().c_str());
     std::fflush(stdout);
-    if (options_.open_browser && !open_browser(url)) {
+    if (options_.open_browser && (!written || !open_browser(opener.string()))) {
         std::fprintf(stderr, "tessaro-web: no browser could be started; open the address above\n");
     }
     accept();
     wait_signal();
-    lister_ = std::thread([this] { list_loop(); });
+    lister_.start();
     return 0;
 }
 
+// The accept loop never ends but with the server: an error (no descriptor left, say) makes
+// room and tries again.
 void Server::accept() {
     acceptor_.async_accept([this](beast::error_code ec, tcp::socket socket) {
-        if (ec) return;  // the acceptor was closed
-        std::make_shared<Session>(std::move(socket), *this)->start();
-        accept();
+        if (finished_) return;  // the acceptor was closed
+        if (!ec) {
+            take(std::move(socket));
+            accept();
+            return;
+        }
+        const bool room = make_room();
+        retry_timer_.expires_after(std::chrono::milliseconds(room ? 1 : 100));
+        retry_timer_.async_wait([this](beast::error_code e) {
+            if (!e && !finished_) accept();
+        });
     });
+}
+
+void Server::take(tcp::socket socket) {
+    keep_from_children(static_cast<std::intptr_t>(socket.native_handle()));
+    std::erase_if(sessions_, [](const std::weak_ptr<Session>& w) {
+        const auto s = w.lock();
+        return !s || s->closed();
+    });
+    // a full house makes room for the newcomer: the page always gets in
+    if (sessions_.size() >= cap_ && !make_room()) {
+        beast::error_code ec;
+        socket.close(ec);
+        return;
+    }
+    auto s = std::make_shared<Session>(std::move(socket), *this, limits_);
+    sessions_.push_back(s);
+    s->start();
+}
+
+// Closes the oldest connection that never showed the token: a stranger's, or a page's that has
+// not sent its first request yet (it is sent again on a new connection). False when every
+// connection is the page's.
+bool Server::make_room() {
+    const auto stranger = std::ranges::find_if(sessions_, [](const std::weak_ptr<Session>& w) {
+        const auto s = w.lock();
+        return s && !s->closed() && !s->proven();
+    });
+    if (stranger == sessions_.end()) return false;
+    stranger->lock()->close();
+    return true;
 }
 
 void Server::wait_signal() {
     signals_.async_wait([this](beast::error_code ec, int) {
         if (ec) return;
-        stopping_ = true;
+        if (!stopping_) {
+            stopping_ = true;
+            writing_ = api_->stop_all();
+            tick_stops();
+        }
         maybe_finish();
         if (!io_.stopped()) wait_signal();
     });
 }
 
-// Ends the server once it was asked to and no install runs; says what still runs otherwise.
+// A run that wrote when it was asked to stop is asked again each second: it stops at its next
+// wait or menu, the only places where it takes a Ctrl+C.
+void Server::tick_stops() {
+    stop_tick_.expires_after(std::chrono::seconds(1));
+    stop_tick_.async_wait([this](beast::error_code ec) {
+        if (ec || finished_) return;
+        api_->stop_tick();
+        tick_stops();
+    });
+}
+
+// Ends the server once it was asked to and no install runs; names the runs that write
+// otherwise.
 void Server::maybe_finish() {
     if (!stopping_) return;
-    std::string running;
-    for (const auto& [serial, run] : runs_) {
-        if (run->running()) running += " " + serial;
-    }
+    const std::vector<std::string> running = api_->running();
     if (!running.empty()) {
-        std::fprintf(stderr,
-                     "tessaro-web: an install still runs on%s; it is never broken off, so the "
-                     "server stops when it ends\n",
-                     running.c_str());
+        std::string writing;
+        for (const auto& place : writing_) {
+            if (std::find(running.begin(), running.end(), place) != running.end()) {
+                writing += " " + place;
+            }
+        }
+        if (!writing.empty()) {
+            std::fprintf(stderr,
+                         "tessaro-web: an install writes to the device at%s; a write is never "
+                         "broken off, so the server stops once it reaches its next wait\n",
+                         writing.c_str());
+        }
         return;
     }
     if (finished_) return;
     finished_ = true;
+    stop_tick_.cancel();
     beast::error_code ec;
     acceptor_.close(ec);
     for (auto& w : subscribers_) {
@@ -324,102 +246,12 @@ void Server::maybe_finish() {
     stop_timer_.async_wait([this](beast::error_code) { io_.stop(); });
 }
 
-void Server::stop_listing() {
-    {
-        std::lock_guard lock(lister_mutex_);
-        lister_stop_ = true;
-    }
-    lister_wake_.notify_all();
-    if (lister_.joinable()) lister_.join();
-}
-
-void Server::list_loop() {
-    ChildLaunch launch{options_.installer, {"--list", "--json"}, options_.package_dir, {}};
-    std::unique_lock lock(lister_mutex_);
-    while (!lister_stop_) {
-        lock.unlock();
-        int status = 0;
-        std::string out;
-        try {
-            out = run_for_output(launch, &status);
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "tessaro-web: listing the devices: %s\n", e.what());
-        }
-        asio::post(io_, [this, out = std::move(out)] { take_listing(out); });
-        lock.lock();
-        lister_wake_.wait_for(lock, std::chrono::seconds(2), [this] { return lister_stop_; });
-    }
-}
-
-void Server::take_listing(const std::string& out) {
-    json devices = json::array();
-    json problems = json::array();
-    std::istringstream lines(out);
-    for (std::string line; std::getline(lines, line);) {
-        const json j = json::parse(line, nullptr, false);
-        if (!j.is_object()) continue;
-        if (j.contains("serial")) {
-            devices.push_back(j);
-        } else if (j.contains("error")) {
-            problems.push_back(j);
-        }
-    }
-    // a device being installed is shown as the listing last saw it: while its install holds it
-    // (or reboots it) the listing cannot tell anything of it. It is also busy for the listing,
-    // which cannot tell it from one another program holds: busy devices wait until no install runs
-    for (const auto& [serial, run] : runs_) {
-        if (!run->running()) continue;
-        json others = json::array();
-        for (auto& p : problems) {
-            if (p.value("error", "") != "busy") others.push_back(std::move(p));
-        }
-        problems = std::move(others);
-        json kept;
-        for (const auto& d : devices_) {
-            if (d.value("serial", "") == serial) kept = d;
-        }
-        json rest = json::array();
-        for (auto& d : devices) {
-            if (d.value("serial", "") != serial) rest.push_back(std::move(d));
-        }
-        if (!kept.is_null()) rest.push_back(kept);
-        devices = std::move(rest);
-    }
-    if (devices == devices_ && problems == problems_) return;
-    devices_ = std::move(devices);
-    problems_ = std::move(problems);
-    publish(devices_json());
-}
-
-json Server::devices_json() const {
-    json runs = json::object();
-    for (const auto& [serial, run] : runs_) {
-        runs[serial] = {{"state", run->state()}, {"running", run->running()}};
-    }
-    return {{"type", "devices"}, {"devices", devices_}, {"problems", problems_}, {"runs", runs}};
-}
-
-json Server::package_json() const {
-    const Package p = read_package(options_.package_dir);
-    json images = json::array();
-    for (const auto& i : p.images) {
-        images.push_back(
-            {{"name", i.name}, {"size", i.size}, {"signature", signature_name(i.signature)}});
-    }
-    return {{"dir", p.dir.string()},
-            {"model", p.model},
-            {"native", p.native},
-            {"second", p.second},
-            {"images", images}};
-}
-
 void Server::subscribe(const std::shared_ptr<Session>& s) {
     subscribers_.push_back(s);
     // a page that comes (or comes back) is given the whole state first
-    s->push(devices_json().dump());
-    for (const auto& [serial, run] : runs_) {
-        for (const auto& j : run->history()) s->push(j.dump());
-    }
+    std::string all;
+    api_->replay([&all](const json& j) { all += "data: " + j.dump() + "\n\n"; });
+    s->push_all(all);
 }
 
 void Server::forget(Session* s) {
@@ -436,118 +268,31 @@ void Server::publish(const json& j) {
     }
 }
 
-void Server::install(const Request& req, Response& res) {
-    const json body = json::parse(req.body(), nullptr, false);
-    if (!body.is_object() || !body.contains("serial") || !body["serial"].is_string()) {
-        res.result(http::status::bad_request);
-        res.body() = "a JSON object with the device's serial number is expected";
-        return;
-    }
-    const std::string serial = body["serial"];
-    const json* device = nullptr;
-    for (const auto& d : devices_) {
-        if (d.value("serial", "") == serial) device = &d;
-    }
-    auto refuse = [&res](std::string why) {
-        res.result(http::status::forbidden);
-        res.body() = std::move(why);
-    };
-    // only a device of the current listing: the serial is never a text the installer is
-    // handed unchecked
-    if (device == nullptr) return refuse("no device with this serial number is listed");
-    if (auto r = runs_.find(serial); r != runs_.end() && r->second->running()) {
-        return refuse("an install already runs on this device");
-    }
-    // the model alone: the images' signatures are the page's to show, and reading them whole
-    // here would hold up every other event while they are read
-    const std::string model = package_model(options_.package_dir);
-    if (!package_fits(model, device->value("model", ""))) {
-        return refuse("the package is for " + (model.empty() ? std::string("no model") : model) +
-                      ", the device is a " + device->value("model", "device of unknown model"));
-    }
-    const auto trace = run_dir_ / (serial + "-trace.jsonl");
-    std::error_code ec;
-    std::filesystem::remove(trace, ec);
-    ChildLaunch launch{options_.installer,
-                       {"1", "-1", serial},
-                       options_.package_dir,
-                       {{"TESSARO_TRACE", trace.string()}}};
-    try {
-        runs_.erase(serial);  // a finished run of this device: its threads have ended
-        runs_[serial] = std::make_unique<Run>(
-            serial, launch, trace,
-            [this](std::function<void()> task) { asio::post(io_, std::move(task)); },
-            [this](const json& j) {
-                publish(j);
-                if (j.value("type", "") == "end") {
-                    publish(devices_json());
-                    maybe_finish();
-                }
-            });
-    } catch (const std::exception& e) {
-        runs_.erase(serial);
-        res.result(http::status::internal_server_error);
-        res.body() = e.what();
-        return;
-    }
-    publish(devices_json());
-    res.result(http::status::ok);
-    res.set(http::field::content_type, "application/json");
-    res.body() = json{{"serial", serial}}.dump();
+Judged Server::judged(const RequestHead& head) const {
+    const Asked asked{view(head.method_string()), view(head.target()),
+                      view(head[http::field::host]), view(head[http::field::origin]),
+                      view(head[beast::string_view(kTokenHeader.data(), kTokenHeader.size())])};
+    return judge(asked, {token_, host_, origin_, open_paths_});
 }
 
-void Server::choose(const Request& req, Response& res) {
-    const json body = json::parse(req.body(), nullptr, false);
-    const bool ok = body.is_object() && body.contains("serial") && body["serial"].is_string() &&
-                    body.contains("key") && body["key"].is_string() &&
-                    body["key"].get<std::string>().size() == 1;
-    auto r = ok ? runs_.find(body["serial"].get<std::string>()) : runs_.end();
-    if (r == runs_.end() || !r->second->choose(body["key"].get<std::string>()[0])) {
-        res.result(http::status::bad_request);
-        res.body() = "no menu of this device waits for that choice";
-        return;
-    }
-    res.result(http::status::ok);
-    res.body() = "{}";
+std::shared_ptr<Response> Server::admit(Session& session, const RequestHead& head) {
+    const Judged j = judged(head);
+    if (j.verdict == Verdict::Serve) session.prove();
+    if (j.verdict == Verdict::Serve || j.verdict == Verdict::Page) return nullptr;
+    auto r = std::make_shared<Response>();
+    r->set(http::field::content_type, "text/plain; charset=utf-8");
+    r->result(static_cast<http::status>(j.status));
+    r->body() = j.why + "\n";
+    return r;
 }
 
-void Server::on_request(const std::shared_ptr<Session>& session, Request& req,
-                        std::shared_ptr<Response>& res) {
-    (void)session;
+void Server::on_request(Request& req, std::shared_ptr<Response>& res) {
     Response& r = *res;
     r.set(http::field::content_type, "text/plain; charset=utf-8");
-    auto refuse = [&r](http::status s, std::string why) {
-        r.result(s);
-        r.body() = std::move(why) + "\n";
-    };
-    // a name that leads here by another address (DNS rebinding) is not this server
-    if (req[http::field::host] != host_) return refuse(http::status::forbidden, "wrong host");
-    const std::string target(req.target());
-    const std::string path(target.substr(0, target.find('?')));
-    if (path.empty() || path[0] != '/' || path.find("..") != std::string::npos ||
-        path.find('%') != std::string::npos || path.find('\\') != std::string::npos) {
-        return refuse(http::status::bad_request, "bad path");
-    }
-    const std::string given = query_value(target, "token");
-    const bool by_query = same_secret(given, token_);
-    const bool by_cookie =
-        same_secret(cookie_value(std::string(req[http::field::cookie]), kCookie), token_);
-    if (!by_query && !by_cookie) return refuse(http::status::forbidden, "no valid token");
-    const bool write = req.method() != http::verb::get && req.method() != http::verb::head;
-    if (write && req[http::field::origin] != origin_) {
-        return refuse(http::status::forbidden, "wrong origin");
-    }
-    // the address with the token leads to the page; from there on the cookie carries it
-    if (by_query && path == "/") {
-        r.result(http::status::see_other);
-        r.set(http::field::location, "/");
-        r.set(http::field::set_cookie,
-              std::string(kCookie) + "=" + token_ + "; Path=/; HttpOnly; SameSite=Strict");
-        return;
-    }
+    const Judged j = judged(req);
     r.result(http::status::ok);
-    if (req.method() == http::verb::get) {
-        const std::string file = path == "/" ? "/index.html" : path;
+    if (j.verdict == Verdict::Page) {
+        const std::string file = j.path == "/" ? "/index.html" : j.path;
         for (const auto& f : page_files()) {
             if (f.path == file) {
                 r.set(http::field::content_type, std::string(content_type(file)));
@@ -555,42 +300,12 @@ void Server::on_request(const std::shared_ptr<Session>& session, Request& req,
                 return;
             }
         }
-        const std::string serial = query_value(target, "serial");
-        if (path == "/api/events") {
-            res = nullptr;  // the session turns into a live-event stream
-            return;
-        }
-        if (path == "/api/package") {
-            r.set(http::field::content_type, "application/json");
-            r.body() = package_json().dump();
-            return;
-        }
-        if (path == "/api/devices") {
-            r.set(http::field::content_type, "application/json");
-            r.body() = devices_json().dump();
-            return;
-        }
-        if (path == "/api/log" || path == "/api/trace") {
-            auto run = runs_.find(serial);
-            if (run == runs_.end()) return refuse(http::status::not_found, "no run of this device");
-            r.set(http::field::content_disposition,
-                  "attachment; filename=\"" + serial +
-                      (path == "/api/log" ? ".txt\"" : "-trace.jsonl\""));
-            if (path == "/api/log") {
-                r.body() = run->second->console();
-            } else {
-                std::ifstream in(run->second->trace(), std::ios::binary);
-                std::ostringstream s;
-                s << in.rdbuf();
-                r.body() = s.str();
-            }
-            return;
-        }
-    } else if (req.method() == http::verb::post) {
-        if (path == "/api/install") return install(req, r);
-        if (path == "/api/choice") return choose(req, r);
     }
-    return refuse(http::status::not_found, "not found");
+    if (req.method() == http::verb::get && j.path == "/api/events") {
+        res = nullptr;  // the session turns into a live-event stream
+        return;
+    }
+    api_->answer(req, j.path, r);
 }
 
 }  // namespace

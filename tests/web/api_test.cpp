@@ -2,15 +2,20 @@
 // request (with nothing run), then installs on several devices at once, followed through the
 // live events, with the menu answered through the API.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -36,7 +41,7 @@ constexpr char kRq3[] = "P00118WEB0001";
 struct Reply {
     int status = 0;
     std::string body;
-    std::string cookie;
+    std::string disposition;
 };
 
 // tessaro-web running against the given simulated devices, with a package for `model`
@@ -64,8 +69,10 @@ class Web {
                 program = emu;
             }
         }
-        child_ =
-            std::make_unique<web::Child>(web::ChildLaunch{program, args, dir_.path(), {{k, v}}});
+        // a temporary directory of the test's own, where the server makes its run directory
+        std::filesystem::create_directories(temp());
+        child_ = std::make_unique<web::Child>(
+            web::ChildLaunch{program, args, dir_.path(), {{k, v}, {"TMPDIR", temp().string()}}});
         std::string first;
         char c;
         while (child_->read_out(&c, 1) == 1 && c != '\n') {
@@ -74,6 +81,7 @@ class Web {
         const size_t colon = first.rfind(':'), slash = first.find('/', colon);
         port_ = std::stoi(first.substr(colon + 1, slash - colon - 1));
         token_ = first.substr(first.find("token=") + 6);
+        address_ = first.substr(first.find("http://"));
         drain_ = std::thread([this] {
             char buf[256];
             while (child_->read_out(buf, sizeof buf) > 0) {
@@ -108,8 +116,9 @@ class Web {
     }
 
     std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
-    std::string cookie() const { return "tessaro_token=" + token_; }
     const std::string& token() const { return token_; }
+    const std::string& address() const { return address_; }
+    std::filesystem::path temp() const { return dir_.path() / "tmp"; }
 
     Reply request(http::verb verb, const std::string& target,
                   std::vector<std::pair<std::string, std::string>> headers,
@@ -126,13 +135,29 @@ class Web {
         http::response<http::string_body> res;
         http::read(s, buf, res);
         return {static_cast<int>(res.result_int()), res.body(),
-                std::string(res[http::field::set_cookie])};
+                std::string(res[http::field::content_disposition])};
     }
-    // A request as the page sends it: right host, the cookie, and the origin on a write.
+    // A request as the page sends it: right host, the token's header, and the origin.
     Reply page(http::verb verb, const std::string& target, const std::string& body = {}) const {
-        return request(verb, target,
-                       {{"Host", host()}, {"Cookie", cookie()}, {"Origin", "http://" + host()}},
-                       body);
+        return request(
+            verb, target,
+            {{"Host", host()}, {"X-Tessaro-Token", token_}, {"Origin", "http://" + host()}}, body);
+    }
+    // Sends `bytes` as they are and gives what comes back until the server closes the
+    // connection, or until `wait` has passed.
+    std::string raw(const std::string& bytes, std::chrono::milliseconds wait = 3000ms) const {
+        asio::io_context io;
+        tcp::socket s(io);
+        s.connect({asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port_)});
+        asio::write(s, asio::buffer(bytes));
+        const timeval tv{static_cast<time_t>(wait.count() / 1000),
+                         static_cast<suseconds_t>(wait.count() % 1000 * 1000)};
+        ::setsockopt(s.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        std::string got;
+        char buf[4096];
+        for (ssize_t n; (n = ::recv(s.native_handle(), buf, sizeof buf, 0)) > 0;)
+            got.append(buf, n);
+        return got;
     }
 
     // The live events, read on a thread of their own.
@@ -142,7 +167,7 @@ class Web {
             tcp::socket s(io);
             s.connect({asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port_)});
             const std::string req = "GET /api/events HTTP/1.1\r\nHost: " + host() +
-                                    "\r\nCookie: " + cookie() + "\r\n\r\n";
+                                    "\r\nX-Tessaro-Token: " + token_ + "\r\n\r\n";
             asio::write(s, asio::buffer(req));
             {
                 std::lock_guard lock(m_);
@@ -205,6 +230,7 @@ class Web {
     std::unique_ptr<web::Child> child_;
     int port_ = 0;
     std::string token_;
+    std::string address_;
     std::thread drain_, errors_;
     std::string err_;
     bool ended_ = false;
@@ -216,23 +242,58 @@ class Web {
     tcp::socket* events_socket_ = nullptr;
 };
 
-std::vector<std::string> vrx3(const char* serial, std::vector<std::string> extra = {}) {
-    std::vector<std::string> d = {"--device", serial,          "--serial", serial,
-                                  "--var",    "product=VRX3",  "--var",    "verflag=Z07",
-                                  "--var",    "bootmode=main", "--var",    "systype=sing"};
+std::vector<std::string> vrx3(const char* name, const char* serial,
+                              std::vector<std::string> extra = {}) {
+    std::vector<std::string> d = {"--device", name,          "--var", "product=VRX3",
+                                  "--var",    "verflag=Z07", "--var", "bootmode=main",
+                                  "--var",    "systype=sing"};
+    if (*serial == '\0') {
+        d.insert(d.end(), {"--no-serial", "--var", "serialno=067A0WEB0003"});
+    } else {
+        d.insert(d.end(), {"--serial", serial});
+    }
     d.insert(d.end(), extra.begin(), extra.end());
     return d;
 }
 
-bool listed(Web& w, const std::string& serial) {
+// Where the simulated device `name` hangs: its socket, or its TCP address.
+std::string place_of(const support::Devsim& devsim, const std::string& name) {
+    if (devsim.link_variable().first == "TESSARO_DEVSIM_DIR") {
+        return (devsim.socket_dir() / name).string();
+    }
+    std::istringstream in(devsim.greeting());
+    for (std::string word, n, address; in >> word;) {
+        if (word == "listening" && in >> n >> address && n == name) return address;
+    }
+    return {};
+}
+
+// Waits until the device at `place` is listed.
+bool listed(Web& w, const std::string& place) {
     for (int i = 0; i < 100; ++i) {
         const json d = json::parse(w.page(http::verb::get, "/api/devices").body);
         for (const auto& dev : d.at("devices")) {
-            if (dev.value("serial", "") == serial) return true;
+            if (dev.value("path", "") == place) return true;
         }
         std::this_thread::sleep_for(100ms);
     }
     return false;
+}
+
+// The commands the device `name` was sent.
+std::vector<std::string> commands_of(const support::Devsim& devsim, const std::string& name) {
+    std::vector<std::string> out;
+    for (const auto& line : devsim.transcript()) {
+        const json j = json::parse(line, nullptr, false);
+        if (j.value("dev", "") == name && j.value("ev", "") == "command") {
+            out.push_back(j.value("text", ""));
+        }
+    }
+    return out;
+}
+
+json install(const std::string& place) {
+    return json{{"path", place}};
 }
 
 // Only the listing's queries reached the devices: no install was started.
@@ -246,15 +307,19 @@ void expect_nothing_run(support::Devsim& devsim, Web& w) {
 }  // namespace
 
 TEST(WebApi, BadRequestsAreRefusedWithNothingRun) {
-    std::vector<std::string> devs = vrx3(kVrx3);
+    std::vector<std::string> devs = vrx3("a", kVrx3);
     support::Devsim devsim(devs);
     Web w(devsim, "vrx3");
-    ASSERT_TRUE(listed(w, kVrx3));
-    const std::string host = w.host(), origin = "http://" + w.host(), cookie = w.cookie();
-    const std::string install = json{{"serial", kVrx3}}.dump();
+    // another tessaro-web on this computer, on another port
+    Web other(devsim, "vrx3");
+    const std::string place = place_of(devsim, "a");
+    ASSERT_TRUE(listed(w, place));
+    const std::string host = w.host(), origin = "http://" + w.host(), token = w.token();
+    const std::string install = ::install(place).dump();
     using H = std::vector<std::pair<std::string, std::string>>;
     struct Case {
         const char* what;
+        const Web& to;
         http::verb verb;
         std::string target;
         H headers;
@@ -262,92 +327,146 @@ TEST(WebApi, BadRequestsAreRefusedWithNothingRun) {
         int status;
     };
     const std::vector<Case> cases = {
+        {"the page's files need no token",
+         w,
+         http::verb::get,
+         "/app.js",
+         {{"Host", host}},
+         "",
+         200},
         {"another host name (DNS rebinding)",
+         w,
          http::verb::get,
          "/api/devices",
-         {{"Host", "evil.example:" + host.substr(10)}, {"Cookie", cookie}},
+         {{"Host", "evil.example:" + host.substr(10)}, {"X-Tessaro-Token", token}},
          "",
          403},
-        {"localhost is not the address served",
+        {"no token", w, http::verb::get, "/api/devices", {{"Host", host}}, "", 403},
+        {"a stolen cookie and no header",
+         w,
          http::verb::get,
          "/api/devices",
-         {{"Host", "localhost:" + host.substr(10)}, {"Cookie", cookie}},
+         {{"Host", host}, {"Cookie", "tessaro_token=" + token}},
          "",
          403},
-        {"no token", http::verb::get, "/api/devices", {{"Host", host}}, "", 403},
-        {"a wrong token",
+        {"the token in the address",
+         w,
          http::verb::get,
-         "/",
-         {{"Host", host}, {"Cookie", "tessaro_token=00"}},
-         "",
-         403},
-        {"a wrong token in the address",
-         http::verb::get,
-         "/?token=" + w.token().substr(1) + "0",
+         "/api/devices?token=" + token,
          {{"Host", host}},
          "",
          403},
-        {"an install from another origin",
+        {"the first server's token at another",
+         other,
+         http::verb::get,
+         "/api/devices",
+         {{"Host", other.host()}, {"X-Tessaro-Token", token}},
+         "",
+         403},
+        {"an install at another server with the first's cookie",
+         other,
          http::verb::post,
          "/api/install",
-         {{"Host", host}, {"Cookie", cookie}, {"Origin", "http://evil.example"}},
+         {{"Host", other.host()},
+          {"Cookie", "tessaro_token=" + token},
+          {"Origin", "http://" + other.host()}},
          install,
          403},
         {"an install without an origin",
+         w,
          http::verb::post,
          "/api/install",
-         {{"Host", host}, {"Cookie", cookie}},
+         {{"Host", host}, {"X-Tessaro-Token", token}},
          install,
          403},
-        {"path traversal",
-         http::verb::get,
-         "/../web/server.cpp",
-         {{"Host", host}, {"Cookie", cookie}},
-         "",
-         400},
         {"escaped path traversal",
+         w,
          http::verb::get,
          "/%2e%2e/etc/passwd",
-         {{"Host", host}, {"Cookie", cookie}},
+         {{"Host", host}, {"X-Tessaro-Token", token}},
          "",
          400},
         {"a file that is not the page's",
+         w,
          http::verb::get,
          "/main.cpp",
-         {{"Host", host}, {"Cookie", cookie}},
+         {{"Host", host}, {"X-Tessaro-Token", token}},
          "",
          404},
-        {"a serial that is not listed",
+        {"a place that is not listed",
+         w,
          http::verb::post,
          "/api/install",
-         {{"Host", host}, {"Cookie", cookie}, {"Origin", origin}},
-         json{{"serial", "--help"}}.dump(),
+         {{"Host", host}, {"X-Tessaro-Token", token}, {"Origin", origin}},
+         ::install("--help").dump(),
          403},
-        {"not JSON",
+        {"no place: the installer would take any device",
+         w,
          http::verb::post,
          "/api/install",
-         {{"Host", host}, {"Cookie", cookie}, {"Origin", origin}},
-         "serial=" + std::string(kVrx3),
+         {{"Host", host}, {"X-Tessaro-Token", token}, {"Origin", origin}},
+         ::install("").dump(),
+         403},
+        {"a device named by its serial number",
+         w,
+         http::verb::post,
+         "/api/install",
+         {{"Host", host}, {"X-Tessaro-Token", token}, {"Origin", origin}},
+         json{{"serial", kVrx3}}.dump(),
+         400},
+        {"a Stop with no install running",
+         w,
+         http::verb::post,
+         "/api/stop",
+         {{"Host", host}, {"X-Tessaro-Token", token}, {"Origin", origin}},
+         ::install(place).dump(),
+         400},
+        {"not JSON",
+         w,
+         http::verb::post,
+         "/api/install",
+         {{"Host", host}, {"X-Tessaro-Token", token}, {"Origin", origin}},
+         "path=" + place,
          400},
         {"a choice with no menu waiting",
+         w,
          http::verb::post,
          "/api/choice",
-         {{"Host", host}, {"Cookie", cookie}, {"Origin", origin}},
-         json{{"serial", kVrx3}, {"key", "1"}}.dump(),
+         {{"Host", host}, {"X-Tessaro-Token", token}, {"Origin", origin}},
+         json{{"path", place}, {"key", "1"}}.dump(),
          400},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(w.request(c.verb, c.target, c.headers, c.body).status, c.status) << c.what;
+        EXPECT_EQ(c.to.request(c.verb, c.target, c.headers, c.body).status, c.status) << c.what;
     }
+    // the token is judged on the head, before a body that never comes; a body past the limit is
+    // not read
+    const std::string head = "POST /api/install HTTP/1.1\r\nHost: " + host +
+                             "\r\nOrigin: " + origin + "\r\nContent-Length: 1000000\r\n";
+    EXPECT_EQ(w.raw(head + "\r\n").substr(0, 12), "HTTP/1.1 403") << "no token, no body";
+    EXPECT_EQ(w.raw(head + "X-Tessaro-Token: " + token + "\r\n\r\n" + std::string(100000, '{')), "")
+        << "a body past 64 KiB";
     expect_nothing_run(devsim, w);
 
-    // the address with the token sets the cookie the page then uses
-    const Reply first = w.request(http::verb::get, "/?token=" + w.token(), {{"Host", host}});
-    EXPECT_EQ(first.status, 303);
-    EXPECT_EQ(first.cookie, cookie + "; Path=/; HttpOnly; SameSite=Strict");
-    const Reply index = w.page(http::verb::get, "/");
-    EXPECT_EQ(index.status, 200);
-    EXPECT_NE(index.body.find("<html"), std::string::npos);
+    // the address printed for manual use keeps the token in its fragment; the browser is
+    // opened on a file only this user can read, in a directory only this user can enter, whose
+    // name has nothing of the token
+    EXPECT_EQ(w.address(), "http://" + host + "/#token=" + token);
+    if (!w.emulated()) {
+        size_t dirs = 0;
+        for (const auto& d : std::filesystem::directory_iterator(w.temp())) {
+            ++dirs;
+            struct stat st {};
+            ASSERT_EQ(::stat(d.path().c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 0777, 0700u) << d.path();
+            EXPECT_EQ(d.path().filename().string().find(token.substr(0, 8)), std::string::npos);
+            const auto opener = d.path() / "open.html";
+            ASSERT_EQ(::stat(opener.c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 0777, 0600u);
+            EXPECT_NE(support::read_file(opener).find("/#token=" + token), std::string::npos);
+        }
+        EXPECT_EQ(dirs, 1u);
+    }
 
     // it listens on the loopback address only
     asio::io_context io;
@@ -361,101 +480,150 @@ TEST(WebApi, BadRequestsAreRefusedWithNothingRun) {
     }
 }
 
+// Five readers: a VRX3, one failing its device check, an RQ3, one without a serial number (whose
+// downloads are slowed, so it still writes at the Ctrl+C) and a twin with the first one's serial
+// number. Each is installed by its place; the twin is never touched.
 TEST(WebApi, InstallsOnSeveralDevicesAtOnce) {
-    std::vector<std::string> devs = vrx3(kVrx3);
-    for (const auto& a : vrx3(kFaulty, {"--fault", "check:*=fail:crc mismatch"})) devs.push_back(a);
-    for (const auto& a :
-         {"--device", kRq3, "--serial", kRq3, "--var", "product=RQ3", "--var", "verflag=Z05"}) {
-        devs.emplace_back(a);
-    }
+    std::vector<std::string> devs = vrx3("vrx3", kVrx3);
+    auto add = [&devs](const std::vector<std::string>& d) {
+        devs.insert(devs.end(), d.begin(), d.end());
+    };
+    add(vrx3("faulty", kFaulty, {"--fault", "check:*=fail:crc mismatch"}));
+    add({"--device", "rq3", "--serial", kRq3, "--var", "product=RQ3", "--var", "verflag=Z05"});
+    add(vrx3("blank", "", {"--fault", "download:*=silence:700"}));
+    add(vrx3("twin", kVrx3));
     support::Devsim devsim(devs);
     Web w(devsim, "vrx3");
-    ASSERT_TRUE(listed(w, kVrx3) && listed(w, kFaulty) && listed(w, kRq3));
+    std::map<std::string, std::string> at;
+    for (const char* name : {"vrx3", "faulty", "rq3", "blank", "twin"}) {
+        at[name] = place_of(devsim, name);
+        ASSERT_TRUE(listed(w, at[name])) << name;
+    }
     w.start_events();
+    auto post = [&w](const std::string& what, const json& body) {
+        return w.page(http::verb::post, what, body.dump());
+    };
+    auto end_of = [&w](const std::string& place, size_t from = 0) {
+        return w.wait_event(
+            [&](const json& e) {
+                return e.value("type", "") == "end" && e.value("path", "") == place;
+            },
+            120s, from);
+    };
 
     // the package names another model than the RQ3 device's: refused before it is touched
-    const Reply other = w.page(http::verb::post, "/api/install", json{{"serial", kRq3}}.dump());
+    const Reply other = post("/api/install", install(at["rq3"]));
     EXPECT_EQ(other.status, 403);
     EXPECT_NE(other.body.find("vrx3"), std::string::npos) << other.body;
 
-    for (const char* serial : {kVrx3, kFaulty}) {
-        ASSERT_EQ(w.page(http::verb::post, "/api/install", json{{"serial", serial}}.dump()).status,
-                  200);
+    for (const char* name : {"vrx3", "faulty", "blank"}) {
+        ASSERT_EQ(post("/api/install", install(at[name])).status, 200) << name;
     }
     // one install per device
-    EXPECT_EQ(w.page(http::verb::post, "/api/install", json{{"serial", kVrx3}}.dump()).status, 403);
+    EXPECT_EQ(post("/api/install", install(at["vrx3"])).status, 403);
 
-    for (const char* serial : {kVrx3, kFaulty}) {
+    for (const char* name : {"vrx3", "faulty", "blank"}) {
         const json menu = w.wait_event([&](const json& e) {
-            return e.value("serial", "") == serial && e.value("kind", "") == "menu";
+            return e.value("path", "") == at[name] && e.value("kind", "") == "menu";
         });
-        ASSERT_FALSE(menu.is_null()) << serial;
+        ASSERT_FALSE(menu.is_null()) << name;
         EXPECT_EQ(menu.at("choices").size(), 5u);
         // a digit that is not among the choices is refused; 5 (both systems) is taken
-        EXPECT_EQ(
-            w.page(http::verb::post, "/api/choice", json{{"serial", serial}, {"key", "9"}}.dump())
-                .status,
-            400);
-        EXPECT_EQ(
-            w.page(http::verb::post, "/api/choice", json{{"serial", serial}, {"key", "5"}}.dump())
-                .status,
-            200);
+        EXPECT_EQ(post("/api/choice", {{"path", at[name]}, {"key", "9"}}).status, 400);
+        EXPECT_EQ(post("/api/choice", {{"path", at[name]}, {"key", "5"}}).status, 200);
     }
-    const json done = w.wait_event(
-        [](const json& e) {
-            return e.value("type", "") == "end" && e.value("serial", "") == kVrx3;
-        },
-        120s);
-    const json failed = w.wait_event(
-        [](const json& e) {
-            return e.value("type", "") == "end" && e.value("serial", "") == kFaulty;
-        },
-        120s);
-    EXPECT_EQ(done.value("state", ""), "done") << done;
-    EXPECT_EQ(failed.value("state", ""), "failed") << failed;
+    EXPECT_EQ(end_of(at["vrx3"]).value("state", ""), "done");
+    EXPECT_EQ(end_of(at["faulty"]).value("state", ""), "failed");
+    EXPECT_EQ(end_of(at["blank"]).value("state", ""), "done");
 
-    size_t files = 0, percents = 0, errors = 0;
+    size_t files = 0, percents = 0, errors = 0, blank_files = 0;
     for (const auto& e : w.events()) {
         if (e.value("type", "") != "run") continue;
-        files += e.value("serial", "") == kVrx3 && e.value("kind", "") == "file";
-        percents += e.value("serial", "") == kVrx3 && e.value("kind", "") == "percent";
-        errors += e.value("serial", "") == kFaulty && e.value("kind", "") == "error";
+        files += e.value("path", "") == at["vrx3"] && e.value("kind", "") == "file";
+        percents += e.value("path", "") == at["vrx3"] && e.value("kind", "") == "percent";
+        errors += e.value("path", "") == at["faulty"] && e.value("kind", "") == "error";
+        blank_files += e.value("path", "") == at["blank"] && e.value("kind", "") == "file";
     }
     EXPECT_EQ(files, 7u);
     EXPECT_GE(percents, 7u);
     EXPECT_GT(errors, 0u);
+    EXPECT_EQ(blank_files, 7u);
 
-    // what the device was sent: both systems, the markers, the reboot
-    const auto commands = devsim.commands();
-    auto sent = [&](const std::string& c) {
-        return std::find(commands.begin(), commands.end(), c) != commands.end();
-    };
-    EXPECT_TRUE(sent("setvar:systype dual") || sent("setvar:systype dual ")) << "no dual marker";
-    EXPECT_TRUE(sent("reboot"));
+    // what each device was sent: both systems, the markers, the reboot; the twin only the
+    // listing's queries
+    for (const char* name : {"vrx3", "blank"}) {
+        const auto commands = commands_of(devsim, name);
+        auto sent = [&](const std::string& c) {
+            return std::find(commands.begin(), commands.end(), c) != commands.end();
+        };
+        EXPECT_TRUE(sent("setvar:systype dual") || sent("setvar:systype dual ")) << name;
+        EXPECT_TRUE(sent("reboot")) << name;
+    }
+    for (const auto& c : commands_of(devsim, "twin")) EXPECT_EQ(c.rfind("getvar:", 0), 0u) << c;
 
-    // the run's console output and its trace, as the page saves them
-    const Reply log = w.page(http::verb::get, "/api/log?serial=" + std::string(kVrx3));
+    // the run's console output and its trace, as the page saves them, asked by the place
+    // percent-encoded; the download's name is the serial number's, cleaned
+    std::string escaped;
+    for (const char c : at["vrx3"]) {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, "%%%02X", static_cast<unsigned char>(c));
+        escaped += hex;
+    }
+    const Reply log = w.page(http::verb::get, "/api/log?path=" + escaped);
     EXPECT_NE(log.body.find("###完成！"), std::string::npos);
-    const Reply trace = w.page(http::verb::get, "/api/trace?serial=" + std::string(kVrx3));
+    EXPECT_EQ(log.disposition, "attachment; filename=\"tessaro-" + std::string(kVrx3) + ".txt\"");
+    const Reply trace = w.page(http::verb::get, "/api/trace?path=" + escaped);
     EXPECT_NE(trace.body.find("\"success\""), std::string::npos);
+    EXPECT_EQ(w.page(http::verb::get, "/api/log?path=" + at["blank"]).disposition,
+              "attachment; filename=\"tessaro-device.txt\"");
 
-    // Ctrl+C while an install waits at its menu: it is not broken off, the server says so and
-    // serves on, and stops once the install ended (a console's Ctrl+C: not under wine)
+    // a Stop while it waits at its menu: the installer ends with its own note
+    size_t before = w.events().size();
+    ASSERT_EQ(post("/api/install", install(at["vrx3"])).status, 200);
+    auto menu_of = [&](const std::string& place) {
+        return w.wait_event(
+            [&](const json& e) {
+                return e.value("path", "") == place && e.value("kind", "") == "menu";
+            },
+            60s, before);
+    };
+    ASSERT_FALSE(menu_of(at["vrx3"]).is_null());
+    EXPECT_EQ(post("/api/stop", install(at["vrx3"])).status, 200);
+    const json stopped = end_of(at["vrx3"], before);
+    EXPECT_EQ(stopped.value("state", ""), "stopped") << stopped;
+    EXPECT_NE(stopped.value("note", "").find("stopped: nothing has been written"),
+              std::string::npos)
+        << stopped;
+
+    // Ctrl+C while one install waits at its menu and another writes: the first is ended as by
+    // Stop, no new install is taken, the writing one is named and goes on to its next wait;
+    // then the server ends (a console's Ctrl+C: not under wine)
     if (w.emulated()) return;
-    const size_t before = w.events().size();
-    ASSERT_EQ(w.page(http::verb::post, "/api/install", json{{"serial", kVrx3}}.dump()).status, 200);
-    ASSERT_FALSE(
-        w.wait_event([](const json& e) { return e.value("kind", "") == "menu"; }, 60s, before)
-            .is_null());
+    before = w.events().size();
+    for (const char* name : {"faulty", "blank"}) {
+        ASSERT_EQ(post("/api/install", install(at[name])).status, 200) << name;
+        ASSERT_FALSE(menu_of(at[name]).is_null()) << name;
+    }
+    EXPECT_EQ(post("/api/choice", {{"path", at["blank"]}, {"key", "5"}}).status, 200);
+    ASSERT_FALSE(w.wait_event(
+                      [&](const json& e) {
+                          return e.value("path", "") == at["blank"] &&
+                                 e.value("kind", "") == "file";
+                      },
+                      60s, before)
+                     .is_null());
     w.interrupt();
-    std::this_thread::sleep_for(300ms);
-    EXPECT_EQ(w.page(http::verb::post, "/api/choice", json{{"serial", kVrx3}, {"key", "0"}}.dump())
-                  .status,
-              200);
+    ASSERT_FALSE(w.wait_event([](const json& e) { return e.value("stopping", false); }, 10s, before)
+                     .is_null());
+    EXPECT_EQ(end_of(at["faulty"], before).value("state", ""), "stopped");
+    const Reply refused = post("/api/install", install(at["vrx3"]));
+    EXPECT_EQ(refused.status, 403);
+    EXPECT_NE(refused.body.find("stopping"), std::string::npos) << refused.body;
+    const json writer = end_of(at["blank"], before);
+    EXPECT_TRUE(writer.value("state", "") == "done" || writer.value("state", "") == "stopped")
+        << writer;
     const auto [status, err] = w.wait_end();
     EXPECT_EQ(status, 0);
-    EXPECT_NE(err.find("an install still runs on " + std::string(kVrx3)), std::string::npos) << err;
-    EXPECT_EQ(w.wait_event([](const json& e) { return e.value("type", "") == "end"; }, 1s, before)
-                  .value("state", ""),
-              "left");
+    EXPECT_NE(err.find("an install writes to the device at " + at["blank"]), std::string::npos)
+        << err;
 }

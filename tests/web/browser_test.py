@@ -95,7 +95,8 @@ def commands(dev):
 try:
     driver.get(url)
     wait.until(ec.text_to_be_present_in_element((By.ID, 'package-model'), 'vrx3'))
-    check('token' not in driver.current_url, 'the token leaves the address for the cookie')
+    check('token' not in driver.current_url, 'the token leaves the address for the tab')
+    check(driver.get_cookies() == [], 'no cookie')
     check(len(driver.find_elements(By.CSS_SELECTOR, '#package-body td.matches')) == 7,
           'package: seven images whose signatures match')
     for serial in (CHAIN, OTHER, FAULTY):
@@ -120,8 +121,8 @@ try:
     wait.until(lambda d: card(CHAIN).find_elements(By.CSS_SELECTOR, '.bar.file'))
     time.sleep(0.3)
     shot('progress', CHAIN)
-    WebDriverWait(driver, 120, ignored_exceptions=STALE).until(lambda d: d.find_elements(By.ID, f'ending-{CHAIN}'))
-    check('done' in settled(lambda: driver.find_element(By.ID, f'ending-{CHAIN}').get_attribute('class')),
+    WebDriverWait(driver, 120, ignored_exceptions=STALE).until(lambda d: card(CHAIN).find_elements(By.CSS_SELECTOR, '.ending'))
+    check('done' in settled(lambda: card(CHAIN).find_element(By.CSS_SELECTOR, '.ending').get_attribute('class')),
           'the chain install ends done')
     shot('done', CHAIN)
 
@@ -129,22 +130,30 @@ try:
     settled(lambda: card(FAULTY).find_element(By.CSS_SELECTOR, 'button.install').click())
     wait.until(lambda d: card(FAULTY).find_elements(By.CSS_SELECTOR, '.menu button[data-key="4"]'))
     settled(lambda: card(FAULTY).find_element(By.CSS_SELECTOR, '.menu button[data-key="4"]').click())
-    WebDriverWait(driver, 120, ignored_exceptions=STALE).until(lambda d: d.find_elements(By.ID, f'ending-{FAULTY}'))
-    ending_class, ending_text = settled(lambda: (driver.find_element(By.ID, f'ending-{FAULTY}').get_attribute('class'),
-                                                 driver.find_element(By.ID, f'ending-{FAULTY}').text))
+    WebDriverWait(driver, 120, ignored_exceptions=STALE).until(lambda d: card(FAULTY).find_elements(By.CSS_SELECTOR, '.ending'))
+    ending_class, ending_text = settled(lambda: (card(FAULTY).find_element(By.CSS_SELECTOR, '.ending').get_attribute('class'),
+                                                 card(FAULTY).find_element(By.CSS_SELECTOR, '.ending').text))
     check('failed' in ending_class and 'error' in ending_text and 'again' in ending_text,
           'the failing check ends failed, with its error lines and what to do next')
     shot('failed', FAULTY)
 
-    # the console output and the trace are there to save
-    def fetch(path):
+    # the console output and the trace are there to save (with the token the tab holds; without
+    # it the server refuses them)
+    def fetch(path, header=True):
         return driver.execute_async_script(
             'const done = arguments[arguments.length - 1];'
-            f"fetch('{path}').then((r) => r.text()).then(done);")
+            f"fetch('{path}', {{headers: arguments[0] ? {{'X-Tessaro-Token': sessionStorage.getItem('token')}} : {{}}}})"
+            '.then((r) => r.text()).then(done);', header)
 
-    log = fetch(f'/api/log?serial={CHAIN}')
+    # the card's own links, which name the device by its place
+    def link(kind):
+        return settled(lambda: card(CHAIN).find_element(By.CSS_SELECTOR, f'a[href^="/api/{kind}?path="]').get_attribute('href'))
+
+    check('no valid token' in fetch(link('log'), header=False), 'no token, no log')
+
+    log = fetch(link('log'))
     check('###完成！' in log, 'the console output can be saved')
-    trace = fetch(f'/api/trace?serial={CHAIN}')
+    trace = fetch(link('trace'))
     check('"success"' in trace, 'the trace can be saved')
 
     # narrow and wide screens: nothing wider than the window

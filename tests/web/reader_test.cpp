@@ -6,13 +6,19 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "support/temp_dir.h"
+#include "web/outcome.h"
+#include "web/runs.h"
 
 namespace fs = std::filesystem;
 using web::EventKind;
@@ -130,4 +136,137 @@ TEST(WebReader, PromptAndBarBeforeTheLineEnds) {
     EXPECT_EQ(e[0].value, "Z07");
     EXPECT_EQ(e[1].text, "");
     EXPECT_EQ(e[2].kind, EventKind::Failed);
+}
+
+// How a run ends: only standard output carries endings, a failure sticks, done needs status 0
+// after a done ending, a Stop that ends the run at a wait is stopped; a line too long is cut.
+TEST(WebReader, EndingsOfARun) {
+    struct Row {
+        const char* what;
+        std::vector<std::pair<char, std::string>> bytes;  // 'o': standard output, 'e': error
+        bool stop;
+        int status;
+        const char* kinds;
+        const char* state;
+    };
+    const std::string cut(web::kMaxLine, 'x');
+    const std::vector<Row> rows = {
+        {"done", {{'o', "###完成！\n###All Done.\n"}}, false, 0, "done text", "done"},
+        {"a device's text on standard error claims the ending",
+         {{'e', "(bootloader) Z07\n###完成！\n###All Done.\n"}, {'o', "###Ver:Z07\n"}},
+         false,
+         0,
+         "text text text loader",
+         "failed"},
+        {"a failure sticks",
+         {{'o', "Downloading Error!\n###完成！\n###All Done.\n"}},
+         false,
+         0,
+         "failed text text",
+         "failed"},
+        {"done, then a nonzero exit", {{'o', "###完成！\n"}}, false, 1, "done", "failed"},
+        {"a menu left with 0",
+         {{'o', "###1.升级(Upgrade)；\n###0.退出(Exit)。\n###请选择(0-1):0\n###All Done.\n"}},
+         false,
+         0,
+         "menu choice left",
+         "left"},
+        {"stopped while it waits for the device",
+         {{'e', "< waiting for device >\n\nstopped: nothing has been written\n"}},
+         true,
+         130,
+         "text text text",
+         "stopped"},
+        {"a Stop that came while it wrote: it went on to the end",
+         {{'o', "###完成！\n"}},
+         true,
+         0,
+         "done",
+         "done"},
+        {"stopped in the closing wait, after done",
+         {{'o', "###完成！\n"}},
+         true,
+         130,
+         "done",
+         "stopped"},
+        {"a line longer than 64 KiB is cut, with its line end",
+         {{'o', cut + "y\r\n###All Done.\n"}},
+         false,
+         0,
+         "text done",
+         "done"},
+    };
+    // whole, and in 7-byte pieces as a pipe may give them
+    for (const size_t piece : {size_t{0}, size_t{7}}) {
+        for (const auto& row : rows) {
+            SCOPED_TRACE(std::string(row.what) + ", pieces of " + std::to_string(piece));
+            web::Reader out(true), err(false);
+            web::Outcome outcome;
+            if (row.stop) outcome.stop();
+            std::string kinds;
+            auto take = [&](const std::vector<web::Event>& events) {
+                for (const auto& e : events) {
+                    kinds +=
+                        (kinds.empty() ? "" : " ") + std::string(web::kind_name(outcome.take(e)));
+                    // a cut line: its first 64 KiB and the mark
+                    if (e.text.size() > web::kMaxLine) {
+                        EXPECT_EQ(e.text.size(), web::kMaxLine + web::kCutMark.size());
+                        EXPECT_TRUE(e.text.ends_with("x" + std::string(web::kCutMark)));
+                    }
+                }
+            };
+            for (const auto& [stream, bytes] : row.bytes) {
+                web::Reader& reader = stream == 'o' ? out : err;
+                const size_t n = piece == 0 ? bytes.size() : piece;
+                for (size_t i = 0; i < bytes.size(); i += n) take(reader.feed(bytes.substr(i, n)));
+            }
+            take(out.finish());
+            take(err.finish());
+            EXPECT_EQ(kinds, row.kinds);
+            EXPECT_EQ(outcome.state(), "running");
+            EXPECT_EQ(outcome.end(row.status), row.state);
+        }
+    }
+}
+
+// A flood of 100 MiB, half of it one line that begins like a bar and never ends, half
+// information lines: memory stays bounded (the line is cut, the history capped), the time linear,
+// and the run's file has every byte.
+TEST(WebRun, AFloodIsBoundedAndTheFileWhole) {
+    support::TempDir dir;
+    constexpr size_t kHalf = 50u << 20;
+    const std::string script =
+        "printf '['; head -c " + std::to_string(kHalf) + " /dev/zero | tr '\\0' '#'; echo; " +
+        "yes \"(bootloader) $(printf '%01000d' 0)\" | head -c " + std::to_string(kHalf) + " >&2";
+    std::mutex m;
+    std::condition_variable cv;
+    std::deque<std::function<void()>> tasks;
+    size_t published = 0, cut = 0;
+    nlohmann::json end;
+    web::Run run(
+        "place", {"/bin/sh", {"-c", script}, dir.path(), {}},
+        {dir.path() / "run.log", dir.path() / "trace.jsonl"},
+        [&](std::function<void()> task) {
+            std::lock_guard lock(m);
+            tasks.push_back(std::move(task));
+            cv.notify_all();
+        },
+        [&](const nlohmann::json& j) {
+            ++published;
+            if (j.value("text", "").ends_with(web::kCutMark)) ++cut;
+            if (j.value("type", "") == "end") end = j;
+        });
+    while (end.is_null()) {
+        std::unique_lock lock(m);
+        cv.wait(lock, [&] { return !tasks.empty(); });
+        auto task = std::move(tasks.front());
+        tasks.pop_front();
+        lock.unlock();
+        task();
+    }
+    EXPECT_EQ(end.value("state", ""), "failed");  // no ending of its own
+    EXPECT_EQ(cut, 1u);
+    EXPECT_GT(published, kHalf / 1100);  // every information line went out live
+    EXPECT_LE(run.history().size(), 2 * web::kHistoryCap + 2);
+    EXPECT_EQ(std::filesystem::file_size(dir.path() / "run.log"), 2 * kHalf + 2);
 }

@@ -16,6 +16,9 @@ const T = {
     refused: '无法打开此设备', fixLinux: '安装 udev 规则后重新插入设备：',
     fixWindows: '为此设备绑定 WinUSB 驱动（例如使用 Zadig），然后重新插入。', busy: '设备正被其他程序使用',
     bothHidden: '双系统(Both systems)', again: '再次安装', started: '开始', loaderVer: '引导程序版本',
+    stop: '停止', stopping: '正在停止：安装程序只在等待设备或菜单时停止，写入不会被中断。', stoppedRun: '已停止。',
+    serverStopping: '服务器正在停止：不再接受新的安装。', noPlace: '无法确定此设备的位置，因此无法只安装到它上面。',
+    noSerial: '(无序列号)', place: '位置',
   },
   en: {
     title: 'Tessaro firmware installer', package: 'Package', devices: 'Devices',
@@ -34,7 +37,11 @@ const T = {
     fixLinux: 'Install the udev rule, then plug the device in again:',
     fixWindows: 'Bind the WinUSB driver to this device (for example with Zadig), then plug it in again.',
     busy: 'The device is held by another program', bothHidden: '双系统(Both systems)', again: 'Install again',
-    started: 'started', loaderVer: 'Loader version',
+    started: 'started', loaderVer: 'Loader version', stop: 'Stop',
+    stopping: 'Stopping: the installer stops only while it waits for the device or at a menu; a write is never broken off.',
+    stoppedRun: 'Stopped.', serverStopping: 'The server is stopping: it takes no new install.',
+    noPlace: 'The place of this device cannot be told, so it cannot be installed alone.', noSerial: '(no serial number)',
+    place: 'Place',
   },
 };
 let lang = localStorage.getItem('lang') || (navigator.language.startsWith('zh') ? 'zh' : 'en');
@@ -54,12 +61,16 @@ const clock = (s) => Math.floor(s / 60) + ':' + String(Math.floor(s % 60)).padSt
 
 let pkg = null;
 let listing = { devices: [], problems: [], runs: {} };
-const runs = {};  // serial -> what the card shows of its install
-const drawn = {};  // serial -> the card as drawn, and what it was drawn from
+// a device is known by its place (the listing's path): its serial number comes from the device,
+// and may be missing or the same as another's
+const runs = {};  // place -> what the card shows of its install
+const drawn = {};  // place -> the card as drawn, and what it was drawn from
+const kConsoleLines = 2000;  // the card shows the last lines; the saved output has them all
 
 function newRun() {
   return { running: true, state: 'running', menu: null, confirm: null, file: null, percent: 0, filesDone: 0,
-           bytesDone: 0, steps: [], errors: [], console: [], ending: null, rate: 0, left: null, mark: null };
+           bytesDone: 0, steps: [], errors: [], console: [], ending: null, rate: 0, left: null, mark: null,
+           stopping: false, note: '' };
 }
 
 function imageSize(name) {
@@ -76,21 +87,57 @@ function fits(model) {
   return pkg.model.startsWith('belto') && ['pagora7', 'vrx3', 'selkin'].includes(model);
 }
 
+// The token comes in the address's fragment, which no browser sends to a server; this tab keeps
+// it (session storage is per tab and per port) and takes it out of the address. Every request
+// carries it in a header that no browser adds by itself, and there is no cookie.
+const token = (() => {
+  const m = /(?:^#|&)token=([0-9a-f]+)/.exec(location.hash);
+  if (m) {
+    sessionStorage.setItem('token', m[1]);
+    history.replaceState(null, '', location.pathname + location.search);
+  }
+  return sessionStorage.getItem('token') || '';
+})();
+function api(path, options = {}) {
+  return fetch(path, { ...options, headers: { ...(options.headers || {}), 'X-Tessaro-Token': token } });
+}
+
 async function post(path, body) {
-  const r = await fetch(path, { method: 'POST', headers: { 'Content-Type': 'application/json' },
-                                body: JSON.stringify(body) });
+  const r = await api(path, { method: 'POST', headers: { 'Content-Type': 'application/json' },
+                              body: JSON.stringify(body) });
   if (!r.ok) alert((await r.text()).trim());
   return r.ok;
 }
 
+// a download link of the API is fetched with the token and saved from memory
+document.addEventListener('click', async (ev) => {
+  const a = ev.target.closest && ev.target.closest('a[download][href^="/api/"]');
+  if (!a) return;
+  ev.preventDefault();
+  const r = await api(a.getAttribute('href'));
+  if (!r.ok) { alert((await r.text()).trim()); return; }
+  const url = URL.createObjectURL(await r.blob());
+  // saved under the name the server gives (made of the serial number, cleaned)
+  const named = /filename="([^"]+)"/.exec(r.headers.get('Content-Disposition') || '');
+  const save = el('a', { href: url, download: named ? named[1] : a.getAttribute('download') });
+  document.body.append(save);
+  save.click();
+  save.remove();
+  setTimeout(() => URL.revokeObjectURL(url), 10000);
+});
+
 function onRunEvent(e) {
-  const r = runs[e.serial] || (runs[e.serial] = newRun());
+  const r = runs[e.path] || (runs[e.path] = newRun());
   if (e.type === 'end') {
-    r.running = false; r.state = e.state; r.menu = null; r.confirm = null;
+    r.running = false; r.state = e.state; r.menu = null; r.confirm = null; r.note = e.note || '';
     if (r.state === 'done') r.percent = 100;
     return;
   }
-  if (e.kind !== 'percent') r.console.push(e.text);
+  if (e.type === 'stopping') { r.stopping = true; return; }
+  if (e.kind !== 'percent') {
+    r.console.push(e.text);
+    if (r.console.length > kConsoleLines) r.console.splice(0, r.console.length - kConsoleLines);
+  }
   switch (e.kind) {
     case 'menu': r.menu = e; r.confirm = null; break;
     case 'choice': r.menu = null; r.confirm = null; r.steps.push(t('choose') + ' ' + e.value); break;
@@ -132,14 +179,14 @@ function renderPackage() {
     el('th', {}, t('signature')))), el('tbody', {}, ...rows)));
 }
 
-function menuBlock(serial, r) {
+function menuBlock(place, r) {
   const m = r.menu;
   const box = el('div', { class: 'menu' });
   for (const h of m.header || []) box.append(el('p', {}, h));
   box.append(el('p', {}, m.value || t('choose')));
   if (r.confirm) {
     box.append(el('p', { class: 'confirm' }, t('wipeAsk') + ' (' + r.confirm.text + ')'),
-      el('button', { class: 'danger', 'data-confirm': r.confirm.key, onclick: () => choose(serial, r.confirm.key) }, t('wipeYes')),
+      el('button', { class: 'danger', 'data-confirm': r.confirm.key, onclick: () => choose(place, r.confirm.key) }, t('wipeYes')),
       el('button', { onclick: () => { r.confirm = null; render(); } }, t('cancel')));
     return box;
   }
@@ -148,37 +195,45 @@ function menuBlock(serial, r) {
   if ((m.value || '').includes('(0-4)')) choices.splice(4, 0, { key: '5', text: t('bothHidden'), wipes: true });
   for (const c of choices) {
     box.append(el('button', { 'data-key': c.key, class: c.wipes ? 'danger' : '',
-      onclick: () => { if (c.wipes) { r.confirm = c; render(); } else choose(serial, c.key); } }, c.key + '. ' + c.text));
+      onclick: () => { if (c.wipes) { r.confirm = c; render(); } else choose(place, c.key); } }, c.key + '. ' + c.text));
   }
   return box;
 }
 
-async function choose(serial, key) {
-  const r = runs[serial];
+async function choose(place, key) {
+  const r = runs[place];
   r.confirm = null; r.menu = null; render();
-  await post('/api/choice', { serial, key });
+  await post('/api/choice', { path: place, key });
 }
 
-async function install(serial) {
-  runs[serial] = newRun();
+async function install(place) {
+  runs[place] = newRun();
   render();
-  if (!await post('/api/install', { serial })) { delete runs[serial]; render(); }
+  if (!await post('/api/install', { path: place })) { delete runs[place]; render(); }
 }
 
 function deviceCard(d) {
-  const r = runs[d.serial];
-  const card = el('div', { class: 'card', 'data-serial': d.serial });
-  card.append(el('h3', {}, d.serial + ' · ' + d.model + (d.simulated ? ' (' + t('simulated') + ')' : '')),
+  const place = d.path || '';
+  const r = place ? runs[place] : null;
+  const card = el('div', { class: 'card', 'data-serial': d.serial, 'data-path': place });
+  card.append(el('h3', {}, (d.serial || t('noSerial')) + ' · ' + d.model + (d.simulated ? ' (' + t('simulated') + ')' : '')),
     el('div', { class: 'facts' }, `${t('loader')} ${d.loader} · ${t('system')} ${t(d.system === 'dual' ? 'both' : d.system)}` +
-      (d.variant ? ` · ${t('variant')} ${d.variant}` : '')));
+      (d.variant ? ` · ${t('variant')} ${d.variant}` : '') + (place ? ` · ${t('place')} ${place}` : '')));
+  // without a place the installer could not be told this device from another: it is not offered
+  if (!place) {
+    card.append(el('p', { class: 'confirm' }, t('noPlace')));
+    return card;
+  }
   const ok = fits(d.model);
   const busy = r && r.running;
-  const button = el('button', { class: 'primary install', onclick: () => install(d.serial) },
+  const button = el('button', { class: 'primary install', onclick: () => install(place) },
     busy ? t('installing') : r ? t('again') : t('install'));
-  if (!ok || busy) button.disabled = true;
-  card.append(el('div', {}, button, ok ? null : el('span', { class: 'confirm' }, t('otherModel') + ` (${pkg ? pkg.model : ''})`)));
+  if (!ok || busy || listing.stopping) button.disabled = true;
+  const stop = busy ? el('button', { class: 'stop', onclick: () => post('/api/stop', { path: place }) }, t('stop')) : null;
+  card.append(el('div', {}, button, stop, ok ? null : el('span', { class: 'confirm' }, t('otherModel') + ` (${pkg ? pkg.model : ''})`)));
   if (!r) return card;
-  if (r.menu) card.append(menuBlock(d.serial, r));
+  if (r.running && r.stopping) card.append(el('p', { class: 'confirm' }, t('stopping')));
+  if (r.menu) card.append(menuBlock(place, r));
   if (r.file) {
     const overall = r.state === 'done' ? 100 : totalBytes() > 0
       ? Math.min(100, 100 * (r.bytesDone + imageSize(r.file || '') * r.percent / 100) / totalBytes()) : 0;
@@ -193,15 +248,19 @@ function deviceCard(d) {
       el('ol', { class: 'steps' }, ...r.steps.map((s, i) => el('li', { class: i === r.steps.length - 1 && r.running ? 'now' : '' }, s)))));
   }
   if (!r.running) {
-    if (r.state === 'done') card.append(el('div', { class: 'ending done', id: 'ending-' + d.serial }, t('done')));
-    else if (r.state === 'left') card.append(el('div', { class: 'ending', id: 'ending-' + d.serial }, t('leftRun')));
-    else card.append(el('div', { class: 'ending failed', id: 'ending-' + d.serial }, el('strong', {}, t('failed')),
+    if (r.state === 'done') card.append(el('div', { class: 'ending done' }, t('done')));
+    else if (r.state === 'left') card.append(el('div', { class: 'ending' }, t('leftRun')));
+    // the installer's own note: what was written last, and that a new run resumes from there
+    else if (r.state === 'stopped') card.append(el('div', { class: 'ending stopped' }, el('strong', {}, t('stoppedRun')),
+      r.note ? el('pre', {}, r.note.trim()) : null));
+    else card.append(el('div', { class: 'ending failed' }, el('strong', {}, t('failed')),
       el('pre', {}, [...r.errors, r.failedLine || ''].join('\n').trim()), el('p', {}, t('failedNext'))));
   }
-  const q = encodeURIComponent(d.serial);
+  // the server names the files itself (download: the name it gives)
+  const q = encodeURIComponent(place);
   card.append(el('details', { 'data-name': 'console' }, el('summary', {}, t('console')), el('pre', { class: 'console' }, r.console.join('\n')),
-    el('a', { href: '/api/log?serial=' + q, download: d.serial + '.txt' }, t('saveLog')), ' · ',
-    el('a', { href: '/api/trace?serial=' + q, download: d.serial + '-trace.jsonl' }, t('saveTrace'))));
+    el('a', { href: '/api/log?path=' + q, download: '' }, t('saveLog')), ' · ',
+    el('a', { href: '/api/trace?path=' + q, download: '' }, t('saveTrace'))));
   return card;
 }
 
@@ -224,15 +283,17 @@ function render() {
   $('#lang').textContent = lang === 'zh' ? 'English' : '中文';
   renderPackage();
   // devices being installed stay on the page while their install runs, listed or not
-  const shown = [...listing.devices].sort((a, b) => a.serial.localeCompare(b.serial));
-  for (const s of Object.keys(runs)) {
-    if (!shown.some((d) => d.serial === s) && runs[s].running) shown.push({ serial: s, model: '', loader: '', system: '' });
+  const shown = [...listing.devices].sort((a, b) => (a.serial || '').localeCompare(b.serial || '') ||
+    (a.path || '').localeCompare(b.path || ''));
+  for (const p of Object.keys(runs)) {
+    if (!shown.some((d) => d.path === p) && runs[p].running) shown.push({ serial: '', path: p, model: '', loader: '', system: '' });
   }
   // a card is drawn anew only when what it shows changed, so a button is not replaced under
-  // a click while other devices move on
-  const cards = shown.map((d) => {
-    const key = JSON.stringify([lang, d, runs[d.serial] || null, pkg && pkg.model]);
-    const old = drawn[d.serial];
+  // a click while other devices move on; a device without a place has a card of its own
+  const cards = shown.map((d, i) => {
+    const id = d.path ? 'p:' + d.path : 'n:' + i;
+    const key = JSON.stringify([lang, d, (d.path && runs[d.path]) || null, pkg && pkg.model, listing.stopping]);
+    const old = drawn[id];
     if (old && old.key === key) return old.card;
     const card = deviceCard(d);
     // a section the person opened or closed stays so
@@ -242,13 +303,14 @@ function render() {
         if (n) n.open = o.open;
       });
     }
-    drawn[d.serial] = { key, card };
+    drawn[id] = { key, card };
     return card;
   });
   const list = $('#devices');
   if (cards.length !== list.children.length || cards.some((c, i) => list.children[i] !== c)) list.replaceChildren(...cards);
   $('#problems').replaceChildren(...listing.problems.map(problemCard));
   $('#no-devices').hidden = shown.length + listing.problems.length > 0;
+  $('#stopping').hidden = !listing.stopping;
 }
 
 $('#lang').addEventListener('click', () => { lang = lang === 'zh' ? 'en' : 'zh'; localStorage.setItem('lang', lang); render(); });
@@ -256,21 +318,48 @@ $('#lang').addEventListener('click', () => { lang = lang === 'zh' ? 'en' : 'zh';
 let pending = false;
 function later() { if (!pending) { pending = true; requestAnimationFrame(() => { pending = false; render(); }); } }
 
-async function start() {
-  pkg = await (await fetch('/api/package')).json();
-  render();
-  const events = new EventSource('/api/events');
-  events.onmessage = (m) => {
-    const e = JSON.parse(m.data);
-    if (e.type === 'devices') {
-      listing = e;
-      for (const [s, st] of Object.entries(e.runs)) if (runs[s] && !st.running) runs[s].running = false;
-    } else {
-      onRunEvent(e);
+function onEvent(e) {
+  if (e.type === 'devices') {
+    listing = e;
+    for (const [s, st] of Object.entries(e.runs)) if (runs[s] && !st.running) runs[s].running = false;
+  } else {
+    onRunEvent(e);
+  }
+  later();
+}
+
+// The live events: a streamed fetch that carries the token, read as Server-Sent Events. A stream
+// that ends (the server dropped a page that fell behind, or went away) is opened again, and the
+// server gives the whole state first.
+async function follow() {
+  for (;;) {
+    try {
+      const r = await api('/api/events');
+      if (r.ok && r.body) {
+        for (const k of Object.keys(runs)) delete runs[k];
+        const reader = r.body.pipeThrough(new TextDecoderStream()).getReader();
+        let pending = '';
+        for (;;) {
+          const { value, done } = await reader.read();
+          if (done) break;
+          pending += value;
+          for (let end; (end = pending.indexOf('\n\n')) >= 0;) {
+            const block = pending.slice(0, end);
+            pending = pending.slice(end + 2);
+            if (block.startsWith('data: ')) onEvent(JSON.parse(block.slice(6)));
+          }
+        }
+      }
+    } catch (err) {
+      // the connection broke: the same as an end
     }
-    later();
-  };
-  // a page that comes back gets the whole state again
-  events.onopen = () => { for (const k of Object.keys(runs)) delete runs[k]; };
+    await new Promise((ok) => setTimeout(ok, 1000));
+  }
+}
+
+async function start() {
+  pkg = await (await api('/api/package')).json();
+  render();
+  follow();
 }
 start();
