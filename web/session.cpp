@@ -24,6 +24,8 @@ void Session::finish() {
 void Session::read() {
     head_.emplace();
     head_->header_limit(static_cast<std::uint32_t>(limits_.head));
+    // a Content-Length past the limit is refused with the head: the parser checks it there
+    head_->body_limit(limits_.body);
     // a slow client is not waited for: the whole head comes within the time, or the
     // connection closes (an idle page connection too; the browser opens another)
     stream_.expires_after(limits_.head_time);
