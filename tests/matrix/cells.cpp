@@ -36,6 +36,7 @@ struct FaultKind {
     bool refusal = false;        // the device answers, with FAIL
     bool second_device = false;  // not a fault of the device: another one is plugged in
     const char* only = "";       // the commands it applies to begin with this
+    bool harmless = false;       // what the device does is its right: the run must end as done
 };
 
 uint32_t download_size(const std::string& command) {
@@ -83,6 +84,9 @@ const FaultKind kFaults[] = {
      "setvar:respcb "},
     {"a twin plugged in meanwhile", kReboot, [](const std::string&) -> std::string { return ""; },
      0, false, false, true},
+    // a loader that restarts on "reboot" before its answer is out
+    {"link lost before the reboot's answer, the device restarts", kReboot,
+     [](const std::string&) -> std::string { return "restart"; }, 0, false, false, false, "", true},
 };
 
 unsigned kind_of(const std::string& c) {
@@ -143,7 +147,8 @@ std::vector<Cell> make_cells(const std::vector<std::string>& commands, bool fast
             cells.push_back({i, c, f.name,
                              literal_glob(c) + "#" + std::to_string(occurrence) + "=" + f.action(c),
                              f.extra_ms, f.waits_for_device,
-                             f.refusal && kind == kGetvar ? c.substr(7) : std::string()});
+                             f.refusal && kind == kGetvar ? c.substr(7) : std::string(), 0,
+                             f.harmless});
         }
     }
     return cells;

@@ -4,6 +4,8 @@
 // every cell that breaks the rule:
 //   a run that claims success leaves the device exactly as the clean run did;
 //   a run that does not, says so ("Downloading Error!" or an error line);
+//   a run whose device did nothing wrong (a loader restarting before it answers "reboot") ends
+//   as done;
 //   no run ends on a signal, and none outlasts its own bounded waits;
 //   nothing is sent to a second device plugged in while the road's own reboots.
 // Exit status 1 when a cell breaks it.
@@ -201,6 +203,8 @@ Verdict judge(const Cell& cell, const Outcome& o) {
     } else if (o.claimed && !o.as_planned) {
         v.wrong_claim = true;
         v.bad = "claimed success, device not as planned";
+    } else if (!o.claimed && cell.must_end_done) {
+        v.bad = "the device did nothing wrong, and the run did not end as done";
     } else if (!o.claimed && !o.said_failed) {
         v.bad = "no success and no error line";
     } else if (o.status != 0 && o.status != 1) {
@@ -377,6 +381,8 @@ int main(int argc, char** argv) {
         "asked for its own, waited for it (stopped at the bound; nothing claimed).\n"
         "\"a twin plugged in meanwhile\": a second device like the road's own appears while it\n"
         "reboots; a run that sends it anything breaks the rule.\n"
+        "\"link lost before the reboot's answer, the device restarts\": a loader that restarts\n"
+        "before it answers; a run that does not end as done breaks the rule.\n"
         "A refused query (FAIL) is the answer of a device that does not hold the variable: a\n"
         "run that claims success after one is held to that device's clean run.\n");
     std::printf("Out of scope:\n");
