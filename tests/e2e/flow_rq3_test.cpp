@@ -101,6 +101,7 @@ struct InstallCase {
     std::vector<Write> writes;
     std::vector<const char*> missing = {};       // images left out of the package
     std::vector<const char*> signed_files = {};  // images with a right ".sign" beside them
+    std::vector<const char*> empty = {};         // images left empty (0 bytes)
 };
 
 TEST(FlowRq3, EveryMenuAndChoiceInstallsItsList) {
@@ -131,6 +132,19 @@ TEST(FlowRq3, EveryMenuAndChoiceInstallsItsList) {
          "",
          {{"cache", "data.bin"}, {"kernel", "kernel.bin"}, {"system", "system.bin"}},
          {"recovery.bin"}},
+        // an empty image counts as missing
+        {"both, typed 3, recovery.bin empty",
+         true,
+         true,
+         2,
+         -1,
+         "3\n",
+         0,
+         "",
+         {{"cache", "data.bin"}, {"kernel", "kernel.bin"}, {"system", "system.bin"}},
+         {},
+         {},
+         {"recovery.bin"}},
         // a right signature file lets its image through
         {"both, typed 3, kernel signed",
          true,
@@ -152,6 +166,7 @@ TEST(FlowRq3, EveryMenuAndChoiceInstallsItsList) {
         if (c.second_set) pkg.files(kSecondFiles);
         for (const char* m : c.missing) std::filesystem::remove(pkg.path() / m);
         for (const char* f : c.signed_files) sign(pkg, f);
+        for (const char* e : c.empty) std::ofstream(pkg.path() / e, std::ios::trunc);
         support::TempDir storage;
         support::Devsim dev(rq3_device(storage.path(), "Z05"));
 
