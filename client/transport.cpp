@@ -26,7 +26,7 @@ constexpr int kCodeLen = 4;
 constexpr size_t kCommandMax = 64;
 
 unsigned g_closes = 0;
-// the last command (and its data phase) went out whole and the link failed before its status
+// the last command (and its data phase) went out whole and the device left before its status
 bool g_sent_unanswered = false;
 data_progress_fn g_progress = nullptr;
 // a data phase goes out in pieces of this size when someone is watching it move
@@ -83,7 +83,8 @@ int check_response(usb_handle* usb, uint32_t size, char* response) {
             // the USB layer's code, in its own words, taken before anything can change it
             const int code = errno;
             set_error("status read failed (%s)", usb_error_text(code));
-            g_sent_unanswered = true;
+            // the device left the bus; any other failure (an overlong packet) is an answer
+            g_sent_unanswered = code == USB_ERR_INVALID_HANDLE;
             trace_usb_error("status read", code);
             close_link(usb);
             return -1;

@@ -38,8 +38,8 @@ char* fb_get_error();
 // How many handles the transport has closed so far. Whoever holds a handle compares the count
 // before and after an exchange to learn whether the handle is gone.
 unsigned transport_close_count();
-// Whether the last command failed after it (and its data phase) had gone out whole, the link
-// failing before any final status came: the device has the command and may have carried it out
+// Whether the last command failed after it (and its data phase) had gone out whole, the device
+// leaving the bus before any final status came: it has the command and may have carried it out
 // (a bootloader may restart on "reboot" before it answers).
 [[nodiscard]] bool transport_sent_unanswered();
 

@@ -25,6 +25,9 @@ struct Cell {
     // the device does nothing wrong (a loader that restarts before it answers "reboot"): the
     // run must end as done
     bool must_end_done = false;
+    // the device leaves the bus once it has the closing reboot, without an answer: the run ends
+    // as done, and whether the device started again no host can see
+    bool start_unseen = false;
 };
 
 // The commands the clean run sent, in order. `fast`: each fault only at the first exchange of
