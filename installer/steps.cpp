@@ -33,7 +33,7 @@ namespace {
 
 // The queue itself lets a reboot's answer pass: the step's callback keeps it in the answer its
 // data points to (the caller's, never freed by the queue). A loader may restart before its
-// answer is out: a link that fails once "reboot" has gone out whole is the device restarting.
+// answer is out: a device that leaves the bus once "reboot" has gone out whole is restarting.
 int cb_reboot(Action* a, int status, const char* resp) {
     auto* answer = static_cast<RebootAnswer*>(a->data);
     answer->unanswered = status != 0 && transport_sent_unanswered();
@@ -54,9 +54,9 @@ RebootAnswer reboot(InstallRun& run) {
     return answer;
 }
 
-// A device that refused the reboot, answered it with something other than a status, or never
-// had it whole cannot be taken to have started what was written, and the run must not say it
-// has.
+// A device that refused the reboot, answered it with something that is no status, never had it
+// whole or failed the link in another way cannot be taken to have started what was written, and
+// the run must not say it has.
 bool reboot_taken(InstallRun& run) {
     const RebootAnswer answer = reboot(run);
     if (answer.unanswered) trace::Event("reboot_unanswered").text("error", answer.error);

@@ -18,11 +18,11 @@ enum class Exchange {
 // Sets `var` to `value`.
 [[nodiscard]] Exchange set(InstallRun& run, const char* var, const char* value);
 
-// The reboot's answer: taken, or not with the transport's words. A link lost once "reboot" has
-// gone out whole counts as taken: a loader may restart before it answers.
+// The reboot's answer: taken, or not with the transport's words. A device that leaves the bus
+// once "reboot" has gone out whole counts as taken: a loader may restart before it answers.
 struct RebootAnswer {
     bool taken = false;
-    bool unanswered = false;  // taken without an answer: the link failed after the command
+    bool unanswered = false;  // taken without an answer: the device left after the command
     char error[128] = {};
 };
 [[nodiscard]] RebootAnswer reboot(InstallRun& run);
