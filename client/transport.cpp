@@ -27,6 +27,8 @@ constexpr int kCodeLen = 4;
 constexpr size_t kCommandMax = 64;
 
 unsigned g_closes = 0;
+// the last command (and its data phase) went out whole and the device left before its status
+bool g_sent_unanswered = false;
 data_progress_fn g_progress = nullptr;
 // a data phase goes out in pieces of this size when someone is watching it move
 constexpr uint32_t kProgressPiece = 1048576;
@@ -66,6 +68,10 @@ unsigned transport_close_count() {
     return g_closes;
 }
 
+bool transport_sent_unanswered() {
+    return g_sent_unanswered;
+}
+
 char* fb_get_error() {
     return ERROR;
 }
@@ -78,6 +84,8 @@ int check_response(usb_handle* usb, uint32_t size, char* response) {
             // the USB layer's code, in its own words, taken before anything can change it
             const int code = errno;
             set_error("status read failed (%s)", usb_error_text(code));
+            // the device left the bus; any other failure (an overlong packet) is an answer
+            g_sent_unanswered = code == USB_ERR_INVALID_HANDLE;
             trace_usb_error("status read", code);
             close_link(usb);
             return -1;
@@ -128,6 +136,7 @@ int check_response(usb_handle* usb, uint32_t size, char* response) {
 int _command_start(usb_handle* usb, const char* cmd, uint32_t size, char* response) {
     size_t len = std::strlen(cmd);
     if (response != nullptr) response[0] = '\0';
+    g_sent_unanswered = false;
     if (len > kCommandMax) {
         set_error("command too large");
         return -1;

@@ -38,6 +38,10 @@ char* fb_get_error();
 // How many handles the transport has closed so far. Whoever holds a handle compares the count
 // before and after an exchange to learn whether the handle is gone.
 unsigned transport_close_count();
+// Whether the last command failed after it (and its data phase) had gone out whole, the device
+// leaving the bus before any final status came: it has the command and may have carried it out
+// (a bootloader may restart on "reboot" before it answers).
+[[nodiscard]] bool transport_sent_unanswered();
 
 // Called during every data phase, when set, with the bytes sent so far and the phase's size; the
 // phase then goes out in pieces of 1 MiB so that the caller can show it moving. Null (the

@@ -70,7 +70,9 @@ void Bootloader::run_pending() {
         go_away("vanish:status");
         return;
     }
-    answer(reply, hits.oversize);
+    // a loader that restarts at once: the link closes before the answer could go out, and the
+    // reboot happens all the same
+    if (!(hits.restart && reboot_after_answer_)) answer(reply, hits.oversize);
     if (text.starts_with("setvar:")) storage_.keep_vars(config_.vars);
     if (reboot_after_answer_) {
         reboot_after_answer_ = false;

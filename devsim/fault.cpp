@@ -28,6 +28,7 @@ constexpr ActionName kActions[] = {
     {"oversize", FaultAction::Oversize},
     {"flood", FaultAction::Flood},
     {"serial", FaultAction::Reserial},
+    {"restart", FaultAction::Restart},
 };
 
 FaultParse error(std::string_view rule, std::string_view why) {
@@ -116,7 +117,8 @@ FaultParse parse_fault(std::string_view rule) {
             return error(rule, "vanish needs command, data:N or status");
         }
         case FaultAction::Corrupt:
-            if (arg) return error(rule, "corrupt takes no argument");
+        case FaultAction::Restart:
+            if (arg) return error(rule, std::string(name) + " takes no argument");
             break;
         case FaultAction::VanishData:
         case FaultAction::VanishStatus:
@@ -183,6 +185,9 @@ FaultHits::FaultHits(const std::vector<const Fault*>& faults) {
                 break;
             case FaultAction::Reserial:
                 reserial = f->text;
+                break;
+            case FaultAction::Restart:
+                restart = true;
                 break;
         }
     }

@@ -25,6 +25,7 @@ enum class FaultAction {
     Oversize,       // answer with a packet of `value` bytes, longer than a status packet may be
     Flood,          // send `value` INFO packets before the answer
     Reserial,       // on reboot, come back with the USB serial number `text`
+    Restart,        // on reboot, close the link without answering and restart all the same
 };
 
 struct Fault {
@@ -62,6 +63,7 @@ struct FaultHits {
     bool oversize = false;  // `answer` is sent whole, past the status packet's limit
     uint32_t flood = 0;
     std::optional<std::string> reserial;
+    bool restart = false;
 
     explicit FaultHits(const std::vector<const Fault*>& faults);
 };

@@ -53,14 +53,28 @@ int match_first(usb_ifc_info* info) {
     return result;
 }
 
+bool begins_with_one_of(std::string_view text, std::span<const std::string_view> prefixes) {
+    for (std::string_view p : prefixes) {
+        if (text.starts_with(p)) return true;
+    }
+    return false;
+}
+
 // The device the run found first: where it hangs and, but across the storage-variant switch
 // that changes it by design, its serial number. Another reader plugged into the same port while
-// the first restarts is another device, not the one identified.
+// the first restarts is another device, not the one identified. Where the backend cannot tell
+// where, the serial number is all there is: across the switch, the one it had (a switch that did
+// not take, which the run then names) or one of the variant asked for.
 int match_followed(usb_ifc_info* info) {
     if (match_trevan_with_serial(info, nullptr) != 0) return -1;
     const FollowedDevice& followed = matching->followed;
     if (!followed.path.empty() && followed.path != info->device_path) return -1;
-    if (!followed.serial_may_change && followed.serial != info->serial_number) return -1;
+    const bool same_serial = followed.serial == info->serial_number;
+    if (!followed.serial_may_change && !same_serial) return -1;
+    if (followed.serial_may_change && followed.path.empty() && !same_serial &&
+        !begins_with_one_of(info->serial_number, followed.new_serial_prefixes)) {
+        return -1;
+    }
     matching->accepted = *info;
     return 0;
 }
@@ -96,6 +110,7 @@ usb_handle* open_once(RunDevice& device) {
     if (h != nullptr && followed.serial_may_change) {
         followed.serial = accepted.serial_number;
         followed.serial_may_change = false;
+        followed.new_serial_prefixes = {};
     }
     return h;
 }
@@ -108,8 +123,9 @@ void follow_first_device(RunDevice& device, bool on) {
     device.rebooting = false;
 }
 
-void device_serial_may_change(RunDevice& device) {
+void device_serial_may_change(RunDevice& device, std::span<const std::string_view> prefixes) {
     device.followed.serial_may_change = true;
+    device.followed.new_serial_prefixes = prefixes;
 }
 
 void device_rebooting(RunDevice& device) {

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <set>
+#include <span>
 #include <string>
+#include <string_view>
 
 #include "usb/usb.h"
 
@@ -15,7 +17,9 @@ struct FollowedDevice {
     std::string path;
     std::string serial;
     // the next start may bring another serial number: the storage-variant switch changes it
+    // to one that begins with one of these
     bool serial_may_change = false;
+    std::span<const std::string_view> new_serial_prefixes;
     std::set<std::string> named;  // other devices already named on standard error
 };
 
@@ -47,8 +51,10 @@ struct RunDevice {
 // Off: every open takes the first device the serial number argument allows.
 void follow_first_device(RunDevice& device, bool on);
 // The device's next start may bring another serial number (the storage-variant switch): the
-// next open takes the device where the run's device hangs whatever its serial number.
-void device_serial_may_change(RunDevice& device);
+// next open takes the device where the run's device hangs whatever its serial number; where the
+// backend cannot tell where, one with the serial number it had or one that begins with one of
+// `prefixes`.
+void device_serial_may_change(RunDevice& device, std::span<const std::string_view> prefixes);
 // The device was told to reboot: a wait for it that lasts a minute says what to check.
 void device_rebooting(RunDevice& device);
 // Closes the handle (when one is open) and forgets it. Returns usb_close's result.

@@ -133,6 +133,8 @@ int flash_one(RunDevice& device, const char* pname, const char* fname) {
     // a whole-file write is one download, whose size the device can only accept below 2 GiB
     int64_t size = file_size(fd.get());
     if (size < 0 || static_cast<uint64_t>(size) > max_download) return -1;
+    // an empty file is no file of the package, as everywhere else: skipped like a missing one
+    if (size == 0) return 0;
     // the file is read as it is sent, one chunk in memory at a time; a file that cannot be read
     // at all (a read error, a short read, too little memory) is refused before anything is sent
     file_chunks data(std::move(fd), fname, static_cast<uint64_t>(size));

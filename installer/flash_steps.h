@@ -15,10 +15,10 @@ constexpr uint32_t split = 33554432;
 constexpr uint64_t max_download = 2147483647;
 
 // Writes a whole file to a partition. 1 when the file was loaded and written; 0 when an argument
-// is null or the file is not there (nothing printed, nothing sent); -1 when the file is there
-// but cannot be sent (no regular, readable file, larger than one download, a read error, a short
-// read, too little memory: nothing printed, nothing sent) or when the device refused the write
-// (after the queue's FAILED line and the bar at 100%).
+// is null or the file is not there or empty (nothing printed, nothing sent); -1 when the file is
+// there but cannot be sent (no regular, readable file, larger than one download, a read error, a
+// short read, too little memory: nothing printed, nothing sent) or when the device refused the
+// write (after the queue's FAILED line and the bar at 100%).
 int flash_one(RunDevice& device, const char* pname, const char* fname);
 // Writes a file of any size in pieces of `split` bytes, one piece in memory at a time. 0 when
 // every piece was accepted; -1 on a host-side failure or when the device refused a piece (no

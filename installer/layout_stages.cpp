@@ -98,7 +98,7 @@ int variant_switch_stage(InstallRun& run) {
         con_err("\nerror: setting %s\n", "doload");
         return -1;
     }
-    device_serial_may_change(run.device);
+    device_serial_may_change(run.device, asked.prefixes);
     if (!reboot_and_reconnect(run, 1)) return -1;
 
     // the device is identified again: every later choice by model follows the new board id

@@ -1,7 +1,9 @@
 // The start-up policy on Windows. The console's Ctrl+C and close events are what SIGINT and
 // SIGHUP are on POSIX: until the first command goes to the device and again in the closing wait
-// they end the run as usual; in between, the control handler reports them handled, so a write
-// to the device is never broken off half way. Ctrl+Break still ends a run, as SIGQUIT does.
+// they end the run as usual; in between, the control handler reports them handled, so Ctrl+C
+// never breaks off a write half way. The close event cannot be held off: the system ends the
+// process within a few seconds of it, whatever the handler answers. Ctrl+Break still ends a
+// run, as SIGQUIT does.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>

@@ -6,9 +6,11 @@
 #include <cstring>
 
 #include "client/action_queue.h"
+#include "client/transport.h"
 #include "console/console.h"
 #include "console/device_text.h"
 #include "installer/device.h"
+#include "trace/trace.h"
 
 Exchange query(InstallRun& run, const char* var) {
     std::memset(retvalue, 0, sizeof retvalue);
@@ -31,10 +33,12 @@ Exchange set(InstallRun& run, const char* var, const char* value) {
 namespace {
 
 // The queue itself lets a reboot's answer pass: the step's callback keeps it in the answer its
-// data points to (the caller's, never freed by the queue).
+// data points to (the caller's, never freed by the queue). A loader may restart before its
+// answer is out: a device that leaves the bus once "reboot" has gone out whole is restarting.
 int cb_reboot(Action* a, int status, const char* resp) {
     auto* answer = static_cast<RebootAnswer*>(a->data);
-    answer->taken = status == 0;
+    answer->unanswered = status != 0 && transport_sent_unanswered();
+    answer->taken = status == 0 || answer->unanswered;
     std::snprintf(answer->error, sizeof answer->error, "%s", resp);
     return cb_do_nothing(a, status, resp);
 }
@@ -51,10 +55,12 @@ RebootAnswer reboot(InstallRun& run) {
     return answer;
 }
 
-// A device that refused the reboot, or was lost before it answered, cannot be taken to have
-// started what was written, and the run must not say it has.
+// A device that refused the reboot, answered it with something that is no status, never had it
+// whole or failed the link in another way cannot be taken to have started what was written, and
+// the run must not say it has.
 bool reboot_taken(InstallRun& run) {
     const RebootAnswer answer = reboot(run);
+    if (answer.unanswered) trace::Event("reboot_unanswered").text("error", answer.error);
     if (answer.taken) return true;
     con_err("\nerror: the device did not take the reboot (%s)\n",
             device_text(answer.error).c_str());

@@ -18,13 +18,16 @@ enum class Exchange {
 // Sets `var` to `value`.
 [[nodiscard]] Exchange set(InstallRun& run, const char* var, const char* value);
 
-// The reboot's answer: taken, or refused with the transport's words.
+// The reboot's answer: taken, or not with the transport's words. A device that leaves the bus
+// once "reboot" has gone out whole counts as taken: a loader may restart before it answers.
 struct RebootAnswer {
     bool taken = false;
+    bool unanswered = false;  // taken without an answer: the device left after the command
     char error[128] = {};
 };
 [[nodiscard]] RebootAnswer reboot(InstallRun& run);
-// A reboot whose refusal is reported: false after the error line.
+// A reboot whose refusal is reported: false after the error line. Taken, in the middle of a run
+// the device's next answers show whether it started what was written.
 [[nodiscard]] bool reboot_taken(InstallRun& run);
 // Reboot, then the handle closed, `seconds` waited and the device waited for with a "product"
 // query whose reply is not looked at (the reply buffer is left as it is). A device that does not

@@ -178,7 +178,16 @@ INSTANTIATE_TEST_SUITE_P(
                     FaultCase{"vanish_instead_of_reboot_answer",
                               {"reboot=vanish:status"},
                               {cmd("reboot"), cmd("getvar:product")},
-                              {"A6", "vanish", "A14", "R:OKAYRQ3"}}),
+                              {"A6", "vanish", "A14", "R:OKAYRQ3"}},
+                    // a loader that restarts before it answers: no answer, and the reboot
+                    FaultCase{"restart_before_reboot_answer",
+                              {"reboot=restart"},
+                              {cmd("reboot")},
+                              {"A6", "reboot:500"}},
+                    FaultCase{"restart_only_on_reboot",
+                              {"getvar:product=restart"},
+                              {cmd("getvar:product")},
+                              {"A14", "R:OKAYRQ3"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(FaultEffects, AnotherSerialFromTheRebootOn) {

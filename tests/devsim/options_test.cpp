@@ -228,6 +228,7 @@ TEST(FaultSpecs, ParseIntoPatternOccurrenceAndAction) {
         {"*=oversize:65536", true, "*", 0, A::Oversize, "", 65536},
         {"*=flood:1000", true, "*", 0, A::Flood, "", 1000},
         {"reboot=serial:OTHER1", true, "reboot", 0, A::Reserial, "OTHER1", 0},
+        {"reboot=restart", true, "reboot", 0, A::Restart, "", 0},
         // faults that cannot be read
         {"getvar:product", false, "", 0, A::Fail, "", 0},
         {"=fail", false, "", 0, A::Fail, "", 0},
@@ -247,6 +248,7 @@ TEST(FaultSpecs, ParseIntoPatternOccurrenceAndAction) {
         {"x=oversize:65537", false, "", 0, A::Fail, "", 0},
         {"x=flood", false, "", 0, A::Fail, "", 0},
         {"x=serial", false, "", 0, A::Fail, "", 0},
+        {"x=restart:now", false, "", 0, A::Fail, "", 0},
     };
     for (const auto& c : table) {
         auto r = devsim::parse_fault(c.rule);

@@ -211,24 +211,35 @@ TEST(FlowFamilyInstall, CurrentLoaderEachEnding) {
 // The whole loader chain from "8.0": four reboots with the installer's fixed waits. A second
 // reader of the same model and serial number, plugged in while the first restarts in the middle
 // of the chain and listed before it, is left alone: the run follows the device it found first.
+// A loader that restarts on every reboot before it answers goes up the chain all the same.
 TEST(FlowFamilyInstall, WholeChainFromOldestLoaderWithReconnectWaits) {
     const std::vector<std::string> second = {
         "--device",     "c",     "--serial",    "067A0001",           "--var",
         "product=VRX3", "--var", "verflag=8.0", "--appear-at-reboot", "d#2"};
-    for (const auto& others : {std::vector<std::string>{}, second}) {
-        run_install({others.empty() ? "chain then both systems" : "second device plugged in",
+    struct Variant {
+        const char* name;
+        std::vector<std::string> others, faults;
+        std::string err_line;
+    };
+    const Variant variants[] = {
+        {"chain then both systems", {}, {}, ""},
+        {"second device plugged in", second, {}, "another device 067A0001 at "},
+        {"every reboot unanswered, the device restarting", {}, {"reboot=restart"}, ""},
+    };
+    for (const Variant& v : variants) {
+        run_install({v.name,
                      "067A0001",
                      "8.0",
                      kBoth,
                      {"1", "2"},
-                     {},
+                     v.faults,
                      true,
                      kBothWritten,
                      {"setvar:systype dual", "setvar:recvmode recvrecv"},
                      {},
                      "vrx3\n",
-                     others,
-                     others.empty() ? "" : "another device 067A0001 at "});
+                     v.others,
+                     v.err_line});
     }
 }
 

@@ -101,9 +101,13 @@ struct InstallCase {
     std::vector<Write> writes;
     std::vector<const char*> missing = {};       // images left out of the package
     std::vector<const char*> signed_files = {};  // images with a right ".sign" beside them
+    std::vector<const char*> empty = {};         // images left empty (0 bytes)
 };
 
 TEST(FlowRq3, EveryMenuAndChoiceInstallsItsList) {
+    const std::vector<Write> kNoRecovery = {
+        {"cache", "data.bin"}, {"kernel", "kernel.bin"}, {"system", "system.bin"}};
+    const std::vector<const char*> kRecovery = {"recovery.bin"}, kNone;
     const InstallCase cases[] = {
         {"native, typed 1", true, false, 0, -1, "1\n", 0, "", kNativeList},
         {"native, unattended", true, false, 0, 1, "", 0, "1\n", kNativeList},
@@ -120,17 +124,10 @@ TEST(FlowRq3, EveryMenuAndChoiceInstallsItsList) {
         // an over-long token is one rejected choice, not many
         {"native, long token", true, false, 0, -1, std::string(3000, '8') + " 1\n", 1, "",
          kNativeList},
-        // a missing image is skipped and the list goes on
-        {"both, typed 3, no recovery.bin",
-         true,
-         true,
-         2,
-         -1,
-         "3\n",
-         0,
-         "",
-         {{"cache", "data.bin"}, {"kernel", "kernel.bin"}, {"system", "system.bin"}},
-         {"recovery.bin"}},
+        // a missing image is skipped and the list goes on, and so is an empty one
+        {"both, typed 3, no recovery.bin", true, true, 2, -1, "3\n", 0, "", kNoRecovery, kRecovery},
+        {"both, typed 3, recovery.bin empty", true, true, 2, -1, "3\n", 0, "", kNoRecovery, kNone,
+         kNone, kRecovery},
         // a right signature file lets its image through
         {"both, typed 3, kernel signed",
          true,
@@ -152,6 +149,7 @@ TEST(FlowRq3, EveryMenuAndChoiceInstallsItsList) {
         if (c.second_set) pkg.files(kSecondFiles);
         for (const char* m : c.missing) std::filesystem::remove(pkg.path() / m);
         for (const char* f : c.signed_files) sign(pkg, f);
+        for (const char* e : c.empty) std::ofstream(pkg.path() / e, std::ios::trunc);
         support::TempDir storage;
         support::Devsim dev(rq3_device(storage.path(), "Z05"));
 

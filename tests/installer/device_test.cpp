@@ -94,3 +94,30 @@ TEST(OpenDevice, RefusalKeepsTheHandle) {
     EXPECT_EQ(device.closes(), 0);
     EXPECT_EQ(device.enumerations(), 1);
 }
+
+// Across the storage-variant switch, on a backend that cannot tell where a device hangs, the run's
+// device is the one with the serial number it had (a switch that did not take) or one of the
+// variant asked for; another bootloader listed before it is left alone.
+TEST(OpenDevice, AcrossTheVariantSwitchWithoutAPlaceTheSerialNumberDecides) {
+    static constexpr std::string_view k32gb[] = {"13G"};
+    for (const char* back_as : {"13G0001", "067A0001"}) {
+        SCOPED_TRACE(back_as);
+        fake_bootloader device;
+        fake_bootloader_guard guard(device);
+        fake::state().interfaces[0].serial = "067A0001";
+        follow_first_device(guard.device, true);
+        ASSERT_NE(open_device(guard.device), nullptr);
+        EXPECT_EQ(close_device(guard.device), 0);
+
+        device_serial_may_change(guard.device, k32gb);
+        fake::Interface other = fake::state().interfaces[0];
+        other.name = "fake1";
+        other.serial = "OTHER0001";
+        fake::Interface back = fake::state().interfaces[0];
+        back.serial = back_as;
+        fake::state().interfaces = {other, back};
+        captured c = capture_output([&] { EXPECT_NE(open_device(guard.device), nullptr); });
+        EXPECT_STREQ(guard.device.accepted.serial_number, back_as);
+        EXPECT_NE(c.err.find("another device OTHER0001 "), std::string::npos) << c.err;
+    }
+}

@@ -36,6 +36,8 @@ struct FaultKind {
     bool refusal = false;        // the device answers, with FAIL
     bool second_device = false;  // not a fault of the device: another one is plugged in
     const char* only = "";       // the commands it applies to begin with this
+    bool harmless = false;       // what the device does is its right: the run must end as done
+    bool leaves_with_command = false;  // the device leaves the bus once it has the command
 };
 
 uint32_t download_size(const std::string& command) {
@@ -62,8 +64,10 @@ const FaultKind kFaults[] = {
      kShortSilenceMs},
     {"gone at the command", kAny,
      [](const std::string&) -> std::string { return "vanish:command"; }},
-    {"gone before the status", kAny,
-     [](const std::string&) -> std::string { return "vanish:status"; }},
+    {.name = "gone before the status",
+     .kinds = kAny,
+     .action = [](const std::string&) -> std::string { return "vanish:status"; },
+     .leaves_with_command = true},
     {"DATA count too large", kDownload,
      [](const std::string& c) { return "data-count:" + hex(download_size(c) + 1); }},
     {"DATA count too small", kDownload,
@@ -83,6 +87,9 @@ const FaultKind kFaults[] = {
      "setvar:respcb "},
     {"a twin plugged in meanwhile", kReboot, [](const std::string&) -> std::string { return ""; },
      0, false, false, true},
+    // a loader that restarts on "reboot" before its answer is out
+    {"link lost before the reboot's answer, the device restarts", kReboot,
+     [](const std::string&) -> std::string { return "restart"; }, 0, false, false, false, "", true},
 };
 
 unsigned kind_of(const std::string& c) {
@@ -140,10 +147,11 @@ std::vector<Cell> make_cells(const std::vector<std::string>& commands, bool fast
                 cells.push_back({i, c, f.name, "", f.extra_ms, false, {}, occurrence});
                 continue;
             }
-            cells.push_back({i, c, f.name,
-                             literal_glob(c) + "#" + std::to_string(occurrence) + "=" + f.action(c),
-                             f.extra_ms, f.waits_for_device,
-                             f.refusal && kind == kGetvar ? c.substr(7) : std::string()});
+            cells.push_back(
+                {i, c, f.name,
+                 literal_glob(c) + "#" + std::to_string(occurrence) + "=" + f.action(c), f.extra_ms,
+                 f.waits_for_device, f.refusal && kind == kGetvar ? c.substr(7) : std::string(), 0,
+                 f.harmless, f.leaves_with_command && kind == kReboot && i + 1 == commands.size()});
         }
     }
     return cells;

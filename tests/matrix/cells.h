@@ -22,6 +22,12 @@ struct Cell {
     // no fault: a second device like the road's own (a twin, with its serial number) is plugged
     // in when the road's device begins this reboot (1-based); nothing may be sent to it
     int plug_in_at_reboot = 0;
+    // the device does nothing wrong (a loader that restarts before it answers "reboot"): the
+    // run must end as done
+    bool must_end_done = false;
+    // the device leaves the bus once it has the closing reboot, without an answer: the run ends
+    // as done, and whether the device started again no host can see
+    bool start_unseen = false;
 };
 
 // The commands the clean run sent, in order. `fast`: each fault only at the first exchange of

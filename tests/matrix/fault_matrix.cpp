@@ -4,6 +4,9 @@
 // every cell that breaks the rule:
 //   a run that claims success leaves the device exactly as the clean run did;
 //   a run that does not, says so ("Downloading Error!" or an error line);
+//   a run whose device did nothing wrong (a loader restarting before it answers "reboot") ends
+//   as done; one whose device leaves the bus once it has the closing reboot is held to the clean
+//   run's device but for the loader version it reports, which only its next start changes;
 //   no run ends on a signal, and none outlasts its own bounded waits;
 //   nothing is sent to a second device plugged in while the road's own reboots.
 // Exit status 1 when a cell breaks it.
@@ -69,6 +72,7 @@ struct Outcome {
     double seconds = 0;
     bool sent_to_second = false;  // a command reached the second device
     DeviceState state;
+    std::string vars;                   // the device's variables, as it keeps them
     std::vector<std::string> commands;  // what the device received
     std::string out, err;               // the installer's bytes, kept for --record
 };
@@ -173,7 +177,31 @@ Outcome run_once(const Road& road, const flow_e2e::Package& pkg, const std::stri
     }
     dev.stop(SIGTERM);
     out.state = device_state(storage.path() / "d");
+    out.vars = support::read_file(storage.path() / "d" / ".vars");
     return out;
+}
+
+// The variables but the one a start of the device changes: the version of the loader it runs.
+std::string vars_but_started(const std::string& vars) {
+    std::string out;
+    size_t at = 0;
+    while (at < vars.size()) {
+        size_t end = vars.find('\n', at);
+        end = end == std::string::npos ? vars.size() : end + 1;
+        if (vars.compare(at, 8, "verflag=") != 0) out.append(vars, at, end - at);
+        at = end;
+    }
+    return out;
+}
+
+// A device that left the bus once it had the closing reboot holds every file written and
+// checked, and the run ends as done; whether it started again (and now reports its new loader)
+// no host can see, so the partitions and every other variable are the clean run's.
+bool as_planned_but_started(const Outcome& o, const Outcome& clean) {
+    DeviceState parts = o.state, clean_parts = clean.state;
+    parts.erase(".vars");
+    clean_parts.erase(".vars");
+    return parts == clean_parts && vars_but_started(o.vars) == vars_but_started(clean.vars);
 }
 
 struct Verdict {
@@ -201,6 +229,8 @@ Verdict judge(const Cell& cell, const Outcome& o) {
     } else if (o.claimed && !o.as_planned) {
         v.wrong_claim = true;
         v.bad = "claimed success, device not as planned";
+    } else if (!o.claimed && cell.must_end_done) {
+        v.bad = "the device did nothing wrong, and the run did not end as done";
     } else if (!o.claimed && !o.said_failed) {
         v.bad = "no success and no error line";
     } else if (o.status != 0 && o.status != 1) {
@@ -257,7 +287,8 @@ RoadTally run_road(const Road& road, bool fast, unsigned jobs, bool verbose) {
                 std::chrono::milliseconds(static_cast<int64_t>(clean.seconds * 2000) + c.extra_ms +
                                           (c.waits_for_device ? 3000 : 10000));
             Outcome o = run_once(road, pkg, c.rule, bound, "", c.plug_in_at_reboot);
-            o.as_planned = o.state == clean.state;
+            o.as_planned =
+                o.state == clean.state || (c.start_unseen && as_planned_but_started(o, clean));
             outcomes[i] = std::move(o);
         }
     };
@@ -377,6 +408,10 @@ int main(int argc, char** argv) {
         "asked for its own, waited for it (stopped at the bound; nothing claimed).\n"
         "\"a twin plugged in meanwhile\": a second device like the road's own appears while it\n"
         "reboots; a run that sends it anything breaks the rule.\n"
+        "\"link lost before the reboot's answer, the device restarts\": a loader that restarts\n"
+        "before it answers; a run that does not end as done breaks the rule. A device gone\n"
+        "before the closing reboot's status may not have started again: its loader version is\n"
+        "not compared.\n"
         "A refused query (FAIL) is the answer of a device that does not hold the variable: a\n"
         "run that claims success after one is held to that device's clean run.\n");
     std::printf("Out of scope:\n");
