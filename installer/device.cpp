@@ -2,6 +2,7 @@
 // of wait_help), closed, and one exchange of the action queue over it.
 #include "installer/device.h"
 
+#include <algorithm>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -54,10 +55,8 @@ int match_first(usb_ifc_info* info) {
 }
 
 bool begins_with_one_of(std::string_view text, std::span<const std::string_view> prefixes) {
-    for (std::string_view p : prefixes) {
-        if (text.starts_with(p)) return true;
-    }
-    return false;
+    return std::ranges::any_of(prefixes,
+                               [text](std::string_view p) { return text.starts_with(p); });
 }
 
 // The device the run found first: where it hangs and, but across the storage-variant switch
