@@ -24,6 +24,7 @@
 
 #include "support/process.h"
 #include "support/temp_dir.h"
+#include "usb/link_socket.h"
 #include "web/asio.h"
 #include "web/child.h"
 
@@ -265,7 +266,10 @@ std::string place_of(const support::Devsim& devsim, const std::string& name) {
     }
     std::istringstream in(devsim.greeting());
     for (std::string word, n, address; in >> word;) {
-        if (word == "listening" && in >> n >> address && n == name) return address;
+        // the listing names a TCP device as the link does
+        if (word == "listening" && in >> n >> address && n == name) {
+            return std::string(link_socket::kTcpPrefix) + address;
+        }
     }
     return {};
 }
