@@ -73,7 +73,7 @@ class Web {
         }
         // a temporary directory of the test's own, where the server makes its run directory
         std::filesystem::create_directories(temp());
-        child_ = std::make_unique<web::Child>(
+        child_ = std::make_shared<web::Child>(
             web::ChildLaunch{program, args, dir_.path(), {{k, v}, {"TMPDIR", temp().string()}}});
         std::string first;
         char c;
@@ -84,21 +84,23 @@ class Web {
         port_ = std::stoi(first.substr(colon + 1, slash - colon - 1));
         token_ = first.substr(first.find("token=") + 6);
         address_ = first.substr(first.find("http://"));
-        drain_ = std::thread([this] {
+        // the readers share the pipes and what they read, so that they can be left behind (below)
+        drain_ = std::thread([child = child_, ends = ends_] {
             char buf[256];
-            while (child_->read_out(buf, sizeof buf) > 0) {
+            while (child->read_out(buf, sizeof buf) > 0) {
             }
+            ends->ended(&Ends::out);
         });
-        errors_ = std::thread([this] {
+        errors_ = std::thread([child = child_, ends = ends_] {
             char buf[256];
-            for (size_t n; (n = child_->read_err(buf, sizeof buf)) > 0;) err_.append(buf, n);
+            for (size_t n; (n = child->read_err(buf, sizeof buf)) > 0;) ends->append(buf, n);
+            ends->ended(&Ends::err);
         });
     }
     ~Web() {
         stop_events();
         interrupt();
-        drain_.join();
-        errors_.join();
+        join_readers();
     }
     // Ctrl+C
     void interrupt() const {
@@ -110,11 +112,10 @@ class Web {
     std::pair<int, std::string> wait_end() {
         const int status = child_->wait();
         ended_ = true;
-        drain_.join();
-        errors_.join();
+        join_readers();
         drain_ = std::thread([] {});
         errors_ = std::thread([] {});
-        return {status, err_};
+        return {status, ends_->text()};
     }
 
     std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
@@ -230,12 +231,51 @@ class Web {
 
   private:
     support::TempDir dir_;
-    std::unique_ptr<web::Child> child_;
+    // what the readers of the server's output and error share with the test
+    struct Ends {
+        std::mutex m;
+        std::condition_variable cv;
+        bool out = false, err = false;
+        std::string text_;
+        void append(const char* b, size_t n) {
+            std::lock_guard lock(m);
+            text_.append(b, n);
+        }
+        void ended(bool Ends::*which) {
+            std::lock_guard lock(m);
+            this->*which = true;
+            cv.notify_all();
+        }
+        std::string text() {
+            std::lock_guard lock(m);
+            return text_;
+        }
+    };
+    // Waits for both streams' end. Under wine, a program that the server started (a listing)
+    // can outlive the server's end, hung, holding the server's standard error, which wine hands
+    // it: once the server has ended, its streams get 10 s, and readers still blocked then are
+    // left behind with the pipes they share (the wine tier's end kills such programs).
+    void join_readers() {
+        if (emulated_) {
+            (void)child_->wait();
+            ended_ = true;
+            std::unique_lock lock(ends_->m);
+            if (!ends_->cv.wait_for(lock, 10s, [this] { return ends_->out && ends_->err; })) {
+                lock.unlock();
+                drain_.detach();
+                errors_.detach();
+                return;
+            }
+        }
+        drain_.join();
+        errors_.join();
+    }
+    std::shared_ptr<web::Child> child_;
+    std::shared_ptr<Ends> ends_ = std::make_shared<Ends>();
     int port_ = 0;
     std::string token_;
     std::string address_;
     std::thread drain_, errors_;
-    std::string err_;
     bool ended_ = false;
     bool emulated_ = false;
     std::thread events_thread_;
