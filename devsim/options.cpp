@@ -1,6 +1,6 @@
 #include "devsim/options.h"
 
-#include <algorithm>
+#include <array>
 #include <charconv>
 #include <fstream>
 #include <set>
@@ -30,7 +30,7 @@ const char* const kUsage =
 namespace {
 
 // a report holds a whole run's console and trace: far less than this
-constexpr std::streamoff kMaxReplayFile = 64 << 20;
+constexpr size_t kMaxReplayFile = size_t{64} << 20;
 
 std::string_view without_0x(std::string_view s) {
     if (s.starts_with("0x") || s.starts_with("0X")) s.remove_prefix(2);
@@ -280,17 +280,18 @@ class Parser {
             cfg_.devices.back().name = "replay";
         }
         DeviceConfig* d = device(opt);
+        // read to its end, whatever kind of file it is (a pipe too), but never past the limit
         std::ifstream in(*path, std::ios::binary);
         std::string text;
-        if (in) {
-            in.seekg(0, std::ios::end);
-            const std::streamoff size = in.tellg();
-            if (size > kMaxReplayFile) return fail("--replay: " + *path + " is larger than 64 MiB");
-            in.seekg(0);
-            text.resize(static_cast<size_t>(std::max<std::streamoff>(size, 0)));
-            in.read(text.data(), static_cast<std::streamsize>(text.size()));
+        std::array<char, 65536> piece{};
+        while (in && text.size() <= kMaxReplayFile) {
+            in.read(piece.data(), piece.size());
+            text.append(piece.data(), static_cast<size_t>(in.gcount()));
         }
-        if (!in || d == nullptr) return fail("--replay: " + *path + " cannot be read");
+        if (text.size() > kMaxReplayFile) {
+            return fail("--replay: " + *path + " is larger than 64 MiB");
+        }
+        if (!in.eof() || d == nullptr) return fail("--replay: " + *path + " cannot be read");
         const ReplayRead read = replay_into(text, *d);
         for (const std::string& why : read.skipped) notes_.push_back(*path + " " + why);
         if (read.exchanges == 0) fail("--replay: " + *path + " holds no exchange with a device");
