@@ -42,7 +42,7 @@ class Reader {
     }
 
   private:
-    JsonLine& refuse(JsonLine& line, std::string why) {
+    static JsonLine& refuse(JsonLine& line, std::string why) {
         line.fields.clear();
         line.error = std::move(why);
         return line;

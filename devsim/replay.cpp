@@ -48,8 +48,8 @@ std::string line_note(size_t line, std::string_view why) {
     return "line " + std::to_string(line) + ": " + std::string(why);
 }
 
-// The trace's lines: after the report's mark when it has one, else the whole file; with the
-// number each has in the file.
+// The trace's lines: after the report's mark when it has one, else the whole file; each with
+// its number in the file.
 std::vector<std::pair<size_t, std::string_view>> trace_lines(std::string_view file) {
     std::vector<std::pair<size_t, std::string_view>> all;
     size_t number = 0;
@@ -59,7 +59,8 @@ std::vector<std::pair<size_t, std::string_view>> trace_lines(std::string_view fi
         all.emplace_back(++number, file.substr(at, end - at));
         at = end + 1;
     }
-    for (size_t i = 0; i < all.size(); ++i) {
+    // the last mark: the console before it may hold any text, the trace after it only JSON
+    for (size_t i = all.size(); i-- > 0;) {
         std::string_view l = all[i].second;
         if (l.ends_with('\r')) l.remove_suffix(1);
         if (l == kTraceMark) return {all.begin() + static_cast<std::ptrdiff_t>(i) + 1, all.end()};

@@ -41,7 +41,7 @@ const Row kRows[] = {
      {}},
     {"a report's trace is the part after its mark",
      "tessaro-installer report\ndevice: model=vrx3 serial=067A0001\n--- console ---\n"
-     "{\"ev\":\"console line\"}\n--- trace ---\n" +
+     "{\"ev\":\"console line\"}\n--- trace ---\n--- trace ---\r\n" +
          kQuery,
      {cmd("getvar:verflag")},
      {"A14", "R:OKAY8.0"},
