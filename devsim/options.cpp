@@ -275,11 +275,11 @@ class Parser {
     void replay(const std::string& opt) {
         auto path = value(opt);
         if (!path) return;
-        if (cfg_.devices.empty() && names_.insert("replay").second) {
+        if (cfg_.devices.empty()) {
+            names_.insert("replay");
             cfg_.devices.emplace_back();
             cfg_.devices.back().name = "replay";
         }
-        DeviceConfig* d = device(opt);
         // read to its end, whatever kind of file it is (a pipe too), but never past the limit
         std::ifstream in(*path, std::ios::binary);
         std::string text;
@@ -291,8 +291,8 @@ class Parser {
         if (text.size() > kMaxReplayFile) {
             return fail("--replay: " + *path + " is larger than 64 MiB");
         }
-        if (!in.eof() || d == nullptr) return fail("--replay: " + *path + " cannot be read");
-        const ReplayRead read = replay_into(text, *d);
+        if (!in.eof()) return fail("--replay: " + *path + " cannot be read");
+        const ReplayRead read = replay_into(text, cfg_.devices.back());
         for (const std::string& why : read.skipped) notes_.push_back(*path + " " + why);
         if (read.exchanges == 0) fail("--replay: " + *path + " holds no exchange with a device");
     }
