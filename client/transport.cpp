@@ -90,6 +90,10 @@ int check_response(usb_handle* usb, uint32_t size, char* response) {
             close_link(usb);
             return -1;
         }
+        // a packet too short for its code is still the device's answer, for the bug report
+        if (r <= kStatusMax) {
+            trace::Event("reply").text("text", std::string_view(status, static_cast<size_t>(r)));
+        }
         // a USB layer that claims more than it was asked for has not filled the rest
         if (r > kStatusMax || r < kCodeLen) {
             set_error("status malformed (%d bytes)", r);
@@ -97,7 +101,6 @@ int check_response(usb_handle* usb, uint32_t size, char* response) {
             return -1;
         }
         status[r] = '\0';
-        trace::Event("reply").text("text", std::string_view(status, static_cast<size_t>(r)));
         const char* text = status + kCodeLen;
 
         if (has_code(status, "INFO")) {

@@ -35,6 +35,8 @@ void install_signals() {
 int devsim_main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     ParsedOptions opts = parse_options(args);
+    // a replayed file's unused lines are named, whatever else is wrong
+    for (const std::string& note : opts.notes) con_err("tessaro-devsim: %s\n", note.c_str());
     if (opts.help) {
         con_out("%s", kUsage);
         con_flush();

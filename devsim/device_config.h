@@ -15,6 +15,9 @@
 
 namespace devsim {
 
+// the longest serial number a device presents: the host keeps it in 256 bytes with its terminator
+constexpr size_t kMaxSerial = 255;
+
 struct DeviceConfig {
     std::string name;  // the socket's file name and the transcript's "dev"
     std::string serial = "SIM0001";

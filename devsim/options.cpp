@@ -1,9 +1,12 @@
 #include "devsim/options.h"
 
+#include <array>
 #include <charconv>
+#include <fstream>
 #include <set>
 
 #include "devsim/parse_number.h"
+#include "devsim/replay.h"
 #include "devsim/storage.h"
 #include "payload/payload.h"
 
@@ -18,11 +21,16 @@ const char* const kUsage =
     "                --address PARTITION=HEX | --reboot-delay MS | --appear-after MS |\n"
     "                --appear-at-reboot NAME[#N] |\n"
     "                --fault 'PATTERN[#N]=ACTION[:ARG]' | --loader-verflag IMAGE=VERFLAG |\n"
-    "                --loader-check-fails IMAGE=N | --respcb-serial VALUE=SERIAL\n";
+    "                --loader-check-fails IMAGE=N | --respcb-serial VALUE=SERIAL |\n"
+    "                --replay REPORT\n"
+    "--replay REPORT: the device of a run's report or trace (TESSARO_TRACE): its serial number,\n"
+    "                its answers and the answer that failed, at the exchange where it came (given\n"
+    "                before any --device, it makes the device 'replay')\n";
 
 namespace {
 
-constexpr size_t kMaxSerial = 255;  // the host keeps it in 256 bytes with its terminator
+// a report holds a whole run's console and trace: far less than this
+constexpr size_t kMaxReplayFile = size_t{64} << 20;
 
 std::string_view without_0x(std::string_view s) {
     if (s.starts_with("0x") || s.starts_with("0X")) s.remove_prefix(2);
@@ -68,6 +76,7 @@ class Parser {
         } else {
             r.config = std::move(cfg_);
         }
+        r.notes = std::move(notes_);
         return r;
     }
 
@@ -249,6 +258,8 @@ class Parser {
             if (eq == 0 || eq == std::string::npos || v->size() - eq - 1 > kMaxSerial)
                 return fail("--respcb-serial needs VALUE=SERIAL, not '" + *v + "'");
             d->respcb_serials[v->substr(0, eq)] = v->substr(eq + 1);
+        } else if (opt == "--replay") {
+            replay(opt);
         } else if (opt == "--fault") {
             DeviceConfig* d = device(opt);
             auto v = value(opt);
@@ -259,6 +270,31 @@ class Parser {
         } else {
             fail("unknown option '" + opt + "'");
         }
+    }
+
+    void replay(const std::string& opt) {
+        auto path = value(opt);
+        if (!path) return;
+        if (cfg_.devices.empty()) {
+            names_.insert("replay");
+            cfg_.devices.emplace_back();
+            cfg_.devices.back().name = "replay";
+        }
+        // read to its end, whatever kind of file it is (a pipe too), but never past the limit
+        std::ifstream in(*path, std::ios::binary);
+        std::string text;
+        std::array<char, 65536> piece{};
+        while (in && text.size() <= kMaxReplayFile) {
+            in.read(piece.data(), piece.size());
+            text.append(piece.data(), static_cast<size_t>(in.gcount()));
+        }
+        if (text.size() > kMaxReplayFile) {
+            return fail("--replay: " + *path + " is larger than 64 MiB");
+        }
+        if (!in.eof()) return fail("--replay: " + *path + " cannot be read");
+        const ReplayRead read = replay_into(text, cfg_.devices.back());
+        for (const std::string& why : read.skipped) notes_.push_back(*path + " " + why);
+        if (read.exchanges == 0) fail("--replay: " + *path + " holds no exchange with a device");
     }
 
     void finish() {
@@ -280,6 +316,7 @@ class Parser {
     SimConfig cfg_;
     std::set<std::string> names_;
     std::string error_;
+    std::vector<std::string> notes_;
 };
 
 }  // namespace

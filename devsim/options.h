@@ -13,6 +13,8 @@ struct ParsedOptions {
     std::optional<SimConfig> config;  // set when the options are good
     bool help = false;                // --help was asked for
     std::string error;                // what is wrong, when neither of the above
+    // the lines of a --replay file that were not used, each "FILE line N: why"
+    std::vector<std::string> notes;
 };
 
 // `args` without the program name.

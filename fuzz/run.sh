@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 
 seconds=${FUZZ_SECONDS:-25}
 dir=build-fuzz
-targets=(transport devsim_core devsim_options simlink checkmatch signature menus variant_markers)
+targets=(transport devsim_core devsim_options devsim_replay simlink checkmatch signature menus variant_markers)
 
 # true when clang++ can build and link a libFuzzer program
 fuzzer_ok() {

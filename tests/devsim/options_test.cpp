@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "devsim/cli.h"
+#include "support/temp_dir.h"
 
 namespace devsim_test {
 namespace {
@@ -196,7 +197,12 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"appear_at_reboot_zero", base({"--appear-at-reboot", "d0#0"}),
                 "--appear-at-reboot needs NAME or NAME#N"},
         BadCase{"loader_check_fails_not_number", base({"--loader-check-fails", "porter=x"}),
-                "--loader-check-fails needs IMAGE=N"}),
+                "--loader-check-fails needs IMAGE=N"},
+        BadCase{"replay_of_no_file", base({"--replay", "/nonexistent/trace"}),
+                "--replay: /nonexistent/trace cannot be read"},
+        BadCase{"replay_of_a_directory", base({"--replay", "/"}), "--replay: / cannot be read"},
+        BadCase{"replay_of_no_exchange", base({"--replay", "/dev/null"}),
+                "--replay: /dev/null holds no exchange with a device"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct FaultCase {
@@ -208,6 +214,24 @@ struct FaultCase {
     std::string text;
     uint32_t value;
 };
+
+// Before any --device, --replay makes the device "replay"; the options after it still apply, and
+// the file's unused lines are named.
+TEST(Options, ReplayMakesItsDevice) {
+    support::TempDir dir;
+    const auto trace = dir.write("trace",
+                                 "{\"ev\":\"command\",\"text\":\"getvar:product\"}\n"
+                                 "{\"ev\":\"reply\",\"text\":\"OKAYVRX3\"}\nrubbish\n");
+    auto r = parse_options({"--dir", "D", "--replay", trace.string(), "--reboot-delay", "30"});
+    ASSERT_TRUE(r.config) << r.error;
+    ASSERT_EQ(r.config->devices.size(), 1U);
+    const auto& d = r.config->devices[0];
+    EXPECT_EQ(d.name, "replay");
+    EXPECT_EQ(d.reboot_delay_ms, 30U);
+    EXPECT_EQ(d.vars.at("product"), "VRX3");
+    EXPECT_EQ(r.notes,
+              std::vector<std::string>{trace.string() + " line 3: not a JSON object; skipped"});
+}
 
 TEST(FaultSpecs, ParseIntoPatternOccurrenceAndAction) {
     using A = devsim::FaultAction;

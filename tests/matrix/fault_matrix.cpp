@@ -11,8 +11,11 @@
 //   nothing is sent to a second device plugged in while the road's own reboots.
 // Exit status 1 when a cell breaks it.
 //
-//   fault_matrix [--fast] [--verbose] [--jobs N] [--road TEXT] [--record DIR]
+//   fault_matrix [--fast] [--verbose] [--jobs N] [--road TEXT] [--record DIR] [--replay]
 //
+// --replay: every cell whose run said it failed is run again against a device made from that
+// run's trace (tessaro-devsim --replay); the replay must end the same: the same commands to the
+// device, the same output, exit status and last trace line.
 // --verbose prints every cell as it is judged. --record DIR keeps every run (the clean one and
 // each cell's) as DIR/ROAD/NAME.out and .err, the installer's bytes as written, and NAME.meta:
 // the exit status, the verdict, the commands the device received and every partition's size
@@ -36,6 +39,7 @@
 #include "check/crc32.h"
 #include "e2e/flow_e2e.h"
 #include "matrix/cells.h"
+#include "matrix/replay_compare.h"
 #include "matrix/roads.h"
 #include "support/process.h"
 
@@ -74,11 +78,17 @@ struct Outcome {
     DeviceState state;
     std::string vars;                   // the device's variables, as it keeps them
     std::vector<std::string> commands;  // what the device received
-    std::string out, err;               // the installer's bytes, kept for --record
+    std::string out, err;               // the installer's bytes
+    std::string trace_end;              // the trace's last line, with --replay
+    // with --replay, for a run that said it failed: how its replay ended otherwise (empty: the
+    // same)
+    std::optional<std::string> replay_differs;
 };
 
 // --record's directory; empty when runs are not kept
 fs::path record_dir;
+// --replay: the cells whose runs said they failed are replayed from their traces
+bool replay_failures = false;
 
 std::string slug(const std::string& text) {
     std::string out;
@@ -123,10 +133,12 @@ std::string quick_sleep_lib() {
 
 // `without`: the device does not hold this variable (its "--var NAME=..." is left out).
 // `plug_in_at`: a twin of the device, "c" (listed before it), appears at its reboot of that
-// number.
+// number. `trace`: the installer's trace goes to this file. `replay`: the device is made from this
+// trace instead of the road's options.
 Outcome run_once(const Road& road, const flow_e2e::Package& pkg, const std::string& rule,
                  std::chrono::milliseconds timeout, const std::string& without = "",
-                 int plug_in_at = 0) {
+                 int plug_in_at = 0, const std::string& trace = "",
+                 const std::string& replay = "") {
     support::TempDir storage;
     std::vector<std::string> args;
     if (plug_in_at > 0) {
@@ -136,7 +148,8 @@ Outcome run_once(const Road& road, const flow_e2e::Package& pkg, const std::stri
     }
     args.insert(args.end(),
                 {"--storage", storage.path().string(), "--device", "d", "--reboot-delay", "30"});
-    for (size_t i = 0; i < road.device.size(); ++i) {
+    if (!replay.empty()) args.insert(args.end(), {"--replay", replay});
+    for (size_t i = 0; replay.empty() && i < road.device.size(); ++i) {
         if (!without.empty() && road.device[i] == "--var" && i + 1 < road.device.size() &&
             road.device[i + 1].starts_with(without + "=")) {
             ++i;
@@ -154,6 +167,7 @@ Outcome run_once(const Road& road, const flow_e2e::Package& pkg, const std::stri
     o.devsim_dir = dev.socket_dir();
     o.timeout = timeout;
     o.env["LD_PRELOAD"] = quick_sleep_lib();
+    if (!trace.empty()) o.env["TESSARO_TRACE"] = trace;
     const auto start = Clock::now();
     const e2e::RunResult r = e2e::run_installer(o);
 
@@ -171,10 +185,9 @@ Outcome run_once(const Road& road, const flow_e2e::Package& pkg, const std::stri
     for (const auto& line : dev.transcript()) {
         out.sent_to_second = out.sent_to_second || line.starts_with(R"({"dev":"c","ev":"command")");
     }
-    if (!record_dir.empty()) {
-        out.out = r.out;
-        out.err = r.err;
-    }
+    out.out = r.out;
+    out.err = r.err;
+    if (!trace.empty()) out.trace_end = matrix::trace_end(trace);
     dev.stop(SIGTERM);
     out.state = device_state(storage.path() / "d");
     out.vars = support::read_file(storage.path() / "d" / ".vars");
@@ -202,6 +215,10 @@ bool as_planned_but_started(const Outcome& o, const Outcome& clean) {
     parts.erase(".vars");
     clean_parts.erase(".vars");
     return parts == clean_parts && vars_but_started(o.vars) == vars_but_started(clean.vars);
+}
+
+matrix::RunEnd end_of(const Outcome& o) {
+    return {o.status, o.timed_out, o.out, o.commands, o.trace_end};
 }
 
 struct Verdict {
@@ -240,7 +257,7 @@ Verdict judge(const Cell& cell, const Outcome& o) {
 }
 
 struct RoadTally {
-    size_t cells = 0, claimed = 0, wrong = 0, crashes = 0, hangs = 0, waited = 0;
+    size_t cells = 0, claimed = 0, wrong = 0, crashes = 0, hangs = 0, waited = 0, replayed = 0;
     double seconds = 0;
     std::vector<std::string> bad;
 };
@@ -277,6 +294,7 @@ RoadTally run_road(const Road& road, bool fast, unsigned jobs, bool verbose) {
     }
     const std::vector<Cell> cells = matrix::make_cells(clean.commands, fast);
     std::vector<Outcome> outcomes(cells.size());
+    const support::TempDir traces;
     std::atomic<size_t> next{0};
     auto worker = [&] {
         for (size_t i = next++; i < cells.size(); i = next++) {
@@ -286,9 +304,16 @@ RoadTally run_road(const Road& road, bool fast, unsigned jobs, bool verbose) {
             const auto bound =
                 std::chrono::milliseconds(static_cast<int64_t>(clean.seconds * 2000) + c.extra_ms +
                                           (c.waits_for_device ? 3000 : 10000));
-            Outcome o = run_once(road, pkg, c.rule, bound, "", c.plug_in_at_reboot);
+            const std::string trace =
+                replay_failures ? (traces / (std::to_string(i))).string() : "";
+            Outcome o = run_once(road, pkg, c.rule, bound, "", c.plug_in_at_reboot, trace);
             o.as_planned =
                 o.state == clean.state || (c.start_unseen && as_planned_but_started(o, clean));
+            if (replay_failures && !o.claimed && !o.timed_out && judge(c, o).bad == nullptr) {
+                const Outcome again =
+                    run_once(road, pkg, "", bound, "", 0, trace + ".replay", trace);
+                o.replay_differs = matrix::replay_difference(end_of(o), end_of(again));
+            }
             outcomes[i] = std::move(o);
         }
     };
@@ -321,6 +346,13 @@ RoadTally run_road(const Road& road, bool fast, unsigned jobs, bool verbose) {
         t.hangs += v.hang ? 1 : 0;
         t.waited += v.waited ? 1 : 0;
         if (v.bad != nullptr) t.bad.push_back(describe(cells[i], o, v.bad));
+        if (o.replay_differs) {
+            ++t.replayed;
+            if (!o.replay_differs->empty()) {
+                t.bad.push_back(describe(cells[i], o, "the replay of its trace ends otherwise") +
+                                ": " + *o.replay_differs);
+            }
+        }
         char name[64];
         std::snprintf(name, sizeof name, "%04zu-%03zu-", i, cells[i].exchange + 1);
         record_run(road.name, name + slug(cells[i].fault), o,
@@ -360,10 +392,12 @@ int main(int argc, char** argv) {
             only = argv[++i];
         } else if (std::strcmp(argv[i], "--record") == 0 && i + 1 < argc) {
             record_dir = argv[++i];
+        } else if (std::strcmp(argv[i], "--replay") == 0) {
+            replay_failures = true;
         } else {
             std::fprintf(stderr,
                          "usage: fault_matrix [--fast] [--verbose] [--jobs N] [--road TEXT] "
-                         "[--record DIR]\n");
+                         "[--record DIR] [--replay]\n");
             return 2;
         }
     }
@@ -386,7 +420,7 @@ int main(int argc, char** argv) {
     std::printf("%-36s %6s %8s %7s %8s %6s %8s %8s\n", "road", "cells", "claimed", "wrong",
                 "crashes", "hangs", "waited", "seconds");
     std::fflush(stdout);
-    size_t bad = 0, total = 0;
+    size_t bad = 0, total = 0, replayed = 0;
     std::vector<std::string> bad_lines;
     for (const Road* r : chosen) {
         const RoadTally t = run_road(*r, fast, jobs, verbose);
@@ -394,6 +428,7 @@ int main(int argc, char** argv) {
                     t.claimed, t.wrong, t.crashes, t.hangs, t.waited, t.seconds);
         std::fflush(stdout);
         total += t.cells;
+        replayed += t.replayed;
         bad += t.bad.size();
         if (!t.bad.empty()) {
             bad_lines.push_back("  " + r->name + ":");
@@ -402,6 +437,9 @@ int main(int argc, char** argv) {
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     std::printf("\n%zu cells in %.1f s; %zu break the rule\n", total, seconds, bad);
+    if (replay_failures) {
+        std::printf("%zu runs that said they failed were replayed from their traces\n", replayed);
+    }
     for (const auto& line : bad_lines) std::printf("%s\n", line.c_str());
     std::printf(
         "\n\"waited\": the device came back with another serial number and the installer,\n"
