@@ -11,6 +11,7 @@
 #include "console/console.h"
 #include "installer/boardtype/boardtype.h"
 #include "installer/device.h"
+#include "installer/failure_cause.h"
 #include "installer/flash_steps.h"
 #include "installer/identify.h"
 #include "installer/list_devices.h"
@@ -88,6 +89,7 @@ int closing_sequence(const InstallRun& run) {
 int error_exit(const InstallRun& run) {
     con_out("\nDownloading Error!\n");
     con_flush();
+    advise_failure(run);
     return closing_sequence(run);
 }
 

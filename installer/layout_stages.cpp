@@ -11,6 +11,7 @@
 #include "installer/boardtype/boardtype.h"
 #include "installer/boardtype/model_table.h"
 #include "installer/device.h"
+#include "installer/failure_cause.h"
 #include "installer/flash_steps.h"
 #include "installer/package.h"
 #include "installer/steps.h"
@@ -41,11 +42,13 @@ int write_table(InstallRun& run, const payload_image& image, const char* part, u
         case Tried::write_failed:
         case Tried::stopped:
             con_err("\nerror: downloading %s\n", what);
+            note_failure(FailureCause::write_refused, what);
             return -1;
         case Tried::checks_failed:
             break;
     }
     con_err("\nerror: crc checking %s\n", what);
+    note_failure(FailureCause::write_refused, what);
     return -1;
 }
 

@@ -11,6 +11,7 @@
 #include "installer/boardtype/model_table.h"
 #include "installer/config_block.h"
 #include "installer/device.h"
+#include "installer/failure_cause.h"
 #include "installer/flash_steps.h"
 #include "installer/loader_chain.h"
 #include "installer/loader_write.h"
@@ -47,6 +48,7 @@ Write write_loader(RunDevice& device, const payload_image& image, const char* pa
             return Write::stop;
         case loader_write::failed:
             con_err("\nerror: downloading %s\n", error_name);
+            note_failure(FailureCause::write_refused, error_name);
             return Write::stop;
         case loader_write::written:
             break;
@@ -93,6 +95,7 @@ int loader_chain(InstallRun& run) {
         first = false;
         if (stage.refuse_below != nullptr && below(retvalue, stage.refuse_below)) {
             con_err("###verflag:%s\n", device_text(retvalue).c_str());
+            note_failure(FailureCause::loader_chain, device_text(retvalue));
             return -1;
         }
         if (stage.install_upto == nullptr) continue;

@@ -10,6 +10,7 @@
 
 #include "check/crc32.h"
 #include "console/console.h"
+#include "installer/failure_cause.h"
 #include "installer/flash_steps.h"
 #include "installer/package.h"
 #include "installer/run.h"
@@ -102,6 +103,7 @@ MenuOutcome install_lists(RunDevice& device, std::initializer_list<FileList> lis
             if (step.sign != nullptr && test_file(step.file, nullptr) &&
                 test_file(step.sign, nullptr) && !crc32check(step.file, step.sign)) {
                 con_err("\nerror: file checksum %s\n", step.file);
+                note_failure(FailureCause::package_damaged, step.file);
                 return MenuOutcome::Failed;
             }
         }
@@ -112,6 +114,7 @@ MenuOutcome install_lists(RunDevice& device, std::initializer_list<FileList> lis
             int result = flash_one(device, step.partition, step.file);
             if (result < 0) {
                 con_err("\nerror: downloading %s\n", step.file);
+                note_failure(FailureCause::write_refused, step.file);
                 return MenuOutcome::Failed;
             }
             written += result;

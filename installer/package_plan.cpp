@@ -11,6 +11,7 @@
 #include "console/device_text.h"
 #include "installer/boardtype/model_table.h"
 #include "installer/device.h"
+#include "installer/failure_cause.h"
 #include "installer/file_plan.h"
 #include "installer/flash_steps.h"
 #include "installer/layout_stages.h"
@@ -56,12 +57,14 @@ int write_plan_file(InstallRun& run, const plan_file& row, const model_install& 
         // nothing of a file that does not match its signature is sent
         if (crc32check(fn, row.sign) == 0) {
             con_err("\nerror: file checksum %s\n", fn);
+            note_failure(FailureCause::package_damaged, fn);
             return -1;
         }
     }
     con_out("\nDownloading %s:%s\n", row.label, row.file != nullptr ? "" : fn);
     if (flash_file(run.device, part, fn, split) != 0) {
         con_err("\nerror: downloading %s\n", fn);
+        note_failure(FailureCause::write_refused, fn);
         return -1;
     }
     if (row.check == plan_check::none) return 0;
@@ -70,6 +73,7 @@ int write_plan_file(InstallRun& run, const plan_file& row, const model_install& 
                               : kKernelBase;
     if (do_check(run.device, part, row.sign, base, size) != 0) {
         if (row.check_error_line) con_err("\nerror: kernel checksum %s\n", fn);
+        note_failure(FailureCause::package_damaged, fn);
         return -1;
     }
     return 0;

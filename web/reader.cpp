@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "web/gbk.h"
+#include "web/menu_wipes.h"
 
 namespace web {
 
@@ -87,11 +88,6 @@ bool option_line(std::string_view s, MenuChoice& choice) {
             text.remove_suffix(mark.size());
             choice.key = s[3];
             choice.text = std::string(text);
-            // the choices that can wipe the user data (a plain upgrade of a native device to
-            // the second system does too, so that one asks as well)
-            choice.wipes = text.find("重置") != std::string_view::npos ||
-                           text.find("转换为Tessaro") != std::string_view::npos ||
-                           text == "升级Tessaro(Upgrade)";
             return true;
         }
     }
@@ -268,6 +264,7 @@ void Reader::line(std::string_view raw, std::vector<Event>& out) {
         e.text += text;
         e.header = std::move(header_);
         e.choices = std::move(choices_);
+        mark_wipes(e);
         option_lines_.clear();
         choices_.clear();
         header_.clear();

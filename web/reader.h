@@ -26,6 +26,7 @@ enum class EventKind {
 struct MenuChoice {
     char key = '0';
     std::string text;  // "升级&重置(Upgrade&Wipe)", without the digit and the closing mark
+    // the choice wipes the user data of this device (web/menu_wipes.h)
     bool wipes = false;
 };
 

@@ -95,13 +95,13 @@ void Run::on_event(const std::string& stream, const Event& e, double t, double a
     j["t"] = t;
     j["at"] = at;
     if (stream == "out") device_wait_ = false;
+    causes_.take(stream == "err", e);
     switch (kind) {
         case EventKind::Menu:
             menu_keys_.clear();
+            // with the both-systems choice "5" of a package of both systems, which has no line
+            // of its own
             for (const auto& c : e.choices) menu_keys_ += c.key;
-            // the menu of a package of both systems also takes 5, both systems with a wipe,
-            // though it has no line of its own
-            if (e.value.find("(0-4)") != std::string::npos) menu_keys_ += '5';
             break;
         case EventKind::Choice:
             menu_keys_.clear();
@@ -129,8 +129,17 @@ void Run::on_end(int status) {
     const std::string_view state = outcome_.end(status);
     nlohmann::json j = {{"type", "end"}, {"path", place_}, {"status", status}, {"state", state}};
     if (state == "stopped" && !stop_note_.empty()) j["note"] = stop_note_;
+    if (state == "failed") add_cause(j, causes_.finding());
     history_.push_back(j);
     publish_(j);
+}
+
+void add_cause(nlohmann::json& end, const Finding& f) {
+    if (f.cause == Cause::none) return;
+    end["cause"] = cause_name(f.cause);
+    if (!f.detail.empty()) end["detail"] = f.detail;
+    if (!f.device.empty()) end["device"] = f.device;
+    if (!f.package.empty()) end["package"] = f.package;
 }
 
 bool Run::choose(char key) {

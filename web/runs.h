@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "web/causes.h"
 #include "web/child.h"
 #include "web/outcome.h"
 #include "web/reader.h"
@@ -79,6 +80,7 @@ class Run {
 
     bool running_ = true;
     Outcome outcome_;
+    CauseFinder causes_;        // why it failed, when it does
     std::string menu_keys_;     // the choices of the menu that waits, empty when none does
     bool device_wait_ = false;  // "< waiting for device >" was the last line of standard error
     std::string stop_note_;     // the installer's own note when a Stop ended it
@@ -87,5 +89,8 @@ class Run {
 };
 
 [[nodiscard]] nlohmann::json event_json(const Event& e);
+// A failed run's end event names its cause: "cause", with "detail" (the loader version, or what
+// was being written) and, for another model, "device" and "package".
+void add_cause(nlohmann::json& end, const Finding& f);
 
 }  // namespace web

@@ -1,5 +1,6 @@
 // The progress bar on a terminal: a file that goes in one data phase shows the bar moving
-// during it, with bytes, rate and time left (through a pipe the same file shows only 100%).
+// during it, with bytes, rate and time left (through a pipe the same file shows only 100%). A
+// failure's cause and next step, said on a terminal only.
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -18,9 +19,10 @@ namespace {
 
 using namespace flow_e2e;
 
-// Runs the installer with its standard output on a terminal; what the terminal received.
+// Runs the installer with its standard output (and standard error, when `err_too`) on a
+// terminal; what the terminal received.
 std::string run_on_terminal(const Package& pkg, const support::Devsim& dev,
-                            std::vector<std::string> args) {
+                            std::vector<std::string> args, bool err_too = false) {
     int master = -1;
     int slave = -1;
     if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return "openpty failed";
@@ -32,7 +34,7 @@ std::string run_on_terminal(const Package& pkg, const support::Devsim& dev,
         const int null = ::open("/dev/null", O_RDWR);
         ::dup2(null, STDIN_FILENO);
         ::dup2(slave, STDOUT_FILENO);
-        ::dup2(null, STDERR_FILENO);
+        ::dup2(err_too ? slave : null, STDERR_FILENO);
         ::close(master);
         if (::chdir(pkg.path().c_str()) != 0) ::_exit(126);
         auto cargs = support::c_strings(argv);
@@ -74,6 +76,48 @@ TEST(ProgressOnTerminal, TheBarMovesDuringOneDataPhase) {
     EXPECT_TRUE(std::regex_search(out, moving)) << out;
     // and the end of the file with every byte counted
     EXPECT_NE(out.find("] 100% 4.0/4.0 MiB"), std::string::npos) << out;
+}
+
+// Each cause the console names at the error exit, on a terminal; through a pipe (every other
+// end-to-end test) the same runs write what they always did.
+TEST(ProgressOnTerminal, AFailureNamesItsCauseAndTheNextStep) {
+    struct Row {
+        const char* what;
+        std::vector<std::string> device;
+        bool damaged;  // a kernel.sign that does not match kernel.bin
+        const char* said;
+    };
+    const std::vector<std::string> rq3 = {"--device", "rq3",         "--serial", "P00118E2E0001",
+                                          "--var",    "product=RQ3", "--var",    "verflag=Z05"};
+    auto with = [&rq3](std::vector<std::string> more) {
+        more.insert(more.begin(), rq3.begin(), rq3.end());
+        return more;
+    };
+    const Row rows[] = {
+        {"a loader the chain cannot start from",
+         {"--device", "v", "--serial", "02A0001", "--var", "product=VRX2", "--var", "verflag=8.5"},
+         false,
+         "the loader chain cannot start from this device's loader (8.5): this package cannot be "
+         "installed on it"},
+        {"a damaged package file", rq3, true,
+         "the package file kernel.bin is damaged (it does not match its signature): get the "
+         "package again"},
+        {"a device lost in a write", with({"--fault", "download:*=vanish:data:1000"}), false,
+         "the device was lost: reconnect it, then install again"},
+        {"a refused write", with({"--fault", "flash:*=fail"}), false,
+         "the device refused to write data.bin: try again once"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const bool vrx2 = row.device[5] == "product=VRX2";
+        Package pkg;
+        pkg.config(vrx2 ? "vrx2\n" : "pagora8\n").files({"data.bin", "kernel.bin", "system.bin"});
+        if (row.damaged) pkg.file("kernel.sign", 8);  // eight bytes that are no CRC of it
+        support::Devsim dev(row.device);
+        const std::string out = run_on_terminal(pkg, dev, {"1", "1"}, true);
+        EXPECT_NE(out.find(std::string("tessaro-installer: ") + row.said), std::string::npos)
+            << out;
+    }
 }
 
 }  // namespace

@@ -575,13 +575,17 @@ TEST(WebApi, InstallsOnSeveralDevicesAtOnce) {
             return e.value("path", "") == at[name] && e.value("kind", "") == "menu";
         });
         ASSERT_FALSE(menu.is_null()) << name;
-        EXPECT_EQ(menu.at("choices").size(), 5u);
+        // the installer's five, and both systems
+        EXPECT_EQ(menu.at("choices").size(), 6u);
         // a digit that is not among the choices is refused; 5 (both systems) is taken
         EXPECT_EQ(post("/api/choice", {{"path", at[name]}, {"key", "9"}}).status, 400);
         EXPECT_EQ(post("/api/choice", {{"path", at[name]}, {"key", "5"}}).status, 200);
     }
     EXPECT_EQ(end_of(at["vrx3"]).value("state", ""), "done");
     EXPECT_EQ(end_of(at["faulty"]).value("state", ""), "failed");
+    // the device read back another checksum of the first table it was sent
+    EXPECT_EQ(end_of(at["faulty"]).value("cause", ""), "write-refused");
+    EXPECT_EQ(end_of(at["faulty"]).value("detail", ""), "mbr");
     EXPECT_EQ(end_of(at["blank"]).value("state", ""), "done");
 
     size_t files = 0, percents = 0, errors = 0, blank_files = 0;

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """The page in headless Chromium against tessaro-devsim, clicked as a person would: a package
 of both systems installed on a VRX3 from loader 8.0 (the menu's hidden "both systems" choice,
-confirmed as a wipe), a device of another model that the package is refused for, and a device
-whose check fails. Then what the devices received and hold. One screenshot per state under
+confirmed as a wipe), the menu and the steps in English and Chinese, a device of another model
+that the package is refused for, one whose kernel check fails, one at loader 8.5 and one running
+the second system (whose plain upgrade does not wipe). Then what the devices received and hold. One screenshot per state under
 SHOTS. Usage: browser_test.py BUILD_DIR SHOTS_DIR"""
 import json
 import os
@@ -22,6 +23,7 @@ build, shots = sys.argv[1], sys.argv[2]
 os.makedirs(shots, exist_ok=True)
 work = tempfile.mkdtemp(prefix='tessaro-browser.')
 CHAIN, OTHER, FAULTY = '067A0BROWSER1', 'P00118BROWSER2', '067A0BROWSER3'
+OLD, SECOND = '067A0BROWSER4', '067A0BROWSER5'
 failures = []
 
 
@@ -40,7 +42,10 @@ devsim = subprocess.Popen(
      '--storage', f'{work}/storage', '--rate', '3000000',
      '--device', 'chain', '--serial', CHAIN, '--var', 'verflag=8.0', *vrx3,
      '--device', 'other', '--serial', OTHER, '--var', 'product=RQ3', '--var', 'verflag=Z05',
-     '--device', 'faulty', '--serial', FAULTY, '--var', 'verflag=Z07', *vrx3, '--fault', 'check:*=fail:crc mismatch'],
+     '--device', 'faulty', '--serial', FAULTY, '--var', 'verflag=Z07', *vrx3, '--fault', 'check:*kernel*=fail:crc mismatch',
+     '--device', 'old', '--serial', OLD, '--var', 'verflag=8.5', *vrx3,
+     '--device', 'second', '--serial', SECOND, '--var', 'verflag=Z07', '--var', 'product=VRX3', '--var', 'bootmode=main',
+     '--var', 'systype=tess'],
     stdout=subprocess.PIPE, text=True)
 assert devsim.stdout.readline().strip() == 'ready'
 web = subprocess.Popen([f'{build}/installer/tessaro-web', '--no-browser', pkg], stdout=subprocess.PIPE, text=True,
@@ -99,21 +104,36 @@ try:
     check(driver.get_cookies() == [], 'no cookie')
     check(len(driver.find_elements(By.CSS_SELECTOR, '#package-body td.matches')) == 7,
           'package: seven images whose signatures match')
-    for serial in (CHAIN, OTHER, FAULTY):
+    for serial in (CHAIN, OTHER, FAULTY, OLD, SECOND):
         wait.until(ec.presence_of_element_located((By.CSS_SELECTOR, f'.card[data-serial="{serial}"]')))
     shot('package')
 
     # the RQ3 device: the package is for another model, so its button is off and it says why
     check(not settled(lambda: card(OTHER).find_element(By.CSS_SELECTOR, 'button.install').is_enabled()),
           'another model: no install')
-    check('not for this model' in settled(lambda: card(OTHER).text), 'another model: the page says why')
+    other_text = settled(lambda: card(OTHER).text)
+    check('This package is for vrx3, not for this device (pagora8)' in other_text,
+          'another model: the page names both models')
 
     # the whole chain from loader 8.0, both systems
     settled(lambda: card(CHAIN).find_element(By.CSS_SELECTOR, 'button.install').click())
     wait.until(lambda d: card(CHAIN).find_elements(By.CSS_SELECTOR, '.menu button[data-key="5"]'))
     menu_text = settled(lambda: card(CHAIN).find_element(By.CSS_SELECTOR, '.menu').text)
-    check('转换为原始系统(Pagora)' in menu_text and '请选择(0-4):' in menu_text, "the installer's own menu texts")
+    check('4. Pagora' in menu_text and 'Choose (0-4):' in menu_text and '转换' not in menu_text
+          and 'Current system: native system' in menu_text, "the English page: the menu's English words")
+
+    def wiping(serial):
+        return settled(lambda: {b.get_attribute('data-key'): 'danger' in b.get_attribute('class')
+                                for b in card(serial).find_elements(By.CSS_SELECTOR, '.menu button[data-key]')})
+    check(wiping(CHAIN) == {'1': True, '2': True, '3': True, '4': False, '5': True, '0': False},
+          'a native device: upgrade, wipe, conversion and both systems are red')
     shot('menu', CHAIN)
+    driver.find_element(By.ID, 'lang').click()
+    menu_text = settled(lambda: card(CHAIN).find_element(By.CSS_SELECTOR, '.menu').text)
+    check('4. 转换为原始系统' in menu_text and '请选择 (0-4)：' in menu_text and 'Pagora' not in menu_text,
+          "the Chinese page: the menu's Chinese words")
+    shot('menu-zh', CHAIN)
+    driver.find_element(By.ID, 'lang').click()
     settled(lambda: card(CHAIN).find_element(By.CSS_SELECTOR, '.menu button[data-key="5"]').click())
     wait.until(lambda d: card(CHAIN).find_elements(By.CSS_SELECTOR, 'button[data-confirm="5"]'))
     check('wipes the user data' in settled(lambda: card(CHAIN).text), 'a wiping choice asks first')
@@ -125,6 +145,33 @@ try:
     check('done' in settled(lambda: card(CHAIN).find_element(By.CSS_SELECTOR, '.ending').get_attribute('class')),
           'the chain install ends done')
     shot('done', CHAIN)
+    steps = settled(lambda: card(CHAIN).find_element(By.CSS_SELECTOR, 'ol.steps').text)
+    check('Choice: Both systems, wiped' in steps and 'Writing system' in steps and 'Choose:' not in steps
+          and 'Downloading' not in steps, 'the steps in plain words')
+    driver.find_element(By.ID, 'lang').click()
+    steps = settled(lambda: card(CHAIN).find_element(By.CSS_SELECTOR, 'ol.steps').text)
+    check('选择：双系统，清除用户数据' in steps and '写入 system' in steps, 'the steps redrawn in Chinese')
+    shot('done-zh', CHAIN)
+    driver.find_element(By.ID, 'lang').click()
+
+    # a device that runs the second system: its plain upgrade keeps the user data, so it is not red
+    settled(lambda: card(SECOND).find_element(By.CSS_SELECTOR, 'button.install').click())
+    wait.until(lambda d: card(SECOND).find_elements(By.CSS_SELECTOR, '.menu button[data-key="0"]'))
+    check(wiping(SECOND) == {'1': False, '2': True, '3': True, '4': False, '5': True, '0': False},
+          'a second-system device: only the choices that wipe it are red')
+    shot('menu-second', SECOND)
+    settled(lambda: card(SECOND).find_element(By.CSS_SELECTOR, '.menu button[data-key="0"]').click())
+
+    # loader 8.5, which the loader chain cannot start from: no retry offered as the way out
+    settled(lambda: card(OLD).find_element(By.CSS_SELECTOR, 'button.install').click())
+    wait.until(lambda d: card(OLD).find_elements(By.CSS_SELECTOR, '.menu button[data-key="4"]'))
+    settled(lambda: card(OLD).find_element(By.CSS_SELECTOR, '.menu button[data-key="4"]').click())
+    WebDriverWait(driver, 120, ignored_exceptions=STALE).until(lambda d: card(OLD).find_elements(By.CSS_SELECTOR, '.ending'))
+    old_text = settled(lambda: card(OLD).find_element(By.CSS_SELECTOR, '.ending').text)
+    check('loader (version 8.5)' in old_text and 'cannot be installed on this loader' in old_text
+          and 'Do not try again' in old_text and 'resumes' not in old_text, 'loader 8.5: the cause, and no retry')
+    check('The loader chain cannot start from loader 8.5' in settled(lambda: card(OLD).text), 'loader 8.5: the step in words')
+    shot('failed-loader', OLD)
 
     # the faulty device: its check fails; the ending says so, with the error lines and what next
     settled(lambda: card(FAULTY).find_element(By.CSS_SELECTOR, 'button.install').click())
@@ -133,9 +180,15 @@ try:
     WebDriverWait(driver, 120, ignored_exceptions=STALE).until(lambda d: card(FAULTY).find_elements(By.CSS_SELECTOR, '.ending'))
     ending_class, ending_text = settled(lambda: (card(FAULTY).find_element(By.CSS_SELECTOR, '.ending').get_attribute('class'),
                                                  card(FAULTY).find_element(By.CSS_SELECTOR, '.ending').text))
-    check('failed' in ending_class and 'error' in ending_text and 'again' in ending_text,
-          'the failing check ends failed, with its error lines and what to do next')
+    check('failed' in ending_class and 'error: kernel checksum kernel.bin' in ending_text
+          and 'kernel.bin does not match its signature' in ending_text and 'Get the package again' in ending_text,
+          'the refused check ends failed, with its error line, its cause and what to do next')
     shot('failed', FAULTY)
+    driver.find_element(By.ID, 'lang').click()
+    ending_text = settled(lambda: card(FAULTY).find_element(By.CSS_SELECTOR, '.ending').text)
+    check('与其签名不符' in ending_text and '重新获取固件包' in ending_text, 'the refused check in Chinese')
+    shot('failed-zh', FAULTY)
+    driver.find_element(By.ID, 'lang').click()
 
     # the console output and the trace are there to save (with the token the tab holds; without
     # it the server refuses them)

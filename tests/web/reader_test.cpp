@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "support/temp_dir.h"
+#include "web/causes.h"
 #include "web/outcome.h"
 #include "web/runs.h"
 
@@ -109,6 +110,56 @@ TEST(WebReader, EveryRecordedRun) {
     EXPECT_GT(percents, 0u);
     EXPECT_GT(verdicts["claimed"], 0u);
     EXPECT_GT(verdicts["said failed"], 0u);
+}
+
+// The cause of a failed run, from its recorded lines: each cause the page has words for, and a
+// failure it has none for (a loader version that changed between two answers), which gets no
+// advice. The stand-in line is the installer's own: a build of stand-ins meets no real device here.
+TEST(WebReader, CausesOfFailedRuns) {
+    struct Row {
+        const char* record;  // under tests/web/records, without .out and .err; or empty
+        std::string err;     // else standard error's bytes
+        const char* cause;
+        const char* detail;
+        const char* device = "";
+        const char* package = "";
+    };
+    const Row rows[] = {
+        {"causes/loader_8_5", "", "loader-chain", "8.5"},
+        {"causes/refused_check", "", "package-damaged", "kernel.bin"},
+        {"causes/damaged_kernel", "", "package-damaged", "kernel.bin"},
+        {"causes/gone_in_system", "", "device-lost", "system.bin"},
+        {"matrix/tess____second__1_/0099-010-gone_before_the_status", "", "device-lost", ""},
+        {"causes/refused_write", "", "write-refused", "system.bin"},
+        {"causes/refused_table", "", "write-refused", "mbr"},
+        {"e2e/FlowIdentify.PackageRefusedOrDeviceUnknown.0", "", "other-model", "", "tamso",
+         "belto"},
+        {"matrix/dual____both__1_/0051-006-FAIL_with_text", "", "", ""},
+        {"matrix/loader_chain_from_8_0/clean", "", "", ""},
+        {"",
+         "\nerror: this build carries no loader firmware for this device, only stand-ins for "
+         "simulated devices; to install loaders on real devices, build the installer with "
+         "-DTESSARO_LOADER_DIR=DIR, where DIR holds the device maker's loader images\n",
+         "stand-in", ""},
+    };
+    const fs::path dir = fs::path(TESSARO_SOURCE_DIR) / "tests/web/records";
+    for (const auto& row : rows) {
+        SCOPED_TRACE(*row.record ? row.record : row.cause);
+        web::CauseFinder finder;
+        for (const bool err : {false, true}) {
+            const std::string bytes =
+                *row.record
+                    ? support::read_file(dir / (std::string(row.record) + (err ? ".err" : ".out")))
+                : err ? row.err
+                      : std::string();
+            for (const auto& e : read_all(bytes, bytes.size() + 1)) finder.take(err, e);
+        }
+        const web::Finding& f = finder.finding();
+        EXPECT_EQ(web::cause_name(f.cause), row.cause);
+        EXPECT_EQ(f.detail, row.detail);
+        EXPECT_EQ(f.device, row.device);
+        EXPECT_EQ(f.package, row.package);
+    }
 }
 
 // What a wrapper relies on before any line ends: a menu's prompt and a progress bar come out

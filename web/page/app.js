@@ -8,14 +8,13 @@ const T = {
     model: '机型', sets: '系统', native: '原生系统', second: 'Tessaro系统', both: '双系统', noSet: '无完整系统',
     image: '文件', size: '大小', signature: '签名', matches: '一致', differs: '不一致', none: '无签名',
     noModel: '没有 config.bin：无法安装', install: '安装', installing: '安装中…', loader: '引导程序',
-    system: '当前系统', variant: '存储', simulated: '模拟设备', otherModel: '此固件包不适用于该机型',
-    choose: '请选择：', wipeAsk: '此选项会清除设备上的用户数据。确定继续吗？', wipeYes: '清除并安装',
+    system: '当前系统', variant: '存储', simulated: '模拟设备', choose: '请选择：', wipeAsk: '此选项会清除设备上的用户数据。确定继续吗？', wipeYes: '清除并安装',
     cancel: '取消', file: '当前文件', overall: '总进度', left: '剩余', steps: '步骤', done: '安装完成。设备正在重启。',
-    failed: '安装失败。', failedNext: '请再次点击“安装”：引导程序链会从设备当前的状态继续。',
+    failed: '安装失败。',
     leftRun: '已退出，未安装任何内容。', console: '控制台输出', saveLog: '保存输出', saveTrace: '保存跟踪文件 (trace)',
     refused: '无法打开此设备', fixLinux: '安装 udev 规则后重新插入设备：',
     fixWindows: '为此设备绑定 WinUSB 驱动（例如使用 Zadig），然后重新插入。', busy: '设备正被其他程序使用',
-    bothHidden: '双系统(Both systems)', again: '再次安装', started: '开始', loaderVer: '引导程序版本',
+    again: '再次安装', started: '开始', loaderVer: '引导程序版本',
     stop: '停止', stopping: '正在停止：安装程序只在等待设备或菜单时停止，写入不会被中断。', stoppedRun: '已停止。',
     serverStopping: '服务器正在停止：不再接受新的安装。', noPlace: '无法确定此设备的位置，因此无法只安装到它上面。',
     noSerial: '(无序列号)', place: '位置',
@@ -27,16 +26,15 @@ const T = {
     image: 'File', size: 'Size', signature: 'Signature', matches: 'matches', differs: 'differs',
     none: 'no signature', noModel: 'no config.bin: nothing can be installed', install: 'Install',
     installing: 'Installing…', loader: 'Loader', system: 'System', variant: 'Storage', simulated: 'simulated',
-    otherModel: 'This package is not for this model', choose: 'Choose:',
+    choose: 'Choose:',
     wipeAsk: 'This choice wipes the user data on the device. Go on?', wipeYes: 'Wipe and install',
     cancel: 'Cancel', file: 'Current file', overall: 'Overall', left: 'left', steps: 'Steps',
     done: 'Install done. The device is restarting.', failed: 'The install failed.',
-    failedNext: 'Press "Install" again: the loader chain resumes from where the device stands.',
     leftRun: 'Left without installing anything.', console: 'Console output', saveLog: 'Save the output',
     saveTrace: 'Save the trace', refused: 'This device could not be opened',
     fixLinux: 'Install the udev rule, then plug the device in again:',
     fixWindows: 'Bind the WinUSB driver to this device (for example with Zadig), then plug it in again.',
-    busy: 'The device is held by another program', bothHidden: '双系统(Both systems)', again: 'Install again',
+    busy: 'The device is held by another program', again: 'Install again',
     started: 'started', loaderVer: 'Loader version', stop: 'Stop',
     stopping: 'Stopping: the installer stops only while it waits for the device or at a menu; a write is never broken off.',
     stoppedRun: 'Stopped.', serverStopping: 'The server is stopping: it takes no new install.',
@@ -130,6 +128,7 @@ function onRunEvent(e) {
   const r = runs[e.path] || (runs[e.path] = newRun());
   if (e.type === 'end') {
     r.running = false; r.state = e.state; r.menu = null; r.confirm = null; r.note = e.note || '';
+    r.cause = e.cause ? e : null;
     if (r.state === 'done') r.percent = 100;
     return;
   }
@@ -139,14 +138,14 @@ function onRunEvent(e) {
     if (r.console.length > kConsoleLines) r.console.splice(0, r.console.length - kConsoleLines);
   }
   switch (e.kind) {
-    case 'menu': r.menu = e; r.confirm = null; break;
-    case 'choice': r.menu = null; r.confirm = null; r.steps.push(t('choose') + ' ' + e.value); break;
-    case 'loader': r.steps.push(t('loaderVer') + ' ' + e.value); break;
-    case 'stage': r.steps.push(e.text.replace(/^#+/, '')); break;
+    case 'menu': r.menu = e; r.lastMenu = e; r.confirm = null; break;
+    case 'choice': r.menu = null; r.confirm = null; r.steps.push(stepOf(r, e)); break;
+    case 'loader': r.steps.push(stepOf(r, e)); break;
+    case 'stage': r.steps.push(stepOf(r, e)); break;
     case 'file':
       if (r.file) { r.filesDone++; r.bytesDone += imageSize(r.file); }
       r.file = e.value; r.percent = 0; r.mark = { t: e.t, p: 0 };
-      r.steps.push(e.text.trim());
+      r.steps.push(stepOf(r, e));
       break;
     case 'percent': {
       r.percent = e.percent;
@@ -179,27 +178,6 @@ function renderPackage() {
     el('th', {}, t('signature')))), el('tbody', {}, ...rows)));
 }
 
-function menuBlock(place, r) {
-  const m = r.menu;
-  const box = el('div', { class: 'menu' });
-  for (const h of m.header || []) box.append(el('p', {}, h));
-  box.append(el('p', {}, m.value || t('choose')));
-  if (r.confirm) {
-    box.append(el('p', { class: 'confirm' }, t('wipeAsk') + ' (' + r.confirm.text + ')'),
-      el('button', { class: 'danger', 'data-confirm': r.confirm.key, onclick: () => choose(place, r.confirm.key) }, t('wipeYes')),
-      el('button', { onclick: () => { r.confirm = null; render(); } }, t('cancel')));
-    return box;
-  }
-  const choices = [...m.choices];
-  // the menu of a package of both systems also takes 5, though the installer shows no line for it
-  if ((m.value || '').includes('(0-4)')) choices.splice(4, 0, { key: '5', text: t('bothHidden'), wipes: true });
-  for (const c of choices) {
-    box.append(el('button', { 'data-key': c.key, class: c.wipes ? 'danger' : '',
-      onclick: () => { if (c.wipes) { r.confirm = c; render(); } else choose(place, c.key); } }, c.key + '. ' + c.text));
-  }
-  return box;
-}
-
 async function choose(place, key) {
   const r = runs[place];
   r.confirm = null; r.menu = null; render();
@@ -230,7 +208,7 @@ function deviceCard(d) {
     busy ? t('installing') : r ? t('again') : t('install'));
   if (!ok || busy || listing.stopping) button.disabled = true;
   const stop = busy ? el('button', { class: 'stop', onclick: () => post('/api/stop', { path: place }) }, t('stop')) : null;
-  card.append(el('div', {}, button, stop, ok ? null : el('span', { class: 'confirm' }, t('otherModel') + ` (${pkg ? pkg.model : ''})`)));
+  card.append(el('div', {}, button, stop, ok ? null : el('span', { class: 'confirm' }, otherModelText(pkg ? pkg.model : '', d.model))));
   if (!r) return card;
   if (r.running && r.stopping) card.append(el('p', { class: 'confirm' }, t('stopping')));
   if (r.menu) card.append(menuBlock(place, r));
@@ -245,7 +223,7 @@ function deviceCard(d) {
   }
   if (r.steps.length) {
     card.append(el('details', { open: '', 'data-name': 'steps' }, el('summary', {}, t('steps')),
-      el('ol', { class: 'steps' }, ...r.steps.map((s, i) => el('li', { class: i === r.steps.length - 1 && r.running ? 'now' : '' }, s)))));
+      el('ol', { class: 'steps' }, ...r.steps.map((s, i) => el('li', { class: i === r.steps.length - 1 && r.running ? 'now' : '' }, stepWords(s))))));
   }
   if (!r.running) {
     if (r.state === 'done') card.append(el('div', { class: 'ending done' }, t('done')));
@@ -254,7 +232,7 @@ function deviceCard(d) {
     else if (r.state === 'stopped') card.append(el('div', { class: 'ending stopped' }, el('strong', {}, t('stoppedRun')),
       r.note ? el('pre', {}, r.note.trim()) : null));
     else card.append(el('div', { class: 'ending failed' }, el('strong', {}, t('failed')),
-      el('pre', {}, [...r.errors, r.failedLine || ''].join('\n').trim()), el('p', {}, t('failedNext'))));
+      el('pre', {}, [...r.errors, r.failedLine || ''].join('\n').trim()), causeAdvice(r)));
   }
   // the server names the files itself (download: the name it gives)
   const q = encodeURIComponent(place);
