@@ -32,3 +32,9 @@ void con_err(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void con_out_raw(std::string_view bytes);
 // Flushes standard output: the "###" protocol is flushed at fixed points.
 void con_flush();
+
+// Is given every text written to either stream, in the order written: the system's texts as
+// UTF-8 whatever the console's encoding, raw bytes as they are. The run's report keeps the
+// console output through it. Null (the default): nothing is given.
+using ConsoleTee = void (*)(std::string_view text);
+void console_set_tee(ConsoleTee tee);
