@@ -127,6 +127,11 @@ void con_err(const char* fmt, ...) {
     va_end(ap);
 }
 
+void con_out_text(std::string_view utf8) {
+    if (g_tee != nullptr) g_tee(utf8);
+    write_all(stdout, console_encode(utf8));
+}
+
 void con_out_raw(std::string_view bytes) {
     if (g_tee != nullptr) g_tee(bytes);
     write_all(stdout, bytes);
