@@ -48,7 +48,7 @@ function renderPastRuns() {
   const items = pastRuns.runs.map((p) => el('li', { 'data-name': p.name },
     el('span', {}, (p.date || '?').replace('T', ' ').replace('Z', ' UTC')), ' · ',
     el('span', {}, deviceWords(p.device) || p.name), ' · ',
-    el('span', { class: p.outcome === 'success' ? 'done' : 'failed' },
+    el('span', { class: p.outcome === 'success' ? 'outcome ok' : 'outcome bad' },
       rt('outcomes')[p.outcome] || p.outcome || rt('unfinished')), ' · ',
     el('a', { href: '/api/report?name=' + encodeURIComponent(p.name), download: '' }, p.name)));
   document.querySelector('[data-t="pastRuns"]').textContent = rt('pastRuns');
