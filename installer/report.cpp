@@ -127,7 +127,7 @@ void on_console(std::string_view text) {
 // Each trace line with its wall-clock time after its "t": {"t":1.234,"at":"...Z",...}.
 void on_trace(std::string_view line) {
     Report& r = report();
-    const std::string at = ",\"at\":\"" + utc_now(true) + "\"";
+    const std::string at = R"(,"at":")" + utc_now(true) + "\"";
     const report_host::Hold hold;
     const size_t comma = line.find(',');
     if (comma == std::string_view::npos) {

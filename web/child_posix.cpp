@@ -228,7 +228,7 @@ std::filesystem::path user_state_dir() {
     }
     std::error_code ec;
     std::filesystem::create_directories(base, ec);
-    const std::filesystem::path dir = base / "tessaro-web";
+    std::filesystem::path dir = base / "tessaro-web";
     (void)::mkdir(dir.c_str(), 0700);
     // a directory of this user's, not a link to somewhere else
     struct stat st {};

@@ -20,7 +20,7 @@ using json = nlohmann::json;
 namespace {
 
 constexpr size_t kLooked = 4096;       // of a report's head and tail, for the list
-constexpr size_t kServed = 64u << 20;  // a report larger than this is cut when saved
+constexpr size_t kServed = 64U << 20;  // a report larger than this is cut when saved
 
 // The UTC time as "20261210-065001".
 std::string stamp() {
@@ -156,8 +156,9 @@ bool PastRuns::answer(const Request& req, const std::string& path, Response& r) 
     if (req.method() != http::verb::get) return false;
     if (path == "/api/past-runs") {
         json runs = json::array();
-        const std::vector<std::string> kept = names();
-        for (auto it = kept.rbegin(); it != kept.rend(); ++it) runs.push_back(listed(*it));
+        std::vector<std::string> kept = names();
+        std::ranges::reverse(kept);  // the newest first
+        for (const std::string& name : kept) runs.push_back(listed(name));
         r.set(http::field::content_type, "application/json");
         // a report's text is the installer's and may hold any bytes
         r.body() = json{{"dir", dir_.string()}, {"runs", runs}}.dump(
