@@ -215,5 +215,7 @@ void report_handler_text(std::string_view text) {
 }
 
 void report_finish_at_signal() {
+    // a Windows control handler runs on a thread of its own: it waits for a change under way
+    const report_host::Hold hold;
     write_report(report());
 }

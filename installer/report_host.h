@@ -9,7 +9,8 @@
 namespace report_host {
 
 // While one lives, a stop (a signal on POSIX hosts, the console's control handler on Windows)
-// cannot write the report: what it would read is being changed.
+// cannot write the report: what it would read is being changed. Nests; async-signal-safe on
+// POSIX hosts.
 class Hold {
   public:
     Hold();

@@ -23,9 +23,9 @@ sigset_t stop_signals() {
     return set;
 }
 
-// the mask the outermost Hold found
-thread_local int g_depth = 0;
-thread_local sigset_t g_before;
+// the mask the outermost Hold found (the run changes the report on its main thread only)
+int g_depth = 0;
+sigset_t g_before;
 
 }  // namespace
 

@@ -636,12 +636,14 @@ TEST(WebApi, InstallsOnSeveralDevicesAtOnce) {
 
     // each run's report, kept in the state directory: the last 20 runs, listed newest first
     const json past = json::parse(w.page(http::verb::get, "/api/past-runs").body);
-    ASSERT_EQ(past.at("runs").size(), 20u) << past;
+    ASSERT_GE(past.at("runs").size(), 3u) << past;
     std::multiset<std::string> outcomes;
     for (size_t i = 0; i < 3; ++i) outcomes.insert(past["runs"][i].value("outcome", ""));
     EXPECT_EQ(outcomes, (std::multiset<std::string>{"error exit", "success", "success"}));
-    EXPECT_EQ(past["runs"][19].value("name", ""), "tessaro-20000101-000018-old.txt");
+    // (under wine the state directory is the prefix's own)
     if (!w.emulated()) {
+        ASSERT_EQ(past.at("runs").size(), 20u) << past;
+        EXPECT_EQ(past["runs"][19].value("name", ""), "tessaro-20000101-000018-old.txt");
         EXPECT_EQ(support::read_file(w.reports() / "notes.txt"), "kept");
         EXPECT_FALSE(std::filesystem::exists(w.reports() / "tessaro-20000101-000017-old.txt"));
     }
