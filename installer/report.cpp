@@ -39,6 +39,7 @@ struct Report {
     int fd = -1;
     const InstallRun* run = nullptr;
     std::string date;
+    std::string host;
     std::string arguments;
     std::string loader;  // the first loader version the device gave
     std::string head;    // the header lines and the console's heading, as they stand
@@ -102,7 +103,7 @@ std::string device_line(Report& r) {
 
 // Under a Hold.
 void rebuild_head(Report& r) {
-    r.head = "tessaro-installer report\ndate: " + r.date + "\nhost: " + report_host::host_name() +
+    r.head = "tessaro-installer report\ndate: " + r.date + "\nhost: " + r.host +
              "\nversion: tessaro-installer " TESSARO_VERSION "\nloaders: " +
              (payload_loader_firmware ? "maker's" : "stand-in") + "\n" + device_line(r) +
              "arguments: " + r.arguments + "\n--- console ---\n";
@@ -188,6 +189,7 @@ void report_start(const InstallRun& run, int argc, char** argv) {
     }
     r.run = &run;
     r.date = utc_now(false);
+    r.host = report_host::host_name();
     for (int i = 1; i < argc; ++i) r.arguments += (i > 1 ? " " : "") + device_text(argv[i]);
     rebuild_head(r);
     r.on = true;

@@ -162,7 +162,9 @@ try:
     WebDriverWait(driver, 10, ignored_exceptions=STALE).until(
         lambda d: len(d.find_elements(By.CSS_SELECTOR, '#past-runs li')) >= 2)
     past = settled(lambda: [li.text for li in driver.find_elements(By.CSS_SELECTOR, '#past-runs li')])
-    check(len(past) == 2 and 'failed' in past[0] and 'done' in past[1], f'past runs listed: {past}')
+    title = driver.find_element(By.ID, 'past-title').text
+    check(title == 'Past runs' and len(past) == 2 and 'failed' in past[0] and 'done' in past[1],
+          f'past runs listed: {title}: {past}')
     driver.execute_script('document.getElementById("past").scrollIntoView()')
     shot('past-runs')
 

@@ -51,7 +51,7 @@ function renderPastRuns() {
     el('span', { class: p.outcome === 'success' ? 'outcome ok' : 'outcome bad' },
       rt('outcomes')[p.outcome] || p.outcome || rt('unfinished')), ' · ',
     el('a', { href: '/api/report?name=' + encodeURIComponent(p.name), download: '' }, p.name)));
-  document.querySelector('[data-t="pastRuns"]').textContent = rt('pastRuns');
+  document.getElementById('past-title').textContent = rt('pastRuns');
   box.replaceChildren(items.length ? el('ol', {}, ...items) : el('p', {}, rt('noPastRuns')),
     el('p', { class: 'facts' }, rt('keptIn') + ' ', el('code', {}, pastRuns.dir)));
 }
