@@ -14,6 +14,7 @@
 namespace {
 
 ConsoleEncoding g_encoding = ConsoleEncoding::Gbk;
+ConsoleTee g_tee = nullptr;
 
 // Converted format texts, keyed by the text itself; the set of texts is small and fixed.
 std::map<std::string, std::string, std::less<>>& gbk_cache() {
@@ -100,6 +101,13 @@ namespace {
 // Both streams: the format in the console's encoding, filled in, written whole.
 void con_write(FILE* stream, const char* fmt, va_list ap) {
     std::string f = out_format(fmt);
+    if (g_tee != nullptr) {
+        // the tee takes the UTF-8 text: formatted once more from the format as written
+        va_list copy;
+        va_copy(copy, ap);
+        g_tee(vformat(fmt, copy));
+        va_end(copy);
+    }
     write_all(stream, vformat(f.c_str(), ap));
 }
 
@@ -119,8 +127,18 @@ void con_err(const char* fmt, ...) {
     va_end(ap);
 }
 
+void con_out_text(std::string_view utf8) {
+    if (g_tee != nullptr) g_tee(utf8);
+    write_all(stdout, console_encode(utf8));
+}
+
 void con_out_raw(std::string_view bytes) {
+    if (g_tee != nullptr) g_tee(bytes);
     write_all(stdout, bytes);
+}
+
+void console_set_tee(ConsoleTee tee) {
+    g_tee = tee;
 }
 
 void con_flush() {

@@ -28,7 +28,15 @@ std::string console_encode(std::string_view utf8);
 // printf-style output of one of the system's texts (UTF-8 format, encoded on the way out).
 void con_out(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void con_err(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// One of the system's texts, encoded on the way out, never read as a format.
+void con_out_text(std::string_view utf8);
 // Raw bytes, no conversion (for text that came from the device or the file system).
 void con_out_raw(std::string_view bytes);
 // Flushes standard output: the "###" protocol is flushed at fixed points.
 void con_flush();
+
+// Is given every text written to either stream, in the order written: the system's texts as
+// UTF-8 whatever the console's encoding, raw bytes as they are. The run's report keeps the
+// console output through it. Null (the default): nothing is given.
+using ConsoleTee = void (*)(std::string_view text);
+void console_set_tee(ConsoleTee tee);

@@ -17,6 +17,8 @@
 #include "installer/list_devices.h"
 #include "installer/menus.h"
 #include "installer/package.h"
+#include "installer/refusal_help.h"
+#include "installer/report.h"
 #include "installer/run.h"
 #include "installer/stages.h"
 #include "installer/startup.h"
@@ -123,10 +125,11 @@ int rq3_installed(InstallRun& run) {
     return 0;
 }
 
-int refused_package(const InstallRun& /*run*/) {
+int refused_package(const InstallRun& run) {
     con_out(txt::not_match);
     con_out(txt::exit_line);
     con_flush();
+    explain_refusal(run);
     return 0;
 }
 
@@ -192,6 +195,7 @@ RoadEnd family_install(InstallRun& run) {
     } else {
         run.sys_type = 0;
     }
+    run.sys_type_read = true;
     if (check_package_names() != 0) return RoadEnd::Failed;
     name_unsigned_images();
 
@@ -258,5 +262,8 @@ int installer_main(int argc, char** argv) {
             break;
     }
     InstallRun run;
-    return run_installer(run, argc, argv);
+    report_start(run, argc, argv);
+    const int status = run_installer(run, argc, argv);
+    report_end();  // while the run it reads is still there
+    return status;
 }

@@ -29,7 +29,7 @@ struct Menu {
 
 // A menu text goes out encoded like any of the system's texts, but never read as a format.
 void put_text(const char* text) {
-    con_out_raw(console_encode(text));
+    con_out_text(text);
 }
 
 void print_options(const Menu& m) {

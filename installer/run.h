@@ -10,8 +10,9 @@ struct InstallRun {
     int doreboot = 1;  // nonzero: reboot the device at the reboot exit
     int dofast = 0;    // > 0: menus choose by themselves; nonzero: 1 s closing wait, not 60
     int sys_type = 0;  // system the device carries: 0 native, 1 second system only, 2 both
-    int sys_new = 0;   // install target chosen in the menu, same coding
-    int wipe = 0;      // 1 when the chosen plan wipes user data
+    bool sys_type_read = false;  // sys_type is the device's answer, not the default
+    int sys_new = 0;             // install target chosen in the menu, same coding
+    int wipe = 0;                // 1 when the chosen plan wipes user data
     char serialno[256] = {};
     // the length of the last "verflag" reply, and 1 when the loader stage requires the extended
     // partition table written

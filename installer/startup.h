@@ -15,6 +15,9 @@ void open_standard_descriptors();
 // wait, after which nothing more is sent. SIGPIPE is ignored for the whole run: a reader of
 // standard output that goes away costs the output, not the install.
 void start_signal_policy();
+// While it sends, a Ctrl+C with standard error on a terminal is said once
+// (interrupt_in_write_note) and ends the run at its next wait, or where nothing more is sent;
+// elsewhere (a wrapper program, which sends its own again) it is let go.
 // The first command is about to be sent. Does nothing outside a run (before
 // start_signal_policy), so that exchanges in tests leave the signals alone.
 void guard_interrupts();
@@ -43,6 +46,10 @@ class InterruptibleWait {
 void note_last_write(std::string_view what);
 // What is said then, one or two lines with their line ends.
 std::string_view stop_note();
+// What a Ctrl+C during a write says, on a terminal.
+std::string_view interrupt_in_write_note();
+// Standard error is a terminal: a person reads it, and lines only a person needs may go there.
+[[nodiscard]] bool stderr_is_terminal();
 
 // What the command line asks for.
 enum class StartRequest {

@@ -11,6 +11,7 @@
 #include <atomic>
 
 #include "console/console.h"
+#include "installer/report.h"
 #include "installer/startup.h"
 
 namespace {
@@ -24,17 +25,40 @@ std::atomic<bool> interrupts_guarded{false};
 // set while the run waits for a device or a menu choice
 std::atomic<bool> waiting{false};
 
+// a Ctrl+C came while the run wrote, on a terminal: the run stops at its next wait
+std::atomic<bool> stop_pending{false};
+
+void say(std::string_view text) {
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), text.data(), static_cast<DWORD>(text.size()),
+              &written, nullptr);
+    report_handler_text(text);
+}
+
+// Where the device was left, and the report; then the process ends as by Ctrl+C.
+[[noreturn]] void stop_now() {
+    say(stop_note());
+    report_finish_at_signal();
+    ExitProcess(STATUS_CONTROL_C_EXIT);
+}
+
 BOOL WINAPI control_handler(DWORD event) {
     const bool stop_event = event == CTRL_C_EVENT || event == CTRL_CLOSE_EVENT;
     if (waiting.load() && stop_event) {
         // where the device was left, then the default: the process ends
-        const std::string_view note = stop_note();
-        DWORD written = 0;
-        WriteFile(GetStdHandle(STD_ERROR_HANDLE), note.data(), static_cast<DWORD>(note.size()),
-                  &written, nullptr);
+        say(stop_note());
+        report_finish_at_signal();
         return FALSE;
     }
-    if (!interrupts_guarded.load()) return FALSE;  // the default: the process ends
+    if (!interrupts_guarded.load()) {
+        report_finish_at_signal();
+        return FALSE;  // the default: the process ends
+    }
+    if (event == CTRL_C_EVENT && stderr_is_terminal()) {
+        if (!stop_pending.exchange(true)) say(interrupt_in_write_note());
+    }
+    // the close event ends the process within seconds whatever is answered; Ctrl+Break ends it
+    if (event != CTRL_C_EVENT) report_finish_at_signal();
     return stop_event ? TRUE : FALSE;
 }
 
@@ -46,6 +70,7 @@ InterruptibleWait::InterruptibleWait() {
     con_flush();
     static_cast<void>(stop_note());  // composed now, not on the handler's thread
     waiting = true;
+    if (stop_pending.load()) stop_now();  // the Ctrl+C that came during the write
 }
 
 InterruptibleWait::~InterruptibleWait() {
@@ -62,6 +87,7 @@ void open_standard_descriptors() {
 void start_signal_policy() {
     interrupts_guarded = false;
     waiting = false;
+    stop_pending = false;
     note_last_write({});
     if (!policy_started) SetConsoleCtrlHandler(control_handler, TRUE);
     policy_started = true;
@@ -75,4 +101,14 @@ void release_interrupts() {
     interrupts_guarded = false;
     // what the run has said so far is out before a wait that Ctrl+C may end
     con_flush();
+    // the end of the sending is the safe point a Ctrl+C during it waited for
+    if (stop_pending.load() && policy_started) {
+        report_finish_at_signal();
+        ExitProcess(STATUS_CONTROL_C_EXIT);
+    }
+}
+
+bool stderr_is_terminal() {
+    static const bool terminal = _isatty(2) != 0;
+    return terminal;
 }

@@ -55,7 +55,8 @@ def server_limit():
 
 
 web = subprocess.Popen([f'{build}/installer/tessaro-web', '--no-browser', pkg], stdout=subprocess.PIPE,
-                       text=True, env={**os.environ, 'TESSARO_DEVSIM_DIR': f'{work}/sockets', 'TMPDIR': work},
+                       text=True, env={**os.environ, 'TESSARO_DEVSIM_DIR': f'{work}/sockets', 'TMPDIR': work,
+                                       'XDG_STATE_HOME': f'{work}/state'},
                        stderr=open(f'{work}/web.err', 'w'), preexec_fn=server_limit)
 atexit.register(lambda: web.poll() is None and web.kill())
 address = web.stdout.readline().split(' ', 1)[1].strip()

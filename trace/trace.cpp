@@ -18,6 +18,7 @@ struct State {
     bool tried = false;
     base::unique_file file;
     Clock::time_point start;
+    Sink sink = nullptr;
 };
 
 State& state() {
@@ -31,11 +32,11 @@ bool on() {
     State& s = state();
     if (!s.tried) {
         s.tried = true;
+        s.start = Clock::now();
         const char* path = std::getenv("TESSARO_TRACE");
         if (path != nullptr && *path != '\0') {
             // close-on-exec: the trace is the installer's alone
             s.file.reset(std::fopen(path, "ae"));
-            s.start = Clock::now();
             if (!s.file) {
                 std::fprintf(stderr,
                              "\nwarning: the trace file %s cannot be written (%s); the run goes "
@@ -44,7 +45,11 @@ bool on() {
             }
         }
     }
-    return s.file != nullptr;
+    return s.file != nullptr || s.sink != nullptr;
+}
+
+void set_sink(Sink sink) {
+    state().sink = sink;
 }
 
 void reset() {
@@ -69,6 +74,7 @@ Event::~Event() {
         std::fwrite(line_.data(), 1, line_.size(), s.file.get());
         std::fflush(s.file.get());
     }
+    if (s.sink != nullptr) s.sink(line_);
 }
 
 void Event::key(std::string_view k) {

@@ -40,6 +40,11 @@ class Event {
 
 using base::json_string;
 
+// Every line, with its line end, is also given to `sink` (the run's report), and the trace is on
+// while one is set whether or not TESSARO_TRACE names a file. Set it before the first on().
+using Sink = void (*)(std::string_view line);
+void set_sink(Sink sink);
+
 // Forgets the open file, so the next on() reads TESSARO_TRACE again (for tests).
 void reset();
 

@@ -19,7 +19,8 @@ Api::Api(asio::io_context& io, const ServerOptions& options, std::filesystem::pa
       options_(options),
       run_dir_(std::move(run_dir)),
       publish_(std::move(publish)),
-      ended_(std::move(ended)) {}
+      ended_(std::move(ended)),
+      past_(run_dir_) {}
 
 std::string download_name(std::string_view serial) {
     std::string out;
@@ -126,6 +127,7 @@ void Api::answer(const Request& req, const std::string& path, Response& r) {
         if (path == "/api/log" || path == "/api/trace") {
             return download(path, query_value(view(req.target()), "path"), r);
         }
+        if (past_.answer(req, path, r)) return;
     } else if (req.method() == http::verb::post) {
         if (path == "/api/install") return install(req, r);
         if (path == "/api/choice") return choose(req, r);
@@ -209,6 +211,9 @@ void Api::install(const Request& req, Response& res) {
                        {"1", "-1", place},
                        options_.package_dir,
                        {{"TESSARO_TRACE", files.trace.string()}}};
+    // the installer writes the run's report itself, however the run ends
+    const auto report = past_.begin_run(place, device->value("serial", ""));
+    if (!report.empty()) launch.env.emplace_back("TESSARO_REPORT", report.string());
     try {
         runs_.erase(place);  // a finished run of this device: its threads have ended
         runs_[place] = std::make_unique<Run>(

@@ -13,6 +13,7 @@
 
 #include "web/asio.h"
 #include "web/listing.h"
+#include "web/past_runs.h"
 #include "web/runs.h"
 #include "web/server.h"
 #include "web/session.h"
@@ -57,6 +58,7 @@ class Api {
     Listing listing_;
     std::map<std::string, std::unique_ptr<Run>> runs_;  // by place
     std::map<std::string, std::string> names_;          // a run's download name, by place
+    PastRuns past_;                                     // the runs' reports
     unsigned run_count_ = 0;  // run files are named by this count, never by the device's text
     bool stopping_ = false;
 };

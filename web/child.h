@@ -76,6 +76,10 @@ void prepare_host();
 // that only this user can enter (mode 0700 on POSIX hosts; a user's own temporary directory on
 // Windows). Throws std::runtime_error when it cannot be made.
 [[nodiscard]] std::filesystem::path make_private_dir(std::string_view prefix);
+// The user's own directory for what the server keeps between its runs: tessaro-web under
+// XDG_STATE_HOME (an absolute one) or ~/.local/state, made (mode 0700) when missing; under
+// LOCALAPPDATA on Windows. Empty when there is none or it is not a directory of its own.
+[[nodiscard]] std::filesystem::path user_state_dir();
 // Writes a new file only this user can read (mode 0600 on POSIX hosts); false when it could not.
 [[nodiscard]] bool write_private_file(const std::filesystem::path& path, std::string_view text);
 // Keeps a socket (its native handle) from being handed to any child.

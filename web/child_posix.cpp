@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <mutex>
@@ -213,6 +214,28 @@ std::filesystem::path make_private_dir(std::string_view prefix) {
         throw std::runtime_error("cannot make a directory " + name + ": " + std::strerror(errno));
     }
     return name;
+}
+
+std::filesystem::path user_state_dir() {
+    std::filesystem::path base;
+    // the XDG rule: a relative XDG_STATE_HOME is to be ignored
+    if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg != nullptr && *xdg == '/') {
+        base = xdg;
+    } else if (const char* home = std::getenv("HOME"); home != nullptr && *home == '/') {
+        base = std::filesystem::path(home) / ".local" / "state";
+    } else {
+        return {};
+    }
+    std::error_code ec;
+    std::filesystem::create_directories(base, ec);
+    std::filesystem::path dir = base / "tessaro-web";
+    (void)::mkdir(dir.c_str(), 0700);
+    // a directory of this user's, not a link to somewhere else
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) {
+        return {};
+    }
+    return dir;
 }
 
 bool write_private_file(const std::filesystem::path& path, std::string_view text) {

@@ -4,6 +4,7 @@
 #include <bcrypt.h>
 #include <shellapi.h>
 // clang-format on
+#include <cstdlib>
 #include <cwchar>
 #include <stdexcept>
 #include <string_view>
@@ -258,6 +259,19 @@ std::filesystem::path make_private_dir(std::string_view prefix) {
         if (CreateDirectoryW(dir.wstring().c_str(), nullptr)) return dir;
     }
     throw std::runtime_error("cannot make a directory under the temporary directory");
+}
+
+std::filesystem::path user_state_dir() {
+    const wchar_t* local = _wgetenv(L"LOCALAPPDATA");
+    if (local == nullptr || *local == L'\0') return {};
+    const std::filesystem::path dir = std::filesystem::path(local) / "tessaro-web";
+    CreateDirectoryW(dir.wstring().c_str(), nullptr);
+    const DWORD attributes = GetFileAttributesW(dir.wstring().c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return {};
+    }
+    return dir;
 }
 
 bool write_private_file(const std::filesystem::path& path, std::string_view text) {

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "e2e/flow_e2e.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -61,9 +62,11 @@ struct SignalRun {
     bool quick_sleep = false;  // the installer's whole-second waits are shortened
 };
 
+// `report`: where the run writes its report (TESSARO_REPORT), if anywhere.
 e2e::RunResult run_with_signals(const std::filesystem::path& devsim_dir, const Package& pkg,
-                                const SignalRun& s) {
+                                const SignalRun& s, const std::filesystem::path& report = {}) {
     e2e::RunOptions o;
+    if (!report.empty()) o.env["TESSARO_REPORT"] = report.string();
     // the transcript lies beside the device sockets
     std::string watch = s.watch == "transcript"
                             ? (devsim_dir.parent_path() / "transcript.jsonl").string()
@@ -83,6 +86,22 @@ e2e::RunResult run_with_signals(const std::filesystem::path& devsim_dir, const P
     o.devsim_dir = devsim_dir;
     o.timeout = std::chrono::seconds(30);
     return e2e::run_program("/bin/bash", o);
+}
+
+// However a signal ends the run, its report is whole: the console output up to the note said
+// on standard error, then the trace up to the last exchange.
+void expect_whole_report(const std::filesystem::path& report, const std::string& note,
+                         const std::string& last_command) {
+    const std::string r = support::read_file(report);
+    const size_t console = r.find("\n--- console ---\n");
+    const size_t trace = r.find("\n--- trace ---\n");
+    ASSERT_NE(console, std::string::npos) << r;
+    ASSERT_NE(trace, std::string::npos) << r;
+    EXPECT_EQ(r.substr(trace - note.size() + 1, note.size()), note) << r;
+    // the trace's last line is whole
+    ASSERT_EQ(r.back(), '\n');
+    EXPECT_EQ(r.compare(r.rfind('\n', r.size() - 2) + 1, 5, "{\"t\":"), 0) << r;
+    EXPECT_NE(r.find("\"text\":\"" + last_command + "\"", trace), std::string::npos) << r;
 }
 
 std::vector<std::string> rq3_device() {
@@ -245,13 +264,15 @@ TEST(FlowSignals, InterruptAndHangupEndTheRunAtEveryWait) {
         Package pkg;
         pkg.config(c.config).files({"system.bin", "data.bin"});
         support::Devsim dev(c.device, false);
+        support::TempDir dir;
 
-        auto r = run_with_signals(dev.socket_dir(), pkg, c.run);
+        auto r = run_with_signals(dev.socket_dir(), pkg, c.run, dir.path() / "report.txt");
 
         EXPECT_FALSE(r.timed_out);
         EXPECT_EQ(r.err.substr(r.err.size() - std::min(r.err.size(), c.note.size() + 11)),
                   c.note + "status=" + std::to_string(c.status) + "\n");
         EXPECT_EQ(r.out.find("All Done"), std::string::npos);
+        expect_whole_report(dir.path() / "report.txt", c.note, dev.commands().back());
     }
 }
 
@@ -261,10 +282,13 @@ TEST(FlowSignals, TerminateStillEndsTheRun) {
     support::Devsim dev(rq3_device(),
                         false);  // POSIX signals: the Linux build, its socket directory
 
+    support::TempDir dir;
     auto r = run_with_signals(dev.socket_dir(), pkg,
-                              {"1 1", "transcript", "\"text\":\"download:", {"TERM"}, ""});
+                              {"1 1", "transcript", "\"text\":\"download:", {"TERM"}, ""},
+                              dir.path() / "report.txt");
 
     EXPECT_EQ(r.err, "status=143\n");
+    expect_whole_report(dir.path() / "report.txt", "\n", "download:0000ea60");
     EXPECT_EQ(r.out.find(e2e::gbk("完成")), std::string::npos);
     auto commands = dev.commands();
     EXPECT_TRUE(std::find(commands.begin(), commands.end(), "reboot") == commands.end());

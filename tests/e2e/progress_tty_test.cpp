@@ -1,12 +1,14 @@
 // The progress bar on a terminal: a file that goes in one data phase shows the bar moving
-// during it, with bytes, rate and time left (through a pipe the same file shows only 100%). A
-// failure's cause and next step, said on a terminal only.
+// during it, with bytes, rate and time left (through a pipe the same file shows only 100%). And
+// the lines that only a person at a terminal is given on standard error: a failure's cause and
+// next step among them.
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <regex>
 #include <string>
@@ -19,13 +21,20 @@ namespace {
 
 using namespace flow_e2e;
 
-// Runs the installer with its standard output (and standard error, when `err_too`) on a
-// terminal; what the terminal received.
-std::string run_on_terminal(const Package& pkg, const support::Devsim& dev,
-                            std::vector<std::string> args, bool err_too = false) {
+struct TerminalRun {
+    std::string out;  // what the terminal received
+    int status = -1;  // as waitpid gives it
+};
+
+// Runs the installer with its standard output on a terminal, and standard error too when
+// `err_too`; once the terminal has shown `interrupt_at`, Ctrl+C (SIGINT) goes to it twice, a
+// read of the terminal apart.
+TerminalRun run_on_terminal(const Package& pkg, const support::Devsim& dev,
+                            std::vector<std::string> args, bool err_too = false,
+                            const std::string& interrupt_at = {}) {
     int master = -1;
     int slave = -1;
-    if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return "openpty failed";
+    if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return {"openpty failed"};
     std::vector<std::string> argv = {e2e::installer_bin()};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> env = {"LC_ALL=C", "TESSARO_DEVSIM_DIR=" + dev.socket_dir().string()};
@@ -45,7 +54,14 @@ std::string run_on_terminal(const Package& pkg, const support::Devsim& dev,
     ::close(slave);
     std::string out;
     char buf[4096];
+    size_t interrupts = 0;
     for (int waited_ms = 0; waited_ms < 30000;) {
+        // one at a time: two pending at once would be one
+        if (!interrupt_at.empty() && interrupts < 2 &&
+            out.find(interrupt_at) != std::string::npos) {
+            ++interrupts;
+            ::kill(pid, SIGINT);
+        }
         pollfd p{master, POLLIN, 0};
         if (::poll(&p, 1, 100) == 0) {
             waited_ms += 100;
@@ -58,7 +74,7 @@ std::string run_on_terminal(const Package& pkg, const support::Devsim& dev,
     ::close(master);
     int status = 0;
     ::waitpid(pid, &status, 0);
-    return out;
+    return {out, status};
 }
 
 TEST(ProgressOnTerminal, TheBarMovesDuringOneDataPhase) {
@@ -67,7 +83,7 @@ TEST(ProgressOnTerminal, TheBarMovesDuringOneDataPhase) {
     // 8 MiB/s: the 4 MiB file takes half a second in one data phase
     support::Devsim dev({"--rate", "8388608", "--device", "rq3", "--serial", "P00118E2E0001",
                          "--var", "product=RQ3", "--var", "verflag=Z05"});
-    const std::string out = run_on_terminal(pkg, dev, {"1", "1"});
+    const std::string out = run_on_terminal(pkg, dev, {"1", "1"}).out;
 
     ASSERT_NE(out.find("###Downloading:system"), std::string::npos) << out;
     // a bar short of 100%, after the 0% drawn before the phase, with its figures
@@ -114,10 +130,62 @@ TEST(ProgressOnTerminal, AFailureNamesItsCauseAndTheNextStep) {
         pkg.config(vrx2 ? "vrx2\n" : "pagora8\n").files({"data.bin", "kernel.bin", "system.bin"});
         if (row.damaged) pkg.file("kernel.sign", 8);  // eight bytes that are no CRC of it
         support::Devsim dev(row.device);
-        const std::string out = run_on_terminal(pkg, dev, {"1", "1"}, true);
+        const std::string out = run_on_terminal(pkg, dev, {"1", "1"}, true).out;
         EXPECT_NE(out.find(std::string("tessaro-installer: ") + row.said), std::string::npos)
             << out;
     }
 }
 
 }  // namespace
+
+// Where the console says only "###" lines that a person cannot act on, a terminal is told more:
+// that there is no package here, which other bootloaders a SERIAL could pick, that a Ctrl+C
+// during a write is taken at the next safe point.
+TEST(ProgressOnTerminal, APersonIsToldWhatTheLinesLeaveOut) {
+    struct Case {
+        const char* name;
+        const char* config;  // null: no config.bin
+        std::vector<std::string> device;
+        std::string interrupt_at;
+        std::vector<std::string> said;  // on the terminal, each once
+        bool interrupted;               // the run ended by the Ctrl+C
+    };
+    const std::vector<std::string> rq3 = {"--device", "a",           "--serial", "P00118A",
+                                          "--var",    "product=RQ3", "--var",    "verflag=Z05"};
+    const std::vector<std::string> two =
+        concat({rq3, {"--device", "b", "--serial", "02A0000B", "--var", "product=VRX2"}});
+    const Case cases[] = {
+        {"no package here", nullptr, rq3, "", {"there is no firmware package here ("}, false},
+        {"the first device found is another model's",
+         "vrx2\n",
+         two,
+         "",
+         {"the first device found is a pagora8; other bootloader devices are attached:\r\n"
+          "  02A0000B at ",
+          "give one's serial number as SERIAL"},
+         false},
+        {"Ctrl+C twice during a write",
+         "pagora8\n",
+         concat({{"--rate", "2000000"}, rq3}),
+         "###Downloading:",
+         {"stopping at the next safe point: a write to the device is never broken off"},
+         true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Package pkg;
+        if (c.config != nullptr) pkg.config(c.config).file("data.bin", 1 << 20);
+        support::Devsim dev(c.device);
+        const TerminalRun r = run_on_terminal(pkg, dev, {"1", "1"}, true, c.interrupt_at);
+        for (const std::string& text : c.said) {
+            const size_t at = r.out.find(text);
+            EXPECT_NE(at, std::string::npos) << r.out;
+            EXPECT_EQ(r.out.find(text, at + 1), std::string::npos) << r.out;
+        }
+        EXPECT_EQ(WIFSIGNALED(r.status) && WTERMSIG(r.status) == SIGINT, c.interrupted);
+        // the write went on to its end
+        if (c.interrupted) {
+            EXPECT_NE(r.out.find("] 100%"), std::string::npos) << r.out;
+        }
+    }
+}

@@ -1,6 +1,7 @@
 // The installer's trace (TESSARO_TRACE) against what the device itself recorded: every command,
 // every status packet and every data phase, in the same order, and not a byte of the run's
-// output changed by it.
+// output changed by it; the run's report (TESSARO_REPORT) with the same output and trace.
+#include <regex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,15 +38,63 @@ std::vector<std::string> exchanges_of(const std::vector<std::string>& lines,
     return out;
 }
 
-std::vector<std::string> read_lines(const std::filesystem::path& path) {
+std::vector<std::string> read_lines_of(const std::string& all) {
     std::vector<std::string> lines;
-    const std::string all = support::read_file(path);
     for (size_t at = 0; at < all.size();) {
         const size_t end = all.find('\n', at);
         lines.push_back(all.substr(at, end - at));
         at = end == std::string::npos ? all.size() : end + 1;
     }
     return lines;
+}
+
+std::vector<std::string> read_lines(const std::filesystem::path& path) {
+    return read_lines_of(support::read_file(path));
+}
+
+// Whether `c` is the bytes of `a` and `b` interleaved, each in its order: the console as the
+// run printed both streams.
+bool interleaves(const std::string& c, const std::string& a, const std::string& b) {
+    if (c.size() != a.size() + b.size()) return false;
+    // can[j]: the first i + j bytes of c are the first i of a and the first j of b
+    std::vector<bool> can(b.size() + 1);
+    for (size_t i = 0; i <= a.size(); ++i) {
+        for (size_t j = 0; j <= b.size(); ++j) {
+            const bool from_a = i > 0 && can[j] && a[i - 1] == c[i + j - 1];
+            const bool from_b = j > 0 && can[j - 1] && b[j - 1] == c[i + j - 1];
+            can[j] = (i == 0 && j == 0) || from_a || from_b;
+        }
+    }
+    return can[b.size()];
+}
+
+// The run's report (TESSARO_REPORT): its header, the whole console output of both streams (as
+// UTF-8), and the trace's lines each with its wall-clock time.
+void expect_report(const std::string& report, const e2e::RunResult& run,
+                   const std::vector<std::string>& trace) {
+    const std::regex head(
+        "tessaro-installer report\ndate: 20[0-9-]{8}T[0-9:]{8}Z\nhost: .+\n"
+        "version: tessaro-installer [0-9.]+\nloaders: (stand-in|maker's)\n"
+        "device: model=vrx3 loader=Z07 system=1 variant=4GB place=[^ ]+ serial=067A0TRACE001\n"
+        "arguments: 1 1\n--- console ---\n");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(report, m, head, std::regex_constants::match_continuous))
+        << report.substr(0, 600);
+    const size_t console = m.length(0);
+    const size_t trace_at = report.find("\n--- trace ---\n", console);
+    ASSERT_NE(trace_at, std::string::npos);
+    // the heading of the trace begins a line of its own
+    const std::string printed = e2e::gbk(report.substr(console, trace_at - console));
+    EXPECT_TRUE(interleaves(printed, run.out, run.err) ||
+                interleaves(printed + "\n", run.out, run.err))
+        << printed;
+    std::vector<std::string> lines = read_lines_of(report.substr(trace_at + 15));
+    const std::regex at(R"(,"at":"20[0-9-]{8}T[0-9:]{8}\.[0-9]{3}Z")");
+    for (std::string& line : lines) {
+        EXPECT_TRUE(std::regex_search(line, at)) << line;
+        line = std::regex_replace(line, at, "");
+    }
+    EXPECT_EQ(lines, trace);
 }
 
 TEST(Trace, RecordsEveryExchangeAndLeavesTheOutputAsItIs) {
@@ -74,11 +123,14 @@ TEST(Trace, RecordsEveryExchangeAndLeavesTheOutputAsItIs) {
     o.devsim = &traced_dev;  // over whichever link the run uses
     o.env["TESSARO_TRACE"] = trace_path.string();
     o.timeout = std::chrono::seconds(30);
+    const auto report_path = dir.path() / "report.txt";
+    o.env["TESSARO_REPORT"] = report_path.string();
     const auto traced = e2e::run_installer(o);
 
     EXPECT_EQ(traced.status, plain.status);
     EXPECT_EQ(traced.out, plain.out);
     EXPECT_EQ(traced.err, plain.err);
+    expect_report(support::read_file(report_path), traced, read_lines(trace_path));
 
     const auto trace = read_lines(trace_path);
     const auto seen = exchanges_of(traced_dev.transcript(), "answer");

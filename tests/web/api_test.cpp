@@ -16,6 +16,8 @@
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -71,10 +73,16 @@ class Web {
                 program = emu;
             }
         }
-        // a temporary directory of the test's own, where the server makes its run directory
+        // a temporary directory of the test's own, where the server makes its run directory,
+        // and a state directory for the runs' reports
         std::filesystem::create_directories(temp());
         child_ = std::make_shared<web::Child>(
-            web::ChildLaunch{program, args, dir_.path(), {{k, v}, {"TMPDIR", temp().string()}}});
+            web::ChildLaunch{program,
+                             args,
+                             dir_.path(),
+                             {{k, v},
+                              {"TMPDIR", temp().string()},
+                              {"XDG_STATE_HOME", (dir_.path() / "state").string()}}});
         std::string first;
         char c;
         while (child_->read_out(&c, 1) == 1 && c != '\n') {
@@ -122,6 +130,8 @@ class Web {
     const std::string& token() const { return token_; }
     const std::string& address() const { return address_; }
     std::filesystem::path temp() const { return dir_.path() / "tmp"; }
+    // where the runs' reports are kept
+    std::filesystem::path reports() const { return dir_.path() / "state" / "tessaro-web"; }
 
     Reply request(http::verb verb, const std::string& target,
                   std::vector<std::pair<std::string, std::string>> headers,
@@ -362,6 +372,8 @@ TEST(WebApi, BadRequestsAreRefusedWithNothingRun) {
     ASSERT_TRUE(listed(w, place));
     const std::string host = w.host(), origin = "http://" + w.host(), token = w.token();
     const std::string install = ::install(place).dump();
+    std::filesystem::create_directories(w.reports());
+    support::write_file((w.reports() / "notes.txt").string(), "not a report");
     using H = std::vector<std::pair<std::string, std::string>>;
     struct Case {
         const char* what;
@@ -474,6 +486,34 @@ TEST(WebApi, BadRequestsAreRefusedWithNothingRun) {
          {{"Host", host}, {"X-Tessaro-Token", token}, {"Origin", origin}},
          "path=" + place,
          400},
+        {"the past runs without the token",
+         w,
+         http::verb::get,
+         "/api/past-runs",
+         {{"Host", host}},
+         "",
+         403},
+        {"a report by a path",
+         w,
+         http::verb::get,
+         "/api/report?name=..%2F..%2Fetc%2Fpasswd",
+         {{"Host", host}, {"X-Tessaro-Token", token}},
+         "",
+         404},
+        {"a report's name with a path in it",
+         w,
+         http::verb::get,
+         "/api/report?name=tessaro-x%2F..%2F..%2Fopen.txt",
+         {{"Host", host}, {"X-Tessaro-Token", token}},
+         "",
+         404},
+        {"another file of the state directory",
+         w,
+         http::verb::get,
+         "/api/report?name=notes.txt",
+         {{"Host", host}, {"X-Tessaro-Token", token}},
+         "",
+         404},
         {"a choice with no menu waiting",
          w,
          http::verb::post,
@@ -542,6 +582,15 @@ TEST(WebApi, InstallsOnSeveralDevicesAtOnce) {
     add(vrx3("twin", kVrx3));
     support::Devsim devsim(devs);
     Web w(devsim, "vrx3");
+    // reports of earlier runs beyond the 20 kept, and another program's file: the oldest
+    // reports make room, nothing else is touched
+    std::filesystem::create_directories(w.reports());
+    for (int i = 10; i < 35; ++i) {
+        support::write_file(
+            (w.reports() / ("tessaro-20000101-0000" + std::to_string(i) + "-old.txt")).string(),
+            "tessaro-installer report\n");
+    }
+    support::write_file((w.reports() / "notes.txt").string(), "kept");
     std::map<std::string, std::string> at;
     for (const char* name : {"vrx3", "faulty", "rq3", "blank", "twin"}) {
         at[name] = place_of(devsim, name);
@@ -629,6 +678,34 @@ TEST(WebApi, InstallsOnSeveralDevicesAtOnce) {
     EXPECT_EQ(w.page(http::verb::get, "/api/log?path=" + at["blank"]).disposition,
               "attachment; filename=\"tessaro-device.txt\"");
 
+    // each run's report, kept in the state directory: the last 20 runs, listed newest first
+    const json past = json::parse(w.page(http::verb::get, "/api/past-runs").body);
+    ASSERT_GE(past.at("runs").size(), 3u) << past;
+    std::multiset<std::string> outcomes;
+    for (size_t i = 0; i < 3; ++i) outcomes.insert(past["runs"][i].value("outcome", ""));
+    EXPECT_EQ(outcomes, (std::multiset<std::string>{"error exit", "success", "success"}));
+    // (under wine the state directory is the prefix's own)
+    if (!w.emulated()) {
+        ASSERT_EQ(past.at("runs").size(), 20u) << past;
+        EXPECT_EQ(past["runs"][19].value("name", ""), "tessaro-20000101-000018-old.txt");
+        EXPECT_EQ(support::read_file(w.reports() / "notes.txt"), "kept");
+        EXPECT_FALSE(std::filesystem::exists(w.reports() / "tessaro-20000101-000017-old.txt"));
+    }
+    const Reply report = w.page(http::verb::get, "/api/report?path=" + escaped);
+    EXPECT_EQ(report.body.rfind("tessaro-installer report\ndate: 20", 0), 0u) << report.body;
+    for (const std::string& part :
+         {"\ndevice: model=vrx3 loader=Z07 system=0 variant=4GB place=" + at["vrx3"] +
+              " serial=" + kVrx3 + "\n",
+          "\narguments: 1 -1 " + at["vrx3"] + "\n--- console ---\n", std::string("###完成！"),
+          std::string("\n--- trace ---\n{\"t\":"), std::string("\"outcome\":\"success\"")}) {
+        EXPECT_NE(report.body.find(part), std::string::npos) << part << "\n" << report.body;
+    }
+    const std::regex named(
+        R"re(attachment; filename="(tessaro-[0-9]{8}-[0-9]{6}-067A0WEB0001\.txt)")re");
+    std::smatch name;
+    ASSERT_TRUE(std::regex_match(report.disposition, name, named)) << report.disposition;
+    EXPECT_EQ(w.page(http::verb::get, "/api/report?name=" + name[1].str()).body, report.body);
+
     // a Stop while it waits at its menu: the installer ends with its own note
     size_t before = w.events().size();
     ASSERT_EQ(post("/api/install", install(at["vrx3"])).status, 200);
@@ -646,6 +723,10 @@ TEST(WebApi, InstallsOnSeveralDevicesAtOnce) {
     EXPECT_NE(stopped.value("note", "").find("stopped: nothing has been written"),
               std::string::npos)
         << stopped;
+    // the stopped run's report has the note too
+    EXPECT_NE(w.page(http::verb::get, "/api/report?path=" + at["vrx3"])
+                  .body.find("stopped: nothing has been written"),
+              std::string::npos);
 
     // Ctrl+C while one install waits at its menu and another writes: the first is ended as by
     // Stop, no new install is taken, the writing one is named and goes on to its next wait;

@@ -49,7 +49,7 @@ devsim = subprocess.Popen(
     stdout=subprocess.PIPE, text=True)
 assert devsim.stdout.readline().strip() == 'ready'
 web = subprocess.Popen([f'{build}/installer/tessaro-web', '--no-browser', pkg], stdout=subprocess.PIPE, text=True,
-                       env={**os.environ, 'TESSARO_DEVSIM_DIR': f'{work}/sockets'})
+                       env={**os.environ, 'TESSARO_DEVSIM_DIR': f'{work}/sockets', 'XDG_STATE_HOME': f'{work}/state'})
 url = web.stdout.readline().split(' ', 1)[1].strip()
 
 options = webdriver.ChromeOptions()
@@ -208,6 +208,18 @@ try:
     check('###完成！' in log, 'the console output can be saved')
     trace = fetch(link('trace'))
     check('"success"' in trace, 'the trace can be saved')
+    report = fetch(link('report'))
+    check(report.startswith('tessaro-installer report\n') and '###完成！' in report and '"at":"' in report,
+          "the run's report can be saved: header, console output, trace with its times")
+    # both runs in the past runs, newest first, each with its report by name
+    WebDriverWait(driver, 10, ignored_exceptions=STALE).until(
+        lambda d: len(d.find_elements(By.CSS_SELECTOR, '#past-runs li')) >= 2)
+    past = settled(lambda: [li.text for li in driver.find_elements(By.CSS_SELECTOR, '#past-runs li')])
+    title = driver.find_element(By.ID, 'past-title').text
+    check(title == 'Past runs' and len(past) == 2 and 'failed' in past[0] and 'done' in past[1],
+          f'past runs listed: {title}: {past}')
+    driver.execute_script('document.getElementById("past").scrollIntoView()')
+    shot('past-runs')
 
     # narrow and wide screens: nothing wider than the window
     for width in (360, 1920):

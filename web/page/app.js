@@ -239,6 +239,7 @@ function deviceCard(d) {
   card.append(el('details', { 'data-name': 'console' }, el('summary', {}, t('console')), el('pre', { class: 'console' }, r.console.join('\n')),
     el('a', { href: '/api/log?path=' + q, download: '' }, t('saveLog')), ' · ',
     el('a', { href: '/api/trace?path=' + q, download: '' }, t('saveTrace'))));
+  if (!r.running) card.append(el('p', { class: 'report' }, saveReportLink(place)));
   return card;
 }
 
@@ -289,6 +290,7 @@ function render() {
   $('#problems').replaceChildren(...listing.problems.map(problemCard));
   $('#no-devices').hidden = shown.length + listing.problems.length > 0;
   $('#stopping').hidden = !listing.stopping;
+  renderPastRuns();
 }
 
 $('#lang').addEventListener('click', () => { lang = lang === 'zh' ? 'en' : 'zh'; localStorage.setItem('lang', lang); render(); });
@@ -302,6 +304,7 @@ function onEvent(e) {
     for (const [s, st] of Object.entries(e.runs)) if (runs[s] && !st.running) runs[s].running = false;
   } else {
     onRunEvent(e);
+    if (e.type === 'end') loadPastRuns();
   }
   later();
 }
@@ -338,6 +341,7 @@ async function follow() {
 async function start() {
   pkg = await (await api('/api/package')).json();
   render();
+  loadPastRuns();
   follow();
 }
 start();
