@@ -51,6 +51,10 @@ int number_argument(std::string_view text) {
     return static_cast<int>(v);
 }
 
+bool dry_run_request(int argc, char** argv) {
+    return argc > 1 && std::string_view(argv[1]) == "--dry-run";
+}
+
 StartRequest read_start_request(int argc, char** argv) {
     if (argc > 1) {
         std::string_view first = argv[1];
@@ -63,23 +67,28 @@ StartRequest read_start_request(int argc, char** argv) {
         }
     }
     // DOREBOOT and DOFAST; SERIAL is free text
-    for (int i = 1; i < argc && i <= 2; ++i) {
+    const int first = dry_run_request(argc, argv) ? 2 : 1;
+    if (first == 2 && argc > 5) return StartRequest::Usage;
+    for (int i = first; i < argc && i <= first + 1; ++i) {
         if (!is_number_argument(argv[i])) return StartRequest::Usage;
     }
-    return StartRequest::Run;
+    return first == 2 ? StartRequest::DryRun : StartRequest::Run;
 }
 
 void print_usage_error(int argc, char** argv) {
     const bool list = argc > 1 && std::string_view(argv[1]) == "--list";
     if (list) con_err("tessaro-installer: --list takes nothing after it but --json\n");
-    for (int i = 1; !list && i < argc && i <= 2; ++i) {
+    const int first = dry_run_request(argc, argv) ? 2 : 1;
+    if (first == 2 && argc > 5) con_err("tessaro-installer: too many arguments\n");
+    for (int i = first; !list && i < argc && i <= first + 1; ++i) {
         if (is_number_argument(argv[i])) continue;
         con_err("tessaro-installer: %s must be a whole number, not '%s'\n",
-                i == 1 ? "DOREBOOT" : "DOFAST", argv[i]);
+                i == first ? "DOREBOOT" : "DOFAST", argv[i]);
         break;
     }
     con_err(
         "usage: tessaro-installer [DOREBOOT [DOFAST [SERIAL]]]\n"
+        "       tessaro-installer --dry-run [DOREBOOT [DOFAST [SERIAL]]]\n"
         "       tessaro-installer --list [--json]\n"
         "       tessaro-installer --help | -h | --version\n"
         "Try 'tessaro-installer --help' for more.\n");
@@ -88,6 +97,7 @@ void print_usage_error(int argc, char** argv) {
 void print_help() {
     con_out(
         "usage: tessaro-installer [DOREBOOT [DOFAST [SERIAL]]]\n"
+        "       tessaro-installer --dry-run [DOREBOOT [DOFAST [SERIAL]]]\n"
         "       tessaro-installer --list [--json]\n"
         "       tessaro-installer --help | -h | --version\n"
         "\n"
@@ -108,6 +118,15 @@ void print_help() {
         "int are held at its ends); anything else for DOREBOOT or DOFAST is a usage error and\n"
         "nothing is sent. Each given argument is echoed as a line (###doreboot:N, ###dofast:N,\n"
         "###serial:S).\n"
+        "\n"
+        "--dry-run finds the device as a run does and only asks it what the install reads\n"
+        "before it writes (getvars); then the whole install, with the same lines and menus,\n"
+        "runs against a twin of the device inside the installer, and the plan of what the twin\n"
+        "received ends the output: the loader's road, the partition tables, each file to its\n"
+        "partition with its size and whether the device checks it, the system marker, the\n"
+        "wipe, the closing reboot, the bytes and their time at TESSARO_RATE MB/s (default 35,\n"
+        "USB 2.0 high speed), then \"###Nothing was written to SERIAL\". The exit status is\n"
+        "that of the same real run. TESSARO_PLAN=FILE also writes the plan as one JSON object.\n"
         "\n"
         "--list asks every bootloader device there is what it is (getvar of product,\n"
         "serialno, verflag and systype only: nothing is written, nothing rebooted, no device\n"
