@@ -172,7 +172,8 @@ int dry_run(int argc, char** argv, InstallFn install) {
     facts.status = status;
     facts.file_named = package_file;
     const Plan plan = make_plan(usb_twin::events(), usb_twin::writes(), facts);
-    con_out("%s", plan_text(plan).c_str());
+    // the plan is the installer's own text: every device or file text in it is plain ASCII
+    con_out_raw(console_encode(plan_text(plan)));
     con_flush();
     write_plan_file(plan_json(plan));
 

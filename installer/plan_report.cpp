@@ -248,6 +248,13 @@ Plan make_plan(const std::vector<usb_twin::Event>& events,
     plan.status = facts.status;
     Walk walk(plan, writes);
     for (const usb_twin::Event& e : events) walk.event(e);
+    // a final loader not asked after its restart: the version it carries
+    for (PlanLoaderStage& st : plan.stages) {
+        const payload_image* img = payload_find(st.image);
+        if (!st.version.empty() || img == nullptr || img->ver == nullptr) continue;
+        st.version = img->ver;
+        plan.loader_to = st.version;
+    }
     for (PlanWrite& w : plan.writes) {
         name_write(w, facts);
         if (w.kind == PlanWriteKind::table) plan.tables.push_back(w.partition);
