@@ -33,10 +33,10 @@ int main(int argc, char** argv) {
     bench::WorkDir work(argc > 1 ? argv[1] : "bench-tmp");
     const path pkg = work.path() / "pkg";
     const std::string tool = std::string(TESSARO_TOOLS_DIR) + "/make_sample_package";
-    pid_t maker = bench::spawn({tool, pkg.string(), "--model", "vrx3", "--native", "--size",
-                                "4096", "--size-of", "system.bin=" + std::to_string(kFileSize),
-                                "--seed", "9"},
-                               bench::fs::current_path(), {}, "/dev/null");
+    pid_t maker =
+        bench::spawn({tool, pkg.string(), "--model", "vrx3", "--native", "--size", "4096",
+                      "--size-of", "system.bin=" + std::to_string(kFileSize), "--seed", "9"},
+                     bench::fs::current_path(), {}, "/dev/null");
     if (bench::wait_child(maker, bench::Clock::now()).status != 0) {
         std::fprintf(stderr, "cannot make the package\n");
         return 1;
@@ -45,10 +45,10 @@ int main(int argc, char** argv) {
     const path out = work.path() / "dry.out";
     bench::ChildEnd end;
     {
-        bench::Devsim dev(work.path() / "sockets",
-                          {"--transcript", transcript.string(), "--device", "d", "--serial",
-                           "067A0BENCH02", "--var", "product=VRX3", "--var", "verflag=8.0",
-                           "--reboot-delay", "0"});
+        bench::Devsim dev(
+            work.path() / "sockets",
+            {"--transcript", transcript.string(), "--device", "d", "--serial", "067A0BENCH02",
+             "--var", "product=VRX3", "--var", "verflag=8.0", "--reboot-delay", "0"});
         if (!dev.ok()) return 1;
         auto t0 = bench::Clock::now();
         pid_t pid = bench::spawn(
@@ -59,7 +59,8 @@ int main(int argc, char** argv) {
     const std::string text = slurp(out);
     const std::string lines = slurp(transcript);
     const bool planned =
-        end.status == 0 && text.find("###Nothing was written to 067A0BENCH02") != std::string::npos &&
+        end.status == 0 &&
+        text.find("###Nothing was written to 067A0BENCH02") != std::string::npos &&
         text.find("system.bin -> xzsystem, " + std::to_string(kFileSize)) != std::string::npos &&
         text.find("loader_belto -> xzprod") != std::string::npos;
     // every command the device received was a getvar

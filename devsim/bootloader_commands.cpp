@@ -136,9 +136,8 @@ std::string Bootloader::flash(std::string_view arg, const FaultHits& hits) {
 std::string Bootloader::flash_digest(const std::string& partition, uint64_t offset) {
     if (!storage_.write_digest(partition, offset, *download_size_, download_crc_))
         return "FAILwrite failed";
-    if (offset == 0) note_loader(partition, loader_image(*download_size_, [this] {
-                                     return download_crc_;
-                                 }));
+    if (offset == 0)
+        note_loader(partition, loader_image(*download_size_, [this] { return download_crc_; }));
     return "OKAY";
 }
 

@@ -159,8 +159,8 @@ class Walk {
     void take(const devsim::DigestStorage::Write& w) {
         last_write_ = ++order_;
         // a piece that follows the last one of the same partition belongs to the same file
-        if (!plan_.writes.empty() && !piece_of_loader_ && plan_.writes.back().partition == w.partition &&
-            w.offset == end_ && w.offset != 0) {
+        if (!plan_.writes.empty() && !piece_of_loader_ &&
+            plan_.writes.back().partition == w.partition && w.offset == end_ && w.offset != 0) {
             PlanWrite& last = plan_.writes.back();
             last.crc = crc32_combine(last.crc, w.crc, w.length);
             last.bytes += w.length;
@@ -230,8 +230,8 @@ std::string number(uint64_t n) {
 
 std::string seconds_at(uint64_t bytes, double rate) {
     char text[64];
-    std::snprintf(text, sizeof text, "%.1f s at %.1f MB/s", static_cast<double>(bytes) / (rate * 1e6),
-                  rate);
+    std::snprintf(text, sizeof text, "%.1f s at %.1f MB/s",
+                  static_cast<double>(bytes) / (rate * 1e6), rate);
     return text;
 }
 
@@ -276,8 +276,8 @@ std::string plan_text(const Plan& p) {
     if (p.stages.empty()) {
         s += t(kUnchanged);
     } else {
-        s += " -> " + shown(p.loader_to) + ", " + number(p.stages.size()) + " " + t(kStages) + ", " +
-             number(static_cast<uint64_t>(p.restarts)) + " " + t(kRestarts);
+        s += " -> " + shown(p.loader_to) + ", " + number(p.stages.size()) + " " + t(kStages) +
+             ", " + number(static_cast<uint64_t>(p.restarts)) + " " + t(kRestarts);
     }
     for (size_t i = 0; i < p.stages.size(); ++i) {
         const PlanLoaderStage& st = p.stages[i];
@@ -325,18 +325,20 @@ std::string plan_json(const Plan& p) {
                  ",\"checked\":" + (w.checked ? "true" : "false") + "}";
     }
     std::string tables;
-    for (const std::string& name : p.tables) tables += (tables.empty() ? "" : ",") + json_string(name);
+    for (const std::string& name : p.tables)
+        tables += (tables.empty() ? "" : ",") + json_string(name);
     char rate[32];
     std::snprintf(rate, sizeof rate, "%.3f", p.rate);
     char secs[32];
     std::snprintf(secs, sizeof secs, "%.3f", static_cast<double>(p.bytes) / (p.rate * 1e6));
-    return "{\"serial\":" + json_string(p.serial) + ",\"loader\":{\"from\":" +
-           json_string(p.loader_from) + ",\"to\":" + json_string(p.loader_to) +
-           ",\"stages\":[" + stages + "],\"restarts\":" + number(static_cast<uint64_t>(p.restarts)) +
+    return "{\"serial\":" + json_string(p.serial) +
+           ",\"loader\":{\"from\":" + json_string(p.loader_from) +
+           ",\"to\":" + json_string(p.loader_to) + ",\"stages\":[" + stages +
+           "],\"restarts\":" + number(static_cast<uint64_t>(p.restarts)) +
            "},\"tables\":{\"rewritten\":[" + tables + "],\"layout\":" + json_string(p.layout) +
-           ",\"variant\":" + json_string(p.variant) + "},\"switched_serial\":" +
-           json_string(p.switched_serial) + ",\"writes\":[" + files + "],\"marker\":" +
-           json_string(p.marker) + ",\"wipe\":" + (p.wipe ? "true" : "false") +
+           ",\"variant\":" + json_string(p.variant) +
+           "},\"switched_serial\":" + json_string(p.switched_serial) + ",\"writes\":[" + files +
+           "],\"marker\":" + json_string(p.marker) + ",\"wipe\":" + (p.wipe ? "true" : "false") +
            ",\"closing_reboot\":" + (p.closing_reboot ? "true" : "false") +
            ",\"bytes\":" + number(p.bytes) + ",\"rate_mb_s\":" + rate + ",\"seconds\":" + secs +
            ",\"standin_stop\":" + (p.standin_stop ? "true" : "false") +

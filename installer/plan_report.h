@@ -47,10 +47,10 @@ struct Plan {
     std::string marker;  // what "systype" is set to; empty: it is not
     bool wipe = false;
     bool closing_reboot = false;
-    uint64_t bytes = 0;          // every data phase
-    double rate = 0;             // MB/s the time is stated at
-    bool standin_stop = false;   // the real run would stop at the loader stage
-    int status = 0;              // the run's exit status
+    uint64_t bytes = 0;         // every data phase
+    double rate = 0;            // MB/s the time is stated at
+    bool standin_stop = false;  // the real run would stop at the loader stage
+    int status = 0;             // the run's exit status
 };
 
 // What the plan is made from beside the twin's events and writes.

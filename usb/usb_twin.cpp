@@ -138,7 +138,8 @@ bool twin_read(void* pipe, void* buf, uint32_t len, uint32_t* got, uint32_t /*ti
     *got = 0;
     auto* ifc = backend_pipe<TwinInterface>(pipe, Kind::ReadPipe);
     if (ifc == nullptr) return fail_with(USB_ERR_INVALID_HANDLE);
-    if (ifc->packets.empty()) return fail_with(ifc->gone() ? USB_ERR_INVALID_HANDLE : USB_ERR_TIMEOUT);
+    if (ifc->packets.empty())
+        return fail_with(ifc->gone() ? USB_ERR_INVALID_HANDLE : USB_ERR_TIMEOUT);
     std::string packet = std::move(ifc->packets.front());
     ifc->packets.pop_front();
     if (packet.size() > len) return fail_with(USB_ERR_IO);

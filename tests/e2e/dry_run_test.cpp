@@ -32,8 +32,8 @@ const std::vector<const char*> kBoth = {"system.bin",  "var.bin",   "kernel.bin"
                                         "esystem.bin", "edata.bin", "vemkit.bin"};
 
 std::vector<std::string> vrx3(const char* verflag, std::vector<std::string> more = {}) {
-    std::vector<std::string> args = {"--serial", "067A0001", "--var", "product=VRX3", "--var",
-                                     std::string("verflag=") + verflag};
+    std::vector<std::string> args = {"--serial",     "067A0001", "--var",
+                                     "product=VRX3", "--var",    std::string("verflag=") + verflag};
     args.insert(args.end(), more.begin(), more.end());
     return args;
 }
@@ -81,7 +81,8 @@ Writes real_writes(const std::vector<std::string>& transcript) {
         if (std::regex_search(line, m, download)) {
             size = std::stoull(m[1], nullptr, 16);
         } else if (std::regex_search(line, m, flash)) {
-            const uint64_t offset = m[2].matched ? std::stoull(m[2].str().substr(1), nullptr, 16) : 0;
+            const uint64_t offset =
+                m[2].matched ? std::stoull(m[2].str().substr(1), nullptr, 16) : 0;
             if (offset != 0 && offset == end && !w.files.empty() && w.files.back().first == m[1]) {
                 w.files.back().second += size;
             } else {
