@@ -91,7 +91,7 @@ class Bootloader {
     void go_away(std::string_view why);
     void forget_volatile_state();
     void note_loader(const std::string& partition, std::span<const uint8_t> bytes);
-    void note_loader(const std::string& partition, const payload_image* image);
+    void note_loader(const std::string& partition, const payload_image* img);
     std::string flash_digest(const std::string& partition, uint64_t offset);
     void run_new_loader();
     void take_respcb();

@@ -1,7 +1,9 @@
 // The plan made from what the twin received, and its two forms.
 #include "installer/plan_report.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <initializer_list>
 #include <set>
 #include <string_view>
 
@@ -11,6 +13,11 @@
 #include "payload/payload.h"
 
 namespace {
+
+constexpr char kStandinText[] =
+    "\n###注意(Note)：本版本只带替身引导程序(this build carries stand-in loaders only)；"
+    "真实安装会在引导程序阶段之前停止，不写入任何东西(the real install would stop before the "
+    "loader stage; nothing would be written)";
 
 // The texts, Chinese with the English words in parentheses as the menus have them.
 constexpr const char* kTexts[] = {
@@ -36,9 +43,7 @@ constexpr const char* kTexts[] = {
     "\n###结束时重启(Closing reboot)：是(yes)",
     "\n###结束时重启(Closing reboot)：否(no)",
     "\n###合计(Total)：",
-    "\n###注意(Note)：本版本只带替身引导程序(this build carries stand-in loaders only)；"
-    "真实安装会在引导程序阶段之前停止，不写入任何东西(the real install would stop before the "
-    "loader stage; nothing would be written)",
+    kStandinText,
     "\n###不写入任何东西(nothing would be written)",
 };
 enum Text {
@@ -146,11 +151,10 @@ class Walk {
             take(writes_[next_++]);
         } else if (command.starts_with("check:")) {
             // the last write of that partition is confirmed
-            for (auto it = plan_.writes.rbegin(); it != plan_.writes.rend(); ++it) {
-                if (it->partition != partition_of(command)) continue;
-                it->checked = true;
-                break;
-            }
+            const std::string partition = partition_of(command);
+            auto it = std::find_if(plan_.writes.rbegin(), plan_.writes.rend(),
+                                   [&](const PlanWrite& w) { return w.partition == partition; });
+            if (it != plan_.writes.rend()) it->checked = true;
         } else if (command.starts_with("setvar:")) {
             set(command.substr(7));
         }
@@ -307,42 +311,74 @@ std::string plan_text(const Plan& p) {
     return s;
 }
 
+namespace {
+
+// "NAME":VALUE, the value already JSON
+std::string field(std::string_view name, const std::string& value) {
+    return base::json_string(name) + ":" + value;
+}
+
+std::string joined(std::initializer_list<std::string> parts, const char* open, const char* close) {
+    std::string out = open;
+    for (const std::string& part : parts) out += (out.size() == 1 ? "" : ",") + part;
+    return out + close;
+}
+
+std::string flag(bool on) {
+    return on ? "true" : "false";
+}
+
+std::string fixed3(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", value);
+    return text;
+}
+
+}  // namespace
+
 std::string plan_json(const Plan& p) {
     using base::json_string;
     std::string stages;
     for (const PlanLoaderStage& st : p.stages) {
-        stages += std::string(stages.empty() ? "" : ",") + "{\"image\":" + json_string(st.image) +
-                  ",\"partition\":" + json_string(st.partition) +
-                  ",\"version\":" + json_string(st.version) + "}";
+        stages +=
+            (stages.empty() ? "" : ",") + joined({field("image", json_string(st.image)),
+                                                  field("partition", json_string(st.partition)),
+                                                  field("version", json_string(st.version))},
+                                                 "{", "}");
     }
     std::string files;
     for (const PlanWrite& w : p.writes) {
         if (w.kind == PlanWriteKind::loader) continue;
         static constexpr const char* kKinds[] = {"file", "loader", "table", "block", "unknown"};
-        files += std::string(files.empty() ? "" : ",") + "{\"kind\":\"" +
-                 kKinds[static_cast<int>(w.kind)] + "\",\"name\":" + json_string(w.name) +
-                 ",\"partition\":" + json_string(w.partition) + ",\"bytes\":" + number(w.bytes) +
-                 ",\"checked\":" + (w.checked ? "true" : "false") + "}";
+        files += (files.empty() ? "" : ",") +
+                 joined({field("kind", json_string(kKinds[static_cast<int>(w.kind)])),
+                         field("name", json_string(w.name)),
+                         field("partition", json_string(w.partition)),
+                         field("bytes", number(w.bytes)), field("checked", flag(w.checked))},
+                        "{", "}");
     }
     std::string tables;
     for (const std::string& name : p.tables)
         tables += (tables.empty() ? "" : ",") + json_string(name);
-    char rate[32];
-    std::snprintf(rate, sizeof rate, "%.3f", p.rate);
-    char secs[32];
-    std::snprintf(secs, sizeof secs, "%.3f", static_cast<double>(p.bytes) / (p.rate * 1e6));
-    return "{\"serial\":" + json_string(p.serial) +
-           ",\"loader\":{\"from\":" + json_string(p.loader_from) +
-           ",\"to\":" + json_string(p.loader_to) + ",\"stages\":[" + stages +
-           "],\"restarts\":" + number(static_cast<uint64_t>(p.restarts)) +
-           "},\"tables\":{\"rewritten\":[" + tables + "],\"layout\":" + json_string(p.layout) +
-           ",\"variant\":" + json_string(p.variant) +
-           "},\"switched_serial\":" + json_string(p.switched_serial) + ",\"writes\":[" + files +
-           "],\"marker\":" + json_string(p.marker) + ",\"wipe\":" + (p.wipe ? "true" : "false") +
-           ",\"closing_reboot\":" + (p.closing_reboot ? "true" : "false") +
-           ",\"bytes\":" + number(p.bytes) + ",\"rate_mb_s\":" + rate + ",\"seconds\":" + secs +
-           ",\"standin_stop\":" + (p.standin_stop ? "true" : "false") +
-           ",\"status\":" + std::to_string(p.status) + ",\"written\":false}";
+    const std::string loader =
+        joined({field("from", json_string(p.loader_from)), field("to", json_string(p.loader_to)),
+                field("stages", "[" + stages + "]"),
+                field("restarts", number(static_cast<uint64_t>(p.restarts)))},
+               "{", "}");
+    const std::string table_part =
+        joined({field("rewritten", "[" + tables + "]"), field("layout", json_string(p.layout)),
+                field("variant", json_string(p.variant))},
+               "{", "}");
+    return joined(
+        {field("serial", json_string(p.serial)), field("loader", loader),
+         field("tables", table_part), field("switched_serial", json_string(p.switched_serial)),
+         field("writes", "[" + files + "]"), field("marker", json_string(p.marker)),
+         field("wipe", flag(p.wipe)), field("closing_reboot", flag(p.closing_reboot)),
+         field("bytes", number(p.bytes)), field("rate_mb_s", fixed3(p.rate)),
+         field("seconds", fixed3(static_cast<double>(p.bytes) / (p.rate * 1e6))),
+         field("standin_stop", flag(p.standin_stop)), field("status", std::to_string(p.status)),
+         field("written", "false")},
+        "{", "}");
 }
 
 std::span<const char* const> plan_texts() {

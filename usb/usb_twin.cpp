@@ -165,7 +165,7 @@ bool twin_path(const char* name, char* buf, size_t size) {
     return true;
 }
 
-usb_platform make_platform(bool simulated) {
+constexpr usb_platform make_platform(bool simulated) {
     usb_platform p{};
     p.name = "twin";
     p.enum_interfaces = twin_enum;
@@ -189,8 +189,8 @@ usb_platform make_platform(bool simulated) {
     return p;
 }
 
-const usb_platform kSimulated = make_platform(true);
-const usb_platform kNotSimulated = make_platform(false);
+constexpr usb_platform kSimulated = make_platform(true);
+constexpr usb_platform kNotSimulated = make_platform(false);
 
 }  // namespace
 
