@@ -8,6 +8,9 @@
 // Continues a CRC over `len` bytes; start with 0. Feeding each block's result into the next
 // call gives the CRC of the whole.
 uint32_t get_crc32(uint32_t crc, const void* buf, uint32_t len);
+// The CRC of A followed by B from the CRC of A, the CRC of B and B's length: what a device that
+// keeps only the CRCs of its writes needs to answer a check over several of them.
+uint32_t crc32_combine(uint32_t crc_a, uint32_t crc_b, uint64_t len_b);
 
 // CRC of everything from the file's current position to its end, read in 16 KiB blocks.
 uint32_t GetFileCRC(FILE* file);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "check/crc32.h"
+
 namespace devsim {
 
 Bootloader::Bootloader(DeviceConfig config, Storage& storage, Transcript& transcript)
@@ -11,7 +13,8 @@ Bootloader::Bootloader(DeviceConfig config, Storage& storage, Transcript& transc
 }
 
 std::span<uint8_t> Bootloader::transfer_buffer(uint32_t len) {
-    direct_ = phase_ && len <= phase_->size - phase_->pos;
+    // a device that keeps no download bytes looks at each transfer in passing
+    direct_ = config_.keep_download && phase_ && len <= phase_->size - phase_->pos;
     if (direct_) return download_.span(phase_->pos, len);
     scratch_.reserve(len);
     return scratch_.span(0, len);
@@ -89,7 +92,8 @@ void Bootloader::run_pending() {
 void Bootloader::data(uint32_t len) {
     DataPhase& p = *phase_;
     uint32_t take = std::min(len, p.size - p.pos);
-    if (!direct_ && take > 0) std::memcpy(download_.data() + p.pos, scratch_.data(), take);
+    if (!direct_ && take > 0 && config_.keep_download)
+        std::memcpy(download_.data() + p.pos, scratch_.data(), take);
     if (p.first && p.short_write) take = std::min(take, *p.short_write);
     p.first = false;
     // it keeps what arrived up to the limit (at most the whole download) and leaves without
@@ -99,6 +103,7 @@ void Bootloader::data(uint32_t len) {
         go_away("vanish:data");
         return;
     }
+    if (!config_.keep_download) p.crc = get_crc32(p.crc, scratch_.data(), take);
     p.pos += take;
     out_.push_back({OutputKind::Ack, take, {}});
     if (p.pos == p.size) finish_data();
@@ -109,6 +114,7 @@ void Bootloader::finish_data() {
     phase_.reset();
     transcript_.data(config_.name, p.size);
     download_size_ = p.size;
+    download_crc_ = p.crc;
     if (p.corrupt) download_.data()[0] ^= 0xFF;
     if (p.vanish_before_status) {
         go_away("vanish:status");

@@ -17,6 +17,8 @@
 #include "devsim/storage.h"
 #include "devsim/transcript.h"
 
+struct payload_image;
+
 namespace devsim {
 
 enum class OutputKind {
@@ -71,6 +73,7 @@ class Bootloader {
         std::optional<uint32_t> vanish_after;
         bool vanish_before_status = false;
         bool corrupt = false;
+        uint32_t crc = 0;  // of what arrived, when the download's bytes are not kept
     };
 
     void command(std::string_view text);
@@ -88,6 +91,8 @@ class Bootloader {
     void go_away(std::string_view why);
     void forget_volatile_state();
     void note_loader(const std::string& partition, std::span<const uint8_t> bytes);
+    void note_loader(const std::string& partition, const payload_image* img);
+    std::string flash_digest(const std::string& partition, uint64_t offset);
     void run_new_loader();
     void take_respcb();
 
@@ -101,6 +106,7 @@ class Bootloader {
 
     ByteBuffer download_;
     std::optional<uint32_t> download_size_;  // set once a data phase has completed
+    uint32_t download_crc_ = 0;              // its CRC-32, when its bytes are not kept
     std::optional<DataPhase> phase_;
     struct Pending {
         std::string text;

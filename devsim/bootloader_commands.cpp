@@ -32,14 +32,16 @@ std::optional<Target> parse_target(std::string_view text) {
     return t;
 }
 
-// The installer's loader image these bytes are, known by size and CRC-32; null for any other.
-const payload_image* loader_image(std::span<const uint8_t> bytes) {
+// The installer's loader image of this size and CRC-32 (asked for only when a size matches);
+// null for any other.
+template <class CrcFn>
+const payload_image* loader_image(uint64_t size, CrcFn&& crc_of) {
     std::optional<uint32_t> crc;
     for (const payload_image& img : payload_catalog()) {
         if (img.kind != payload_kind::staged_loader && img.kind != payload_kind::final_loader)
             continue;
-        if (img.size != bytes.size()) continue;
-        if (!crc) crc = GetBufferCRC(bytes.data(), static_cast<uint32_t>(bytes.size()));
+        if (img.size != size) continue;
+        if (!crc) crc = crc_of();
         if (*crc == GetBufferSUM(img.crc)) return &img;
     }
     return nullptr;
@@ -48,7 +50,12 @@ const payload_image* loader_image(std::span<const uint8_t> bytes) {
 }  // namespace
 
 void Bootloader::note_loader(const std::string& partition, std::span<const uint8_t> bytes) {
-    const payload_image* img = loader_image(bytes);
+    note_loader(partition, loader_image(bytes.size(), [bytes] {
+                    return GetBufferCRC(bytes.data(), static_cast<uint32_t>(bytes.size()));
+                }));
+}
+
+void Bootloader::note_loader(const std::string& partition, const payload_image* img) {
     if (img == nullptr) {
         loader_in_.erase(partition);
         return;
@@ -93,7 +100,7 @@ std::string Bootloader::download(std::string_view arg, const FaultHits& hits) {
     if (*size > kMaxDownload) return "FAILdownload too large";
     // a new download replaces the last one, even when it does not complete
     download_size_.reset();
-    download_.reserve(*size);
+    if (config_.keep_download) download_.reserve(*size);
     DataPhase p;
     p.size = *size;
     p.short_write = hits.short_write;
@@ -110,6 +117,7 @@ std::string Bootloader::flash(std::string_view arg, const FaultHits& hits) {
     auto t = parse_target(arg);
     if (!t) return "FAILbad partition";
     if (!download_size_) return "FAILno download";
+    if (!config_.keep_download) return flash_digest(t->partition, t->offset);
     std::span<const uint8_t> bytes(download_.data(), *download_size_);
     // the download's memory is the device's RAM: storage may keep it rather than copy it
     if (!storage_.write_kept(t->partition, t->offset, bytes, download_.share()))
@@ -121,6 +129,15 @@ std::string Bootloader::flash(std::string_view arg, const FaultHits& hits) {
     // a loader is written whole; a damaged one is not the image it was
     if (t->offset == 0)
         note_loader(t->partition, hits.corrupt ? std::span<const uint8_t>{} : bytes);
+    return "OKAY";
+}
+
+// The same write when only the download's size and CRC-32 were kept.
+std::string Bootloader::flash_digest(const std::string& partition, uint64_t offset) {
+    if (!storage_.write_digest(partition, offset, *download_size_, download_crc_))
+        return "FAILwrite failed";
+    if (offset == 0)
+        note_loader(partition, loader_image(*download_size_, [this] { return download_crc_; }));
     return "OKAY";
 }
 

@@ -47,6 +47,10 @@ struct DeviceConfig {
     // the "serialno" the device reports from the reboot after "respcb" was set to a value, by
     // value (the storage-variant switch)
     std::map<std::string, std::string> respcb_serials;
+    // false: the device keeps of each download only its size and CRC-32, and storage is given
+    // those (write_digest); a twin in another program's process that must take a GiB without
+    // holding it. Faults that damage a download (corrupt) then change nothing.
+    bool keep_download = true;
 
     DeviceConfig();
 };

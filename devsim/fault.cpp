@@ -1,9 +1,8 @@
 #include "devsim/fault.h"
 
-#include <fnmatch.h>
-
 #include <charconv>
 
+#include "devsim/glob_match.h"
 #include "devsim/parse_number.h"
 
 namespace devsim {
@@ -128,10 +127,10 @@ FaultParse parse_fault(std::string_view rule) {
 }
 
 std::vector<const Fault*> faults_for_command(std::vector<Fault>& faults, std::string_view cmd) {
-    std::string text(cmd);  // fnmatch wants a terminated string
+    const std::string text(cmd);
     std::vector<const Fault*> hits;
     for (auto& f : faults) {
-        if (fnmatch(f.pattern.c_str(), text.c_str(), 0) != 0) continue;
+        if (!glob_match(f.pattern, text)) continue;
         ++f.seen;
         if (f.occurrence == 0 || f.seen == f.occurrence) hits.push_back(&f);
     }

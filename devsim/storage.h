@@ -32,6 +32,12 @@ class Storage {
                             const std::shared_ptr<const uint8_t[]>& /*owner*/) {
         return write(partition, offset, bytes);
     }
+    // The write of `length` bytes whose CRC-32 is `crc`, by a device that does not keep the
+    // bytes; false (a failed write) for a storage that needs them.
+    virtual bool write_digest(const std::string& /*partition*/, uint64_t /*offset*/,
+                              uint64_t /*length*/, uint32_t /*crc*/) {
+        return false;
+    }
     // CRC-32 of `length` bytes from `offset`; nothing when that range was never stored.
     virtual std::optional<uint32_t> crc(const std::string& partition, uint64_t offset,
                                         uint64_t length) = 0;

@@ -19,33 +19,40 @@ void Transcript::line(std::string_view dev, std::string_view ev, std::string_vie
 // the texts are escaped only when there is a file to write them to: without a transcript a
 // long transfer taken as a command would be escaped byte by byte for nothing
 void Transcript::command(std::string_view dev, std::string_view text) {
+    tell("command", text);
     if (!file_) return;
     line(dev, "command", ",\"text\":" + json_string(text));
 }
 
 void Transcript::answer(std::string_view dev, std::string_view packet) {
+    tell("answer", packet);
     if (!file_) return;
     line(dev, "answer", ",\"text\":" + json_string(packet));
 }
 
 void Transcript::data(std::string_view dev, uint64_t bytes) {
+    tell("data", {}, bytes);
     line(dev, "data", ",\"bytes\":" + std::to_string(bytes));
 }
 
 void Transcript::reboot(std::string_view dev) {
+    tell("reboot", {});
     line(dev, "reboot", {});
 }
 
 void Transcript::gone(std::string_view dev, std::string_view why) {
+    tell("gone", why);
     if (!file_) return;
     line(dev, "gone", ",\"why\":" + json_string(why));
 }
 
 void Transcript::back(std::string_view dev) {
+    tell("back", {});
     line(dev, "back", {});
 }
 
 void Transcript::loader(std::string_view dev, std::string_view image) {
+    tell("loader", image);
     if (!file_) return;
     line(dev, "loader", ",\"image\":" + json_string(image));
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -15,12 +16,23 @@ namespace devsim {
 
 using base::json_string;
 
+// One event as it happens, for a follower in the same process: `ev` is the line's "ev", `text`
+// its text (command, answer, loader image, why gone), `bytes` a data phase's count.
+struct TranscriptEvent {
+    std::string_view ev;
+    std::string_view text;
+    uint64_t bytes = 0;
+};
+using TranscriptFollower = std::function<void(const TranscriptEvent&)>;
+
 class Transcript {
   public:
     Transcript() = default;  // writes nothing
     // Opens (truncating) the file; false when it cannot be created.
     bool open(const std::string& path);
     bool active() const { return file_ != nullptr; }
+    // Every event from now on is also handed to `follower`, file or not.
+    void follow(TranscriptFollower follower) { follower_ = std::move(follower); }
 
     void command(std::string_view dev, std::string_view text);
     void answer(std::string_view dev, std::string_view packet);
@@ -34,7 +46,12 @@ class Transcript {
   private:
     void line(std::string_view dev, std::string_view ev, std::string_view rest);
 
+    void tell(std::string_view ev, std::string_view text, uint64_t bytes = 0) const {
+        if (follower_) follower_({ev, text, bytes});
+    }
+
     base::unique_file file_;
+    TranscriptFollower follower_;
 };
 
 }  // namespace devsim

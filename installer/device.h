@@ -67,3 +67,6 @@ int close_device(RunDevice& device);
 [[nodiscard]] bool last_exchange_lost_link(const RunDevice& device);
 // Whole-second wait.
 void sleep_seconds(int seconds);
+// From now on the whole-second waits are traced but not waited: a run against the twin of a
+// device, whose restarts take no time.
+void skip_waits(bool skip);

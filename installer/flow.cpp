@@ -11,6 +11,7 @@
 #include "console/console.h"
 #include "installer/boardtype/boardtype.h"
 #include "installer/device.h"
+#include "installer/dry_run.h"
 #include "installer/failure_cause.h"
 #include "installer/flash_steps.h"
 #include "installer/identify.h"
@@ -258,6 +259,8 @@ int installer_main(int argc, char** argv) {
         case StartRequest::Usage:
             print_usage_error(argc, argv);
             return 2;
+        case StartRequest::DryRun:
+            return dry_run(argc, argv, run_installer);
         case StartRequest::Run:
             break;
     }

@@ -7,9 +7,18 @@
 #include "payload/payload.h"
 #include "usb/usb.h"
 
+namespace {
+unsigned g_refusals = 0;
+}  // namespace
+
+unsigned loader_refusals() {
+    return g_refusals;
+}
+
 bool loaders_allowed(RunDevice& device) {
     // a stand-in only looks like a loader: on a real device it would leave the device unbootable
     if (payload_loader_firmware || usb_is_simulated(open_device(device)) != 0) return true;
+    ++g_refusals;
     con_err(
         "\nerror: this build carries no loader firmware for this device, only stand-ins for "
         "simulated devices; to install loaders on real devices, build the installer with "

@@ -16,6 +16,8 @@ enum class loader_write {
 // False, after the error line, when this build carries stand-in loaders and the device is
 // reached through a real USB backend: no loader may be written to it.
 [[nodiscard]] bool loaders_allowed(RunDevice& device);
+// How many times loaders_allowed has refused a device in this process.
+[[nodiscard]] unsigned loader_refusals();
 
 // Sends `image` (`size` bytes) with a download and writes it to `partition`, like flash_buffer.
 // A build with stand-in loaders (see payload.h) writes them only to simulated devices: for a

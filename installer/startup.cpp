@@ -55,6 +55,10 @@ int number_argument(std::string_view text) {
     return static_cast<int>(v);
 }
 
+bool dry_run_request(int argc, char** argv) {
+    return argc > 1 && std::string_view(argv[1]) == "--dry-run";
+}
+
 StartRequest read_start_request(int argc, char** argv) {
     if (argc > 1) {
         std::string_view first = argv[1];
@@ -67,23 +71,28 @@ StartRequest read_start_request(int argc, char** argv) {
         }
     }
     // DOREBOOT and DOFAST; SERIAL is free text
-    for (int i = 1; i < argc && i <= 2; ++i) {
+    const int first = dry_run_request(argc, argv) ? 2 : 1;
+    if (first == 2 && argc > 5) return StartRequest::Usage;
+    for (int i = first; i < argc && i <= first + 1; ++i) {
         if (!is_number_argument(argv[i])) return StartRequest::Usage;
     }
-    return StartRequest::Run;
+    return first == 2 ? StartRequest::DryRun : StartRequest::Run;
 }
 
 void print_usage_error(int argc, char** argv) {
     const bool list = argc > 1 && std::string_view(argv[1]) == "--list";
     if (list) con_err("tessaro-installer: --list takes nothing after it but --json\n");
-    for (int i = 1; !list && i < argc && i <= 2; ++i) {
+    const int first = dry_run_request(argc, argv) ? 2 : 1;
+    if (first == 2 && argc > 5) con_err("tessaro-installer: too many arguments\n");
+    for (int i = first; !list && i < argc && i <= first + 1; ++i) {
         if (is_number_argument(argv[i])) continue;
         con_err("tessaro-installer: %s must be a whole number, not '%s'\n",
-                i == 1 ? "DOREBOOT" : "DOFAST", argv[i]);
+                i == first ? "DOREBOOT" : "DOFAST", argv[i]);
         break;
     }
     con_err(
         "usage: tessaro-installer [DOREBOOT [DOFAST [SERIAL]]]\n"
+        "       tessaro-installer --dry-run [DOREBOOT [DOFAST [SERIAL]]]\n"
         "       tessaro-installer --list [--json]\n"
         "       tessaro-installer --help | -h | --version\n"
         "Try 'tessaro-installer --help' for more.\n");
@@ -93,6 +102,7 @@ void print_help() {
     // one screen of 80 columns: the forms used most, the rest in the manual page
     con_out(
         "usage: tessaro-installer [DOREBOOT [DOFAST [SERIAL]]]\n"
+        "       tessaro-installer --dry-run [DOREBOOT [DOFAST [SERIAL]]]\n"
         "       tessaro-installer --list [--json]\n"
         "       tessaro-installer --help | -h | --version\n"
         "Installs the firmware package in the current directory (config.bin and the\n"
@@ -109,6 +119,7 @@ void print_help() {
         "SERIAL    a serial number or a place (1-2.3); default: the first device found\n"
         "Unattended: native system 1 Upgrade (kept); second system 3 convert (RQ3:\n"
         "2 Upgrade&Wipe), user data WIPED.\n"
+        "--dry-run: the same run against a twin of the device; nothing is written.\n"
         "Ctrl+C ends a run that waits (device, menu); a write is never broken off.\n"
         "TESSARO_TRACE=FILE, TESSARO_REPORT=FILE: a trace, one file for a bug report.\n"
         "Exit status: 0 the run ended (refused, failed too), 1 a fault, 2 usage.\n"

@@ -58,9 +58,12 @@ enum class StartRequest {
     Version,   // --version as the first argument
     List,      // --list: the devices there are, one line each
     ListJson,  // --list --json: the same as one JSON object per line
+    DryRun,    // --dry-run [DOREBOOT [DOFAST [SERIAL]]]: the install against a twin
     Usage,     // DOREBOOT or DOFAST is not a number: usage text, exit status 2
 };
 StartRequest read_start_request(int argc, char** argv);
+// True when the first argument is --dry-run.
+bool dry_run_request(int argc, char** argv);
 
 // An optional sign followed by one or more decimal digits, nothing else.
 bool is_number_argument(std::string_view text);

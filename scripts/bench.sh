@@ -11,7 +11,7 @@ build=${BUILD_DIR:-build}
 
 bash scripts/setup.sh
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-progs=(crc_speed install_speed flash_file_memory eight_devices)
+progs=(crc_speed install_speed flash_file_memory eight_devices dry_run_speed)
 # the page's server under eight installs, where it is built (its header packages installed)
 ninja -C "$build" -t targets all | grep -q '^web_eight:' && progs+=(web_eight)
 ninja -C "$build" "${progs[@]}" >/dev/null
@@ -24,7 +24,7 @@ trap 'rm -f "$rows"; rm -rf "$tmp"' EXIT
 for run in $(seq "$runs"); do
   echo "run $run of $runs" >&2
   for prog in crc_speed install_speed flash_file_memory "flash_file_memory --sparse" eight_devices \
-              ${progs[4]:-}; do
+              dry_run_speed ${progs[5]:-}; do
     set -- $prog
     "$build/bench/$1" "$tmp" "${@:2}" 2>/dev/null | grep '^ROW|' >>"$rows" ||
       echo "$prog failed in run $run" >&2

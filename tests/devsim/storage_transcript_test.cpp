@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "check/crc32.h"
+#include "devsim/digest_storage.h"
 #include "devsim/storage.h"
 #include "devsim/transcript.h"
 #include "support/temp_dir.h"
@@ -117,6 +118,28 @@ TEST(DirStorage, VariablesReplacedWholeInADotFile) {
     s.keep_vars({{"systype", "tess"}});
     EXPECT_EQ(support::read_file(dir.path() / "dev0" / ".vars"), "systype=tess\n");
     EXPECT_FALSE(devsim::partition_name_ok(".vars"));
+}
+
+// The twin's storage keeps only sizes and CRCs: a check over whole writes that follow each other
+// gives what the bytes would, and one that ends inside a write, or crosses a write cut into by a
+// later one, cannot be answered.
+TEST(DigestStorage, ChecksOverWholeWritesAsTheBytesWouldGiveThem) {
+    std::string a(3000, '\0');
+    std::string b(70000, '\0');
+    for (size_t i = 0; i < a.size(); ++i) a[i] = static_cast<char>(i * 7 + 1);
+    for (size_t i = 0; i < b.size(); ++i) b[i] = static_cast<char>(i * 13 + 5);
+    devsim::DigestStorage d;
+    ASSERT_TRUE(d.write("p", 0, bytes(a)));
+    ASSERT_TRUE(d.write_digest("p", a.size(), b.size(), crc(b)));
+    EXPECT_EQ(d.crc("p", 0, a.size() + b.size()), crc(a + b));
+    EXPECT_EQ(d.crc("p", a.size(), b.size()), crc(b));
+    EXPECT_EQ(d.size("p"), a.size() + b.size());
+    EXPECT_FALSE(d.crc("p", 0, 1000));
+    EXPECT_FALSE(d.crc("q", 0, 1));
+    ASSERT_TRUE(d.write("p", 1000, bytes("xy")));
+    EXPECT_FALSE(d.crc("p", 0, a.size() + b.size()));
+    EXPECT_EQ(d.crc("p", 1000, 2), crc("xy"));
+    EXPECT_EQ(d.writes().size(), 3u);
 }
 
 TEST(PartitionNames, OnlyPlainFileNames) {

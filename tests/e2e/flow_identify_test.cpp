@@ -120,15 +120,17 @@ TEST(FlowIdentify, SerialArgumentChoosesTheDevice) {
                                         "getvar:verflag", "getvar:verflag"}));
 }
 
-// A DOREBOOT or DOFAST that is not a number must not start an install read as 0: "--dry-run 1"
-// would flash and wipe with doreboot 0, dofast 1.
+// A DOREBOOT or DOFAST that is not a number must not start an install read as 0 ("-n 1" would
+// flash and wipe with doreboot 0, dofast 1); a dry run's arguments are held to the same rule.
 TEST(FlowIdentify, ArgumentThatIsNotANumberIsAUsageError) {
     struct Case {
         std::vector<std::string> args;
         std::string first_line;
     };
     const Case cases[] = {
-        {{"--dry-run", "1"}, "DOREBOOT must be a whole number, not '--dry-run'"},
+        {{"-n", "1"}, "DOREBOOT must be a whole number, not '-n'"},
+        {{"--dry-run", "1", "x"}, "DOFAST must be a whole number, not 'x'"},
+        {{"--dry-run", "1", "1", "S", "more"}, "too many arguments"},
         {{"1", "3x"}, "DOFAST must be a whole number, not '3x'"},
         {{"1", "--help"}, "DOFAST must be a whole number, not '--help'"},
         {{"0", "+", "P00118ZZ"}, "DOFAST must be a whole number, not '+'"},
@@ -148,6 +150,7 @@ TEST(FlowIdentify, ArgumentThatIsNotANumberIsAUsageError) {
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, "tessaro-installer: " + c.first_line +
                              "\nusage: tessaro-installer [DOREBOOT [DOFAST [SERIAL]]]\n"
+                             "       tessaro-installer --dry-run [DOREBOOT [DOFAST [SERIAL]]]\n"
                              "       tessaro-installer --list [--json]\n"
                              "       tessaro-installer --help | -h | --version\n"
                              "Try 'tessaro-installer --help' for more.\n");

@@ -4,9 +4,12 @@
 
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "console/console.h"
+#include "installer/plan_report.h"
 #include "installer/steps.h"
 #include "installer/texts.h"
 #include "support/temp_dir.h"
@@ -16,7 +19,9 @@ namespace {
 using support::hex_bytes;
 
 TEST(FlowTexts, EveryTextConvertsToGbkAndHoldsNoFormatDirective) {
-    for (const char* text : txt::all_texts) {
+    std::vector<const char*> texts(std::begin(txt::all_texts), std::end(txt::all_texts));
+    texts.insert(texts.end(), plan_texts().begin(), plan_texts().end());
+    for (const char* text : texts) {
         SCOPED_TRACE(text);
         // the texts go out as printf formats: a stray '%' would read an argument that is not there
         EXPECT_EQ(std::strchr(text, '%'), nullptr);

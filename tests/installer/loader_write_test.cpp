@@ -116,3 +116,32 @@ TEST(LoaderWrite, FamilyRunOnARealDeviceIsRefusedAsSoonAsTheLoaderVersionIsKnown
 }
 
 }  // namespace
+
+// The dry run on such a device takes the same road against the twin, which counts as real as
+// the device does: the same refusal and ending, the plan says why nothing would be written, and
+// the device itself is only asked.
+TEST(LoaderWrite, DryRunOnARealDeviceNamesTheStandInStop) {
+    if (payload_loader_firmware) GTEST_SKIP() << "this build carries the maker's loaders";
+    support::ScratchDir dir;
+    support::write_file("config.bin", "pagora8\n");
+    support::write_file("system.bin", "s");
+    fake_bootloader device;
+    device.simulated = false;
+    rq3_answers(device, "Z04");
+    fake_bootloader_guard guard(device);
+    std::vector<std::string> args = {"tessaro-installer", "--dry-run", "1", "1"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    int status = -1;
+    captured c = capture_output([&] { status = installer_main(4, argv.data()); });
+    EXPECT_EQ(status, 0);
+    const std::string run_out =
+        "###doreboot:1\n###dofast:1\n\n###Ver:Z04\n\nDownloading Error!\n\n###All Done.";
+    EXPECT_EQ(c.out.substr(0, run_out.size()), run_out);
+    EXPECT_NE(c.out.find("the real install would stop before the loader stage"), std::string::npos)
+        << c.out;
+    EXPECT_TRUE(c.out.ends_with("\n###Nothing was written to FAKE0001\n")) << c.out;
+    EXPECT_EQ(c.err, kRefusal);
+    for (const std::string& command : device.commands)
+        EXPECT_TRUE(command.starts_with("getvar:")) << command;
+}
