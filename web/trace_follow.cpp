@@ -20,9 +20,25 @@ void copy(json& to, const json& from, std::initializer_list<const char*> keys, j
     }
 }
 
+// Most lines are the device's exchanges, which the page does not read: they are passed over by
+// their kind before any is parsed (the parse below still judges what is kept).
+bool maybe_read(std::string_view line) {
+    constexpr std::string_view key = R"("ev":")";
+    const size_t at = line.find(key);
+    if (at == std::string_view::npos) return false;
+    const std::string_view ev = line.substr(at + key.size());
+    for (const std::string_view kind : {"loader\"", "plan\"", "data\"", "end\"", "sleep\"",
+                                        "reconnecting\"", "wait\"", "usb_error\""}) {
+        if (ev.starts_with(kind)) return true;
+    }
+    return ev.starts_with(R"(command")") && (line.find(R"("text":"download:)") != line.npos ||
+                                             line.find(R"("text":"reboot")") != line.npos);
+}
+
 }  // namespace
 
 std::optional<json> trace_event(std::string_view line) {
+    if (!maybe_read(line)) return std::nullopt;
     const json in = json::parse(line, nullptr, false);
     if (!in.is_object() || !in.contains("ev") || !in["ev"].is_string() || !in.contains("t") ||
         !in["t"].is_number()) {
