@@ -31,8 +31,9 @@ bool maybe_read(std::string_view line) {
                                         "reconnecting\"", "wait\"", "usb_error\""}) {
         if (ev.starts_with(kind)) return true;
     }
-    return ev.starts_with(R"(command")") && (line.find(R"("text":"download:)") != line.npos ||
-                                             line.find(R"("text":"reboot")") != line.npos);
+    return ev.starts_with(R"(command")") &&
+           (line.find(R"("text":"download:)") != std::string_view::npos ||
+            line.find(R"("text":"reboot")") != std::string_view::npos);
 }
 
 }  // namespace
@@ -56,7 +57,7 @@ std::optional<json> trace_event(std::string_view line) {
     } else if (ev == "command") {
         const auto text = in.find("text");
         if (text == in.end() || !text->is_string()) return std::nullopt;
-        const std::string& cmd = text->get_ref<const std::string&>();
+        const auto& cmd = text->get_ref<const std::string&>();
         if (cmd.starts_with("download:") && cmd.size() <= 17) {
             try {
                 out["bytes"] = std::stoull(cmd.substr(9), nullptr, 16);

@@ -1,5 +1,6 @@
 // The progress bar on a terminal: a file that goes in one data phase shows the bar moving
-// during it, with bytes, rate and time left (through a pipe the same file shows only 100%).
+// during it, with bytes, rate and time left (through a pipe the same file shows only 100%). With
+// standard error on it too, the loader chain's stages and restarts.
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -18,9 +19,10 @@ namespace {
 
 using namespace flow_e2e;
 
-// Runs the installer with its standard output on a terminal; what the terminal received.
+// Runs the installer with its standard output (and standard error, when `err_too`) on a
+// terminal; what the terminal received.
 std::string run_on_terminal(const Package& pkg, const support::Devsim& dev,
-                            std::vector<std::string> args) {
+                            std::vector<std::string> args, bool err_too = false) {
     int master = -1;
     int slave = -1;
     if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return "openpty failed";
@@ -32,7 +34,7 @@ std::string run_on_terminal(const Package& pkg, const support::Devsim& dev,
         const int null = ::open("/dev/null", O_RDWR);
         ::dup2(null, STDIN_FILENO);
         ::dup2(slave, STDOUT_FILENO);
-        ::dup2(null, STDERR_FILENO);
+        ::dup2(err_too ? slave : null, STDERR_FILENO);
         ::close(master);
         if (::chdir(pkg.path().c_str()) != 0) ::_exit(126);
         auto cargs = support::c_strings(argv);
@@ -74,6 +76,23 @@ TEST(ProgressOnTerminal, TheBarMovesDuringOneDataPhase) {
     EXPECT_TRUE(std::regex_search(out, moving)) << out;
     // and the end of the file with every byte counted
     EXPECT_NE(out.find("] 100% 4.0/4.0 MiB"), std::string::npos) << out;
+}
+
+TEST(ProgressOnTerminal, TheLoaderChainsStagesOnStandardError) {
+    Package pkg;
+    pkg.config("vrx3\n").files({"system.bin", "kernel.bin"});
+    // a loader of porter1's generation: two staged loaders, then the final one
+    support::Devsim dev({"--device", "d", "--serial", "067A0TTY0001", "--var", "product=VRX3",
+                         "--var", "verflag=A.0", "--var", "bootmode=main", "--var",
+                         "systype=sing"});
+    const std::string out = run_on_terminal(pkg, dev, {"1", "1"}, true);
+    for (const char* line :
+         {"Updating the loader: stage 1 of 2 (porter2)\r\n",
+          "Restarting the device to start porter2 (3 s, then waiting for it)\r\n",
+          "Updating the loader: stage 2 of 2 (porter3)\r\n",
+          "Updating the loader: the final loader (loader_belto)\r\n"}) {
+        EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
+    }
 }
 
 }  // namespace
