@@ -196,7 +196,7 @@ try:
     os.remove(f'{work}/sockets/unplug')
     WebDriverWait(driver, 10, ignored_exceptions=STALE).until(lambda d: 'no longer listed' in card(UNPLUG).text)
     text = settled(lambda: card(UNPLUG).text)
-    check('Disconnected while writing ' in text and ' (4.0 of 4.0 MiB)' not in text and
+    check('Disconnected while writing var.bin (' in text and ' (4.0 of 4.0 MiB)' not in text and
           'Reconnect the reader, then Install again: the install starts again from the loader stage' in text,
           'unplugged: the card says what happened and what next')
     check(len(settled(lambda: card(UNPLUG).find_elements(By.CSS_SELECTOR, 'a[download]'))) == 2,

@@ -206,7 +206,10 @@ function unplugBanner(r) {
     if (inChain || !r.file) return el('p', { class: 'unplug lost' }, pt('goneChain'));
     // what the device took: the data phases it answered, never the one it was lost in
     const done = fileDone(r, p.pkgDone);
-    return el('p', { class: 'unplug lost' }, pt('gone', r.file, (done / kMiB).toFixed(1), mibOf(imageSize(r.file))));
+    // named as the package names it ("system.bin"), not by the installer's label
+    const base = r.file.split(':')[0] + '.bin';
+    const name = pkg && pkg.images.some((i) => i.name === base) ? base : r.file;
+    return el('p', { class: 'unplug lost' }, pt('gone', name, (done / kMiB).toFixed(1), mibOf(imageSize(r.file))));
   }
   // the installer's error exit sends nothing more: no restart, no reboot
   return el('p', { class: 'unplug left' }, pt('leftInBootloader') + ' ' + pt('unplugOk'));
