@@ -136,6 +136,7 @@ int main(int argc, char** argv) {
     // the page's live events; each run event's delay is taken as it arrives
     std::mutex m;
     std::vector<double> delays;
+    size_t traced = 0;  // of them from the runs' traces
     std::vector<std::string> menus_waiting;
     int ended = 0, failed = 0;
     asio::io_context io;
@@ -157,8 +158,12 @@ int main(int argc, char** argv) {
                 if (d == std::string::npos) continue;
                 const json e = json::parse(block.substr(d + 6));
                 std::lock_guard lock(m);
-                if (e.value("type", "") == "run" && e.contains("at"))
+                // the trace's events too: "at" is when the server's follower read the line
+                if ((e.value("type", "") == "run" || e.value("type", "") == "trace") &&
+                    e.contains("at")) {
                     delays.push_back(now - e["at"].get<double>());
+                    traced += e.value("type", "") == "trace";
+                }
                 if (e.value("type", "") == "run" && e.value("kind", "") == "menu")
                     menus_waiting.push_back(e.value("path", ""));
                 if (e.value("type", "") == "end") {
@@ -223,8 +228,8 @@ int main(int argc, char** argv) {
     const double p50 = delays.empty() ? 0 : delays[delays.size() / 2] * 1000;
     const double p99 = delays.empty() ? 0 : delays[delays.size() * 99 / 100] * 1000;
     const double worst = delays.empty() ? 0 : delays.back() * 1000;
-    std::printf("web_eight: %d installs at once in %.1f s (%d failed), %zu events\n", kDevices,
-                wall, failed, delays.size());
+    std::printf("web_eight: %d installs at once in %.1f s (%d failed), %zu events (%zu traced)\n",
+                kDevices, wall, failed, delays.size(), traced);
     std::printf(
         "  server CPU %.2f s = %.2f%% of one core; resident %.1f MiB peak, %.1f MiB at the end\n",
         cpu, 100 * cpu / wall, peak, rss);

@@ -9,6 +9,7 @@
 #include "console/console.h"
 #include "console/device_text.h"
 #include "installer/boardtype/model_table.h"
+#include "installer/chain_progress.h"
 #include "installer/config_block.h"
 #include "installer/device.h"
 #include "installer/failure_cause.h"
@@ -62,6 +63,7 @@ Write write_loader(RunDevice& device, const payload_image& image, const char* pa
 int install_staged(InstallRun& run, const chain_stage& stage) {
     const payload_image& image = *payload_find(stage.image);
     if (!image_intact(image, stage.image)) return -1;
+    chain_note(run, stage.image, false, ChainPhase::writing, image.size, stage.restart_seconds);
     const char* partition = stage.partition;
     uint64_t address = 0;
     const Tried tried = write_and_check(
@@ -83,12 +85,26 @@ int install_staged(InstallRun& run, const chain_stage& stage) {
         reset_config(run, run.sys_type, 0x1941000, "xzuserpartition", 1) != 0) {
         return -1;
     }
+    chain_note(run, stage.image, false, ChainPhase::restarting, image.size, stage.restart_seconds);
     return restart_device(run, stage.restart_seconds);
+}
+
+// The staged images a device at `reply` is walked through: each one installed moves it to the
+// next one's window.
+int stages_from(const char* reply) {
+    int count = 0;
+    for (const chain_stage& stage : kChain) {
+        if (stage.install_upto == nullptr) break;
+        const int cmp = version_cmp(reply, stage.install_upto);
+        if (count > 0 || cmp < 0 || (stage.upto_inclusive && cmp == 0)) ++count;
+    }
+    return count;
 }
 
 // Walks the chain from the reply of the first "verflag" query; every later stage asks again,
 // since the device now runs what the stage before it installed.
 int loader_chain(InstallRun& run) {
+    chain_planned(run, stages_from(retvalue));
     bool first = true;
     for (const chain_stage& stage : kChain) {
         if (!first && ask_verflag(run) != Verflag::known) return -1;
@@ -142,6 +158,7 @@ int install_final_loader(InstallRun& run, const model_install& model) {
                                 : run.verflaglen == 0 ? "prod"
                                                       : "xzprod";
         const bool checked = std::strcmp(partition, "prod") != 0;
+        chain_note(run, model.final_loader, true, ChainPhase::writing, loader.size, 1);
         const Tried tried = write_and_check(
             {.attempts = kAttempts, .retry_failed_write = false},
             [&] { return write_loader(run.device, loader, partition, partition); },
@@ -151,6 +168,7 @@ int install_final_loader(InstallRun& run, const model_install& model) {
             });
         if (tried == Tried::checks_failed) con_err("\nerror: loader checksum %s\n", "loader");
         if (tried != Tried::checked) return -1;
+        chain_note(run, model.final_loader, true, ChainPhase::restarting, loader.size, 1);
         if (restart_device(run, 1) != 0) return -1;
     }
 

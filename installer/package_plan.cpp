@@ -4,6 +4,8 @@
 // marker and, for a wiping plan, the recovery flag.
 #include <cstdint>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "check/crc32.h"
 #include "client/action_queue.h"
@@ -19,6 +21,7 @@
 #include "installer/stages.h"
 #include "installer/steps.h"
 #include "installer/texts.h"
+#include "trace/trace.h"
 
 namespace {
 
@@ -134,10 +137,19 @@ int plan_writes_files(const InstallRun& run) {
     const model_install& model = variant_request() != nullptr
                                      ? board_row(board_install().variant.becomes).install
                                      : board_install();
-    uint64_t size = 0;
+    // the files and their bytes go to the trace: what the run is about to write, for a wrapper's
+    // estimate
+    std::vector<std::string> files;
+    uint64_t bytes = 0;
     for (const plan_file& row : kFilePlan) {
-        if (row_file(run, row, model, &size) != nullptr) return 0;
+        uint64_t size = 0;
+        if (const char* fn = row_file(run, row, model, &size); fn != nullptr) {
+            files.emplace_back(fn);
+            bytes += size;
+        }
     }
+    trace::Event("plan").texts("files", files).number("bytes", static_cast<int64_t>(bytes));
+    if (!files.empty()) return 0;
     con_err("\nerror: the package holds none of the files this choice installs\n");
     return -1;
 }

@@ -29,6 +29,9 @@ struct InstallRun {
     bool link_lost = false;
     // The run's closing reboot was not taken: the run ends through the error exit.
     bool closing_reboot_failed = false;
+    // The staged loaders the chain is to walk through, and the one it is at (counted from 1).
+    int chain_stages = 0;
+    int chain_at = 0;
 
     // The device the run talks to and follows.
     RunDevice device;

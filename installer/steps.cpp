@@ -72,6 +72,8 @@ bool reboot_and_reconnect(InstallRun& run, int seconds) {
     (void)close_device(run.device);
     device_rebooting(run.device);
     sleep_seconds(seconds);
+    // from here the device is looked for: a wrapper can tell the restart from the wait
+    trace::Event("reconnecting").number("waited", seconds);
     fb_queue_display("product", "product");
     (void)run_queue(run.device);  // this exchange only waits until the device is back
     return true;

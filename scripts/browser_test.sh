@@ -31,4 +31,4 @@ BUILD_TARGETS="tessaro-installer tessaro-devsim tessaro-web make_sample_package"
 [ -x "$dir/installer/tessaro-web" ] || skip "tessaro-web was not built (see scripts/setup.sh)"
 rm -rf "$dir/screenshots"
 # the system's own python3, which the Debian package of selenium serves
-timeout 180 /usr/bin/python3 tests/web/browser_test.py "$PWD/$dir" "$PWD/$dir/screenshots"
+timeout 300 /usr/bin/python3 tests/web/browser_test.py "$PWD/$dir" "$PWD/$dir/screenshots"

@@ -26,11 +26,21 @@ Run::Run(std::string place, const ChildLaunch& launch, Files files, Post post, P
       publish_(std::move(publish)),
       log_(files_.log, std::ios::binary | std::ios::trunc),
       child_(std::make_unique<Child>(launch)) {
+    follow_ = std::make_unique<TraceFollow>(files_.trace, [this](std::vector<nlohmann::json> got) {
+        const double at =
+            std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+                .count();
+        post_([this, got = std::move(got), at]() mutable {
+            for (auto& j : got) on_trace(std::move(j), at);
+        });
+    });
     supervisor_ = std::thread([this] {
         std::thread err([this] { pump(false); });
         pump(true);
         err.join();
         const int status = child_->wait();
+        // the trace's last lines reach the page before the end
+        follow_->finish();
         post_([this, status] { on_end(status); });
     });
 }
@@ -120,6 +130,13 @@ void Run::on_event(const std::string& stream, const Event& e, double t, double a
     const bool structural = kind != EventKind::Text && kind != EventKind::Percent;
     publish_(j);
     keep(std::move(j), structural);
+}
+
+void Run::on_trace(nlohmann::json j, double at) {
+    j["path"] = place_;
+    j["at"] = at;
+    publish_(j);
+    keep(std::move(j), true);
 }
 
 void Run::on_end(int status) {

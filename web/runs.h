@@ -17,6 +17,7 @@
 #include "web/child.h"
 #include "web/outcome.h"
 #include "web/reader.h"
+#include "web/trace_follow.h"
 
 namespace web {
 
@@ -65,6 +66,7 @@ class Run {
     // t: seconds since the run started; at: the host's monotonic clock when it was read
     void on_event(const std::string& stream, const Event& e, double t, double at);
     void on_end(int status);
+    void on_trace(nlohmann::json j, double at);
     void pump(bool out);
     void keep(nlohmann::json j, bool structural);
 
@@ -76,6 +78,8 @@ class Run {
     std::mutex log_mutex_;  // both streams' threads write the log
     std::unique_ptr<Child> child_;
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+    // follows the trace the child writes; finished before the run's end is told
+    std::unique_ptr<TraceFollow> follow_;
     std::thread supervisor_;
 
     bool running_ = true;

@@ -1,7 +1,7 @@
 // The progress bar on a terminal: a file that goes in one data phase shows the bar moving
 // during it, with bytes, rate and time left (through a pipe the same file shows only 100%). And
 // the lines that only a person at a terminal is given on standard error: a failure's cause and
-// next step among them.
+// next step, the loader chain's stages and restarts among them.
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -133,6 +133,23 @@ TEST(ProgressOnTerminal, AFailureNamesItsCauseAndTheNextStep) {
         const std::string out = run_on_terminal(pkg, dev, {"1", "1"}, true).out;
         EXPECT_NE(out.find(std::string("tessaro-installer: ") + row.said), std::string::npos)
             << out;
+    }
+}
+
+TEST(ProgressOnTerminal, TheLoaderChainsStagesOnStandardError) {
+    Package pkg;
+    pkg.config("vrx3\n").files({"system.bin", "kernel.bin"});
+    // a loader of porter1's generation: two staged loaders, then the final one
+    support::Devsim dev({"--device", "d", "--serial", "067A0TTY0001", "--var", "product=VRX3",
+                         "--var", "verflag=A.0", "--var", "bootmode=main", "--var",
+                         "systype=sing"});
+    const std::string out = run_on_terminal(pkg, dev, {"1", "1"}, true).out;
+    for (const char* line :
+         {"Updating the loader: stage 1 of 2 (porter2)\r\n",
+          "Restarting the device to start porter2 (3 s, then waiting for it)\r\n",
+          "Updating the loader: stage 2 of 2 (porter3)\r\n",
+          "Updating the loader: the final loader (loader_belto)\r\n"}) {
+        EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
     }
 }
 

@@ -650,6 +650,25 @@ TEST(WebApi, InstallsOnSeveralDevicesAtOnce) {
     EXPECT_GT(errors, 0u);
     EXPECT_EQ(blank_files, 7u);
 
+    // the trace followed: the plan's bytes all went out in data phases, and the trace's last
+    // line reaches the page before the run's end
+    int64_t planned = -1, sent = 0;
+    size_t last_trace = 0, end_at = 0;
+    const auto all = w.events();
+    for (size_t i = 0; i < all.size(); ++i) {
+        const json& e = all[i];
+        if (e.value("path", "") != at["vrx3"]) continue;
+        if (e.value("type", "") == "end") end_at = i;
+        if (e.value("type", "") != "trace") continue;
+        last_trace = i;
+        if (e.value("ev", "") == "plan") planned = e.value("bytes", int64_t{-1});
+        if (e.value("ev", "") == "data") sent += e.value("sent", int64_t{0});
+    }
+    EXPECT_GT(planned, 0);
+    EXPECT_GE(sent, planned);
+    EXPECT_GT(last_trace, 0u);
+    EXPECT_LT(last_trace, end_at);
+
     // what each device was sent: both systems, the markers, the reboot; the twin only the
     // listing's queries
     for (const char* name : {"vrx3", "blank"}) {

@@ -2,8 +2,9 @@
 """The page in headless Chromium against tessaro-devsim, clicked as a person would: a package
 of both systems installed on a VRX3 from loader 8.0 (the menu's hidden "both systems" choice,
 confirmed as a wipe), the menu and the steps in English and Chinese, a device of another model
-that the package is refused for, one whose kernel check fails, one at loader 8.5 and one running
-the second system (whose plain upgrade does not wipe). Then what the devices received and hold. One screenshot per state under
+that the package is refused for, one whose kernel check fails, one at loader 8.5, one running
+the second system (whose plain upgrade does not wipe), a device unplugged in the middle of a
+file, and the server stopped in the middle of a run. Then what the devices received and hold. One screenshot per state under
 SHOTS. Usage: browser_test.py BUILD_DIR SHOTS_DIR"""
 import json
 import os
@@ -24,6 +25,8 @@ os.makedirs(shots, exist_ok=True)
 work = tempfile.mkdtemp(prefix='tessaro-browser.')
 CHAIN, OTHER, FAULTY = '067A0BROWSER1', 'P00118BROWSER2', '067A0BROWSER3'
 OLD, SECOND = '067A0BROWSER4', '067A0BROWSER5'
+UNPLUG = '067A0BROWSER6'
+RATE = 3000000  # the link's bytes per second
 failures = []
 
 
@@ -35,22 +38,31 @@ def check(ok, what):
 
 pkg = os.path.join(work, 'package')
 subprocess.run([f'{build}/tools/make_sample_package', pkg, '--model', 'vrx3', '--native', '--second',
-                '--size', '1M', '--seed', '3'], check=True, stdout=subprocess.DEVNULL)
+                '--size', '4M', '--seed', '3'], check=True, stdout=subprocess.DEVNULL)
 vrx3 = ['--var', 'product=VRX3', '--var', 'bootmode=main', '--var', 'systype=sing']
 devsim = subprocess.Popen(
     [f'{build}/devsim/tessaro-devsim', '--dir', f'{work}/sockets', '--transcript', f'{work}/transcript.jsonl',
-     '--storage', f'{work}/storage', '--rate', '3000000',
-     '--device', 'chain', '--serial', CHAIN, '--var', 'verflag=8.0', *vrx3,
+     '--storage', f'{work}/storage', '--rate', str(RATE),
+     # the chain's second restart takes longer than the installer waits: it waits for the device
+     '--device', 'chain', '--serial', CHAIN, '--var', 'verflag=8.0', *vrx3, '--fault', 'reboot#2=away:5000',
      '--device', 'other', '--serial', OTHER, '--var', 'product=RQ3', '--var', 'verflag=Z05',
      '--device', 'faulty', '--serial', FAULTY, '--var', 'verflag=Z07', *vrx3, '--fault', 'check:*kernel*=fail:crc mismatch',
      '--device', 'old', '--serial', OLD, '--var', 'verflag=8.5', *vrx3,
      '--device', 'second', '--serial', SECOND, '--var', 'verflag=Z07', '--var', 'product=VRX3', '--var', 'bootmode=main',
-     '--var', 'systype=tess'],
+     '--var', 'systype=tess',
+     '--device', 'unplug', '--serial', UNPLUG, '--var', 'verflag=Z07', *vrx3, '--fault', 'download:00400000#2=vanish:data:1000000'],
     stdout=subprocess.PIPE, text=True)
 assert devsim.stdout.readline().strip() == 'ready'
-web = subprocess.Popen([f'{build}/installer/tessaro-web', '--no-browser', pkg], stdout=subprocess.PIPE, text=True,
-                       env={**os.environ, 'TESSARO_DEVSIM_DIR': f'{work}/sockets', 'XDG_STATE_HOME': f'{work}/state'})
-url = web.stdout.readline().split(' ', 1)[1].strip()
+
+
+def serve(*args):
+    server = subprocess.Popen([f'{build}/installer/tessaro-web', '--no-browser', *args, pkg], stdout=subprocess.PIPE,
+                              text=True, env={**os.environ, 'TESSARO_DEVSIM_DIR': f'{work}/sockets',
+                                              'XDG_STATE_HOME': f'{work}/state'})
+    return server, server.stdout.readline().split(' ', 1)[1].strip()
+
+
+web, url = serve()
 
 options = webdriver.ChromeOptions()
 for flag in ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
@@ -104,7 +116,7 @@ try:
     check(driver.get_cookies() == [], 'no cookie')
     check(len(driver.find_elements(By.CSS_SELECTOR, '#package-body td.matches')) == 7,
           'package: seven images whose signatures match')
-    for serial in (CHAIN, OTHER, FAULTY, OLD, SECOND):
+    for serial in (CHAIN, OTHER, FAULTY, OLD, SECOND, UNPLUG):
         wait.until(ec.presence_of_element_located((By.CSS_SELECTOR, f'.card[data-serial="{serial}"]')))
     shot('package')
 
@@ -127,6 +139,7 @@ try:
                                 for b in card(serial).find_elements(By.CSS_SELECTOR, '.menu button[data-key]')})
     check(wiping(CHAIN) == {'1': True, '2': True, '3': True, '4': False, '5': True, '0': False},
           'a native device: upgrade, wipe, conversion and both systems are red')
+    check('This writes up to 28.0 MiB, in about' in menu_text, 'the menu states the size and a time')
     shot('menu', CHAIN)
     driver.find_element(By.ID, 'lang').click()
     menu_text = settled(lambda: card(CHAIN).find_element(By.CSS_SELECTOR, '.menu').text)
@@ -138,12 +151,50 @@ try:
     wait.until(lambda d: card(CHAIN).find_elements(By.CSS_SELECTOR, 'button[data-confirm="5"]'))
     check('wipes the user data' in settled(lambda: card(CHAIN).text), 'a wiping choice asks first')
     settled(lambda: card(CHAIN).find_element(By.CSS_SELECTOR, 'button[data-confirm="5"]').click())
-    wait.until(lambda d: card(CHAIN).find_elements(By.CSS_SELECTOR, '.bar.file'))
-    time.sleep(0.3)
-    shot('progress', CHAIN)
-    WebDriverWait(driver, 120, ignored_exceptions=STALE).until(lambda d: card(CHAIN).find_elements(By.CSS_SELECTOR, '.ending'))
+    # the card's figures as the page shows them, four times a second until the end: the chain's
+    # stages, then the rate and the time left against the link's and the real remainder
+    seen, samples, shots_taken = set(), [], set()
+    sample = ('const c = document.querySelector(arguments[0]); if (!c) return null;'
+              'const o = c.querySelector(".figures.overall"), ch = c.querySelector(".chain .figures");'
+              'return [c.querySelector(".ending") !== null, ch ? ch.textContent : "", c.textContent,'
+              ' o ? Number(o.dataset.rate) : 0, o ? Number(o.dataset.left) : -1, o ? Number(o.dataset.done) : 0];')
+    deadline = time.time() + 120
+    while time.time() < deadline:
+        ended, chain_text, text, rate, left, done = driver.execute_script(sample, f'.card[data-serial="{CHAIN}"]')
+        now = time.time()
+        if ended:
+            break
+        seen.add(chain_text.split(': ', 1)[-1])
+        if (chain_text or done) and 'Do not unplug the reader' not in text:
+            seen.add('no banner')
+        if chain_text and 'chain' not in shots_taken:
+            shots_taken.add('chain')
+            shot('chain', CHAIN)
+        # after the first piece of the package (4 MiB)
+        if done > 4 << 20:
+            samples.append((now, rate, left))
+            if 'progress' not in shots_taken:
+                shots_taken.add('progress')
+                shot('progress', CHAIN)
+        time.sleep(0.25)
+    # (a loader's write takes some 30 ms here: too short to be sampled)
+    for text in ('stage 1 of 4 (porter), restarting', 'stage 2 of 4 (porter1), waiting for the device',
+                 'stage 3 of 4 (porter2), restarting', 'the final loader (loader_belto), restarting'):
+        check(text in seen, f'the chain is shown: "{text}"')
+    check('no banner' not in seen, '"Do not unplug the reader" from the choice to the end')
+    # the remainder is read to a quarter of a second: judged while it is 4 s or more
+    judged = [(rate, left, now - at) for at, rate, left in samples if now - at >= 4]
+    check(len(judged) >= 4, f'rate and time left sampled after the first piece ({len(judged)} times)')
+    worst_rate = max((abs(rate - RATE) / RATE for rate, _, _ in judged), default=1)
+    worst_left = max((abs(left - real) / real for _, left, real in judged), default=1)
+    print(f'      rate off by up to {worst_rate:.1%}, time left by up to {worst_left:.1%}')
+    if os.environ.get('TESSARO_BROWSER_VERBOSE'):
+        print(judged)
+    check(worst_rate <= 0.10, "the rate shown is within 10 % of the link's")
+    check(worst_left <= 0.15, 'the time left is within 15 % of the real remainder')
     check('done' in settled(lambda: card(CHAIN).find_element(By.CSS_SELECTOR, '.ending').get_attribute('class')),
           'the chain install ends done')
+    check('You can unplug the reader now' in settled(lambda: card(CHAIN).text), 'done: the reader can be unplugged')
     shot('done', CHAIN)
     steps = settled(lambda: card(CHAIN).find_element(By.CSS_SELECTOR, 'ol.steps').text)
     check('Choice: Both systems, wiped' in steps and 'Writing system' in steps and 'Choose:' not in steps
@@ -183,12 +234,33 @@ try:
     check('failed' in ending_class and 'error: kernel checksum kernel.bin' in ending_text
           and 'kernel.bin does not match its signature' in ending_text and 'Get the package again' in ending_text,
           'the refused check ends failed, with its error line, its cause and what to do next')
+    check('left in its bootloader, not restarted' in settled(lambda: card(FAULTY).text), 'failed: where the device was left')
     shot('failed', FAULTY)
     driver.find_element(By.ID, 'lang').click()
     ending_text = settled(lambda: card(FAULTY).find_element(By.CSS_SELECTOR, '.ending').text)
     check('与其签名不符' in ending_text and '重新获取固件包' in ending_text, 'the refused check in Chinese')
     shot('failed-zh', FAULTY)
     driver.find_element(By.ID, 'lang').click()
+
+    # unplugged in the middle of its second file, and gone from the listing: the card stays, says
+    # what happened and what to do, and keeps its downloads until it is dismissed
+    settled(lambda: card(UNPLUG).find_element(By.CSS_SELECTOR, 'button.install').click())
+    wait.until(lambda d: card(UNPLUG).find_elements(By.CSS_SELECTOR, '.menu button[data-key="4"]'))
+    settled(lambda: card(UNPLUG).find_element(By.CSS_SELECTOR, '.menu button[data-key="4"]').click())
+    WebDriverWait(driver, 120, ignored_exceptions=STALE).until(lambda d: card(UNPLUG).find_elements(By.CSS_SELECTOR, '.ending'))
+    os.remove(f'{work}/sockets/unplug')
+    WebDriverWait(driver, 10, ignored_exceptions=STALE).until(lambda d: 'no longer listed' in card(UNPLUG).text)
+    text = settled(lambda: card(UNPLUG).text)
+    check('Disconnected while writing var.bin (' in text and ' (4.0 of 4.0 MiB)' not in text and
+          'Reconnect the reader, then Install again: the install starts again from the loader stage' in text,
+          'unplugged: the card says what happened and what next')
+    check(len(settled(lambda: card(UNPLUG).find_elements(By.CSS_SELECTOR, 'a[download]'))) == 2,
+          'unplugged and unlisted: the downloads stay')
+    order = driver.execute_script('return [...document.querySelectorAll("#devices .card")].map((c) => c.dataset.path);')
+    check(order == sorted(order), f'cards in the order of their places ({order})')
+    shot('unplugged', UNPLUG)
+    settled(lambda: card(UNPLUG).find_element(By.CSS_SELECTOR, 'button.dismiss').click())
+    wait.until(lambda d: not d.find_elements(By.CSS_SELECTOR, f'.card[data-serial="{UNPLUG}"]'))
 
     # the console output and the trace are there to save (with the token the tab holds; without
     # it the server refuses them)
@@ -227,6 +299,33 @@ try:
         time.sleep(0.3)
         overflow = driver.execute_script('return document.documentElement.scrollWidth - window.innerWidth')
         check(overflow <= 0, f'usable at {width} px (overflow {overflow})')
+
+    # the server stopped in the middle of a run (at its menu, which a Stop ends at once): the page
+    # says the server is gone, turns its buttons off and keeps the results
+    port = url.split(':')[2].split('/')[0]
+    settled(lambda: card(FAULTY).find_element(By.CSS_SELECTOR, 'button.install').click())
+    wait.until(lambda d: card(FAULTY).find_elements(By.CSS_SELECTOR, '.menu button[data-key="4"]'))
+    web.send_signal(2)
+    web.wait(timeout=60)
+    wait.until(lambda d: d.find_element(By.ID, 'server-gone').is_displayed())
+    check('tessaro-web has stopped' in driver.find_element(By.ID, 'server-gone').text, 'server gone: the page says so')
+    check(not any(b.is_enabled() for b in driver.find_elements(By.CSS_SELECTOR, '#devices button')),
+          'server gone: every button is off')
+    check('You can unplug the reader now' in settled(lambda: card(CHAIN).text), 'server gone: the results stay')
+    shot('server-gone')
+    # a server at the same address again: another one, whose token this tab does not hold
+    web, url = serve('--port', port)
+    wait.until(lambda d: 'is another one' in d.find_element(By.ID, 'server-gone').text)
+    shot('server-other')
+    driver.get(url)
+    wait.until(lambda d: d.find_elements(By.CSS_SELECTOR, f'.card[data-serial="{CHAIN}"]'))
+    time.sleep(0.5)
+    check(not driver.find_element(By.ID, 'server-gone').is_displayed() and
+          settled(lambda: card(CHAIN).find_element(By.CSS_SELECTOR, 'button.install').is_enabled()),
+          'at its new address the page takes up the new server')
+except Exception:
+    shot('error')  # the state the test stopped at
+    raise
 finally:
     driver.quit()
     web.send_signal(2)

@@ -20,6 +20,7 @@
 #include "web/causes.h"
 #include "web/outcome.h"
 #include "web/runs.h"
+#include "web/trace_follow.h"
 
 namespace fs = std::filesystem;
 using web::EventKind;
@@ -320,4 +321,28 @@ TEST(WebRun, AFloodIsBoundedAndTheFileWhole) {
     EXPECT_GT(published, kHalf / 1100);  // every information line went out live
     EXPECT_LE(run.history().size(), 2 * web::kHistoryCap + 2);
     EXPECT_EQ(std::filesystem::file_size(dir.path() / "run.log"), 2 * kHalf + 2);
+}
+
+// The trace's lines as the page is given them: only what it reads, only of the right type.
+TEST(WebTrace, LinesThePageReads) {
+    const std::pair<const char*, const char*> rows[] = {
+        {R"({"t":2.0,"ev":"loader","stage":2,"of":4,"image":"porter1","final":false,"phase":"writing","bytes":84820,"restart_seconds":3,"x":1})",
+         R"({"bytes":84820,"ev":"loader","final":false,"image":"porter1","of":4,"phase":"writing","restart_seconds":3,"stage":2,"t":2.0,"type":"trace"})"},
+        {R"({"t":1.5,"ev":"command","text":"download:00400000"})",
+         R"({"bytes":4194304,"ev":"command","t":1.5,"text":"download:00400000","type":"trace"})"},
+        {R"({"t":1.5,"ev":"command","text":"download:zz"})", ""},
+        {R"({"t":1.5,"ev":"command","text":"getvar:product"})", ""},
+        {R"({"t":1.6,"ev":"data","bytes":"many","sent":0,"seconds":0.5})",
+         R"({"ev":"data","seconds":0.5,"sent":0,"t":1.6,"type":"trace"})"},
+        {R"({"t":0.1,"ev":"plan","files":["system.bin"],"bytes":300})",
+         R"({"bytes":300,"ev":"plan","files":["system.bin"],"t":0.1,"type":"trace"})"},
+        {R"({"t":0.1,"ev":"reply","text":"OKAY"})", ""},
+        {R"({"ev":"end"})", ""},
+        {R"(["t",1])", ""},
+        {R"({"t":0.1,"ev":"end","outcome":"success")", ""},
+    };
+    for (const auto& [line, want] : rows) {
+        const auto got = web::trace_event(line);
+        EXPECT_EQ(got ? got->dump() : "", want) << line;
+    }
 }

@@ -63,6 +63,7 @@ let listing = { devices: [], problems: [], runs: {} };
 // and may be missing or the same as another's
 const runs = {};  // place -> what the card shows of its install
 const drawn = {};  // place -> the card as drawn, and what it was drawn from
+const order = [];  // places in the order their cards are shown
 const kConsoleLines = 2000;  // the card shows the last lines; the saved output has them all
 
 function newRun() {
@@ -101,8 +102,13 @@ function api(path, options = {}) {
 }
 
 async function post(path, body) {
-  const r = await api(path, { method: 'POST', headers: { 'Content-Type': 'application/json' },
-                              body: JSON.stringify(body) });
+  let r;
+  try {
+    r = await api(path, { method: 'POST', headers: { 'Content-Type': 'application/json' }, body: JSON.stringify(body) });
+  } catch (err) {
+    serverIs('gone');  // nothing was sent: the page says so instead of waiting for ever
+    return false;
+  }
   if (!r.ok) alert((await r.text()).trim());
   return r.ok;
 }
@@ -126,6 +132,8 @@ document.addEventListener('click', async (ev) => {
 
 function onRunEvent(e) {
   const r = runs[e.path] || (runs[e.path] = newRun());
+  if (r.id === undefined && e.at !== undefined) { r.id = e.at; r.dismissed = dismissed().includes(e.path + '|' + e.at); }
+  if (e.type === 'trace') { progressTrace(r, e); return; }
   if (e.type === 'end') {
     r.running = false; r.state = e.state; r.menu = null; r.confirm = null; r.note = e.note || '';
     r.cause = e.cause ? e : null;
@@ -139,7 +147,7 @@ function onRunEvent(e) {
   }
   switch (e.kind) {
     case 'menu': r.menu = e; r.lastMenu = e; r.confirm = null; break;
-    case 'choice': r.menu = null; r.confirm = null; r.steps.push(stepOf(r, e)); break;
+    case 'choice': r.menu = null; r.confirm = null; r.chosen = e.value !== '0'; r.steps.push(stepOf(r, e)); break;
     case 'loader': r.steps.push(stepOf(r, e)); break;
     case 'stage': r.steps.push(stepOf(r, e)); break;
     case 'file':
@@ -185,14 +193,25 @@ async function choose(place, key) {
 }
 
 async function install(place) {
+  const before = runs[place];
   runs[place] = newRun();
   render();
-  if (!await post('/api/install', { path: place })) { delete runs[place]; render(); }
+  // a refused install leaves the card as it was, with its earlier result
+  if (!await post('/api/install', { path: place })) { if (before) runs[place] = before; else delete runs[place]; render(); }
+}
+
+// the runs whose cards were dismissed, by place and start, for this tab
+const dismissed = () => JSON.parse(sessionStorage.getItem('dismissed') || '[]');
+function dismiss(place) {
+  const r = runs[place];
+  r.dismissed = true;
+  sessionStorage.setItem('dismissed', JSON.stringify([...dismissed(), place + '|' + r.id].slice(-100)));
+  render();
 }
 
 function deviceCard(d) {
   const place = d.path || '';
-  const r = place ? runs[place] : null;
+  const r = place && runs[place] && !runs[place].dismissed ? runs[place] : null;
   const card = el('div', { class: 'card', 'data-serial': d.serial, 'data-path': place });
   card.append(el('h3', {}, (d.serial || t('noSerial')) + ' · ' + d.model + (d.simulated ? ' (' + t('simulated') + ')' : '')),
     el('div', { class: 'facts' }, `${t('loader')} ${d.loader} · ${t('system')} ${t(d.system === 'dual' ? 'both' : d.system)}` +
@@ -206,21 +225,16 @@ function deviceCard(d) {
   const busy = r && r.running;
   const button = el('button', { class: 'primary install', onclick: () => install(place) },
     busy ? t('installing') : r ? t('again') : t('install'));
-  if (!ok || busy || listing.stopping) button.disabled = true;
+  if (!ok || busy || listing.stopping || d.unlisted || serverState !== 'up') button.disabled = true;
   const stop = busy ? el('button', { class: 'stop', onclick: () => post('/api/stop', { path: place }) }, t('stop')) : null;
-  card.append(el('div', {}, button, stop, ok ? null : el('span', { class: 'confirm' }, otherModelText(pkg ? pkg.model : '', d.model))));
+  const close = r && !r.running ? el('button', { class: 'dismiss', onclick: () => dismiss(place) }, pt('dismiss')) : null;
+  card.append(el('div', {}, button, stop, close, ok || d.unlisted ? null : el('span', { class: 'confirm' }, otherModelText(pkg ? pkg.model : '', d.model)),
+    d.unlisted && !busy ? el('span', { class: 'confirm' }, pt('notListed')) : null));
   if (!r) return card;
+  card.append(unplugBanner(r) || '');
   if (r.running && r.stopping) card.append(el('p', { class: 'confirm' }, t('stopping')));
   if (r.menu) card.append(menuBlock(place, r));
-  if (r.file) {
-    const overall = r.state === 'done' ? 100 : totalBytes() > 0
-      ? Math.min(100, 100 * (r.bytesDone + imageSize(r.file || '') * r.percent / 100) / totalBytes()) : 0;
-    card.append(el('div', { class: 'figures' }, `${t('file')}: ${r.file || '-'} ${r.percent}%`),
-      el('div', { class: 'bar file' }, el('div', { style: `width:${r.percent}%` })),
-      el('div', { class: 'figures' }, `${t('overall')}: ${overall.toFixed(0)}%` +
-        (r.running && r.rate > 0 ? ` · ${mib(r.rate)}/s` + (r.left !== null ? ` · ${clock(r.left)} ${t('left')}` : '') : '')),
-      el('div', { class: 'bar overall' }, el('div', { style: `width:${overall}%` })));
-  }
+  card.append(progressBlock(r, totalBytes(), r.bytesDone));
   if (r.steps.length) {
     card.append(el('details', { open: '', 'data-name': 'steps' }, el('summary', {}, t('steps')),
       el('ol', { class: 'steps' }, ...r.steps.map((s, i) => el('li', { class: i === r.steps.length - 1 && r.running ? 'now' : '' }, stepWords(s))))));
@@ -261,17 +275,23 @@ function render() {
   for (const e of document.querySelectorAll('[data-t]')) e.textContent = t(e.dataset.t);
   $('#lang').textContent = lang === 'zh' ? 'English' : '中文';
   renderPackage();
-  // devices being installed stay on the page while their install runs, listed or not
-  const shown = [...listing.devices].sort((a, b) => (a.serial || '').localeCompare(b.serial || '') ||
-    (a.path || '').localeCompare(b.path || ''));
+  // a run's card stays, listed or not, until it is dismissed; cards keep their order by place,
+  // and a device new to the page goes at the end
+  const shown = [...listing.devices];
+  for (const d of shown) if (d.path && runs[d.path]) runs[d.path].device = d;
   for (const p of Object.keys(runs)) {
-    if (!shown.some((d) => d.path === p) && runs[p].running) shown.push({ serial: '', path: p, model: '', loader: '', system: '' });
+    if (!shown.some((d) => d.path === p) && !runs[p].dismissed) {
+      shown.push({ serial: '', model: '', loader: '', system: '', ...runs[p].device, path: p, unlisted: true });
+    }
   }
+  for (const p of shown.map((d) => d.path).filter((p) => p && !order.includes(p)).sort()) order.push(p);
+  const at = (d) => (d.path ? order.indexOf(d.path) : order.length);
+  shown.sort((a, b) => at(a) - at(b));
   // a card is drawn anew only when what it shows changed, so a button is not replaced under
   // a click while other devices move on; a device without a place has a card of its own
   const cards = shown.map((d, i) => {
     const id = d.path ? 'p:' + d.path : 'n:' + i;
-    const key = JSON.stringify([lang, d, (d.path && runs[d.path]) || null, pkg && pkg.model, listing.stopping]);
+    const key = JSON.stringify([lang, d, (d.path && runs[d.path]) || null, pkg && pkg.model, listing.stopping, serverState]);
     const old = drawn[id];
     if (old && old.key === key) return old.card;
     const card = deviceCard(d);
@@ -291,6 +311,7 @@ function render() {
   $('#no-devices').hidden = shown.length + listing.problems.length > 0;
   $('#stopping').hidden = !listing.stopping;
   renderPastRuns();
+  serverBanner();
 }
 
 $('#lang').addEventListener('click', () => { lang = lang === 'zh' ? 'en' : 'zh'; localStorage.setItem('lang', lang); render(); });
@@ -316,6 +337,8 @@ async function follow() {
   for (;;) {
     try {
       const r = await api('/api/events');
+      // another server at this address (a new token) knows nothing of this tab
+      serverIs(r.status === 403 ? 'other' : 'up');
       if (r.ok && r.body) {
         for (const k of Object.keys(runs)) delete runs[k];
         const reader = r.body.pipeThrough(new TextDecoderStream()).getReader();
@@ -332,7 +355,8 @@ async function follow() {
         }
       }
     } catch (err) {
-      // the connection broke: the same as an end
+      // no answer: the server is gone, until a stream opens again
+      serverIs('gone');
     }
     await new Promise((ok) => setTimeout(ok, 1000));
   }

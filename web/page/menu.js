@@ -62,7 +62,7 @@ function menuBlock(place, r) {
   const box = el('div', { class: 'menu' });
   for (const h of m.header || []) box.append(el('p', {}, headingWords(h)));
   const range = /\((\d-\d)\)/.exec(m.value || '');
-  box.append(el('p', { class: 'prompt' }, range ? mt('prompt')(range[1]) : t('choose')));
+  box.append(el('p', { class: 'prompt' }, range ? mt('prompt')(range[1]) : t('choose')), progressPlan(totalBytes()));
   if (r.confirm) {
     box.append(el('p', { class: 'confirm' }, t('wipeAsk') + ' (' + choiceWords(r.confirm.text) + ')'),
       el('button', { class: 'danger', 'data-confirm': r.confirm.key, onclick: () => choose(place, r.confirm.key) }, t('wipeYes')),
