@@ -254,7 +254,8 @@ try:
     check('Disconnected while writing var.bin (' in text and ' (4.0 of 4.0 MiB)' not in text and
           'Reconnect the reader, then Install again: the install starts again from the loader stage' in text,
           'unplugged: the card says what happened and what next')
-    check(len(settled(lambda: card(UNPLUG).find_elements(By.CSS_SELECTOR, 'a[download]'))) == 2,
+    # the output, the trace and the report
+    check(len(settled(lambda: card(UNPLUG).find_elements(By.CSS_SELECTOR, 'a[download]'))) == 3,
           'unplugged and unlisted: the downloads stay')
     order = driver.execute_script('return [...document.querySelectorAll("#devices .card")].map((c) => c.dataset.path);')
     check(order == sorted(order), f'cards in the order of their places ({order})')
@@ -283,12 +284,12 @@ try:
     report = fetch(link('report'))
     check(report.startswith('tessaro-installer report\n') and '###完成！' in report and '"at":"' in report,
           "the run's report can be saved: header, console output, trace with its times")
-    # both runs in the past runs, newest first, each with its report by name
+    # every run in the past runs, newest first (the chain's first), each with its report by name
     WebDriverWait(driver, 10, ignored_exceptions=STALE).until(
         lambda d: len(d.find_elements(By.CSS_SELECTOR, '#past-runs li')) >= 2)
     past = settled(lambda: [li.text for li in driver.find_elements(By.CSS_SELECTOR, '#past-runs li')])
     title = driver.find_element(By.ID, 'past-title').text
-    check(title == 'Past runs' and len(past) == 2 and 'failed' in past[0] and 'done' in past[1],
+    check(title == 'Past runs' and len(past) == 5 and 'failed' in past[0] and 'done' in past[-1],
           f'past runs listed: {title}: {past}')
     driver.execute_script('document.getElementById("past").scrollIntoView()')
     shot('past-runs')
