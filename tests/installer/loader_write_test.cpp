@@ -47,31 +47,51 @@ TEST(Rq3LoaderStage, ThreeRefusedWritesEndWithTheLoaderChecksumLine) {
     EXPECT_EQ(device.flashed.count("bootloader"), 0u);
 }
 
-// A whole unattended run that reboots at the end, on the device behind the fake platform.
-captured run_unattended(int& status) {
+// A whole unattended run that reboots at the end, on the device behind the fake platform; with
+// `dry`, its dry run.
+captured run_unattended(int& status, bool dry = false) {
     std::vector<std::string> args = {"tessaro-installer", "1", "1"};
+    if (dry) args.insert(args.begin() + 1, "--dry-run");
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
-    return capture_output([&] { status = installer_main(3, argv.data()); });
+    return capture_output(
+        [&] { status = installer_main(static_cast<int>(argv.size()), argv.data()); });
 }
 
+// The run ends through the error exit before any write. Its dry run takes the same road against
+// the twin, which counts as real as the device does: the same refusal and ending, the plan says
+// why nothing would be written, and the device itself is only asked.
 TEST(LoaderWrite, RunOnARealDeviceEndsThroughTheErrorExitBeforeAnyWrite) {
     if (payload_loader_firmware) GTEST_SKIP() << "this build carries the maker's loaders";
-    support::ScratchDir dir;
-    support::write_file("config.bin", "pagora8\n");
-    support::write_file("system.bin", "s");
-    fake_bootloader device;
-    device.simulated = false;
-    rq3_answers(device, "Z04");
-    fake_bootloader_guard guard(device);
-    int status = -1;
-    captured c = run_unattended(status);
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(c.out,
-              "###doreboot:1\n###dofast:1\n\n###Ver:Z04\n\nDownloading Error!\n\n###All Done.");
-    EXPECT_EQ(c.err, kRefusal);
-    EXPECT_EQ(device.commands,
-              (std::vector<std::string>{"getvar:product", "getvar:serialno", "getvar:verflag"}));
+    for (const bool dry : {false, true}) {
+        SCOPED_TRACE(dry ? "the dry run" : "the run");
+        support::ScratchDir dir;
+        support::write_file("config.bin", "pagora8\n");
+        support::write_file("system.bin", "s");
+        fake_bootloader device;
+        device.simulated = false;
+        rq3_answers(device, "Z04");
+        fake_bootloader_guard guard(device);
+        int status = -1;
+        captured c = run_unattended(status, dry);
+        EXPECT_EQ(status, 0);
+        const std::string run_out =
+            "###doreboot:1\n###dofast:1\n\n###Ver:Z04\n\nDownloading Error!\n\n###All Done.";
+        EXPECT_EQ(c.err, kRefusal);
+        if (!dry) {
+            EXPECT_EQ(c.out, run_out);
+            EXPECT_EQ(device.commands, (std::vector<std::string>{
+                                           "getvar:product", "getvar:serialno", "getvar:verflag"}));
+            continue;
+        }
+        EXPECT_EQ(c.out.substr(0, run_out.size()), run_out);
+        EXPECT_NE(c.out.find("the real install would stop before the loader stage"),
+                  std::string::npos)
+            << c.out;
+        EXPECT_TRUE(c.out.ends_with("\n###Nothing was written to FAKE0001\n")) << c.out;
+        for (const std::string& command : device.commands)
+            EXPECT_TRUE(command.starts_with("getvar:")) << command;
+    }
 }
 
 // The other families: the "verflag" answer decides at once. A device that would get any loader
@@ -116,32 +136,3 @@ TEST(LoaderWrite, FamilyRunOnARealDeviceIsRefusedAsSoonAsTheLoaderVersionIsKnown
 }
 
 }  // namespace
-
-// The dry run on such a device takes the same road against the twin, which counts as real as
-// the device does: the same refusal and ending, the plan says why nothing would be written, and
-// the device itself is only asked.
-TEST(LoaderWrite, DryRunOnARealDeviceNamesTheStandInStop) {
-    if (payload_loader_firmware) GTEST_SKIP() << "this build carries the maker's loaders";
-    support::ScratchDir dir;
-    support::write_file("config.bin", "pagora8\n");
-    support::write_file("system.bin", "s");
-    fake_bootloader device;
-    device.simulated = false;
-    rq3_answers(device, "Z04");
-    fake_bootloader_guard guard(device);
-    std::vector<std::string> args = {"tessaro-installer", "--dry-run", "1", "1"};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    int status = -1;
-    captured c = capture_output([&] { status = installer_main(4, argv.data()); });
-    EXPECT_EQ(status, 0);
-    const std::string run_out =
-        "###doreboot:1\n###dofast:1\n\n###Ver:Z04\n\nDownloading Error!\n\n###All Done.";
-    EXPECT_EQ(c.out.substr(0, run_out.size()), run_out);
-    EXPECT_NE(c.out.find("the real install would stop before the loader stage"), std::string::npos)
-        << c.out;
-    EXPECT_TRUE(c.out.ends_with("\n###Nothing was written to FAKE0001\n")) << c.out;
-    EXPECT_EQ(c.err, kRefusal);
-    for (const std::string& command : device.commands)
-        EXPECT_TRUE(command.starts_with("getvar:")) << command;
-}

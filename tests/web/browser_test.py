@@ -205,6 +205,13 @@ try:
     shot('done-zh', CHAIN)
     driver.find_element(By.ID, 'lang').click()
 
+    def install_to_end(serial):
+        """Install with choice 4, which wipes nothing, and wait for the card's ending."""
+        settled(lambda: card(serial).find_element(By.CSS_SELECTOR, 'button.install').click())
+        wait.until(lambda d: card(serial).find_elements(By.CSS_SELECTOR, '.menu button[data-key="4"]'))
+        settled(lambda: card(serial).find_element(By.CSS_SELECTOR, '.menu button[data-key="4"]').click())
+        WebDriverWait(driver, 120, ignored_exceptions=STALE).until(lambda d: card(serial).find_elements(By.CSS_SELECTOR, '.ending'))
+
     # a device that runs the second system: its plain upgrade keeps the user data, so it is not red
     settled(lambda: card(SECOND).find_element(By.CSS_SELECTOR, 'button.install').click())
     wait.until(lambda d: card(SECOND).find_elements(By.CSS_SELECTOR, '.menu button[data-key="0"]'))
@@ -214,10 +221,7 @@ try:
     settled(lambda: card(SECOND).find_element(By.CSS_SELECTOR, '.menu button[data-key="0"]').click())
 
     # loader 8.5, which the loader chain cannot start from: no retry offered as the way out
-    settled(lambda: card(OLD).find_element(By.CSS_SELECTOR, 'button.install').click())
-    wait.until(lambda d: card(OLD).find_elements(By.CSS_SELECTOR, '.menu button[data-key="4"]'))
-    settled(lambda: card(OLD).find_element(By.CSS_SELECTOR, '.menu button[data-key="4"]').click())
-    WebDriverWait(driver, 120, ignored_exceptions=STALE).until(lambda d: card(OLD).find_elements(By.CSS_SELECTOR, '.ending'))
+    install_to_end(OLD)
     old_text = settled(lambda: card(OLD).find_element(By.CSS_SELECTOR, '.ending').text)
     check('loader (version 8.5)' in old_text and 'cannot be installed on this loader' in old_text
           and 'Do not try again' in old_text and 'resumes' not in old_text, 'loader 8.5: the cause, and no retry')
@@ -225,10 +229,7 @@ try:
     shot('failed-loader', OLD)
 
     # the faulty device: its check fails; the ending says so, with the error lines and what next
-    settled(lambda: card(FAULTY).find_element(By.CSS_SELECTOR, 'button.install').click())
-    wait.until(lambda d: card(FAULTY).find_elements(By.CSS_SELECTOR, '.menu button[data-key="4"]'))
-    settled(lambda: card(FAULTY).find_element(By.CSS_SELECTOR, '.menu button[data-key="4"]').click())
-    WebDriverWait(driver, 120, ignored_exceptions=STALE).until(lambda d: card(FAULTY).find_elements(By.CSS_SELECTOR, '.ending'))
+    install_to_end(FAULTY)
     ending_class, ending_text = settled(lambda: (card(FAULTY).find_element(By.CSS_SELECTOR, '.ending').get_attribute('class'),
                                                  card(FAULTY).find_element(By.CSS_SELECTOR, '.ending').text))
     check('failed' in ending_class and 'error: kernel checksum kernel.bin' in ending_text
@@ -244,10 +245,7 @@ try:
 
     # unplugged in the middle of its second file, and gone from the listing: the card stays, says
     # what happened and what to do, and keeps its downloads until it is dismissed
-    settled(lambda: card(UNPLUG).find_element(By.CSS_SELECTOR, 'button.install').click())
-    wait.until(lambda d: card(UNPLUG).find_elements(By.CSS_SELECTOR, '.menu button[data-key="4"]'))
-    settled(lambda: card(UNPLUG).find_element(By.CSS_SELECTOR, '.menu button[data-key="4"]').click())
-    WebDriverWait(driver, 120, ignored_exceptions=STALE).until(lambda d: card(UNPLUG).find_elements(By.CSS_SELECTOR, '.ending'))
+    install_to_end(UNPLUG)
     os.remove(f'{work}/sockets/unplug')
     WebDriverWait(driver, 10, ignored_exceptions=STALE).until(lambda d: 'no longer listed' in card(UNPLUG).text)
     text = settled(lambda: card(UNPLUG).text)
