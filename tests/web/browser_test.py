@@ -252,6 +252,7 @@ try:
     check('Disconnected while writing var.bin (' in text and ' (4.0 of 4.0 MiB)' not in text and
           'Reconnect the reader, then Install again: the install starts again from the loader stage' in text,
           'unplugged: the card says what happened and what next')
+    check('connection to the device was lost' not in text, 'unplugged: said once, not again as the cause')
     # the output, the trace and the report
     check(len(settled(lambda: card(UNPLUG).find_elements(By.CSS_SELECTOR, 'a[download]'))) == 3,
           'unplugged and unlisted: the downloads stay')

@@ -26,6 +26,8 @@ const CAUSES = {
 
 // The advice for a failed run's cause, or null when its cause is not known.
 function causeAdvice(r) {
+  // a device lost after the choice is told of once, by the card's banner, with how far it came
+  if (r.cause && r.cause.cause === 'device-lost' && r.chosen && prog(r).lost) return null;
   const words = r.cause && CAUSES[lang][r.cause.cause];
   return words ? el('p', { class: 'cause', 'data-cause': r.cause.cause }, words(r.cause)) : null;
 }
