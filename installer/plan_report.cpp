@@ -336,30 +336,36 @@ std::string fixed3(double value) {
 
 }  // namespace
 
+namespace {
+// Appends an item to a comma-separated list (by appends: GCC 12 at -O3 reports a false overlap
+// in `(cond ? "" : ",") + std::string`).
+void listed(std::string& list, const std::string& item) {
+    if (!list.empty()) list += ',';
+    list += item;
+}
+}  // namespace
+
 std::string plan_json(const Plan& p) {
     using base::json_string;
     std::string stages;
     for (const PlanLoaderStage& st : p.stages) {
-        stages +=
-            (stages.empty() ? "" : ",") + joined({field("image", json_string(st.image)),
-                                                  field("partition", json_string(st.partition)),
-                                                  field("version", json_string(st.version))},
-                                                 "{", "}");
+        listed(stages, joined({field("image", json_string(st.image)),
+                               field("partition", json_string(st.partition)),
+                               field("version", json_string(st.version))},
+                              "{", "}"));
     }
     std::string files;
     for (const PlanWrite& w : p.writes) {
         if (w.kind == PlanWriteKind::loader) continue;
         static constexpr const char* kKinds[] = {"file", "loader", "table", "block", "unknown"};
-        files += (files.empty() ? "" : ",") +
-                 joined({field("kind", json_string(kKinds[static_cast<int>(w.kind)])),
-                         field("name", json_string(w.name)),
-                         field("partition", json_string(w.partition)),
-                         field("bytes", number(w.bytes)), field("checked", flag(w.checked))},
-                        "{", "}");
+        listed(files, joined({field("kind", json_string(kKinds[static_cast<int>(w.kind)])),
+                              field("name", json_string(w.name)),
+                              field("partition", json_string(w.partition)),
+                              field("bytes", number(w.bytes)), field("checked", flag(w.checked))},
+                             "{", "}"));
     }
     std::string tables;
-    for (const std::string& name : p.tables)
-        tables += (tables.empty() ? "" : ",") + json_string(name);
+    for (const std::string& name : p.tables) listed(tables, json_string(name));
     const std::string loader =
         joined({field("from", json_string(p.loader_from)), field("to", json_string(p.loader_to)),
                 field("stages", "[" + stages + "]"),

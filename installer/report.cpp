@@ -190,7 +190,10 @@ void report_start(const InstallRun& run, int argc, char** argv) {
     r.run = &run;
     r.date = utc_now(false);
     r.host = report_host::host_name();
-    for (int i = 1; i < argc; ++i) r.arguments += (i > 1 ? " " : "") + device_text(argv[i]);
+    for (int i = 1; i < argc; ++i) {
+        if (i > 1) r.arguments += ' ';
+        r.arguments += device_text(argv[i]);
+    }
     rebuild_head(r);
     r.on = true;
     std::atexit(finish_at_exit);

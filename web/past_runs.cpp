@@ -112,7 +112,10 @@ std::filesystem::path PastRuns::begin_run(const std::string& place, std::string_
     }
     const std::string base = "tessaro-" + stamp() + "-" + download_name(serial);
     for (int n = 1; n < 100; ++n) {
-        const std::string name = base + (n == 1 ? "" : "-" + std::to_string(n)) + ".txt";
+        // built by appends: GCC 12 at -O3 reports a false overlap in `"-" + std::to_string(n)`
+        std::string name = base;
+        if (n > 1) name.append("-").append(std::to_string(n));
+        name.append(".txt");
         // made here, new, only this user's; the installer writes it
         if (write_private_file(dir_ / name, "")) {
             by_place_[place] = name;
