@@ -1,6 +1,7 @@
 #include "web/trace_follow.h"
 
 #include <array>
+#include <fstream>
 #include <utility>
 
 namespace web {
@@ -88,7 +89,6 @@ TraceFollow::TraceFollow(std::filesystem::path file, Take take, std::chrono::mil
 
 TraceFollow::~TraceFollow() {
     finish();
-    if (in_ != nullptr) std::fclose(in_);
 }
 
 void TraceFollow::finish() {
@@ -114,13 +114,19 @@ void TraceFollow::loop() {
 
 // Reads from where the last read stopped; a line is taken once it has its end.
 void TraceFollow::read_more() {
-    if (in_ == nullptr) {
-        in_ = std::fopen(file_.string().c_str(), "rb");
-        if (in_ == nullptr) return;
-    }
+    // opened anew at each read, from where the last one stopped: a stream kept open past its end
+    // was seen to read nothing more of a file that grows, under wine's C library
+    std::ifstream in(file_, std::ios::binary);
+    if (!in) return;
+    in.seekg(static_cast<std::streamoff>(offset_));
+    if (!in) return;
     std::vector<json> events;
     std::array<char, 8192> buf{};
-    for (size_t n; (n = std::fread(buf.data(), 1, buf.size(), in_)) > 0;) {
+    for (;;) {
+        in.read(buf.data(), buf.size());
+        const auto n = static_cast<size_t>(in.gcount());
+        if (n == 0) break;
+        offset_ += n;
         for (const char c : std::string_view(buf.data(), n)) {
             if (c != '\n') {
                 if (partial_.size() < kLongestLine) {
@@ -137,7 +143,6 @@ void TraceFollow::read_more() {
             skipping_ = false;
         }
     }
-    std::clearerr(in_);  // the file grows on: the next read goes on from here
     if (!events.empty()) take_(std::move(events));
 }
 

@@ -4,7 +4,7 @@
 #pragma once
 
 #include <condition_variable>
-#include <cstdio>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <mutex>
@@ -42,7 +42,7 @@ class TraceFollow {
     std::filesystem::path file_;
     Take take_;
     std::chrono::milliseconds period_;
-    std::FILE* in_ = nullptr;
+    uint64_t offset_ = 0;    // the bytes of the file read so far
     std::string partial_;    // a line not yet ended
     bool skipping_ = false;  // within a line too long to be one the page needs
     std::mutex mutex_;
