@@ -12,7 +12,7 @@
 #include "fuzz_input.h"
 #include "fuzz_package_dir.h"
 #include "installer/boardtype/boardtype.h"
-#include "installer/identify.h"
+#include "installer/stages/identify.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 
 #include "fuzz_input.h"
 #include "fuzz_package_dir.h"
-#include "installer/menus.h"
-#include "installer/run.h"
+#include "installer/stages/menus.h"
+#include "installer/steps/run.h"
 
 namespace {
 

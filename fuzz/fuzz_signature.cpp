@@ -15,7 +15,7 @@
 #include "check/crc32.h"
 #include "fuzz_input.h"
 #include "fuzz_package_dir.h"
-#include "installer/flash_steps.h"
+#include "installer/steps/flash_steps.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include "fuzz_input.h"
 #include "fuzz_package_dir.h"
 #include "installer/boardtype/boardtype.h"
-#include "installer/layout_stages.h"
-#include "installer/package.h"
+#include "installer/stages/layout_stages.h"
+#include "installer/steps/package.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzInput input(data, size);

@@ -21,16 +21,56 @@ fi
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 status=0
+# A file clang-tidy passed is not checked again while nothing it is checked with has changed: its
+# text, every header of the project, its compile command, .clang-tidy and clang-tidy itself. The
+# marks live outside the checkout (as ccache's objects do), so a fresh clone of checked sources
+# takes seconds; TIDY_CACHE= (empty) checks every file.
+cache=${TIDY_CACHE-${XDG_CACHE_HOME:-$HOME/.cache}/tessaro-tidy}
 # the Windows-only sources are not in this host's compile commands (the Windows tier builds them
 # with -Werror); clang-format below still covers them
-git ls-files -z '*.cpp' | grep -zv '^\(tests\|fuzz\|bench\)/' | grep -zv '\(_win\|usb_winusb\)\.cpp$' |
-  xargs -0 -P2 -n4 "$tidy" -p "$build" --quiet --warnings-as-errors='*' >"$log" 2>&1 || status=1
+mapfile -d '' files < <(git ls-files -z '*.cpp' | grep -zv '^\(tests\|fuzz\|bench\)/' |
+  grep -zv '\(_win\|usb_winusb\)\.cpp$')
+declare -A key_of=()
+if [ -n "$cache" ]; then
+  mkdir -p "$cache"
+  # (the generators' sources too: what they write into the build is included like a header)
+  shared=$( { "$tidy" --version; cat .clang-tidy; git ls-files -z '*.h' 'tools/*' 'payload/*' |
+    xargs -0 cat; } | sha256sum)
+  while IFS=$'\t' read -r file command; do
+    key_of[$file]=$(printf '%s\n%s\n' "$shared" "$command" | cat - "$file" | sha256sum | cut -c1-40)
+  done < <(python3 - "$build/compile_commands.json" "$PWD" <<'PY'
+import json, sys
+root = sys.argv[2].rstrip('/') + '/'
+for entry in json.load(open(sys.argv[1])):
+    path = entry['file']
+    if not path.startswith(root):
+        continue
+    command = entry.get('command') or ' '.join(entry.get('arguments', []))
+    print(path[len(root):] + '\t' + command.replace(root, './'))
+PY
+  )
+fi
+todo=()
+for f in "${files[@]}"; do
+  k=${key_of[$f]:-}
+  if [ -n "$k" ] && [ -e "$cache/$k" ]; then continue; fi
+  todo+=("$f")
+done
+echo "tidy: ${#todo[@]} of ${#files[@]} files to check (the others passed unchanged before)"
+if [ ${#todo[@]} -gt 0 ]; then
+  printf '%s\0' "${todo[@]}" |
+    xargs -0 -P2 -n4 "$tidy" -p "$build" --quiet --warnings-as-errors='*' >"$log" 2>&1 || status=1
+fi
 # the summary lines ("N warnings generated") are noise; findings name a file and a check
 grep -v '^[0-9]* warnings\? \(and [0-9]* errors\? \)\?generated\.$' "$log" || true
 if [ "$status" -ne 0 ] || grep -q ': \(warning\|error\): ' "$log"; then
   echo "tidy: clang-tidy found problems" >&2
   exit 1
 fi
+for f in "${todo[@]}"; do
+  k=${key_of[$f]:-}
+  [ -n "$k" ] && : >"$cache/$k"
+done
 echo "tidy: clang-tidy clean"
 
 if ! git ls-files -z '*.cpp' '*.h' | xargs -0 "$format" --dry-run --Werror; then

@@ -48,10 +48,10 @@ const std::array<board_model, 10> table{{
     {board_kind::vrx3,      "vrx3",    vrx3_codes,      vrx3_configs},
     {board_kind::selkin,    "selkin",  selkin_codes,    selkin_configs},
     {board_kind::vrx3_4gb,  "",        vrx3_4gb_codes,  {},
-     {.variant = {"4GB", "ver32g.bin", "13G", board_kind::vrx3_32gb}}},
+     {.variant = storage_variant{"4GB", "ver32g.bin", "13G", board_kind::vrx3_32gb}}},
     {board_kind::vrx3_32gb, "",        vrx3_32gb_codes, {},
      {.layout = "13g", .embr_base = 0xE2300000, .data_file = "data32g.bin", .chain_skip = true,
-      .bad_prod = true, .variant = {"32GB", "ver4g.bin", "000", board_kind::vrx3_4gb}}},
+      .bad_prod = true, .variant = storage_variant{"32GB", "ver4g.bin", "000", board_kind::vrx3_4gb}}},
     {board_kind::vrx2_4g,   "",        vrx2_4g_codes,   {},
      {.layout = "350_4g", .embr_base = 0x5FF00000}},
     {board_kind::vrx2_2g,   "",        vrx2_2g_codes,   {},
@@ -60,6 +60,36 @@ const std::array<board_model, 10> table{{
 // clang-format on
 
 constexpr size_t model_count = 6;
+
+bool begins_with_code(std::string_view id, const board_model& row) {
+    return std::any_of(row.prefixes.begin(), row.prefixes.end(),
+                       [id](std::string_view code) { return id.substr(0, code.size()) == code; });
+}
+
+// The row's columns over `base`. Naming every column of both structs, the bindings stop the build
+// when a column is added to one and not here.
+void apply(model_install& base, const install_columns& row) {
+    auto& [layout, embr_base, final_loader, data_file, bios, chain_skip, bad_prod, variant] = base;
+    const auto& [o_layout, o_embr_base, o_final_loader, o_data_file, o_bios, o_chain_skip,
+                 o_bad_prod, o_variant] = row;
+    layout = o_layout.value_or(layout);
+    embr_base = o_embr_base.value_or(embr_base);
+    final_loader = o_final_loader.value_or(final_loader);
+    data_file = o_data_file.value_or(data_file);
+    bios = o_bios.value_or(bios);
+    chain_skip = o_chain_skip.value_or(chain_skip);
+    bad_prod = o_bad_prod.value_or(bad_prod);
+    variant = o_variant.value_or(variant);
+}
+
+// every row the id matches, in the table's order: a model's row, then its storage variant's
+model_install install_for(std::string_view id) {
+    model_install install;
+    for (const board_model& row : table) {
+        if (begins_with_code(id, row)) apply(install, row.install);
+    }
+    return install;
+}
 
 int predicate(board_kind kind) {
     return board_id_matches(board_row(kind));
@@ -75,14 +105,14 @@ std::span<const board_model> board_rows() {
     return table;
 }
 
-const model_install& board_install() {
-    static const model_install defaults{};
-    const board_model* found = nullptr;
-    for (const board_model& row : table) {
-        // a storage variant's row comes after its model's and says more
-        if (board_id_matches(row)) found = &row;
-    }
-    return found != nullptr ? found->install : defaults;
+model_install board_install() {
+    BOARD_TYPE_INIT();
+    // the buffer is always terminated, so a shorter board id never matches a longer code
+    return install_for(std::string_view(g_boardtype_serialno, sizeof g_boardtype_serialno - 1));
+}
+
+model_install row_install(const board_model& row) {
+    return install_for(row.prefixes.empty() ? std::string_view() : row.prefixes.front());
 }
 
 const board_model& board_row(board_kind kind) {

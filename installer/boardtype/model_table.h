@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -33,7 +34,7 @@ struct storage_variant {
     board_kind becomes;          // the row the device must be of after the switch
 };
 
-// What the install does differently on a model. A row that leaves a column out has the value
+// What the install does differently on a model. A column no row of a board id sets has the value
 // given here, which is also what a board id no row lists gets.
 struct model_install {
     // the partition tables: the embedded images "mbr" + layout and "embr" + layout, and where
@@ -48,6 +49,20 @@ struct model_install {
     storage_variant variant = {};
 };
 
+// The columns of model_install a row sets. A board id gets the columns of every row it matches, a
+// later row's over an earlier one's: a storage variant's row (after its model's) overrides only
+// what it sets, as a quirk file's keys do.
+struct install_columns {
+    std::optional<std::string_view> layout = std::nullopt;
+    std::optional<uint32_t> embr_base = std::nullopt;
+    std::optional<std::string_view> final_loader = std::nullopt;
+    std::optional<std::string_view> data_file = std::nullopt;
+    std::optional<bool> bios = std::nullopt;
+    std::optional<bool> chain_skip = std::nullopt;
+    std::optional<bool> bad_prod = std::nullopt;
+    std::optional<storage_variant> variant = std::nullopt;
+};
+
 struct board_model {
     board_kind kind;
     std::string_view name;  // model name in the Device line; empty for a storage variant
@@ -55,7 +70,7 @@ struct board_model {
     std::span<const std::string_view> prefixes;
     // a package's config.bin line must begin with one of these; compared over their lengths
     std::span<const std::string_view> configs;
-    model_install install = {};
+    install_columns install = {};
 };
 
 // The models, in the order a device is recognised (storage variants not included).
@@ -68,6 +83,8 @@ const board_model& board_row(board_kind kind);
 int board_id_matches(const board_model& row);
 // The codes a board id of the row may begin with, as text: "067 or 068".
 std::string board_codes(const board_model& row);
-// What the install does on the stored board id: its storage variant's row when one matches,
-// else its model's, else the defaults.
-const model_install& board_install();
+// What the install does on the stored board id: the columns of its model's row, then of its
+// storage variant's row, over the defaults.
+model_install board_install();
+// The same for a board id that begins with the row's first code.
+model_install row_install(const board_model& row);

@@ -1,4 +1,4 @@
-#include "installer/device.h"
+#include "installer/steps/device.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 
 #include "client/action_queue.h"
 #include "fake_bootloader.h"
-#include "installer/flash_steps.h"
+#include "installer/steps/flash_steps.h"
 #include "support/capture.h"
 
 TEST(OpenDevice, WaitsAndSaysSoOnce) {

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "installer/device.h"
+#include "installer/steps/device.h"
 
 std::string fake_bootloader::final_answer(const std::string& command) const {
     return answer ? answer(command) : std::string("OKAY");

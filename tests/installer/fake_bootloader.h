@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "installer/device.h"
+#include "installer/steps/device.h"
 #include "support/fake_platform.h"
 
 struct fake_bootloader : fake::Device {

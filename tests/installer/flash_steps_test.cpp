@@ -1,4 +1,4 @@
-#include "installer/flash_steps.h"
+#include "installer/steps/flash_steps.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "fake_bootloader.h"
-#include "installer/file_chunks.h"
+#include "installer/steps/file_chunks.h"
 #include "support/capture.h"
 #include "support/temp_dir.h"
 

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "console/console.h"
-#include "installer/plan_report.h"
-#include "installer/steps.h"
-#include "installer/texts.h"
+#include "installer/steps/plan_report.h"
+#include "installer/steps/steps.h"
+#include "installer/steps/texts.h"
 #include "support/temp_dir.h"
 
 namespace {

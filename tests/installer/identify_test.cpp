@@ -1,4 +1,4 @@
-#include "installer/identify.h"
+#include "installer/stages/identify.h"
 
 #include <gtest/gtest.h>
 

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "installer/boardtype/boardtype.h"
-#include "installer/run.h"
-#include "installer/stages.h"
+#include "installer/stages/layout_stages.h"
+#include "installer/steps/run.h"
 #include "payload/payload.h"
 #include "run_state.h"
 #include "support/capture.h"

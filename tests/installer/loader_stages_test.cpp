@@ -2,6 +2,8 @@
 // process against tessaro-devsim: what the device is sent, command by command, and what it
 // stores. The device runs each loader image from the reboot after it was written (its default
 // "verflag" chain walks 8.0 -> 9.0 -> 9.9 -> A.9 -> Y01 -> Z07, loader_tiva gives Z05).
+#include "installer/stages/loader_stages.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -13,9 +15,8 @@
 
 #include "check/crc32.h"
 #include "installer/boardtype/boardtype.h"
-#include "installer/config_block.h"
-#include "installer/run.h"
-#include "installer/stages.h"
+#include "installer/steps/config_block.h"
+#include "installer/steps/run.h"
 #include "payload/payload.h"
 #include "run_state.h"
 #include "support/capture.h"

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "fake_bootloader.h"
-#include "installer/flow.h"
-#include "installer/run.h"
-#include "installer/stages.h"
+#include "installer/flow/flow.h"
+#include "installer/stages/rq3_stage.h"
+#include "installer/steps/run.h"
 #include "payload/payload.h"
 #include "support/capture.h"
 #include "support/temp_dir.h"

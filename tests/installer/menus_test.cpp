@@ -1,7 +1,7 @@
 // The install menus in-process: reading a choice, the plans of the other families for every
 // menu, choice and current system, the automatic choices, and what is printed again on a
 // rejected choice. The RQ3 lists write to a device and are covered end to end.
-#include "installer/menus.h"
+#include "installer/stages/menus.h"
 
 #include <gtest/gtest.h>
 
@@ -10,8 +10,8 @@
 
 #include "base/unique_file.h"
 #include "console/console.h"
-#include "installer/run.h"
-#include "installer/texts.h"
+#include "installer/steps/run.h"
+#include "installer/steps/texts.h"
 
 namespace {
 

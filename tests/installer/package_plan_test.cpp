@@ -1,6 +1,8 @@
 // The download preamble and the package plan, run in-process against tessaro-devsim with the
 // run state set: which file reaches which partition for each target and current system, the
 // checks on host and device, the system-type marker and the recovery flag.
+#include "installer/stages/package_plan.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,9 +17,8 @@
 
 #include "console/console.h"
 #include "installer/boardtype/boardtype.h"
-#include "installer/run.h"
-#include "installer/stages.h"
-#include "installer/texts.h"
+#include "installer/steps/run.h"
+#include "installer/steps/texts.h"
 #include "support/capture.h"
 #include "support/temp_dir.h"
 #include "usb_devsim.h"

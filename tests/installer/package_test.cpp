@@ -1,4 +1,4 @@
-#include "installer/package.h"
+#include "installer/steps/package.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "installer/boardtype/boardtype.h"
-#include "installer/run.h"
+#include "installer/steps/run.h"
 
 inline InstallRun run_state(const char* serial, int type, int target) {
     InstallRun run{};

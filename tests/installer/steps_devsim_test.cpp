@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "base/unique_fd.h"
-#include "installer/device.h"
-#include "installer/flash_steps.h"
+#include "installer/steps/device.h"
+#include "installer/steps/flash_steps.h"
 #include "support/capture.h"
 #include "support/temp_dir.h"
 #include "usb_devsim.h"

@@ -8,10 +8,10 @@
 
 #include "installer/boardtype/boardtype.h"
 #include "installer/boardtype/model_table.h"
-#include "installer/file_plan.h"
-#include "installer/loader_chain.h"
-#include "installer/package.h"
-#include "installer/steps.h"
+#include "installer/stages/file_plan.h"
+#include "installer/stages/loader_chain.h"
+#include "installer/steps/package.h"
+#include "installer/steps/steps.h"
 #include "payload/payload.h"
 
 namespace {
@@ -26,9 +26,9 @@ bool image_of_kind(const std::string& name, payload_kind kind) {
     return image != nullptr && image->kind == kind;
 }
 
-TEST(ModelTable, EveryRowNamesWhatTheBuildCarriesAndEveryCodeFindsItsRow) {
+TEST(ModelTable, EveryRowNamesWhatTheBuildCarries) {
     for (const board_model& row : board_rows()) {
-        const model_install& in = row.install;
+        const model_install in = row_install(row);
         SCOPED_TRACE(std::string(row.prefixes.front()));
         EXPECT_TRUE(image_of_kind("mbr" + std::string(in.layout), payload_kind::main_table));
         EXPECT_TRUE(image_of_kind("embr" + std::string(in.layout), payload_kind::extended_table));
@@ -37,19 +37,41 @@ TEST(ModelTable, EveryRowNamesWhatTheBuildCarriesAndEveryCodeFindsItsRow) {
         if (!in.variant.label.empty()) {
             EXPECT_TRUE(is_package_name(in.variant.marker));
         }
+    }
+}
+
+// Every code gets a whole set of columns: its storage variant's row's where that row sets them,
+// else its model's row's, else the defaults. A column set on a model's row is never dropped
+// because a variant's row matches too.
+TEST(ModelTable, EveryCodeGetsItsModelsColumnsUnlessItsVariantSetsThem) {
+    const model_install defaults{};
+    for (const board_model& row : board_rows()) {
         for (std::string_view code : row.prefixes) {
+            SCOPED_TRACE(std::string(code));
             BOARD_TYPE_SET(code.data(), static_cast<int>(code.size()));
-            // the row that answers is one the code matches: its own, or a storage variant
-            // that splits its model further
-            const model_install& found = board_install();
-            const auto owner =
-                std::find_if(board_rows().begin(), board_rows().end(),
-                             [&](const board_model& r) { return &r.install == &found; });
-            ASSERT_NE(owner, board_rows().end()) << code;
-            EXPECT_TRUE(board_id_matches(*owner)) << code;
-            if (&*owner != &row) {
-                EXPECT_TRUE(!row.name.empty() && owner->name.empty()) << code;
+            const board_model* model = nullptr;
+            const board_model* variant = nullptr;
+            for (const board_model& r : board_rows()) {
+                if (board_id_matches(r) == 0) continue;
+                (r.name.empty() ? variant : model) = &r;
             }
+            ASSERT_NE(model, nullptr);
+            const model_install got = board_install();
+            const auto pick = [&](auto column, auto fallback) {
+                if (variant != nullptr && (variant->install.*column)) {
+                    return *(variant->install.*column);
+                }
+                return (model->install.*column).value_or(fallback);
+            };
+            EXPECT_EQ(got.layout, pick(&install_columns::layout, defaults.layout));
+            EXPECT_EQ(got.embr_base, pick(&install_columns::embr_base, defaults.embr_base));
+            EXPECT_EQ(got.final_loader,
+                      pick(&install_columns::final_loader, defaults.final_loader));
+            EXPECT_EQ(got.data_file, pick(&install_columns::data_file, defaults.data_file));
+            EXPECT_EQ(got.bios, pick(&install_columns::bios, defaults.bios));
+            EXPECT_EQ(got.chain_skip, pick(&install_columns::chain_skip, defaults.chain_skip));
+            EXPECT_EQ(got.bad_prod, pick(&install_columns::bad_prod, defaults.bad_prod));
+            EXPECT_EQ(got.variant.label, pick(&install_columns::variant, defaults.variant).label);
         }
     }
 }

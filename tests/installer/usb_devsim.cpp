@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 #include "check/crc32.h"
-#include "installer/device.h"
+#include "installer/steps/device.h"
 #include "usb/usb_platform.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "installer/device.h"
+#include "installer/steps/device.h"
 #include "payload/payload.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
