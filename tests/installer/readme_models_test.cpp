@@ -1,5 +1,6 @@
-// The README's table of models against the installer's own model table: a model added, renamed
-// or given another board-id prefix or config.bin name shows here until the README says so too.
+// The users' table of models (docs/usage.md) against the installer's own model table: a model
+// added, renamed or given another board-id prefix or config.bin name shows here until the doc
+// says so too.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -21,9 +22,9 @@ std::string code_list(std::span<const std::string_view> words) {
     return out;
 }
 
-// The rows between the README's two model markers.
+// The rows between the doc's two model markers.
 std::vector<std::string> readme_model_rows() {
-    std::ifstream in(std::string(TESSARO_SOURCE_DIR) + "/README.md");
+    std::ifstream in(std::string(TESSARO_SOURCE_DIR) + "/docs/usage.md");
     std::vector<std::string> rows;
     bool inside = false;
     for (std::string line; std::getline(in, line);) {
@@ -39,13 +40,14 @@ std::vector<std::string> readme_model_rows() {
 TEST(ReadmeModels, OneRowPerModelInTheOrderTheyAreRecognised) {
     const std::vector<std::string> rows = readme_model_rows();
     const std::span<const board_model> models = board_models();
-    ASSERT_EQ(rows.size(), models.size()) << "README.md's table of models has another row count";
+    ASSERT_EQ(rows.size(), models.size())
+        << "docs/usage.md's table of models has another row count";
     for (size_t i = 0; i < models.size(); ++i) {
         const board_model& m = models[i];
         const std::string name(m.name);
         const std::string expected = "| `" + name + "` | " + code_list(m.prefixes) + " | " +
                                      code_list(m.configs) + " | `--model " + name + "` |";
-        EXPECT_TRUE(rows[i].starts_with(expected)) << "README.md row " << i + 1 << ":\n  "
+        EXPECT_TRUE(rows[i].starts_with(expected)) << "docs/usage.md row " << i + 1 << ":\n  "
                                                    << rows[i] << "\nthe code says:\n  " << expected;
     }
 }
