@@ -81,7 +81,7 @@ function previewBlock(place, r, enabled) {
   if (r.preview && r.state === 'done' && previews[place]) {
     const key = previews[place].key, plan = previewPlan(place, key);
     if (!plan) return null;
-    const go = el('button', { class: 'primary install-plan' + (plan.wipe ? ' danger' : ''), onclick: () => installPlan(place) },
+    const go = el('button', { class: 'install-plan ' + (plan.wipe ? 'danger' : 'primary'), onclick: () => installPlan(place) },
       vt(plan.wipe ? 'wipePlan' : 'installPlan'));
     go.disabled = !enabled;
     return el('div', {}, planBlock(plan, key), go);
