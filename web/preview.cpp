@@ -91,7 +91,8 @@ void take_event(Identity& id, const Event& e) {
 }
 
 json differs(const Identity& preview, const Identity& now) {
-    std::string en, zh;
+    std::string en;
+    std::string zh;
     auto fact = [&](const std::string& was, const std::string& is, const char* what_en,
                     const char* what_zh) {
         if (was == is) return;
