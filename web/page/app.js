@@ -352,6 +352,7 @@ async function follow() {
       serverIs(r.status === 403 ? 'other' : 'up');
       if (r.ok && r.body) {
         for (const k of Object.keys(runs)) delete runs[k];
+        for (const k of Object.keys(previews)) delete previews[k];
         const reader = r.body.pipeThrough(new TextDecoderStream()).getReader();
         let pending = '';
         for (;;) {
