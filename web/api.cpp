@@ -80,6 +80,7 @@ void Api::take_listing(const std::string& out) {
 
 void Api::replay(const std::function<void(const json&)>& push) const {
     push(devices_json());
+    for (const auto& [place, p] : previews_) push(p.event(place));
     for (const auto& [place, run] : runs_) {
         for (const auto& j : run->history()) push(j);
     }
@@ -88,7 +89,8 @@ void Api::replay(const std::function<void(const json&)>& push) const {
 json Api::devices_json() const {
     json runs = json::object();
     for (const auto& [place, run] : runs_) {
-        runs[place] = {{"state", run->state()}, {"running", run->running()}};
+        runs[place] = {
+            {"state", run->state()}, {"running", run->running()}, {"preview", run->preview()}};
     }
     return {{"type", "devices"},
             {"devices", listing_.devices},
@@ -129,7 +131,8 @@ void Api::answer(const Request& req, const std::string& path, Response& r) {
         }
         if (past_.answer(req, path, r)) return;
     } else if (req.method() == http::verb::post) {
-        if (path == "/api/install") return install(req, r);
+        if (path == "/api/install") return install(req, r, false);
+        if (path == "/api/preview") return install(req, r, true);
         if (path == "/api/choice") return choose(req, r);
         if (path == "/api/stop") return stop(req, r);
     }
@@ -165,7 +168,7 @@ void Api::download(const std::string& path, const std::string& place, Response& 
     }
 }
 
-void Api::install(const Request& req, Response& res) {
+void Api::install(const Request& req, Response& res, bool preview) {
     const json body = json::parse(req.body(), nullptr, false);
     if (!body.is_object() || !body.contains("path") || !body["path"].is_string()) {
         res.result(http::status::bad_request);
@@ -198,6 +201,11 @@ void Api::install(const Request& req, Response& res) {
     if (auto r = runs_.find(place); r != runs_.end() && r->second->running()) {
         return refuse("an install already runs on this device");
     }
+    const auto planned = previews_.find(place);
+    const bool as_planned = !preview && body.contains("plan") && body["plan"] == true;
+    if (as_planned && (planned == previews_.end() || planned->second.last == 0)) {
+        return refuse("no preview of this device to install");
+    }
     // the model alone: the images' signatures are the page's to show, and reading them whole
     // here would hold up every other event while they are read
     const std::string model = package_model(options_.package_dir);
@@ -211,15 +219,25 @@ void Api::install(const Request& req, Response& res) {
                        {"1", "-1", place},
                        options_.package_dir,
                        {{"TESSARO_TRACE", files.trace.string()}}};
-    // the installer writes the run's report itself, however the run ends
-    const auto report = past_.begin_run(place, device->value("serial", ""));
-    if (!report.empty()) launch.env.emplace_back("TESSARO_REPORT", report.string());
+    // the plan's file is named here, never by the request
+    const auto plan_file = run_dir_ / (base + "-plan.json");
+    if (preview) {
+        launch.args.insert(launch.args.begin(), "--dry-run");
+        launch.env.emplace_back("TESSARO_PLAN", plan_file.string());
+    } else {
+        // the installer writes the run's report itself, however the run ends
+        const auto report = past_.begin_run(place, device->value("serial", ""));
+        if (!report.empty()) launch.env.emplace_back("TESSARO_REPORT", report.string());
+    }
     try {
         runs_.erase(place);  // a finished run of this device: its threads have ended
         runs_[place] = std::make_unique<Run>(
             place, launch, files,
             [this](std::function<void()> task) { asio::post(io_, std::move(task)); },
-            [this](const json& j) {
+            [this, place, plan_file](const json& j) {
+                if (j.value("type", "") == "end" && j.value("preview", false)) {
+                    previewed(place, plan_file);
+                }
                 publish_(j);
                 if (j.value("type", "") == "end") {
                     publish_(devices_json());
@@ -232,11 +250,27 @@ void Api::install(const Request& req, Response& res) {
         res.body() = e.what();
         return;
     }
+    Run& run = *runs_[place];
+    run.identify(device_identity(*device));
+    if (preview) run.set_preview();
+    if (as_planned) run.answer_as(planned->second.last, planned->second.identity);
     names_[place] = download_name(device->value("serial", ""));
     publish_(devices_json());
     res.result(http::status::ok);
     res.set(http::field::content_type, "application/json");
     res.body() = json{{"path", place}}.dump();
+}
+
+void Api::previewed(const std::string& place, const std::filesystem::path& plan_file) {
+    const Run& run = *runs_.at(place);
+    json plan = read_plan(plan_file);
+    // the plan of an install that would end done: one of Exit, or of a run that fails, is none
+    if (plan.is_null() || run.state() != "done" || run.chosen() == 0 || run.chosen() == '0') {
+        return;
+    }
+    Previews& p = previews_[place];
+    p.take(run.seen(), run.chosen(), std::move(plan));
+    publish_(p.event(place));
 }
 
 void Api::choose(const Request& req, Response& res) {

@@ -14,6 +14,7 @@
 #include "web/asio.h"
 #include "web/listing.h"
 #include "web/past_runs.h"
+#include "web/preview.h"
 #include "web/runs.h"
 #include "web/server.h"
 #include "web/session.h"
@@ -45,7 +46,11 @@ class Api {
   private:
     [[nodiscard]] nlohmann::json devices_json() const;
     [[nodiscard]] nlohmann::json package_json() const;
-    void install(const Request& req, Response& res);
+    // An install, or with `preview` the dry run of one; an install whose body asks for "plan"
+    // answers its menu as the last preview of the device did.
+    void install(const Request& req, Response& res, bool preview);
+    // A preview run's end: its plan kept, and told.
+    void previewed(const std::string& place, const std::filesystem::path& plan_file);
     void choose(const Request& req, Response& res);
     void stop(const Request& req, Response& res);
     void download(const std::string& path, const std::string& place, Response& res) const;
@@ -59,6 +64,7 @@ class Api {
     std::map<std::string, std::unique_ptr<Run>> runs_;  // by place
     std::map<std::string, std::string> names_;          // a run's download name, by place
     PastRuns past_;                                     // the runs' reports
+    std::map<std::string, Previews> previews_;          // by place
     unsigned run_count_ = 0;  // run files are named by this count, never by the device's text
     bool stopping_ = false;
 };

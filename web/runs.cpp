@@ -104,7 +104,9 @@ void Run::on_event(const std::string& stream, const Event& e, double t, double a
     j["stream"] = stream;
     j["t"] = t;
     j["at"] = at;
+    if (preview_) j["preview"] = true;
     if (stream == "out") device_wait_ = false;
+    if (stream != "err") take_event(seen_, e);
     causes_.take(stream == "err", e);
     switch (kind) {
         case EventKind::Menu:
@@ -115,6 +117,7 @@ void Run::on_event(const std::string& stream, const Event& e, double t, double a
             break;
         case EventKind::Choice:
             menu_keys_.clear();
+            if (chosen_ == 0 && !e.value.empty()) chosen_ = e.value[0];
             break;
         case EventKind::Text:
             if (stream != "err") break;
@@ -130,6 +133,30 @@ void Run::on_event(const std::string& stream, const Event& e, double t, double a
     const bool structural = kind != EventKind::Text && kind != EventKind::Percent;
     publish_(j);
     keep(std::move(j), structural);
+    if (kind == EventKind::Menu && planned_) answer_planned();
+}
+
+void Run::identify(const Identity& device) {
+    seen_ = device;
+}
+
+void Run::answer_as(char key, Identity preview) {
+    planned_ = Planned{key, std::move(preview)};
+}
+
+// The menu the preview answered, answered again by itself when nothing differs.
+void Run::answer_planned() {
+    const Planned p = std::move(*planned_);
+    planned_.reset();
+    const nlohmann::json why = differs(p.preview, seen_);
+    nlohmann::json j = {{"type", "planned"},
+                        {"path", place_},
+                        {"key", std::string(1, p.key)},
+                        {"same", why.is_null()}};
+    if (!why.is_null()) j["why"] = why;
+    publish_(j);
+    keep(j, true);
+    if (why.is_null()) (void)choose(p.key);
 }
 
 void Run::on_trace(nlohmann::json j, double at) {
@@ -145,6 +172,7 @@ void Run::on_end(int status) {
     device_wait_ = false;
     const std::string_view state = outcome_.end(status);
     nlohmann::json j = {{"type", "end"}, {"path", place_}, {"status", status}, {"state", state}};
+    if (preview_) j["preview"] = true;
     if (state == "stopped" && !stop_note_.empty()) j["note"] = stop_note_;
     if (state == "failed") add_cause(j, causes_.finding());
     history_.push_back(j);

@@ -10,12 +10,14 @@
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include "web/causes.h"
 #include "web/child.h"
 #include "web/outcome.h"
+#include "web/preview.h"
 #include "web/reader.h"
 #include "web/trace_follow.h"
 
@@ -62,6 +64,20 @@ class Run {
     // At a menu or waiting for a device: a Stop ends it now.
     [[nodiscard]] bool waiting() const { return !menu_keys_.empty() || device_wait_; }
 
+    // A dry run: each of its events says so ("preview"), and its end is a preview's.
+    void set_preview() { preview_ = true; }
+    [[nodiscard]] bool preview() const { return preview_; }
+    // The listing's facts of the device as the run starts, to which the run adds what it shows
+    // before its first menu.
+    void identify(const Identity& device);
+    [[nodiscard]] const Identity& seen() const { return seen_; }
+    // The first choice the run took; 0 before it took one.
+    [[nodiscard]] char chosen() const { return chosen_; }
+    // Install this plan: the first menu is answered with `key` when the run and the device show
+    // what the preview saw (`preview`); otherwise it is left to the person. A "planned" event
+    // tells which, and why.
+    void answer_as(char key, Identity preview);
+
   private:
     // t: seconds since the run started; at: the host's monotonic clock when it was read
     void on_event(const std::string& stream, const Event& e, double t, double at);
@@ -69,6 +85,7 @@ class Run {
     void on_trace(nlohmann::json j, double at);
     void pump(bool out);
     void keep(nlohmann::json j, bool structural);
+    void answer_planned();
 
     std::string place_;
     Files files_;
@@ -90,6 +107,14 @@ class Run {
     std::string stop_note_;     // the installer's own note when a Stop ended it
     std::deque<nlohmann::json> history_;
     bool history_cut_ = false;
+    bool preview_ = false;
+    Identity seen_;
+    char chosen_ = 0;
+    struct Planned {
+        char key;
+        Identity preview;
+    };
+    std::optional<Planned> planned_;  // answered at the first menu
 };
 
 [[nodiscard]] nlohmann::json event_json(const Event& e);

@@ -72,11 +72,27 @@ std::pair<std::string, std::string> Devsim::link_variable() const {
 }
 
 Devsim::Devsim(const std::vector<std::string>& args, bool tcp) : tcp_(tcp) {
+    start(args, "127.0.0.1:0");
+}
+
+void Devsim::restart(const std::vector<std::string>& args) {
+    stop(SIGTERM);
+    // the first device's address again (the next ones follow it)
+    std::string first;
+    std::istringstream in(greeting_);
+    for (std::string word, name; first.empty() && in >> word;) {
+        if (word == "listening") in >> name >> first;
+    }
+    greeting_.clear();
+    start(args, first);
+}
+
+void Devsim::start(const std::vector<std::string>& args, const std::string& listen) {
     if (devsim_bin().empty()) throw std::runtime_error("tessaro-devsim is not built");
     fs::create_directories(socket_dir());
     std::vector<std::string> argv = {devsim_bin(), "--transcript", transcript_path().string()};
     if (tcp_) {
-        argv.insert(argv.end(), {"--listen", "127.0.0.1:0"});
+        argv.insert(argv.end(), {"--listen", listen});
     } else {
         argv.insert(argv.end(), {"--dir", socket_dir().string()});
     }

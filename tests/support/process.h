@@ -57,8 +57,13 @@ class Devsim {
     std::vector<std::string> commands() const;
     // Sends `signal` and returns the wait status of the program's end.
     int stop(int signal);
+    // Stops the program and starts it again with `args`, its devices at the same places (the
+    // same socket directory, or the same TCP addresses): a device that changed while unplugged.
+    // The transcript starts anew.
+    void restart(const std::vector<std::string>& args);
 
   private:
+    void start(const std::vector<std::string>& args, const std::string& listen);
     TempDir dir_;
     pid_t pid_ = -1;
     std::string greeting_;

@@ -324,12 +324,14 @@ std::string place_of(const support::Devsim& devsim, const std::string& name) {
     return {};
 }
 
-// Waits until the device at `place` is listed.
-bool listed(Web& w, const std::string& place) {
+// Waits until the device at `place` is listed (with `field` at `value`, when one is given).
+bool listed(Web& w, const std::string& place, const std::string& field = {},
+            const std::string& value = {}) {
     for (int i = 0; i < 100; ++i) {
         const json d = json::parse(w.page(http::verb::get, "/api/devices").body);
         for (const auto& dev : d.at("devices")) {
-            if (dev.value("path", "") == place) return true;
+            if (dev.value("path", "") == place && (field.empty() || dev.value(field, "") == value))
+                return true;
         }
         std::this_thread::sleep_for(100ms);
     }
@@ -436,6 +438,20 @@ TEST(WebApi, BadRequestsAreRefusedWithNothingRun) {
          "/api/install",
          {{"Host", host}, {"X-Tessaro-Token", token}},
          install,
+         403},
+        {"a preview without an origin",
+         w,
+         http::verb::post,
+         "/api/preview",
+         {{"Host", host}, {"X-Tessaro-Token", token}},
+         install,
+         403},
+        {"a preview of a place that is not listed",
+         w,
+         http::verb::post,
+         "/api/preview",
+         {{"Host", host}, {"X-Tessaro-Token", token}, {"Origin", origin}},
+         ::install("--help").dump(),
          403},
         {"escaped path traversal",
          w,
@@ -778,4 +794,100 @@ TEST(WebApi, InstallsOnSeveralDevicesAtOnce) {
     EXPECT_EQ(status, 0);
     EXPECT_NE(err.find("an install writes to the device at " + at["blank"]), std::string::npos)
         << err;
+}
+
+// Preview on a VRX3 from loader 8.0: the device is only asked, and the plan of the digit chosen
+// is kept; Install this plan answers the real run's menu with that digit. Then the device comes
+// back changed (another loader, another system): the menu is left to the person.
+TEST(WebApi, PreviewThenInstallThisPlan) {
+    auto device = [](const std::string& verflag, const std::string& systype) {
+        return std::vector<std::string>{"--device", "a",
+                                        "--serial", kVrx3,
+                                        "--var",    "product=VRX3",
+                                        "--var",    "verflag=" + verflag,
+                                        "--var",    "bootmode=main",
+                                        "--var",    "systype=" + systype};
+    };
+    support::Devsim devsim(device("8.0", "sing"));
+    Web w(devsim, "vrx3");
+    const std::string place = place_of(devsim, "a");
+    ASSERT_TRUE(listed(w, place));
+    w.start_events();
+    auto post = [&w](const std::string& what, const json& body) {
+        return w.page(http::verb::post, what, body.dump()).status;
+    };
+    auto next = [&](const std::string& type, const std::string& kind, size_t from) {
+        return w.wait_event(
+            [&](const json& e) {
+                return e.value("path", "") == place && e.value("type", "") == type &&
+                       (kind.empty() || e.value("kind", "") == kind);
+            },
+            120s, from);
+    };
+    const json as_planned = {{"path", place}, {"plan", true}};
+    EXPECT_EQ(post("/api/install", as_planned), 403) << "no preview yet";
+
+    ASSERT_EQ(post("/api/preview", install(place)), 200);
+    ASSERT_FALSE(next("run", "menu", 0).is_null());
+    ASSERT_EQ(post("/api/choice", {{"path", place}, {"key", "2"}}), 200);
+    const json preview = next("preview", "", 0);
+    EXPECT_EQ(next("end", "", 0).value("state", ""), "done");
+    ASSERT_FALSE(preview.is_null());
+    EXPECT_EQ(preview.value("key", ""), "2");
+    const json plan = preview["plans"]["2"];
+    EXPECT_EQ(plan["loader"].value("from", ""), "8.0") << plan;
+    EXPECT_EQ(plan["loader"].value("to", ""), "Z07") << plan;
+    EXPECT_EQ(plan["loader"]["stages"].size(), 5u) << plan;
+    EXPECT_TRUE(plan.value("wipe", false)) << plan;
+    EXPECT_TRUE(plan.value("closing_reboot", false)) << plan;
+    EXPECT_GT(plan.value("bytes", 0), 7 * 8192) << plan;
+    for (const auto& c : devsim.commands()) EXPECT_EQ(c.rfind("getvar:", 0), 0u) << c;
+
+    size_t before = w.events().size();
+    ASSERT_EQ(post("/api/install", as_planned), 200);
+    const json planned = next("planned", "", before);
+    EXPECT_TRUE(planned.value("same", false)) << planned;
+    EXPECT_EQ(next("run", "choice", before).value("value", ""), "2");
+    const json done = next("end", "", before);
+    EXPECT_EQ(done.value("state", ""), "done") << done;
+    EXPECT_FALSE(done.contains("preview"));
+    // the partitions the real run wrote are the plan's
+    std::set<std::string> wrote, planned_parts;
+    for (const auto& c : devsim.commands()) {
+        if (c.rfind("flash:", 0) == 0) wrote.insert(c.substr(6, c.find(':', 6) - 6));
+    }
+    for (const auto& s : plan["loader"]["stages"]) planned_parts.insert(s.value("partition", ""));
+    for (const auto& f : plan["writes"]) planned_parts.insert(f.value("partition", ""));
+    EXPECT_EQ(wrote, planned_parts);
+
+    struct Changed {
+        const char* what;
+        const char* verflag;
+        const char* systype;
+        const char* field;  // of the listing, which shows the change
+        const char* value;
+        const char* why;
+    };
+    for (const Changed& c :
+         {Changed{"another loader", "Z07", "sing", "loader", "Z07", "loader"},
+          Changed{"another system", "8.0", "tess", "system", "second", "menu"}}) {
+        devsim.restart(device(c.verflag, c.systype));
+        ASSERT_TRUE(listed(w, place, c.field, c.value)) << c.what;
+        before = w.events().size();
+        ASSERT_EQ(post("/api/install", as_planned), 200) << c.what;
+        const json changed = next("planned", "", before);
+        EXPECT_FALSE(changed.value("same", true)) << c.what << changed;
+        EXPECT_NE(changed["why"].value("en", "").find(c.why), std::string::npos) << changed;
+        // it waits at the menu, unanswered, until the person chooses (here: a Stop)
+        EXPECT_TRUE(w.wait_event(
+                         [&](const json& e) {
+                             return e.value("path", "") == place && e.value("kind", "") == "choice";
+                         },
+                         2s, before)
+                        .is_null())
+            << c.what;
+        EXPECT_EQ(post("/api/stop", install(place)), 200) << c.what;
+        EXPECT_EQ(next("end", "", before).value("state", ""), "stopped") << c.what;
+        for (const auto& cmd : devsim.commands()) EXPECT_EQ(cmd.rfind("getvar:", 0), 0u) << cmd;
+    }
 }

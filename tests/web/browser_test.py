@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """The page in headless Chromium against tessaro-devsim, clicked as a person would: a package
-of both systems installed on a VRX3 from loader 8.0 (the menu's hidden "both systems" choice,
-confirmed as a wipe), the menu and the steps in English and Chinese, a device of another model
+of both systems previewed on a VRX3 from loader 8.0 (the menu's hidden "both systems" choice),
+its plan shown, then that plan installed with the same choice answered by itself; the menu and the steps in English and Chinese, a device of another model
 that the package is refused for, one whose kernel check fails, one at loader 8.5, one running
-the second system (whose plain upgrade does not wipe), a device unplugged in the middle of a
+the second system (whose plain upgrade does not wipe, and whose wiping choice, previewed, asks
+first with its plan), a device unplugged in the middle of a
 file, and the server stopped in the middle of a run. Then what the devices received and hold. One screenshot per state under
 SHOTS. Usage: browser_test.py BUILD_DIR SHOTS_DIR"""
 import json
@@ -127,8 +128,8 @@ try:
     check('This package is for vrx3, not for this device (pagora8)' in other_text,
           'another model: the page names both models')
 
-    # the whole chain from loader 8.0, both systems
-    settled(lambda: card(CHAIN).find_element(By.CSS_SELECTOR, 'button.install').click())
+    # the whole chain from loader 8.0, both systems: previewed first, then this plan installed
+    settled(lambda: card(CHAIN).find_element(By.CSS_SELECTOR, 'button.preview').click())
     wait.until(lambda d: card(CHAIN).find_elements(By.CSS_SELECTOR, '.menu button[data-key="5"]'))
     menu_text = settled(lambda: card(CHAIN).find_element(By.CSS_SELECTOR, '.menu').text)
     check('4. Pagora' in menu_text and 'Choose (0-4):' in menu_text and '转换' not in menu_text
@@ -148,9 +149,18 @@ try:
     shot('menu-zh', CHAIN)
     driver.find_element(By.ID, 'lang').click()
     settled(lambda: card(CHAIN).find_element(By.CSS_SELECTOR, '.menu button[data-key="5"]').click())
-    wait.until(lambda d: card(CHAIN).find_elements(By.CSS_SELECTOR, 'button[data-confirm="5"]'))
-    check('wipes the user data' in settled(lambda: card(CHAIN).text), 'a wiping choice asks first')
-    settled(lambda: card(CHAIN).find_element(By.CSS_SELECTOR, 'button[data-confirm="5"]').click())
+    wait.until(lambda d: card(CHAIN).find_elements(By.CSS_SELECTOR, '.plan[data-key="5"]'))
+    plan = settled(lambda: card(CHAIN).find_element(By.CSS_SELECTOR, '.plan').text)
+    for text in ('The plan of choice 5', 'Loader: 8.0 → Z07 (5 stages, 6 restarts)', 'porter → xloader_belto, 9.0',
+                 'Partition tables: rewritten xzmbr, xembr, layout def, storage 4GB', 'kernel.bin xzkernel 4.0 MiB checked by the device',
+                 'System marker: dual', 'User data: WIPED', 'Closing reboot: yes', f'Nothing was written to {CHAIN}'):
+        check(text in plan, f'the preview\'s plan: "{text}"')
+    check(all(c.startswith('getvar:') for c in commands('chain')), 'the preview only asked the device')
+    driver.execute_script('document.querySelector(arguments[0]).scrollIntoView({block: "start"})',
+                          f'.card[data-serial="{CHAIN}"] .plan')
+    shot('preview_plan')
+    settled(lambda: card(CHAIN).find_element(By.CSS_SELECTOR, 'button.install-plan').click())
+    wait.until(lambda d: 'Chose 5, as in the preview' in card(CHAIN).text)
     # the card's figures as the page shows them, four times a second until the end: the chain's
     # stages, then the rate and the time left against the link's and the real remainder
     seen, samples, shots_taken = set(), [], set()
@@ -213,11 +223,24 @@ try:
         WebDriverWait(driver, 120, ignored_exceptions=STALE).until(lambda d: card(serial).find_elements(By.CSS_SELECTOR, '.ending'))
 
     # a device that runs the second system: its plain upgrade keeps the user data, so it is not red
+    # (previewed with its wiping choice 2 first: that choice's confirmation shows its plan)
+    settled(lambda: card(SECOND).find_element(By.CSS_SELECTOR, 'button.preview').click())
+    wait.until(lambda d: card(SECOND).find_elements(By.CSS_SELECTOR, '.menu button[data-key="2"]'))
+    settled(lambda: card(SECOND).find_element(By.CSS_SELECTOR, '.menu button[data-key="2"]').click())
+    wait.until(lambda d: card(SECOND).find_elements(By.CSS_SELECTOR, '.plan[data-key="2"]'))
     settled(lambda: card(SECOND).find_element(By.CSS_SELECTOR, 'button.install').click())
     wait.until(lambda d: card(SECOND).find_elements(By.CSS_SELECTOR, '.menu button[data-key="0"]'))
     check(wiping(SECOND) == {'1': False, '2': True, '3': True, '4': False, '5': True, '0': False},
           'a second-system device: only the choices that wipe it are red')
     shot('menu-second', SECOND)
+    settled(lambda: card(SECOND).find_element(By.CSS_SELECTOR, '.menu button[data-key="2"]').click())
+    wait.until(lambda d: card(SECOND).find_elements(By.CSS_SELECTOR, 'button[data-confirm="2"]'))
+    confirm = settled(lambda: card(SECOND).find_element(By.CSS_SELECTOR, '.menu').text)
+    check('wipes the user data' in confirm and 'The plan of choice 2' in confirm and 'User data: WIPED' in confirm,
+          "a wiping choice asks first, with the choice's plan")
+    shot('confirm-plan', SECOND)
+    settled(lambda: card(SECOND).find_element(By.XPATH, './/div[@class="menu"]/button[text()="Cancel"]').click())
+    wait.until(lambda d: card(SECOND).find_elements(By.CSS_SELECTOR, '.menu button[data-key="0"]'))
     settled(lambda: card(SECOND).find_element(By.CSS_SELECTOR, '.menu button[data-key="0"]').click())
 
     # loader 8.5, which the loader chain cannot start from: no retry offered as the way out

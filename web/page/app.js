@@ -133,7 +133,9 @@ document.addEventListener('click', async (ev) => {
 function onRunEvent(e) {
   const r = runs[e.path] || (runs[e.path] = newRun());
   if (r.id === undefined && e.at !== undefined) { r.id = e.at; r.dismissed = dismissed().includes(e.path + '|' + e.at); }
+  if (e.preview) r.preview = true;
   if (e.type === 'trace') { progressTrace(r, e); return; }
+  if (e.type === 'planned') { r.planned = e; return; }
   if (e.type === 'end') {
     r.running = false; r.state = e.state; r.menu = null; r.confirm = null; r.note = e.note || '';
     r.cause = e.cause ? e : null;
@@ -149,7 +151,8 @@ function onRunEvent(e) {
     case 'menu': r.menu = e; r.lastMenu = e; r.confirm = null; break;
     case 'choice': r.menu = null; r.confirm = null; r.chosen = e.value !== '0'; r.steps.push(stepOf(r, e)); break;
     case 'loader': r.steps.push(stepOf(r, e)); break;
-    case 'stage': r.steps.push(stepOf(r, e)); break;
+    // (a preview's plan follows its ending: the card shows it as a plan, not as steps)
+    case 'stage': if (!(r.preview && r.ending)) r.steps.push(stepOf(r, e)); break;
     case 'file':
       if (r.file) { r.filesDone++; r.bytesDone += imageSize(r.file); }
       r.file = e.value; r.percent = 0; r.mark = { t: e.t, p: 0 };
@@ -224,23 +227,28 @@ function deviceCard(d) {
   const ok = fits(d.model);
   const busy = r && r.running;
   const button = el('button', { class: 'primary install', onclick: () => install(place) },
-    busy ? t('installing') : r ? t('again') : t('install'));
-  if (!ok || busy || listing.stopping || d.unlisted || serverState !== 'up') button.disabled = true;
+    busy && !r.preview ? t('installing') : r && !r.preview ? t('again') : t('install'));
+  const enabled = ok && !busy && !listing.stopping && !d.unlisted && serverState === 'up';
+  if (!enabled) button.disabled = true;
+  const look = el('button', { class: 'preview', onclick: () => preview(place) }, vt('preview'));
+  if (!enabled) look.disabled = true;
   const stop = busy ? el('button', { class: 'stop', onclick: () => post('/api/stop', { path: place }) }, t('stop')) : null;
   const close = r && !r.running ? el('button', { class: 'dismiss', onclick: () => dismiss(place) }, pt('dismiss')) : null;
-  card.append(el('div', {}, button, stop, close, ok || d.unlisted ? null : el('span', { class: 'confirm' }, otherModelText(pkg ? pkg.model : '', d.model)),
+  card.append(el('div', {}, button, look, stop, close, ok || d.unlisted ? null : el('span', { class: 'confirm' }, otherModelText(pkg ? pkg.model : '', d.model)),
     d.unlisted && !busy ? el('span', { class: 'confirm' }, pt('notListed')) : null));
   if (!r) return card;
-  card.append(unplugBanner(r) || '');
+  // a preview writes nothing: no banner, and no progress but its plan
+  if (!r.preview) card.append(unplugBanner(r) || '');
   if (r.running && r.stopping) card.append(el('p', { class: 'confirm' }, t('stopping')));
+  card.append(previewBlock(place, r, enabled) || '');
   if (r.menu) card.append(menuBlock(place, r));
-  card.append(progressBlock(r, totalBytes(), r.bytesDone));
+  if (!r.preview) card.append(progressBlock(r, totalBytes(), r.bytesDone));
   if (r.steps.length) {
     card.append(el('details', { open: '', 'data-name': 'steps' }, el('summary', {}, t('steps')),
       el('ol', { class: 'steps' }, ...r.steps.map((s, i) => el('li', { class: i === r.steps.length - 1 && r.running ? 'now' : '' }, stepWords(s))))));
   }
   if (!r.running) {
-    if (r.state === 'done') card.append(el('div', { class: 'ending done' }, t('done')));
+    if (r.state === 'done') { if (!r.preview) card.append(el('div', { class: 'ending done' }, t('done'))); }
     else if (r.state === 'left') card.append(el('div', { class: 'ending' }, t('leftRun')));
     // the installer's own note: what was written last, and that a new run resumes from there
     else if (r.state === 'stopped') card.append(el('div', { class: 'ending stopped' }, el('strong', {}, t('stoppedRun')),
@@ -253,7 +261,7 @@ function deviceCard(d) {
   card.append(el('details', { 'data-name': 'console' }, el('summary', {}, t('console')), el('pre', { class: 'console' }, r.console.join('\n')),
     el('a', { href: '/api/log?path=' + q, download: '' }, t('saveLog')), ' · ',
     el('a', { href: '/api/trace?path=' + q, download: '' }, t('saveTrace'))));
-  if (!r.running) card.append(el('p', { class: 'report' }, saveReportLink(place)));
+  if (!r.running && !r.preview) card.append(el('p', { class: 'report' }, saveReportLink(place)));
   return card;
 }
 
@@ -291,7 +299,8 @@ function render() {
   // a click while other devices move on; a device without a place has a card of its own
   const cards = shown.map((d, i) => {
     const id = d.path ? 'p:' + d.path : 'n:' + i;
-    const key = JSON.stringify([lang, d, (d.path && runs[d.path]) || null, pkg && pkg.model, listing.stopping, serverState]);
+    const key = JSON.stringify([lang, d, (d.path && runs[d.path]) || null, (d.path && previews[d.path]) || null,
+      pkg && pkg.model, listing.stopping, serverState]);
     const old = drawn[id];
     if (old && old.key === key) return old.card;
     const card = deviceCard(d);
@@ -323,6 +332,8 @@ function onEvent(e) {
   if (e.type === 'devices') {
     listing = e;
     for (const [s, st] of Object.entries(e.runs)) if (runs[s] && !st.running) runs[s].running = false;
+  } else if (e.type === 'preview') {
+    previews[e.path] = e;
   } else {
     onRunEvent(e);
     if (e.type === 'end') loadPastRuns();
@@ -341,6 +352,7 @@ async function follow() {
       serverIs(r.status === 403 ? 'other' : 'up');
       if (r.ok && r.body) {
         for (const k of Object.keys(runs)) delete runs[k];
+        for (const k of Object.keys(previews)) delete previews[k];
         const reader = r.body.pipeThrough(new TextDecoderStream()).getReader();
         let pending = '';
         for (;;) {

@@ -67,14 +67,18 @@ function menuBlock(place, r) {
     box.append(el('p', { class: 'confirm' }, t('wipeAsk') + ' (' + choiceWords(r.confirm.text) + ')'),
       el('button', { class: 'danger', 'data-confirm': r.confirm.key, onclick: () => choose(place, r.confirm.key) }, t('wipeYes')),
       el('button', { onclick: () => { r.confirm = null; render(); } }, t('cancel')));
+    // the plan of this choice, when it was previewed
+    const plan = previewPlan(place, r.confirm.key);
+    if (plan) box.append(planBlock(plan, r.confirm.key));
     return box;
   }
   const recommended = recommendedKey(m);
-  // red, and asked first, only for a choice that wipes this device's user data
+  // red, and asked first, only for a choice that wipes this device's user data; a preview, which
+  // writes nothing, takes it at once
   for (const c of m.choices) {
     const classes = (c.wipes ? 'danger' : '') + (c.key === recommended ? ' recommended' : '');
     box.append(el('button', { 'data-key': c.key, class: classes.trim(),
-      onclick: () => { if (c.wipes) { r.confirm = c; render(); } else choose(place, c.key); } },
+      onclick: () => { if (c.wipes && !r.preview) { r.confirm = c; render(); } else choose(place, c.key); } },
     c.key + '. ' + choiceWords(c.text) + (c.key === recommended ? mt('recommended') : '')));
   }
   return box;
