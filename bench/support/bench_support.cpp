@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "check/crc32.h"
+
 extern char** environ;
 
 namespace bench {
@@ -124,6 +126,14 @@ uint64_t image_bytes(const fs::path& dir) {
             total += e.file_size();
     }
     return total;
+}
+
+uint32_t file_crc(const fs::path& p) {
+    std::FILE* f = std::fopen(p.c_str(), "rb");
+    if (f == nullptr) return 0;
+    const uint32_t crc = GetFileCRC(f);
+    std::fclose(f);
+    return crc;
 }
 
 void evict(const std::vector<fs::path>& files) {
