@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/fake_platform.h"
@@ -30,23 +31,18 @@ std::string chosen(const char* wanted) {
 TEST(UsbOpen, EveryListedVendorIsAcceptedAndOthersAreNot) {
     const uint16_t listed_vendors[] = {0x18D1, 0x8087, 0x0451, 0x0502, 0x0FCE, 0x05C6, 0x22B8,
                                        0x0955, 0x413C, 0x2314, 0x0B05, 0x1949, 0x0BB4};
-    for (uint16_t vendor : listed_vendors) {
-        fake::Installed fake;
-        fake::Interface ifc = listed("dev");
-        ifc.vendor = vendor;
-        fake::state().interfaces = {ifc};
-        EXPECT_EQ(chosen(nullptr), "dev") << std::hex << vendor;
-        EXPECT_EQ(usb_vendor_listed(vendor), 1);
-    }
     // neighbours of listed ids and a common vendor, all with the bootloader's class triple
     const uint16_t others[] = {0x18D0, 0x18D2, 0x0000, 0xFFFF, 0x04E8, 0x2717, 0xD118};
-    for (uint16_t vendor : others) {
+    std::vector<std::pair<uint16_t, bool>> vendors;  // the vendor id, and whether it is listed
+    for (uint16_t vendor : listed_vendors) vendors.emplace_back(vendor, true);
+    for (uint16_t vendor : others) vendors.emplace_back(vendor, false);
+    for (const auto& [vendor, is_listed] : vendors) {
         fake::Installed fake;
         fake::Interface ifc = listed("dev");
         ifc.vendor = vendor;
         fake::state().interfaces = {ifc};
-        EXPECT_EQ(chosen(nullptr), "") << std::hex << vendor;
-        EXPECT_EQ(usb_vendor_listed(vendor), 0);
+        EXPECT_EQ(chosen(nullptr), is_listed ? "dev" : "") << std::hex << vendor;
+        EXPECT_EQ(usb_vendor_listed(vendor), is_listed ? 1 : 0);
         EXPECT_EQ(fake::handles_left_open(), 0);
     }
 }
