@@ -48,8 +48,13 @@ void* interface_handle(std::shared_ptr<OpenInterface> ifc) {
 }
 
 void* pipe_handle(void* ifc_handle, Kind kind) {
-    if (interface_of(ifc_handle) == nullptr) {
+    const OpenInterface* ifc = interface_of(ifc_handle);
+    if (ifc == nullptr) {
         usb_platform_set_last_error(USB_ERR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if (!ifc->has_pipe(kind)) {
+        usb_platform_set_last_error(USB_ERR_NOT_FOUND);
         return nullptr;
     }
     return std::make_unique<Handle>(Handle{kind, static_cast<Handle*>(ifc_handle)->ifc}).release();
@@ -93,6 +98,14 @@ bool interface_descriptor(void* ifc, uint8_t out[9]) {
     if (i == nullptr) return fail_with(USB_ERR_INVALID_HANDLE);
     std::memcpy(out, i->interface_descriptor, sizeof i->interface_descriptor);
     return true;
+}
+
+void* open_read_pipe(void* ifc) {
+    return pipe_handle(ifc, Kind::ReadPipe);
+}
+
+void* open_write_pipe(void* ifc) {
+    return pipe_handle(ifc, Kind::WritePipe);
 }
 
 void close_handle(void* handle) {

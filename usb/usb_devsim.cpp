@@ -223,14 +223,6 @@ void* devsim_create(const char* name) {
     return interface_handle(std::move(link));
 }
 
-void* devsim_open_read_pipe(void* ifc) {
-    return pipe_handle(ifc, Kind::ReadPipe);
-}
-
-void* devsim_open_write_pipe(void* ifc) {
-    return pipe_handle(ifc, Kind::WritePipe);
-}
-
 bool devsim_serial_number(void* ifc, char* buf, size_t size) {
     Link* link = link_of(ifc);
     if (link == nullptr) return fail_with(USB_ERR_INVALID_HANDLE);
@@ -377,8 +369,8 @@ const usb_platform kDevsimPlatform = {
     next_name,
     close_enumeration,
     devsim_create,
-    devsim_open_read_pipe,
-    devsim_open_write_pipe,
+    open_read_pipe,
+    open_write_pipe,
     interface_name,
     device_descriptor,
     interface_descriptor,

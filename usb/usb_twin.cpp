@@ -65,14 +65,6 @@ void* twin_create(const char* name) {
     return interface_handle(std::move(ifc));
 }
 
-void* twin_read_pipe(void* ifc) {
-    return pipe_handle(ifc, Kind::ReadPipe);
-}
-
-void* twin_write_pipe(void* ifc) {
-    return pipe_handle(ifc, Kind::WritePipe);
-}
-
 bool copy_serial(char* buf, size_t size) {
     const devsim::DeviceConfig& config = g_twin->bootloader->config();
     if (!config.serial_readable || size == 0) return fail_with(USB_ERR_IO);
@@ -172,8 +164,8 @@ constexpr usb_platform make_platform(bool simulated) {
     p.next_interface = next_name;
     p.close_enum = close_enumeration;
     p.create_interface = twin_create;
-    p.open_read_pipe = twin_read_pipe;
-    p.open_write_pipe = twin_write_pipe;
+    p.open_read_pipe = open_read_pipe;
+    p.open_write_pipe = open_write_pipe;
     p.interface_name = interface_name;
     p.device_descriptor = device_descriptor;
     p.interface_descriptor = interface_descriptor;
