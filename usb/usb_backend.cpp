@@ -70,6 +70,16 @@ OpenInterface* pipe_interface(void* handle, Kind kind) {
     return interface_of(handle);
 }
 
+bool read_queued(std::deque<std::string>& packets, void* buf, uint32_t len, uint32_t* got) {
+    const std::string packet = std::move(packets.front());
+    packets.pop_front();
+    if (packet.size() > len) return fail_with(USB_ERR_IO);
+    std::memcpy(buf, packet.data(), packet.size());
+    *got = static_cast<uint32_t>(packet.size());
+    usb_platform_set_last_error(USB_ERR_NONE);
+    return true;
+}
+
 bool interface_name(void* ifc, char* buf, size_t* len) {
     OpenInterface* i = interface_of(ifc);
     if (i == nullptr) {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -61,6 +62,10 @@ template <class T>
 T* backend_pipe(void* handle, Kind kind) {
     return static_cast<T*>(pipe_interface(handle, kind));
 }
+
+// A read of up to `len` bytes answered by the packet at the front of `packets`, which it takes;
+// one longer than the read is an I/O error (USB_ERR_IO). `packets` must not be empty.
+bool read_queued(std::deque<std::string>& packets, void* buf, uint32_t len, uint32_t* got);
 
 // A bootloader interface the host lists but this backend cannot open for want of a driver,
 // noted for usb_last_seen() of the search under way.

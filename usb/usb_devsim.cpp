@@ -242,15 +242,7 @@ bool devsim_read(void* pipe, void* buf, uint32_t len, uint32_t* got, uint32_t ti
     Link* link = backend_pipe<Link>(pipe, Kind::ReadPipe);
     if (link == nullptr || link->broken) return fail_with(USB_ERR_INVALID_HANDLE);
 
-    if (!link->early_reads.empty()) {
-        std::string packet = std::move(link->early_reads.front());
-        link->early_reads.pop_front();
-        if (packet.size() > len) return fail_with(USB_ERR_IO);
-        std::memcpy(buf, packet.data(), packet.size());
-        *got = static_cast<uint32_t>(packet.size());
-        usb_platform_set_last_error(USB_ERR_NONE);
-        return true;
-    }
+    if (!link->early_reads.empty()) return read_queued(link->early_reads, buf, len, got);
 
     const Socket fd = link->fd.get();
     const auto deadline = deadline_after(timeout_ms);

@@ -132,13 +132,7 @@ bool twin_read(void* pipe, void* buf, uint32_t len, uint32_t* got, uint32_t /*ti
     if (ifc == nullptr) return fail_with(USB_ERR_INVALID_HANDLE);
     if (ifc->packets.empty())
         return fail_with(ifc->gone() ? USB_ERR_INVALID_HANDLE : USB_ERR_TIMEOUT);
-    std::string packet = std::move(ifc->packets.front());
-    ifc->packets.pop_front();
-    if (packet.size() > len) return fail_with(USB_ERR_IO);
-    std::memcpy(buf, packet.data(), packet.size());
-    *got = static_cast<uint32_t>(packet.size());
-    usb_platform_set_last_error(USB_ERR_NONE);
-    return true;
+    return read_queued(ifc->packets, buf, len, got);
 }
 
 bool twin_peek(const char* name, uint8_t device[18], uint8_t ifc[9], char* serial, size_t size) {
