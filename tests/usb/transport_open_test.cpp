@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/class_triples.h"
 #include "support/fake_platform.h"
 #include "usb/usb.h"
 
@@ -48,22 +49,14 @@ TEST(UsbOpen, EveryListedVendorIsAcceptedAndOthersAreNot) {
 }
 
 TEST(UsbOpen, OnlyTheBootloaderClassTripleIsAccepted) {
-    struct Case {
-        uint8_t cls, subclass, protocol;
-        bool accepted;
-    };
-    const Case cases[] = {
-        {0xFF, 0x42, 0x03, true},  {0xFF, 0x42, 0x01, false}, {0xFF, 0x42, 0x00, false},
-        {0xFF, 0x43, 0x03, false}, {0xFE, 0x42, 0x03, false}, {0x08, 0x06, 0x50, false},
-    };
-    for (const Case& c : cases) {
+    for (const support::ClassTriple& c : support::kClassTriples) {
         fake::Installed fake;
         fake::Interface ifc = listed("dev");
         ifc.cls = c.cls;
         ifc.subclass = c.subclass;
         ifc.protocol = c.protocol;
         fake::state().interfaces = {ifc};
-        EXPECT_EQ(chosen(nullptr), c.accepted ? "dev" : "")
+        EXPECT_EQ(chosen(nullptr), c.bootloader ? "dev" : "")
             << int(c.cls) << "/" << int(c.subclass) << "/" << int(c.protocol);
     }
 }
