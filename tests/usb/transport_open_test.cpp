@@ -121,11 +121,11 @@ TEST(UsbOpen, MatchFunctionSeesTheDescriptorsAndAnEmptySerialWhenUnreadable) {
     fake::state().interfaces = {ifc};
     usb_handle* h = usb_open(capture);
     ASSERT_NE(h, nullptr);
-    EXPECT_EQ(g_seen.dev_vendor, 0x0BB4);
-    EXPECT_EQ(g_seen.dev_product, 0x0C01);
-    EXPECT_EQ(g_seen.ifc_class, 0xFF);
-    EXPECT_EQ(g_seen.ifc_subclass, 0x42);
-    EXPECT_EQ(g_seen.ifc_protocol, 0x03);
+    EXPECT_EQ(g_seen.dev_vendor, ifc.vendor);
+    EXPECT_EQ(g_seen.dev_product, ifc.product);
+    EXPECT_EQ(g_seen.ifc_class, ifc.cls);
+    EXPECT_EQ(g_seen.ifc_subclass, ifc.subclass);
+    EXPECT_EQ(g_seen.ifc_protocol, ifc.protocol);
     EXPECT_EQ(g_seen.writable, 1);
     EXPECT_STREQ(g_seen.serial_number, "");
     EXPECT_STREQ(g_seen.device_path, "");
