@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "check/crc32.h"
 #include "support/bench_support.h"
 
 namespace {
@@ -25,14 +24,6 @@ std::string serial_of(int i) {
     return "P00118BENCH1" + std::to_string(i);
 }
 
-uint32_t file_crc(const path& p) {
-    std::FILE* f = std::fopen(p.c_str(), "rb");
-    if (f == nullptr) return 0;
-    uint32_t crc = GetFileCRC(f);
-    std::fclose(f);
-    return crc;
-}
-
 // the CRCs of the .bin images of a package, or of the partitions a device stores
 std::multiset<uint32_t> crcs_in(const path& dir, bool package) {
     std::multiset<uint32_t> out;
@@ -40,7 +31,7 @@ std::multiset<uint32_t> crcs_in(const path& dir, bool package) {
         const bool image = e.path().extension() == ".bin" && e.path().filename() != "config.bin";
         // the device keeps its variables in .vars beside the partitions
         const bool partition = !e.path().filename().string().starts_with(".");
-        if (package ? image : partition) out.insert(file_crc(e.path()));
+        if (package ? image : partition) out.insert(bench::file_crc(e.path()));
     }
     return out;
 }

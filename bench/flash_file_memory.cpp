@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "check/crc32.h"
 #include "support/bench_support.h"
 
 namespace {
@@ -23,14 +22,6 @@ constexpr uint64_t kFileSize = 1ULL << 30;
 constexpr uint64_t kSparseSize = 5ULL << 30;
 constexpr double kLimitMiB = 48;
 constexpr char kSerial[] = "067A0BENCH01";
-
-uint32_t file_crc(const path& p) {
-    std::FILE* f = std::fopen(p.c_str(), "rb");
-    if (f == nullptr) return 0;
-    uint32_t crc = GetFileCRC(f);
-    std::fclose(f);
-    return crc;
-}
 
 // A VRX3 native package of 4 KiB images and system.bin of `size` bytes (random, or a hole).
 bool make_package(const path& dir, uint64_t size, bool sparse) {
@@ -58,7 +49,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot make the package\n");
         return 1;
     }
-    const uint32_t crc = file_crc(pkg / "system.bin");
+    const uint32_t crc = bench::file_crc(pkg / "system.bin");
 
     const path storage = work.path() / "storage";
     uint64_t peak_kib = 0;
@@ -88,7 +79,7 @@ int main(int argc, char** argv) {
     const path stored = storage / "d" / "xzsystem";
     std::error_code ec;
     const bool same =
-        ok && bench::fs::file_size(stored, ec) == size && !ec && file_crc(stored) == crc;
+        ok && bench::fs::file_size(stored, ec) == size && !ec && bench::file_crc(stored) == crc;
     const double mib = static_cast<double>(size) / (1024.0 * 1024.0);
     const double peak_mib = static_cast<double>(peak_kib) / 1024.0;
     std::fprintf(stderr,

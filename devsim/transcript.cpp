@@ -18,16 +18,21 @@ void Transcript::line(std::string_view dev, std::string_view ev, std::string_vie
 
 // the texts are escaped only when there is a file to write them to: without a transcript a
 // long transfer taken as a command would be escaped byte by byte for nothing
-void Transcript::command(std::string_view dev, std::string_view text) {
-    tell("command", text);
+void Transcript::text_line(std::string_view dev, std::string_view ev, std::string_view key,
+                           std::string_view text) {
+    tell(ev, text);
     if (!file_) return;
-    line(dev, "command", ",\"text\":" + json_string(text));
+    std::string rest = ",\"";
+    rest.append(key).append("\":").append(json_string(text));
+    line(dev, ev, rest);
+}
+
+void Transcript::command(std::string_view dev, std::string_view text) {
+    text_line(dev, "command", "text", text);
 }
 
 void Transcript::answer(std::string_view dev, std::string_view packet) {
-    tell("answer", packet);
-    if (!file_) return;
-    line(dev, "answer", ",\"text\":" + json_string(packet));
+    text_line(dev, "answer", "text", packet);
 }
 
 void Transcript::data(std::string_view dev, uint64_t bytes) {
@@ -41,9 +46,7 @@ void Transcript::reboot(std::string_view dev) {
 }
 
 void Transcript::gone(std::string_view dev, std::string_view why) {
-    tell("gone", why);
-    if (!file_) return;
-    line(dev, "gone", ",\"why\":" + json_string(why));
+    text_line(dev, "gone", "why", why);
 }
 
 void Transcript::back(std::string_view dev) {
@@ -52,9 +55,7 @@ void Transcript::back(std::string_view dev) {
 }
 
 void Transcript::loader(std::string_view dev, std::string_view image) {
-    tell("loader", image);
-    if (!file_) return;
-    line(dev, "loader", ",\"image\":" + json_string(image));
+    text_line(dev, "loader", "image", image);
 }
 
 }  // namespace devsim

@@ -45,6 +45,9 @@ class Transcript {
 
   private:
     void line(std::string_view dev, std::string_view ev, std::string_view rest);
+    // An event with one text, in the line under `key`.
+    void text_line(std::string_view dev, std::string_view ev, std::string_view key,
+                   std::string_view text);
 
     void tell(std::string_view ev, std::string_view text, uint64_t bytes = 0) const {
         if (follower_) follower_({ev, text, bytes});

@@ -5,7 +5,8 @@
 //
 // Input: one byte, the kind of the config.bin entry; one byte, the serial's length; the serial's
 // bytes (NUL bytes included: the serial ends at the first); the rest is the file's contents.
-#include <cstring>
+#include <algorithm>
+#include <array>
 #include <initializer_list>
 #include <string_view>
 
@@ -48,14 +49,9 @@ bool accepted(std::string_view serial, std::string_view line) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzInput input(data, size);
     const EntryKind kind = entry_kind(input.byte());
-    const size_t serial_len = input.byte();
-    auto serial_bytes = input.take(serial_len);
+    const std::array<char, 256> serial = input.serial(input.byte());
     auto config = input.take(input.left());
-
-    // the flow hands over its 256-byte copy of the device's answer
-    char serial[256] = {};
-    std::memcpy(serial, serial_bytes.data(), std::min(serial_bytes.size(), sizeof serial - 1));
-    const std::string_view serial_text(serial);
+    const std::string_view serial_text(serial.data());
 
     const PackageDir::Inside inside;
     PackageDir::get().put("config.bin", kind, config);
@@ -69,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // a board id left from the input before must not decide this one
     BOARD_TYPE_SET("", 0);
-    const int result = checkmatch(serial);
+    const int result = checkmatch(serial.data());
     FUZZ_CHECK(result == 0 || result == 1);
     FUZZ_CHECK((result == 1) == (read && accepted(serial_text, line)));
     if (read) FUZZ_CHECK(serial_text == g_boardtype_serialno);

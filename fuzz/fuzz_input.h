@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -41,6 +42,15 @@ class FuzzInput {
         std::span<const uint8_t> s(bytes_.get() + pos_, n);
         pos_ += n;
         return s;
+    }
+
+    // A serial number of up to `n` bytes as the flow hands it over: its 256-byte copy of the
+    // device's answer, cut to 255 bytes and terminated (a NUL byte inside ends the text there).
+    std::array<char, 256> serial(size_t n) {
+        std::array<char, 256> copy{};
+        const std::span<const uint8_t> bytes = take(n);
+        std::memcpy(copy.data(), bytes.data(), std::min(bytes.size(), copy.size() - 1));
+        return copy;
     }
 
     // Everything, as text, pointing into the copy.

@@ -6,6 +6,7 @@
 // Input: one byte each, the kinds of "ver32g.bin" and "ver4g.bin"; one byte, the length of the
 // first file's contents; one byte, the serial's length; the serial's bytes; the first file's
 // contents; the rest is the second file's contents.
+#include <array>
 #include <cstring>
 #include <string_view>
 
@@ -20,20 +21,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const EntryKind kind32 = entry_kind(input.byte());
     const EntryKind kind4 = entry_kind(input.byte());
     const size_t len32 = input.byte();
-    const size_t serial_len = input.byte();
-    auto serial_bytes = input.take(serial_len);
+    const std::array<char, 256> serial = input.serial(input.byte());
     auto bytes32 = input.take(len32);
     auto bytes4 = input.take(input.left());
-
-    char serial[256] = {};
-    std::memcpy(serial, serial_bytes.data(), std::min(serial_bytes.size(), sizeof serial - 1));
-    const std::string_view id(serial);
+    const std::string_view id(serial.data());
 
     const PackageDir::Inside inside;
     const PackageDir& dir = PackageDir::get();
     dir.put("ver32g.bin", kind32, bytes32);
     dir.put("ver4g.bin", kind4, bytes4);
-    BOARD_TYPE_SET(serial, static_cast<int>(std::strlen(serial)));
+    BOARD_TYPE_SET(serial.data(), static_cast<int>(id.size()));
 
     const bool small = id.starts_with("067") || id.starts_with("068");
     const bool large = id.starts_with("13G");

@@ -8,18 +8,9 @@
 # anywhere; as root on Debian/Ubuntu the build installs what is missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root=$PWD
-
-export BUILD_DIR=${BUILD_DIR:-build-demo}
-BUILD_TARGETS="tessaro-installer tessaro-devsim make_sample_package" \
-  bash scripts/build.sh -DTESSARO_BUILD_TESTS=OFF -DTESSARO_BUILD_BENCH=OFF
-build=$root/$BUILD_DIR
-installer=$build/installer/tessaro-installer
-devsim=$build/devsim/tessaro-devsim
-maker=$build/tools/make_sample_package
 source scripts/sim_session.sh
-need_programs demo "$installer" "$devsim" "$maker"
-start_session demo
+build_demo tessaro-installer tessaro-devsim make_sample_package
+start_session demo "$installer" "$devsim" "$maker"
 
 section() { printf '\n==== %s\n' "$1"; }
 

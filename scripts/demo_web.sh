@@ -8,19 +8,9 @@
 # Extra arguments go to tessaro-web (--no-browser, --port N).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root=$PWD
-
-export BUILD_DIR=${BUILD_DIR:-build-demo}
-BUILD_TARGETS="tessaro-installer tessaro-devsim tessaro-web make_sample_package" \
-  bash scripts/build.sh -DTESSARO_BUILD_TESTS=OFF -DTESSARO_BUILD_BENCH=OFF
-build=$root/$BUILD_DIR
-installer=$build/installer/tessaro-installer
-web=$build/installer/tessaro-web
-devsim=$build/devsim/tessaro-devsim
-maker=$build/tools/make_sample_package
 source scripts/sim_session.sh
-need_programs demo_web "$installer" "$web" "$devsim" "$maker"
-start_session demo_web
+build_demo tessaro-installer tessaro-devsim tessaro-web make_sample_package
+start_session demo_web "$installer" "$web" "$devsim" "$maker"
 
 "$maker" "$work/package" --model vrx3 --native --second --size 256K --seed 7 >/dev/null
 "$devsim" --dir "$work/sockets" --transcript "$work/transcript.jsonl" --storage "$work/storage" \

@@ -6,13 +6,9 @@
 # Uses an existing build (BUILD_DIR, default build/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=$PWD/${BUILD_DIR:-build}
-installer=$build/installer/tessaro-installer
-devsim=$build/devsim/tessaro-devsim
-maker=$build/tools/make_sample_package
 source scripts/sim_session.sh
-need_programs valgrind_install "$installer" "$devsim" "$maker"
-start_session valgrind
+session_programs "$PWD/${BUILD_DIR:-build}"
+start_session valgrind_install "$installer" "$devsim" "$maker"
 
 vg=(valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite)
 

@@ -48,8 +48,13 @@ void* interface_handle(std::shared_ptr<OpenInterface> ifc) {
 }
 
 void* pipe_handle(void* ifc_handle, Kind kind) {
-    if (interface_of(ifc_handle) == nullptr) {
+    const OpenInterface* ifc = interface_of(ifc_handle);
+    if (ifc == nullptr) {
         usb_platform_set_last_error(USB_ERR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if (!ifc->has_pipe(kind)) {
+        usb_platform_set_last_error(USB_ERR_NOT_FOUND);
         return nullptr;
     }
     return std::make_unique<Handle>(Handle{kind, static_cast<Handle*>(ifc_handle)->ifc}).release();
@@ -63,6 +68,16 @@ OpenInterface* interface_of(void* handle) {
 OpenInterface* pipe_interface(void* handle, Kind kind) {
     if (handle == nullptr || static_cast<Handle*>(handle)->kind != kind) return nullptr;
     return interface_of(handle);
+}
+
+bool read_queued(std::deque<std::string>& packets, void* buf, uint32_t len, uint32_t* got) {
+    const std::string packet = std::move(packets.front());
+    packets.pop_front();
+    if (packet.size() > len) return fail_with(USB_ERR_IO);
+    std::memcpy(buf, packet.data(), packet.size());
+    *got = static_cast<uint32_t>(packet.size());
+    usb_platform_set_last_error(USB_ERR_NONE);
+    return true;
 }
 
 bool interface_name(void* ifc, char* buf, size_t* len) {
@@ -93,6 +108,14 @@ bool interface_descriptor(void* ifc, uint8_t out[9]) {
     if (i == nullptr) return fail_with(USB_ERR_INVALID_HANDLE);
     std::memcpy(out, i->interface_descriptor, sizeof i->interface_descriptor);
     return true;
+}
+
+void* open_read_pipe(void* ifc) {
+    return pipe_handle(ifc, Kind::ReadPipe);
+}
+
+void* open_write_pipe(void* ifc) {
+    return pipe_handle(ifc, Kind::WritePipe);
 }
 
 void close_handle(void* handle) {

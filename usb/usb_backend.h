@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,6 +25,8 @@ void* make_enumeration(std::vector<std::string> names);
 bool next_name(void* enumeration, char* name, size_t size);
 void close_enumeration(void* enumeration);
 
+enum class Kind { Interface, ReadPipe, WritePipe };
+
 // What every backend knows of an interface it has opened; a backend derives its own from it.
 struct OpenInterface {
     std::string name;
@@ -34,14 +37,16 @@ struct OpenInterface {
     OpenInterface(const OpenInterface&) = delete;
     OpenInterface& operator=(const OpenInterface&) = delete;
     virtual ~OpenInterface() = default;
-};
 
-enum class Kind { Interface, ReadPipe, WritePipe };
+    // Whether the interface has an endpoint for a pipe of this kind (ReadPipe or WritePipe): a
+    // backend whose interfaces may lack one says which.
+    virtual bool has_pipe(Kind /*kind*/) const { return true; }
+};
 
 // The handle the transport holds for an interface just opened.
 void* interface_handle(std::shared_ptr<OpenInterface> ifc);
 // A pipe of the interface behind an interface handle; null and USB_ERR_INVALID_HANDLE without
-// one.
+// one, null and USB_ERR_NOT_FOUND when the interface has no endpoint for it.
 void* pipe_handle(void* ifc_handle, Kind kind);
 // The interface behind any handle; null for null.
 OpenInterface* interface_of(void* handle);
@@ -58,6 +63,10 @@ T* backend_pipe(void* handle, Kind kind) {
     return static_cast<T*>(pipe_interface(handle, kind));
 }
 
+// A read of up to `len` bytes answered by the packet at the front of `packets`, which it takes;
+// one longer than the read is an I/O error (USB_ERR_IO). `packets` must not be empty.
+bool read_queued(std::deque<std::string>& packets, void* buf, uint32_t len, uint32_t* got);
+
 // A bootloader interface the host lists but this backend cannot open for want of a driver,
 // noted for usb_last_seen() of the search under way.
 void note_no_driver(std::string what);
@@ -66,6 +75,8 @@ void note_no_driver(std::string what);
 bool interface_name(void* ifc, char* buf, size_t* len);
 bool device_descriptor(void* ifc, uint8_t out[18]);
 bool interface_descriptor(void* ifc, uint8_t out[9]);
+void* open_read_pipe(void* ifc);
+void* open_write_pipe(void* ifc);
 void close_handle(void* handle);
 
 }  // namespace usb_backend

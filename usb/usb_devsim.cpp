@@ -223,14 +223,6 @@ void* devsim_create(const char* name) {
     return interface_handle(std::move(link));
 }
 
-void* devsim_open_read_pipe(void* ifc) {
-    return pipe_handle(ifc, Kind::ReadPipe);
-}
-
-void* devsim_open_write_pipe(void* ifc) {
-    return pipe_handle(ifc, Kind::WritePipe);
-}
-
 bool devsim_serial_number(void* ifc, char* buf, size_t size) {
     Link* link = link_of(ifc);
     if (link == nullptr) return fail_with(USB_ERR_INVALID_HANDLE);
@@ -250,15 +242,7 @@ bool devsim_read(void* pipe, void* buf, uint32_t len, uint32_t* got, uint32_t ti
     Link* link = backend_pipe<Link>(pipe, Kind::ReadPipe);
     if (link == nullptr || link->broken) return fail_with(USB_ERR_INVALID_HANDLE);
 
-    if (!link->early_reads.empty()) {
-        std::string packet = std::move(link->early_reads.front());
-        link->early_reads.pop_front();
-        if (packet.size() > len) return fail_with(USB_ERR_IO);
-        std::memcpy(buf, packet.data(), packet.size());
-        *got = static_cast<uint32_t>(packet.size());
-        usb_platform_set_last_error(USB_ERR_NONE);
-        return true;
-    }
+    if (!link->early_reads.empty()) return read_queued(link->early_reads, buf, len, got);
 
     const Socket fd = link->fd.get();
     const auto deadline = deadline_after(timeout_ms);
@@ -377,8 +361,8 @@ const usb_platform kDevsimPlatform = {
     next_name,
     close_enumeration,
     devsim_create,
-    devsim_open_read_pipe,
-    devsim_open_write_pipe,
+    open_read_pipe,
+    open_write_pipe,
     interface_name,
     device_descriptor,
     interface_descriptor,

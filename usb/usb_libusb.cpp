@@ -118,6 +118,10 @@ struct Interface : OpenInterface {
         if (detached) libusb_attach_kernel_driver(dev, number);
         libusb_close(dev);
     }
+    // a pipe only for an endpoint the interface has
+    bool has_pipe(Kind kind) const override {
+        return (kind == Kind::ReadPipe ? endpoints.in : endpoints.out) != 0;
+    }
 };
 
 void* libusb_enum() {
@@ -265,26 +269,6 @@ bool libusb_peek_device(const char* name, uint8_t device[18], uint8_t ifc[9], ch
     return true;
 }
 
-// A pipe only for an endpoint the interface has.
-void* libusb_open_pipe(void* handle, Kind kind) {
-    if (auto* ifc = backend_interface<Interface>(handle)) {
-        uint8_t ep = kind == Kind::ReadPipe ? ifc->endpoints.in : ifc->endpoints.out;
-        if (ep == 0) {
-            usb_platform_set_last_error(USB_ERR_NOT_FOUND);
-            return nullptr;
-        }
-    }
-    return pipe_handle(handle, kind);
-}
-
-void* libusb_open_read_pipe(void* ifc) {
-    return libusb_open_pipe(ifc, Kind::ReadPipe);
-}
-
-void* libusb_open_write_pipe(void* ifc) {
-    return libusb_open_pipe(ifc, Kind::WritePipe);
-}
-
 bool libusb_serial(void* handle, char* buf, size_t size) {
     auto* ifc = backend_interface<Interface>(handle);
     if (ifc == nullptr) return fail_with(USB_ERR_INVALID_HANDLE);
@@ -342,14 +326,16 @@ bool libusb_write(void* pipe, const void* buf, uint32_t len, uint32_t* put, uint
     return bulk(pipe, Kind::WritePipe, bytes, len, put, timeout_ms);
 }
 
+// one operation a line, in the order of usb_platform's fields
+// clang-format off
 const usb_platform kLibusbPlatform = {
     "libusb",
     libusb_enum,
     next_name,
     close_enumeration,
     libusb_create,
-    libusb_open_read_pipe,
-    libusb_open_write_pipe,
+    open_read_pipe,
+    open_write_pipe,
     interface_name,
     device_descriptor,
     interface_descriptor,
@@ -363,6 +349,7 @@ const usb_platform kLibusbPlatform = {
     libusb_peek_device,
     libusb_reset,
 };
+// clang-format on
 
 }  // namespace
 

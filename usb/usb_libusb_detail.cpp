@@ -57,21 +57,27 @@ std::string entry_path(std::string_view name) {
     return std::string(name.substr(0, colon));
 }
 
+namespace {
+
+// a descriptor's two-byte fields go out low byte first
+void put_le16(uint8_t* at, uint16_t value) {
+    at[0] = static_cast<uint8_t>(value);
+    at[1] = static_cast<uint8_t>(value >> 8);
+}
+
+}  // namespace
+
 void device_descriptor_bytes(const libusb_device_descriptor& d, uint8_t out[18]) {
     out[0] = d.bLength;
     out[1] = d.bDescriptorType;
-    out[2] = static_cast<uint8_t>(d.bcdUSB);
-    out[3] = static_cast<uint8_t>(d.bcdUSB >> 8);
+    put_le16(out + 2, d.bcdUSB);
     out[4] = d.bDeviceClass;
     out[5] = d.bDeviceSubClass;
     out[6] = d.bDeviceProtocol;
     out[7] = d.bMaxPacketSize0;
-    out[8] = static_cast<uint8_t>(d.idVendor);
-    out[9] = static_cast<uint8_t>(d.idVendor >> 8);
-    out[10] = static_cast<uint8_t>(d.idProduct);
-    out[11] = static_cast<uint8_t>(d.idProduct >> 8);
-    out[12] = static_cast<uint8_t>(d.bcdDevice);
-    out[13] = static_cast<uint8_t>(d.bcdDevice >> 8);
+    put_le16(out + 8, d.idVendor);
+    put_le16(out + 10, d.idProduct);
+    put_le16(out + 12, d.bcdDevice);
     out[14] = d.iManufacturer;
     out[15] = d.iProduct;
     out[16] = d.iSerialNumber;

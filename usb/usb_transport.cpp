@@ -37,11 +37,16 @@ uint32_t transfer_timeout_ms(uint32_t len) {
     return ms > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(ms);
 }
 
-// a platform that claims to have moved more than it was offered cannot be trusted with the rest
-int bad_count() {
-    usb_platform_set_last_error(USB_ERR_BAD_COUNT);
+// A transfer that fails with `code`, in the platform's last error and errno: -1.
+int transfer_fails(usb_platform_error code) {
+    usb_platform_set_last_error(code);
     copy_last_error_to_errno();
     return -1;
+}
+
+// a platform that claims to have moved more than it was offered cannot be trusted with the rest
+int bad_count() {
+    return transfer_fails(USB_ERR_BAD_COUNT);
 }
 
 uint16_t le16(const uint8_t* p) {
@@ -363,22 +368,10 @@ void usb_set_read_patience(uint32_t ms) {
 }
 
 int usb_read(usb_handle* h, void* data, int len) {
-    if (h == nullptr) {
-        usb_platform_set_last_error(USB_ERR_INVALID_HANDLE);
-        copy_last_error_to_errno();
-        return -1;
-    }
-    if (len < 0) {
-        usb_platform_set_last_error(USB_ERR_INVALID_LENGTH);
-        copy_last_error_to_errno();
-        return -1;
-    }
+    if (h == nullptr) return transfer_fails(USB_ERR_INVALID_HANDLE);
+    if (len < 0) return transfer_fails(USB_ERR_INVALID_LENGTH);
     // a kicked handle has no pipe left: the device is gone
-    if (h->qrb_read_pipe == nullptr) {
-        usb_platform_set_last_error(USB_ERR_INVALID_HANDLE);
-        copy_last_error_to_errno();
-        return -1;
-    }
+    if (h->qrb_read_pipe == nullptr) return transfer_fails(USB_ERR_INVALID_HANDLE);
     // one transfer of at most 1 MiB; the caller gets what it brought
     const uint32_t ask = static_cast<uint32_t>(len) < kMaxChunk ? len : kMaxChunk;
     const uint32_t timeout = transfer_timeout_ms(ask);
@@ -404,22 +397,10 @@ int usb_read(usb_handle* h, void* data, int len) {
 }
 
 int usb_write(usb_handle* h, const void* data, int len) {
-    if (h == nullptr) {
-        usb_platform_set_last_error(USB_ERR_INVALID_HANDLE);
-        copy_last_error_to_errno();
-        return -1;
-    }
-    if (len <= 0) {
-        // nothing to send is the caller's mistake; say so rather than leave a stale errno
-        usb_platform_set_last_error(USB_ERR_INVALID_LENGTH);
-        copy_last_error_to_errno();
-        return -1;
-    }
-    if (h->qrb_write_pipe == nullptr) {
-        usb_platform_set_last_error(USB_ERR_INVALID_HANDLE);
-        copy_last_error_to_errno();
-        return -1;
-    }
+    if (h == nullptr) return transfer_fails(USB_ERR_INVALID_HANDLE);
+    // nothing to send is the caller's mistake; say so rather than leave a stale errno
+    if (len <= 0) return transfer_fails(USB_ERR_INVALID_LENGTH);
+    if (h->qrb_write_pipe == nullptr) return transfer_fails(USB_ERR_INVALID_HANDLE);
     const usb_platform& p = platform_of(h);
     const auto* bytes = static_cast<const unsigned char*>(data);
     const auto total_len = static_cast<uint32_t>(len);

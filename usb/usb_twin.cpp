@@ -65,14 +65,6 @@ void* twin_create(const char* name) {
     return interface_handle(std::move(ifc));
 }
 
-void* twin_read_pipe(void* ifc) {
-    return pipe_handle(ifc, Kind::ReadPipe);
-}
-
-void* twin_write_pipe(void* ifc) {
-    return pipe_handle(ifc, Kind::WritePipe);
-}
-
 bool copy_serial(char* buf, size_t size) {
     const devsim::DeviceConfig& config = g_twin->bootloader->config();
     if (!config.serial_readable || size == 0) return fail_with(USB_ERR_IO);
@@ -140,13 +132,7 @@ bool twin_read(void* pipe, void* buf, uint32_t len, uint32_t* got, uint32_t /*ti
     if (ifc == nullptr) return fail_with(USB_ERR_INVALID_HANDLE);
     if (ifc->packets.empty())
         return fail_with(ifc->gone() ? USB_ERR_INVALID_HANDLE : USB_ERR_TIMEOUT);
-    std::string packet = std::move(ifc->packets.front());
-    ifc->packets.pop_front();
-    if (packet.size() > len) return fail_with(USB_ERR_IO);
-    std::memcpy(buf, packet.data(), packet.size());
-    *got = static_cast<uint32_t>(packet.size());
-    usb_platform_set_last_error(USB_ERR_NONE);
-    return true;
+    return read_queued(ifc->packets, buf, len, got);
 }
 
 bool twin_peek(const char* name, uint8_t device[18], uint8_t ifc[9], char* serial, size_t size) {
@@ -172,8 +158,8 @@ constexpr usb_platform make_platform(bool simulated) {
     p.next_interface = next_name;
     p.close_enum = close_enumeration;
     p.create_interface = twin_create;
-    p.open_read_pipe = twin_read_pipe;
-    p.open_write_pipe = twin_write_pipe;
+    p.open_read_pipe = open_read_pipe;
+    p.open_write_pipe = open_write_pipe;
     p.interface_name = interface_name;
     p.device_descriptor = device_descriptor;
     p.interface_descriptor = interface_descriptor;

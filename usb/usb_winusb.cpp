@@ -159,6 +159,8 @@ struct Interface : OpenInterface {
         if (usb != nullptr) api().free(usb);
         if (file != INVALID_HANDLE_VALUE) api().close_handle(file);
     }
+    // a pipe only for an endpoint the interface has
+    bool has_pipe(Kind kind) const override { return (kind == Kind::ReadPipe ? in : out) != 0; }
 };
 
 bool read_descriptors(Interface& ifc) {
@@ -199,24 +201,6 @@ void* winusb_create(const char* name) {
     if (!read_descriptors(*ifc)) return fail_now(false), nullptr;
     usb_platform_set_last_error(USB_ERR_NONE);
     return interface_handle(std::move(ifc));
-}
-
-void* winusb_open_pipe(void* handle, Kind kind) {
-    if (auto* ifc = backend_interface<Interface>(handle)) {
-        if ((kind == Kind::ReadPipe ? ifc->in : ifc->out) == 0) {
-            usb_platform_set_last_error(USB_ERR_NOT_FOUND);
-            return nullptr;
-        }
-    }
-    return pipe_handle(handle, kind);
-}
-
-void* winusb_open_read_pipe(void* ifc) {
-    return winusb_open_pipe(ifc, Kind::ReadPipe);
-}
-
-void* winusb_open_write_pipe(void* ifc) {
-    return winusb_open_pipe(ifc, Kind::WritePipe);
 }
 
 // The serial number's string descriptor (UTF-16LE) in 8-bit characters; a character outside
@@ -312,8 +296,8 @@ const usb_platform kWinusbPlatform = {
     .next_interface = next_name,
     .close_enum = close_enumeration,
     .create_interface = winusb_create,
-    .open_read_pipe = winusb_open_read_pipe,
-    .open_write_pipe = winusb_open_write_pipe,
+    .open_read_pipe = open_read_pipe,
+    .open_write_pipe = open_write_pipe,
     .interface_name = interface_name,
     .device_descriptor = device_descriptor,
     .interface_descriptor = interface_descriptor,

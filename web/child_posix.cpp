@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "base/c_string_array.h"
 #include "base/unique_fd.h"
 #include "web/child.h"
 
@@ -38,14 +39,6 @@ PipeFds make_pipe() {
     int fd[2];
     if (::pipe2(fd, O_CLOEXEC) != 0) throw std::runtime_error(std::strerror(errno));
     return {base::unique_fd(fd[0]), base::unique_fd(fd[1])};
-}
-
-std::vector<char*> pointers(std::vector<std::string>& strings) {
-    std::vector<char*> out;
-    out.reserve(strings.size() + 1);
-    for (auto& s : strings) out.push_back(s.data());
-    out.push_back(nullptr);
-    return out;
 }
 
 size_t read_some(int fd, char* buf, size_t size) {
@@ -72,8 +65,8 @@ Child::Child(const ChildLaunch& launch) : h_(std::make_unique<Handles>()) {
         if (!replaced) env.emplace_back(var);
     }
     for (const auto& [k, v] : launch.env) env.push_back(std::string(k).append("=").append(v));
-    auto argv = pointers(args);
-    auto envp = pointers(env);
+    auto argv = base::c_string_array(args);
+    auto envp = base::c_string_array(env);
     const std::string dir = launch.dir.string();
 
     PipeFds in = make_pipe();

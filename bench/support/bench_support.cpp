@@ -10,6 +10,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/c_string_array.h"
+#include "check/crc32.h"
+
 extern char** environ;
 
 namespace bench {
@@ -31,15 +34,11 @@ WorkDir::~WorkDir() {
 pid_t spawn(const std::vector<std::string>& args, const fs::path& cwd,
             const std::vector<std::string>& env, const fs::path& out) {
     std::vector<std::string> strings(args);
-    std::vector<char*> argv;
-    for (auto& a : strings) argv.push_back(a.data());
-    argv.push_back(nullptr);
+    std::vector<char*> argv = base::c_string_array(strings);
     std::vector<std::string> env_strings;
     for (char** e = environ; *e != nullptr; ++e) env_strings.emplace_back(*e);
     env_strings.insert(env_strings.end(), env.begin(), env.end());
-    std::vector<char*> envp;
-    for (auto& e : env_strings) envp.push_back(e.data());
-    envp.push_back(nullptr);
+    std::vector<char*> envp = base::c_string_array(env_strings);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -70,9 +69,7 @@ Devsim::Devsim(const fs::path& dir, const std::vector<std::string>& args) {
     if (::pipe(out) != 0) return;
     std::vector<std::string> strings = {TESSARO_DEVSIM_BIN, "--dir", dir.string()};
     strings.insert(strings.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : strings) argv.push_back(a.data());
-    argv.push_back(nullptr);
+    std::vector<char*> argv = base::c_string_array(strings);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
@@ -124,6 +121,14 @@ uint64_t image_bytes(const fs::path& dir) {
             total += e.file_size();
     }
     return total;
+}
+
+uint32_t file_crc(const fs::path& p) {
+    std::FILE* f = std::fopen(p.c_str(), "rb");
+    if (f == nullptr) return 0;
+    const uint32_t crc = GetFileCRC(f);
+    std::fclose(f);
+    return crc;
 }
 
 void evict(const std::vector<fs::path>& files) {

@@ -66,6 +66,8 @@ std::vector<std::string> make_rq3_package(const fs::path& dir, uint64_t system_b
 std::vector<std::string> rq3_device(const std::string& name, const std::string& serial);
 // The sum of the sizes of the files in `dir` whose names end in ".bin".
 uint64_t image_bytes(const fs::path& dir);
+// The CRC-32 of a file's contents (GetFileCRC); 0 when it cannot be opened.
+uint32_t file_crc(const fs::path& p);
 
 // Writes the files out and drops them from the page cache (a cold read comes from the disk).
 void evict(const std::vector<fs::path>& files);

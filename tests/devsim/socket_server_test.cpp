@@ -50,6 +50,21 @@ void open(LinkClient& c, const std::string& path) {
     ASSERT_EQ(d->kind, simlink::kDescriptors);
 }
 
+std::vector<std::string> dev0_options(const std::vector<std::string>& more) {
+    std::vector<std::string> args{"--device", "dev0"};
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+}
+
+// One device, "dev0", with `more` of its options after its name, and a host connected to it.
+struct Dev0 {
+    SimThread sim;
+    LinkClient c;
+    explicit Dev0(const std::vector<std::string>& more = {}) : sim(dev0_options(more)) {
+        open(c, sim.socket("dev0"));
+    }
+};
+
 TEST(Greeting, DescriptorsAndSerialNumber) {
     SimThread sim({"--device", "a", "--serial", "P00118X", "--vendor", "0bb4", "--product", "c01",
                    "--class", "fe", "--subclass", "41", "--protocol", "1", "--endpoints", "3",
@@ -93,68 +108,60 @@ TEST(Framing, CommandsAnswersAndTranscript) {
 }
 
 TEST(Framing, LargeDownloadInMiBTransfersArrivesIntact) {
-    SimThread sim({"--device", "dev0"});
-    LinkClient c;
-    open(c, sim.socket("dev0"));
+    Dev0 d;
     const uint32_t size = (3 << 20) + 123;
     std::string image(size, '\0');
     for (uint32_t i = 0; i < size; ++i) image[i] = static_cast<char>((i * 2654435761u) >> 24);
-    EXPECT_EQ(c.command("download:" + hex8(size)), (Packets{"DATA" + hex8(size)}));
+    EXPECT_EQ(d.c.command("download:" + hex8(size)), (Packets{"DATA" + hex8(size)}));
     for (uint32_t off = 0; off < size; off += 1 << 20) {
         auto n = std::min<uint32_t>(1 << 20, size - off);
-        EXPECT_EQ(c.write(std::string_view(image).substr(off, n)), n);
+        EXPECT_EQ(d.c.write(std::string_view(image).substr(off, n)), n);
     }
-    auto f = c.read();
+    auto f = d.c.read();
     ASSERT_TRUE(f);
     EXPECT_EQ(f->payload, "OKAY");
-    EXPECT_EQ(c.command("flash:xzkernel"), (Packets{"OKAY"}));
+    EXPECT_EQ(d.c.command("flash:xzkernel"), (Packets{"OKAY"}));
     char check[80];
     std::snprintf(check, sizeof check, "check:xzkernel 141000 %x %x", size,
                   GetBufferCRC(image.data(), size));
-    EXPECT_EQ(c.command(check), (Packets{"OKAY"}));
-    auto t = sim.transcript();
+    EXPECT_EQ(d.c.command(check), (Packets{"OKAY"}));
+    auto t = d.sim.transcript();
     EXPECT_NE(std::find(t.begin(), t.end(),
                         R"({"dev":"dev0","ev":"data","bytes":)" + std::to_string(size) + "}"),
               t.end());
 }
 
 TEST(Framing, ANonWriteFrameEndsTheConnectionOnly) {
-    SimThread sim({"--device", "dev0"});
-    LinkClient c;
-    open(c, sim.socket("dev0"));
-    ASSERT_TRUE(c.send_frame('R', "OKAY"));
-    EXPECT_TRUE(c.closes_within(2000ms));
+    Dev0 d;
+    ASSERT_TRUE(d.c.send_frame('R', "OKAY"));
+    EXPECT_TRUE(d.c.closes_within(2000ms));
     LinkClient again;
-    open(again, sim.socket("dev0"));
+    open(again, d.sim.socket("dev0"));
     EXPECT_EQ(again.command("getvar:serialno"), (Packets{"OKAYSIM0001"}));
 }
 
 TEST(Framing, AFrameLongerThanTheLinkAllowsEndsTheConnection) {
-    SimThread sim({"--device", "dev0"});
-    LinkClient c;
-    open(c, sim.socket("dev0"));
+    Dev0 d;
     unsigned char header[5] = {'W'};
     simlink::put_le32(header + 1, simlink::kMaxPayload + 1);
-    ASSERT_TRUE(c.send_raw(std::string(reinterpret_cast<char*>(header), sizeof header)));
-    EXPECT_TRUE(c.closes_within(2000ms));
+    ASSERT_TRUE(d.c.send_raw(std::string(reinterpret_cast<char*>(header), sizeof header)));
+    EXPECT_TRUE(d.c.closes_within(2000ms));
 }
 
 TEST(Framing, FramesSplitAcrossManySendsAreReassembled) {
-    SimThread sim({"--device", "dev0"});
-    LinkClient c;
-    open(c, sim.socket("dev0"));
+    Dev0 d;
     std::string frame = "W";
     frame += std::string("\x0f\x00\x00\x00", 4);
     frame += "getvar:serialno";
     for (char ch : frame) {
-        ASSERT_TRUE(c.send_raw(std::string(1, ch)));
+        ASSERT_TRUE(d.c.send_raw(std::string(1, ch)));
         std::this_thread::sleep_for(1ms);
     }
-    auto ack = c.read();
+    auto ack = d.c.read();
     ASSERT_TRUE(ack);
     EXPECT_EQ(ack->kind, 'A');
     EXPECT_EQ(ack->payload, std::string("\x0f\x00\x00\x00", 4));
-    EXPECT_EQ(c.read()->payload, "OKAYSIM0001");
+    EXPECT_EQ(d.c.read()->payload, "OKAYSIM0001");
 }
 
 TEST(OneHostAtATime, SecondConnectionIsClosedWithoutGreeting) {
@@ -213,22 +220,20 @@ TEST(Probes, ConnectingAndLeavingAddsNoTranscriptLines) {
 }
 
 TEST(Reboot, RemovesTheSocketAndCreatesItAgain) {
-    SimThread sim({"--device", "dev0", "--reboot-delay", "300"});
-    LinkClient c;
-    open(c, sim.socket("dev0"));
-    EXPECT_EQ(c.command("setvar:systype dual"), (Packets{"OKAY"}));
+    Dev0 d({"--reboot-delay", "300"});
+    EXPECT_EQ(d.c.command("setvar:systype dual"), (Packets{"OKAY"}));
     const auto t0 = Clock::now();
-    EXPECT_EQ(c.command("reboot"), (Packets{"OKAY"}));
-    EXPECT_TRUE(c.closes_within(2000ms));
-    EXPECT_FALSE(fs::exists(sim.socket("dev0")));
+    EXPECT_EQ(d.c.command("reboot"), (Packets{"OKAY"}));
+    EXPECT_TRUE(d.c.closes_within(2000ms));
+    EXPECT_FALSE(fs::exists(d.sim.socket("dev0")));
     LinkClient probe;
-    EXPECT_FALSE(probe.connect(sim.socket("dev0")));
-    EXPECT_TRUE(eventually([&] { return fs::exists(sim.socket("dev0")); }));
+    EXPECT_FALSE(probe.connect(d.sim.socket("dev0")));
+    EXPECT_TRUE(eventually([&] { return fs::exists(d.sim.socket("dev0")); }));
     EXPECT_GE(Clock::now() - t0, 280ms);
     LinkClient after;
-    open(after, sim.socket("dev0"));
+    open(after, d.sim.socket("dev0"));
     EXPECT_EQ(after.command("getvar:systype"), (Packets{"OKAYdual"}));
-    auto t = sim.transcript();
+    auto t = d.sim.transcript();
     ASSERT_GE(t.size(), 6u);
     EXPECT_EQ(t[3], R"({"dev":"dev0","ev":"answer","text":"OKAY"})");
     EXPECT_EQ(t[4], R"({"dev":"dev0","ev":"reboot"})");
@@ -236,14 +241,12 @@ TEST(Reboot, RemovesTheSocketAndCreatesItAgain) {
 }
 
 TEST(Reboot, AwayFaultKeepsItAwayLonger) {
-    SimThread sim({"--device", "dev0", "--reboot-delay", "50", "--fault", "reboot#1=away:600"});
-    LinkClient c;
-    open(c, sim.socket("dev0"));
+    Dev0 d({"--reboot-delay", "50", "--fault", "reboot#1=away:600"});
     const auto t0 = Clock::now();
-    EXPECT_EQ(c.command("reboot"), (Packets{"OKAY"}));
-    c.close();  // a host that closes at once: the reboot still happens
-    EXPECT_TRUE(eventually([&] { return !fs::exists(sim.socket("dev0")); }));
-    EXPECT_TRUE(eventually([&] { return fs::exists(sim.socket("dev0")); }));
+    EXPECT_EQ(d.c.command("reboot"), (Packets{"OKAY"}));
+    d.c.close();  // a host that closes at once: the reboot still happens
+    EXPECT_TRUE(eventually([&] { return !fs::exists(d.sim.socket("dev0")); }));
+    EXPECT_TRUE(eventually([&] { return fs::exists(d.sim.socket("dev0")); }));
     EXPECT_GE(Clock::now() - t0, 580ms);
 }
 
@@ -302,65 +305,55 @@ TEST(Stop, StaleSocketOfAKilledRunIsReplaced) {
 }
 
 TEST(FaultsOnTheLink, VanishClosesAndComesBackAtOnce) {
-    SimThread sim({"--device", "dev0", "--fault", "getvar:product#1=vanish:command"});
-    LinkClient c;
-    open(c, sim.socket("dev0"));
-    ASSERT_TRUE(c.send_frame('W', "getvar:product"));
-    EXPECT_TRUE(c.closes_within(2000ms));  // no acknowledgement, no answer
-    EXPECT_TRUE(fs::exists(sim.socket("dev0")));
+    Dev0 d({"--fault", "getvar:product#1=vanish:command"});
+    ASSERT_TRUE(d.c.send_frame('W', "getvar:product"));
+    EXPECT_TRUE(d.c.closes_within(2000ms));  // no acknowledgement, no answer
+    EXPECT_TRUE(fs::exists(d.sim.socket("dev0")));
     LinkClient again;
-    open(again, sim.socket("dev0"));
+    open(again, d.sim.socket("dev0"));
     EXPECT_EQ(again.command("getvar:serialno"), (Packets{"OKAYSIM0001"}));
-    auto t = sim.transcript();
+    auto t = d.sim.transcript();
     ASSERT_GE(t.size(), 3u);
     EXPECT_EQ(t[1], R"({"dev":"dev0","ev":"gone","why":"vanish:command"})");
     EXPECT_EQ(t[2], R"({"dev":"dev0","ev":"back"})");
 }
 
 TEST(FaultsOnTheLink, VanishInTheDataPhase) {
-    SimThread sim({"--device", "dev0", "--fault", "download:*=vanish:data:1500"});
-    LinkClient c;
-    open(c, sim.socket("dev0"));
-    EXPECT_EQ(c.command("download:00001000"), (Packets{"DATA00001000"}));
-    EXPECT_EQ(c.write(std::string(1024, 'x')), 1024u);
-    ASSERT_TRUE(c.send_frame('W', std::string(1024, 'x')));
-    EXPECT_TRUE(c.closes_within(2000ms));
-    auto t = sim.transcript();
+    Dev0 d({"--fault", "download:*=vanish:data:1500"});
+    EXPECT_EQ(d.c.command("download:00001000"), (Packets{"DATA00001000"}));
+    EXPECT_EQ(d.c.write(std::string(1024, 'x')), 1024u);
+    ASSERT_TRUE(d.c.send_frame('W', std::string(1024, 'x')));
+    EXPECT_TRUE(d.c.closes_within(2000ms));
+    auto t = d.sim.transcript();
     ASSERT_GE(t.size(), 4u);
     EXPECT_EQ(t[2], R"({"dev":"dev0","ev":"data","bytes":1500})");
     EXPECT_EQ(t[3], R"({"dev":"dev0","ev":"gone","why":"vanish:data"})");
 }
 
 TEST(FaultsOnTheLink, VanishBeforeStatusAcknowledgesTheCommand) {
-    SimThread sim({"--device", "dev0", "--fault", "reboot=vanish:status"});
-    LinkClient c;
-    open(c, sim.socket("dev0"));
-    EXPECT_EQ(c.write("reboot"), 6u);
-    EXPECT_TRUE(c.closes_within(2000ms));
+    Dev0 d({"--fault", "reboot=vanish:status"});
+    EXPECT_EQ(d.c.write("reboot"), 6u);
+    EXPECT_TRUE(d.c.closes_within(2000ms));
 }
 
 TEST(FaultsOnTheLink, SilenceDelaysTheAnswerNotTheAcknowledgement) {
-    SimThread sim({"--device", "dev0", "--fault", "getvar:serialno=silence:300"});
-    LinkClient c;
-    open(c, sim.socket("dev0"));
+    Dev0 d({"--fault", "getvar:serialno=silence:300"});
     const auto t0 = Clock::now();
-    EXPECT_EQ(c.write("getvar:serialno"), 15u);
+    EXPECT_EQ(d.c.write("getvar:serialno"), 15u);
     EXPECT_LT(Clock::now() - t0, 250ms);
-    EXPECT_FALSE(c.read(100ms));
-    auto f = c.read(2000ms);
+    EXPECT_FALSE(d.c.read(100ms));
+    auto f = d.c.read(2000ms);
     ASSERT_TRUE(f);
     EXPECT_EQ(f->payload, "OKAYSIM0001");
     EXPECT_GE(Clock::now() - t0, 280ms);
 }
 
 TEST(FaultsOnTheLink, ShortWriteAcknowledgesLess) {
-    SimThread sim({"--device", "dev0", "--fault", "download:*=short-write:10"});
-    LinkClient c;
-    open(c, sim.socket("dev0"));
-    EXPECT_EQ(c.command("download:00000020"), (Packets{"DATA00000020"}));
-    EXPECT_EQ(c.write(std::string(0x20, 'a')), 10u);
-    EXPECT_EQ(c.write(std::string(0x20 - 10, 'a')), 0x20u - 10);
-    EXPECT_EQ(c.read()->payload, "OKAY");
+    Dev0 d({"--fault", "download:*=short-write:10"});
+    EXPECT_EQ(d.c.command("download:00000020"), (Packets{"DATA00000020"}));
+    EXPECT_EQ(d.c.write(std::string(0x20, 'a')), 10u);
+    EXPECT_EQ(d.c.write(std::string(0x20 - 10, 'a')), 0x20u - 10);
+    EXPECT_EQ(d.c.read()->payload, "OKAY");
 }
 
 TEST(HostLeaves, MidDataPhaseTheNextHostStartsClean) {

@@ -109,20 +109,24 @@ std::vector<std::string> rq3_device() {
             "P00118SIG", "--var", "product=RQ3", "--var", "verflag=Z05"};
 }
 
+// An RQ3 package of one 60000-byte file and the device it goes to, whose link carries 40000
+// bytes a second: the write takes about 1.5 s. POSIX signals: the Linux build, its socket
+// directory.
+struct Rq3Write {
+    Package pkg;
+    support::Devsim dev{rq3_device(), false};
+    Rq3Write() { pkg.config("pagora8\n").file("data.bin", 60000); }
+};
+
 const std::vector<std::string> kRq3Install =
     concat({{"getvar:product", "getvar:serialno", "getvar:verflag"},
             flash_commands("cache", 60000),
             {"reboot"}});
 
 TEST(FlowSignals, InterruptAndHangupDoNotBreakAWrite) {
-    Package pkg;
-    pkg.config("pagora8\n").file("data.bin", 60000);
-    // the link carries 40000 bytes a second: the write takes about 1.5 s
-    support::Devsim dev(rq3_device(),
-                        false);  // POSIX signals: the Linux build, its socket directory
-
+    Rq3Write w;
     auto r =
-        run_with_signals(dev.socket_dir(), pkg,
+        run_with_signals(w.dev.socket_dir(), w.pkg,
                          {"1 1", "transcript", "\"text\":\"download:", {"INT", "HUP", "INT"}, ""});
 
     EXPECT_EQ(r.err, "\nstatus=0\n");
@@ -130,7 +134,7 @@ TEST(FlowSignals, InterruptAndHangupDoNotBreakAWrite) {
                             e2e::gbk("\n###完成！\n") + e2e::gbk("\n###系统重启...");
     ASSERT_GE(r.out.size(), end.size());
     EXPECT_EQ(r.out.substr(r.out.size() - end.size()), end);
-    EXPECT_EQ(dev.commands(), kRq3Install);
+    EXPECT_EQ(w.dev.commands(), kRq3Install);
 }
 
 // Before the first command and in the closing wait there is nothing to protect: a user must be
@@ -277,40 +281,32 @@ TEST(FlowSignals, InterruptAndHangupEndTheRunAtEveryWait) {
 }
 
 TEST(FlowSignals, TerminateStillEndsTheRun) {
-    Package pkg;
-    pkg.config("pagora8\n").file("data.bin", 60000);
-    support::Devsim dev(rq3_device(),
-                        false);  // POSIX signals: the Linux build, its socket directory
-
+    Rq3Write w;
     support::TempDir dir;
-    auto r = run_with_signals(dev.socket_dir(), pkg,
+    auto r = run_with_signals(w.dev.socket_dir(), w.pkg,
                               {"1 1", "transcript", "\"text\":\"download:", {"TERM"}, ""},
                               dir.path() / "report.txt");
 
     EXPECT_EQ(r.err, "status=143\n");
     expect_whole_report(dir.path() / "report.txt", "\n", "download:0000ea60");
     EXPECT_EQ(r.out.find(e2e::gbk("完成")), std::string::npos);
-    auto commands = dev.commands();
+    auto commands = w.dev.commands();
     EXPECT_TRUE(std::find(commands.begin(), commands.end(), "reboot") == commands.end());
 }
 
 // "| head" or a "| tee" whose terminal went away: the output is lost, the install is not.
 TEST(FlowSignals, LostReaderOfTheOutputDoesNotStopTheInstall) {
-    Package pkg;
-    pkg.config("pagora8\n").file("data.bin", 60000);
-    support::Devsim dev(rq3_device(),
-                        false);  // POSIX signals: the Linux build, its socket directory
-
+    Rq3Write w;
     e2e::RunOptions o;
     // the reader is gone long before the first flush, a second after start-up
     o.args = {"-c", R"("$0" 1 1 | true; echo "status=${PIPESTATUS[0]}" >&2)", e2e::installer_bin()};
-    o.cwd = pkg.path();
-    o.devsim = &dev;
+    o.cwd = w.pkg.path();
+    o.devsim = &w.dev;
     o.timeout = std::chrono::seconds(30);
     auto r = e2e::run_program("/bin/bash", o);
 
     EXPECT_EQ(r.err, "\nstatus=0\n");
-    EXPECT_EQ(dev.commands(), kRq3Install);
+    EXPECT_EQ(w.dev.commands(), kRq3Install);
 }
 
 }  // namespace

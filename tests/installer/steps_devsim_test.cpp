@@ -49,13 +49,45 @@ uint64_t differing_data_bytes(const std::string& first, const std::string& secon
     return differing;
 }
 
+// Writes `size` patterned bytes to `name`; the bytes.
+std::string patterned_file(const std::string& name, size_t size) {
+    std::string bytes = patterned_bytes(size);
+    write_file(name, bytes);
+    return bytes;
+}
+
+// flash_file on the simulated device: its result, and what it said.
+struct Flashed {
+    int result;
+    captured said;
+};
+Flashed flash(usb_devsim& devsim, const char* partition, const char* file, uint32_t piece) {
+    int result = -1;
+    captured said =
+        capture_output([&] { result = flash_file(devsim.device, partition, file, piece); });
+    return {result, said};
+}
+
+// A file of `size` patterned bytes written in pieces of 4096 bytes to "dev0", a device given
+// `fault`: the device, the file's bytes and how the write ended.
+struct FaultedWrite {
+    FaultedWrite(const std::string& fault, const char* partition, const char* file, size_t size)
+        : devsim({"--device", "dev0", "--fault", fault}),
+          bytes(patterned_file(file, size)),
+          ended(flash(devsim, partition, file, 4096)) {}
+
+    usb_devsim devsim;
+    support::ScratchDir dir;  // the file's, entered before it is written
+    std::string bytes;
+    Flashed ended;
+};
+
 }  // namespace
 
 TEST(StepsOnDevsim, KernelWrittenInPiecesAndCheckedOnTheDevice) {
     usb_devsim devsim({"--device", "dev0", "--serial", "13G0001"});
     support::ScratchDir dir;
-    const std::string kernel = patterned_bytes(300000);
-    write_file("kernel.bin", kernel);
+    const std::string kernel = patterned_file("kernel.bin", 300000);
     write_file("kernel.sign", crc_text(kernel) + "\n");
     write_file("wrong.sign", "00000000\n");
 
@@ -79,42 +111,29 @@ TEST(StepsOnDevsim, KernelWrittenInPiecesAndCheckedOnTheDevice) {
 }
 
 TEST(StepsOnDevsim, RefusedPieceLeavesTheRestUnsent) {
-    usb_devsim devsim({"--device", "dev0", "--fault", "flash:xzsystem:1000=fail:bad block"});
-    support::ScratchDir dir;
-    const std::string system = patterned_bytes(10000);
-    write_file("system.bin", system);
-
-    int result = 0;
-    captured c =
-        capture_output([&] { result = flash_file(devsim.device, "xzsystem", "system.bin", 4096); });
-    EXPECT_EQ(result, -1);
-    EXPECT_EQ(c.err, "FAILED (remote: bad block)\n");
+    const FaultedWrite w("flash:xzsystem:1000=fail:bad block", "xzsystem", "system.bin", 10000);
+    EXPECT_EQ(w.ended.result, -1);
+    EXPECT_EQ(w.ended.said.err, "FAILED (remote: bad block)\n");
     // only the first piece reached the partition
-    EXPECT_EQ(devsim.partition("dev0", "xzsystem"), system.substr(0, 4096));
+    EXPECT_EQ(w.devsim.partition("dev0", "xzsystem"), w.bytes.substr(0, 4096));
 }
 
 TEST(StepsOnDevsim, LinkLostMidWriteThenTheDeviceIsFoundAgain) {
     // the device goes away before answering the first piece's flash command
-    usb_devsim devsim({"--device", "dev0", "--fault", "flash:xzvar#1=vanish:command"});
-    support::ScratchDir dir;
-    const std::string var = patterned_bytes(9000);
-    write_file("var.bin", var);
-
-    int result = 0;
-    captured lost =
-        capture_output([&] { result = flash_file(devsim.device, "xzvar", "var.bin", 4096); });
-    EXPECT_EQ(result, -1);
+    FaultedWrite w("flash:xzvar#1=vanish:command", "xzvar", "var.bin", 9000);
+    usb_devsim& devsim = w.devsim;
+    const std::string& var = w.bytes;
+    EXPECT_EQ(w.ended.result, -1);
     // the command's write or the status read fails, depending on when the link drops
-    EXPECT_EQ(lost.err.rfind("FAILED (", 0), 0u) << lost.err;
+    EXPECT_EQ(w.ended.said.err.rfind("FAILED (", 0), 0u) << w.ended.said.err;
     // the transport closed the handle; the device handle forgot it
     EXPECT_EQ(devsim.device.handle, nullptr);
     EXPECT_EQ(close_device(devsim.device), 0);
 
     // the next write opens the device afresh and goes through
-    captured again =
-        capture_output([&] { result = flash_file(devsim.device, "xzvar", "var.bin", 4096); });
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(again.err, "");
+    const Flashed again = flash(devsim, "xzvar", "var.bin", 4096);
+    EXPECT_EQ(again.result, 0);
+    EXPECT_EQ(again.said.err, "");
     EXPECT_NE(devsim.device.handle, nullptr);
     EXPECT_EQ(devsim.partition("dev0", "xzvar"), var);
 
@@ -138,11 +157,9 @@ TEST(StepsOnDevsim, PiecesPastFourGiB) {
                       static_cast<ssize_t>(mark.size()));
         }
     }
-    int result = -1;
-    captured c =
-        capture_output([&] { result = flash_file(devsim.device, "xzbig", "big.bin", split); });
-    EXPECT_EQ(result, 0) << c.err;
-    EXPECT_EQ(c.err, "");
+    const Flashed big = flash(devsim, "xzbig", "big.bin", split);
+    EXPECT_EQ(big.result, 0) << big.said.err;
+    EXPECT_EQ(big.said.err, "");
     const std::vector<std::string> commands = devsim.commands();
     ASSERT_GE(commands.size(), 2u);
     EXPECT_EQ(commands[commands.size() - 1], "flash:xzbig:100000000");

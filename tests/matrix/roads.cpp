@@ -34,20 +34,20 @@ Road family(const std::string& systype, const std::string& choice, const std::st
             choice + "\n"};
 }
 
+// An RQ3 device at loader `verflag`, given the typed choice of its menu.
+Road rq3(const std::string& what, const std::string& verflag, const std::string& choice) {
+    return {what,
+            "pagora8",
+            kRq3Files,
+            {"--serial", "P00118E2E0001", "--var", "product=RQ3", "--var", "verflag=" + verflag},
+            {"1", "-1", "P00118E2E0001"},
+            choice + "\n"};
+}
+
 std::vector<Road> make_roads() {
     std::vector<Road> r;
-    r.push_back({"rq3 native list",
-                 "pagora8",
-                 kRq3Files,
-                 {"--serial", "P00118E2E0001", "--var", "product=RQ3", "--var", "verflag=Z05"},
-                 {"1", "-1", "P00118E2E0001"},
-                 "3\n"});
-    r.push_back({"rq3 loader, wipe and second lists",
-                 "pagora8",
-                 kRq3Files,
-                 {"--serial", "P00118E2E0001", "--var", "product=RQ3", "--var", "verflag=Z01"},
-                 {"1", "-1", "P00118E2E0001"},
-                 "2\n"});
+    r.push_back(rq3("rq3 native list", "Z05", "3"));
+    r.push_back(rq3("rq3 loader, wipe and second lists", "Z01", "2"));
     r.push_back({"loader chain from 8.0",
                  "vrx3",
                  kFamilyFiles,

@@ -170,6 +170,22 @@ bool serial_number(void* h, char* buf, size_t size) {
     return true;
 }
 
+// The next scripted transfer of a pipe, taken from `steps`; none, with the platform's last error
+// set, when there is no pipe or script left (USB_ERR_INVALID_HANDLE) or the step fails.
+std::optional<Step> next_step(void* pipe, std::deque<Step>& steps) {
+    if (pipe == nullptr || steps.empty()) {
+        usb_platform_set_last_error(USB_ERR_INVALID_HANDLE);
+        return std::nullopt;
+    }
+    Step s = steps.front();
+    steps.pop_front();
+    if (!s.ok) {
+        usb_platform_set_last_error(s.error);
+        return std::nullopt;
+    }
+    return s;
+}
+
 bool read_sync(void* pipe, void* buf, uint32_t len, uint32_t* got, uint32_t timeout_ms) {
     g_state.read_calls.push_back({buf, len, timeout_ms});
     *got = 0;
@@ -184,18 +200,10 @@ bool read_sync(void* pipe, void* buf, uint32_t len, uint32_t* got, uint32_t time
         usb_platform_set_last_error(USB_ERR_NONE);
         return true;
     }
-    if (pipe == nullptr || g_state.reads.empty()) {
-        usb_platform_set_last_error(USB_ERR_INVALID_HANDLE);
-        return false;
-    }
-    Step s = g_state.reads.front();
-    g_state.reads.pop_front();
-    if (!s.ok) {
-        usb_platform_set_last_error(s.error);
-        return false;
-    }
-    std::memcpy(buf, s.data.data(), std::min<size_t>(s.data.size(), len));
-    *got = static_cast<uint32_t>(s.data.size());
+    const std::optional<Step> s = next_step(pipe, g_state.reads);
+    if (!s) return false;
+    std::memcpy(buf, s->data.data(), std::min<size_t>(s->data.size(), len));
+    *got = static_cast<uint32_t>(s->data.size());
     usb_platform_set_last_error(USB_ERR_NONE);
     return true;
 }
@@ -209,18 +217,10 @@ bool write_sync(void* pipe, const void* buf, uint32_t len, uint32_t* put, uint32
         usb_platform_set_last_error(USB_ERR_NONE);
         return true;
     }
-    if (pipe == nullptr || g_state.writes.empty()) {
-        usb_platform_set_last_error(USB_ERR_INVALID_HANDLE);
-        return false;
-    }
-    Step s = g_state.writes.front();
-    g_state.writes.pop_front();
-    if (!s.ok) {
-        usb_platform_set_last_error(s.error);
-        return false;
-    }
-    uint32_t taken = s.take ? std::min(*s.take, len) : len;
-    *put = s.report ? *s.report : taken;
+    const std::optional<Step> s = next_step(pipe, g_state.writes);
+    if (!s) return false;
+    const uint32_t taken = s->take ? std::min(*s->take, len) : len;
+    *put = s->report ? *s->report : taken;
     usb_platform_set_last_error(USB_ERR_NONE);
     return true;
 }

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include "support/bus_pump.h"
+
 namespace umock {
 
 namespace {
@@ -286,44 +288,23 @@ void UsbfsDevice::finish(Urb u, int status, uint32_t actual) {
 // allow.
 void UsbfsDevice::pump() {
     if (core_ == nullptr) return;
-    auto& out = core_->output();
-    while (!out.empty() && on_bus_) {
-        if (hold_until_ && Clock::now() < *hold_until_) return;
-        hold_until_.reset();
-        devsim::Output& o = out.front();
-        switch (o.kind) {
-            case devsim::OutputKind::Ack:
-                if (!pending_out_.empty()) {
-                    finish(pending_out_.front(), 0, o.value);
-                    pending_out_.pop_front();
-                }
-                break;
-            case devsim::OutputKind::Work:
-                out.pop_front();
-                core_->run_pending();
-                continue;
-            case devsim::OutputKind::Status: {
-                // a status packet waits for the host to ask for it
-                if (pending_in_.empty()) return;
-                Urb u = pending_in_.front();
-                pending_in_.pop_front();
-                u.in = o.packet.substr(0, u.length);
-                finish(u, 0, static_cast<uint32_t>(u.in.size()));
-                break;
-            }
-            case devsim::OutputKind::Pause:
-                hold_until_ = Clock::now() + std::chrono::milliseconds(o.value);
-                break;
-            case devsim::OutputKind::Vanish:
-            case devsim::OutputKind::Reboot: {
-                const uint32_t ms = o.kind == devsim::OutputKind::Vanish ? 0 : o.value;
-                out.pop_front();
-                leave(ms);
-                return;
-            }
-        }
-        out.pop_front();
-    }
+    support::pump_output(*core_, on_bus_, hold_until_,
+                         {.ack =
+                              [this](uint32_t taken) {
+                                  if (pending_out_.empty()) return;
+                                  finish(pending_out_.front(), 0, taken);
+                                  pending_out_.pop_front();
+                              },
+                          .status =
+                              [this](const std::string& packet) {
+                                  if (pending_in_.empty()) return false;
+                                  Urb u = pending_in_.front();
+                                  pending_in_.pop_front();
+                                  u.in = packet.substr(0, u.length);
+                                  finish(u, 0, static_cast<uint32_t>(u.in.size()));
+                                  return true;
+                              },
+                          .leave = [this](uint32_t away_ms) { leave(away_ms); }});
 }
 
 // Off the bus: what was in flight ends as the kernel ends it for a device that is gone, the

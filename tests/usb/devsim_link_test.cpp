@@ -68,6 +68,53 @@ std::thread serve_search(const support::Listener& l, std::string greeting,
     return serve_one(l, std::move(greeting), std::move(then), 1);
 }
 
+// A device at `path` served by serve_one, its thread joined when the object goes.
+struct ServedDevice {
+    ServedDevice(const std::string& path, std::string greeting, std::function<void(int)> then,
+                 int looks)
+        : listener(path),
+          thread(serve_one(listener, std::move(greeting), std::move(then), looks)) {}
+    ~ServedDevice() { thread.join(); }
+    ServedDevice(const ServedDevice&) = delete;
+    ServedDevice& operator=(const ServedDevice&) = delete;
+
+    support::Listener listener;
+    std::thread thread;
+};
+
+// The interface the link created for a served device (by default one that waits until the host
+// closes), or nullptr when it could not; closed when the object goes.
+struct ServedInterface {
+    ServedInterface(
+        const usb_platform& link, const std::string& path, std::string greeting,
+        std::function<void(int)> then = [](int fd) { support::recv_frame(fd); })
+        : platform(link),
+          device(path, std::move(greeting), std::move(then), 0),
+          ifc(link.create_interface(path.c_str())) {}
+    ~ServedInterface() {
+        if (ifc != nullptr) platform.close_handle(ifc);
+    }
+    ServedInterface(const ServedInterface&) = delete;
+    ServedInterface& operator=(const ServedInterface&) = delete;
+
+    const usb_platform& platform;
+    ServedDevice device;
+    void* const ifc;
+};
+
+// The handle usb_open gave for the device served at `path` (serve_search), or nullptr; closed
+// when the object goes.
+struct OpenedDevice {
+    OpenedDevice(const std::string& path, std::string greeting, std::function<void(int)> then)
+        : device(path, std::move(greeting), std::move(then), 1), h(usb_open(match_trevan)) {}
+    ~OpenedDevice() { usb_close(h); }
+    OpenedDevice(const OpenedDevice&) = delete;
+    OpenedDevice& operator=(const OpenedDevice&) = delete;
+
+    ServedDevice device;
+    usb_handle* const h;
+};
+
 TEST_F(SimulatedLink, EnumerationListsOnlySocketsInByteOrderOfTheirNames) {
     support::Listener b(at("b")), a(at("a")), upper(at("B")), under(at("_x")),
         accented(at("\xC3\xA9"));
@@ -90,11 +137,8 @@ TEST_F(SimulatedLink, EnumerationListsOnlySocketsInByteOrderOfTheirNames) {
 }
 
 TEST_F(SimulatedLink, OpenReadsTheDescriptorsAndTheSerialNumber) {
-    support::Listener l(at("dev"));
-    std::thread t = serve_one(l, support::descriptors(0x0BB4, 2, "SIM42"), [](int fd) {
-        support::recv_frame(fd);  // until the host closes
-    });
-    void* ifc = link().create_interface(at("dev").c_str());
+    ServedInterface dev(link(), at("dev"), support::descriptors(0x0BB4, 2, "SIM42"));
+    void* ifc = dev.ifc;
     ASSERT_NE(ifc, nullptr);
     uint8_t dd[18], id[9];
     ASSERT_TRUE(link().device_descriptor(ifc, dd));
@@ -112,20 +156,13 @@ TEST_F(SimulatedLink, OpenReadsTheDescriptorsAndTheSerialNumber) {
     std::vector<char> name(len);
     ASSERT_TRUE(link().interface_name(ifc, name.data(), &len));
     EXPECT_EQ(std::string(name.data()), at("dev"));
-    link().close_handle(ifc);
-    t.join();
 }
 
 TEST_F(SimulatedLink, ADeviceWithoutSerialHasAnUnreadableOne) {
-    support::Listener l(at("dev"));
-    std::thread t =
-        serve_one(l, support::descriptors(0x18D1, 2, ""), [](int fd) { support::recv_frame(fd); });
-    void* ifc = link().create_interface(at("dev").c_str());
-    ASSERT_NE(ifc, nullptr);
+    ServedInterface dev(link(), at("dev"), support::descriptors(0x18D1, 2, ""));
+    ASSERT_NE(dev.ifc, nullptr);
     char text[256];
-    EXPECT_FALSE(link().serial_number(ifc, text, sizeof text));
-    link().close_handle(ifc);
-    t.join();
+    EXPECT_FALSE(link().serial_number(dev.ifc, text, sizeof text));
 }
 
 TEST_F(SimulatedLink, ABusyInterfaceIsSkippedForTheNextOne) {
@@ -171,30 +208,23 @@ TEST_F(SimulatedLink, AWriteIsOneFrameAndTakesTheAcknowledgedCount) {
 }
 
 TEST_F(SimulatedLink, APacketLongerThanAskedIsAnIoErrorAndTheNextOneStillArrives) {
-    support::Listener l(at("dev"));
-    std::thread t = serve_search(l, support::descriptors(0x18D1, 2, "S"), [](int fd) {
+    OpenedDevice dev(at("dev"), support::descriptors(0x18D1, 2, "S"), [](int fd) {
         support::send_frame(fd, simlink::kRead, std::string(100, 'x'));
         support::send_frame(fd, simlink::kRead, "OKAY");
         support::recv_frame(fd);
     });
-    usb_handle* h = usb_open(match_trevan);
-    ASSERT_NE(h, nullptr);
+    ASSERT_NE(dev.h, nullptr);
     char buf[64];
-    EXPECT_EQ(usb_read(h, buf, sizeof buf), -1);
+    EXPECT_EQ(usb_read(dev.h, buf, sizeof buf), -1);
     EXPECT_EQ(errno, USB_ERR_IO);
-    EXPECT_EQ(usb_read(h, buf, sizeof buf), 4);
+    EXPECT_EQ(usb_read(dev.h, buf, sizeof buf), 4);
     EXPECT_EQ(std::string(buf, 4), "OKAY");
-    usb_close(h);
-    t.join();
 }
 
 TEST_F(SimulatedLink, SilenceIsATimeout) {
-    support::Listener l(at("dev"));
-    std::thread t =
-        serve_one(l, support::descriptors(0x18D1, 2, "S"), [](int fd) { support::recv_frame(fd); });
-    void* ifc = link().create_interface(at("dev").c_str());
-    ASSERT_NE(ifc, nullptr);
-    void* in = link().open_read_pipe(ifc);
+    ServedInterface dev(link(), at("dev"), support::descriptors(0x18D1, 2, "S"));
+    ASSERT_NE(dev.ifc, nullptr);
+    void* in = link().open_read_pipe(dev.ifc);
     char buf[64];
     uint32_t got = 99;
     auto start = steady_clock::now();
@@ -203,8 +233,6 @@ TEST_F(SimulatedLink, SilenceIsATimeout) {
     EXPECT_GE(steady_clock::now() - start, milliseconds(140));
     EXPECT_EQ(got, 0U);
     link().close_handle(in);
-    link().close_handle(ifc);
-    t.join();
 }
 
 TEST_F(SimulatedLink, ADeviceThatGoesAwayIsAnInvalidHandleNeverASignal) {
@@ -233,39 +261,33 @@ TEST_F(SimulatedLink, ADeviceThatGoesAwayIsAnInvalidHandleNeverASignal) {
 }
 
 TEST_F(SimulatedLink, AnAnswerBeforeTheAcknowledgementIsKeptForTheNextRead) {
-    support::Listener l(at("dev"));
-    std::thread t = serve_search(l, support::descriptors(0x18D1, 2, "S"), [](int fd) {
+    OpenedDevice dev(at("dev"), support::descriptors(0x18D1, 2, "S"), [](int fd) {
         auto frame = support::recv_frame(fd);
         support::send_frame(fd, simlink::kRead, "INFOhello");
         support::send_frame(fd, simlink::kRead, "OKAY");
         support::send_frame(fd, simlink::kAck, support::count(frame.second.size()));
         support::recv_frame(fd);
     });
-    usb_handle* h = usb_open(match_trevan);
-    ASSERT_NE(h, nullptr);
-    EXPECT_EQ(usb_write(h, "reboot", 6), 6);
+    ASSERT_NE(dev.h, nullptr);
+    EXPECT_EQ(usb_write(dev.h, "reboot", 6), 6);
     char buf[64];
-    ASSERT_EQ(usb_read(h, buf, sizeof buf), 9);
+    ASSERT_EQ(usb_read(dev.h, buf, sizeof buf), 9);
     EXPECT_EQ(std::string(buf, 9), "INFOhello");
-    ASSERT_EQ(usb_read(h, buf, sizeof buf), 4);
+    ASSERT_EQ(usb_read(dev.h, buf, sizeof buf), 4);
     EXPECT_EQ(std::string(buf, 4), "OKAY");
-    usb_close(h);
-    t.join();
 }
 
 TEST_F(SimulatedLink, ALateAcknowledgementIsSkipped) {
-    support::Listener l(at("dev"));
-    std::thread t = serve_one(l, support::descriptors(0x18D1, 2, "S"), [](int fd) {
+    ServedInterface dev(link(), at("dev"), support::descriptors(0x18D1, 2, "S"), [](int fd) {
         auto frame = support::recv_frame(fd);
         std::this_thread::sleep_for(milliseconds(200));
         support::send_frame(fd, simlink::kAck, support::count(frame.second.size()));
         support::send_frame(fd, simlink::kRead, "OKAY");
         support::recv_frame(fd);
     });
-    void* ifc = link().create_interface(at("dev").c_str());
-    ASSERT_NE(ifc, nullptr);
-    void* in = link().open_read_pipe(ifc);
-    void* out = link().open_write_pipe(ifc);
+    ASSERT_NE(dev.ifc, nullptr);
+    void* in = link().open_read_pipe(dev.ifc);
+    void* out = link().open_write_pipe(dev.ifc);
     uint32_t n = 0;
     EXPECT_FALSE(link().write_sync(out, "getvar:x", 8, &n, 50));
     EXPECT_EQ(usb_platform_last_error(), USB_ERR_TIMEOUT);
@@ -274,26 +296,20 @@ TEST_F(SimulatedLink, ALateAcknowledgementIsSkipped) {
     EXPECT_EQ(std::string(buf, n), "OKAY");
     link().close_handle(out);
     link().close_handle(in);
-    link().close_handle(ifc);
-    t.join();
 }
 
 TEST_F(SimulatedLink, AFrameOfAnotherKindBreaksTheLink) {
-    support::Listener l(at("dev"));
-    std::thread t = serve_search(l, support::descriptors(0x18D1, 2, "S"), [](int fd) {
+    OpenedDevice dev(at("dev"), support::descriptors(0x18D1, 2, "S"), [](int fd) {
         support::send_frame(fd, 'Z', "??");
         support::recv_frame(fd);
     });
-    usb_handle* h = usb_open(match_trevan);
-    ASSERT_NE(h, nullptr);
+    ASSERT_NE(dev.h, nullptr);
     char buf[64];
-    EXPECT_EQ(usb_read(h, buf, sizeof buf), -1);
+    EXPECT_EQ(usb_read(dev.h, buf, sizeof buf), -1);
     EXPECT_EQ(errno, USB_ERR_IO);
     // out of step from now on: the device counts as gone
-    EXPECT_EQ(usb_read(h, buf, sizeof buf), -1);
+    EXPECT_EQ(usb_read(dev.h, buf, sizeof buf), -1);
     EXPECT_EQ(errno, USB_ERR_INVALID_HANDLE);
-    usb_close(h);
-    t.join();
 }
 
 }  // namespace

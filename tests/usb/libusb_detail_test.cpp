@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "support/class_triples.h"
 #include "usb/usb_libusb_detail.h"
 
 namespace {
@@ -142,20 +143,13 @@ TEST(LibusbDescriptors, AreTheBytesTheDeviceSent) {
 }
 
 TEST(LibusbKernelDriver, OnlyTheBootloaderInterfaceMayBeTakenFromItsDriver) {
-    struct Case {
-        uint8_t cls, sub, proto;
-        bool allowed;
-    };
-    const Case cases[] = {
-        {0xFF, 0x42, 0x03, true},  {0xFF, 0x42, 0x01, false}, {0xFF, 0x42, 0x00, false},
-        {0x08, 0x06, 0x50, false}, {0x03, 0x01, 0x02, false}, {0xFF, 0xFF, 0xFF, false},
-    };
-    for (const Case& c : cases) {
+    for (const support::ClassTriple& c : support::kClassTriples) {
         libusb_interface_descriptor i{};
         i.bInterfaceClass = c.cls;
-        i.bInterfaceSubClass = c.sub;
-        i.bInterfaceProtocol = c.proto;
-        EXPECT_EQ(is_bootloader_interface(i), c.allowed) << int(c.cls) << int(c.sub);
+        i.bInterfaceSubClass = c.subclass;
+        i.bInterfaceProtocol = c.protocol;
+        EXPECT_EQ(is_bootloader_interface(i), c.bootloader)
+            << int(c.cls) << "/" << int(c.subclass) << "/" << int(c.protocol);
     }
 }
 

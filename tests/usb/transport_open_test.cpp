@@ -5,8 +5,10 @@
 #include <cerrno>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "support/class_triples.h"
 #include "support/fake_platform.h"
 #include "usb/usb.h"
 
@@ -30,44 +32,31 @@ std::string chosen(const char* wanted) {
 TEST(UsbOpen, EveryListedVendorIsAcceptedAndOthersAreNot) {
     const uint16_t listed_vendors[] = {0x18D1, 0x8087, 0x0451, 0x0502, 0x0FCE, 0x05C6, 0x22B8,
                                        0x0955, 0x413C, 0x2314, 0x0B05, 0x1949, 0x0BB4};
-    for (uint16_t vendor : listed_vendors) {
-        fake::Installed fake;
-        fake::Interface ifc = listed("dev");
-        ifc.vendor = vendor;
-        fake::state().interfaces = {ifc};
-        EXPECT_EQ(chosen(nullptr), "dev") << std::hex << vendor;
-        EXPECT_EQ(usb_vendor_listed(vendor), 1);
-    }
     // neighbours of listed ids and a common vendor, all with the bootloader's class triple
     const uint16_t others[] = {0x18D0, 0x18D2, 0x0000, 0xFFFF, 0x04E8, 0x2717, 0xD118};
-    for (uint16_t vendor : others) {
+    std::vector<std::pair<uint16_t, bool>> vendors;  // the vendor id, and whether it is listed
+    for (uint16_t vendor : listed_vendors) vendors.emplace_back(vendor, true);
+    for (uint16_t vendor : others) vendors.emplace_back(vendor, false);
+    for (const auto& [vendor, is_listed] : vendors) {
         fake::Installed fake;
         fake::Interface ifc = listed("dev");
         ifc.vendor = vendor;
         fake::state().interfaces = {ifc};
-        EXPECT_EQ(chosen(nullptr), "") << std::hex << vendor;
-        EXPECT_EQ(usb_vendor_listed(vendor), 0);
+        EXPECT_EQ(chosen(nullptr), is_listed ? "dev" : "") << std::hex << vendor;
+        EXPECT_EQ(usb_vendor_listed(vendor), is_listed ? 1 : 0);
         EXPECT_EQ(fake::handles_left_open(), 0);
     }
 }
 
 TEST(UsbOpen, OnlyTheBootloaderClassTripleIsAccepted) {
-    struct Case {
-        uint8_t cls, subclass, protocol;
-        bool accepted;
-    };
-    const Case cases[] = {
-        {0xFF, 0x42, 0x03, true},  {0xFF, 0x42, 0x01, false}, {0xFF, 0x42, 0x00, false},
-        {0xFF, 0x43, 0x03, false}, {0xFE, 0x42, 0x03, false}, {0x08, 0x06, 0x50, false},
-    };
-    for (const Case& c : cases) {
+    for (const support::ClassTriple& c : support::kClassTriples) {
         fake::Installed fake;
         fake::Interface ifc = listed("dev");
         ifc.cls = c.cls;
         ifc.subclass = c.subclass;
         ifc.protocol = c.protocol;
         fake::state().interfaces = {ifc};
-        EXPECT_EQ(chosen(nullptr), c.accepted ? "dev" : "")
+        EXPECT_EQ(chosen(nullptr), c.bootloader ? "dev" : "")
             << int(c.cls) << "/" << int(c.subclass) << "/" << int(c.protocol);
     }
 }
@@ -132,11 +121,11 @@ TEST(UsbOpen, MatchFunctionSeesTheDescriptorsAndAnEmptySerialWhenUnreadable) {
     fake::state().interfaces = {ifc};
     usb_handle* h = usb_open(capture);
     ASSERT_NE(h, nullptr);
-    EXPECT_EQ(g_seen.dev_vendor, 0x0BB4);
-    EXPECT_EQ(g_seen.dev_product, 0x0C01);
-    EXPECT_EQ(g_seen.ifc_class, 0xFF);
-    EXPECT_EQ(g_seen.ifc_subclass, 0x42);
-    EXPECT_EQ(g_seen.ifc_protocol, 0x03);
+    EXPECT_EQ(g_seen.dev_vendor, ifc.vendor);
+    EXPECT_EQ(g_seen.dev_product, ifc.product);
+    EXPECT_EQ(g_seen.ifc_class, ifc.cls);
+    EXPECT_EQ(g_seen.ifc_subclass, ifc.subclass);
+    EXPECT_EQ(g_seen.ifc_protocol, ifc.protocol);
     EXPECT_EQ(g_seen.writable, 1);
     EXPECT_STREQ(g_seen.serial_number, "");
     EXPECT_STREQ(g_seen.device_path, "");

@@ -34,6 +34,7 @@
 #include "devsim/options.h"
 #include "devsim/storage.h"
 #include "devsim/transcript.h"
+#include "support/bus_pump.h"
 #include "support/usb_device_desc.h"
 
 namespace {
@@ -313,43 +314,24 @@ class RedirectedDevice {
     // Turns the core's output into completed transfers, as far as pauses and the guest's IN
     // requests allow.
     void pump() {
-        auto& out = core_.output();
-        while (!out.empty() && on_bus_) {
-            if (hold_until_ && Clock::now() < *hold_until_) return;
-            hold_until_.reset();
-            devsim::Output& o = out.front();
-            switch (o.kind) {
-                case devsim::OutputKind::Ack:
-                    if (!pending_out_.empty()) {
-                        answer(pending_out_.front(), usb_redir_success, o.value);
-                        pending_out_.pop_front();
-                    }
-                    break;
-                case devsim::OutputKind::Work:
-                    out.pop_front();
-                    core_.run_pending();
-                    continue;
-                case devsim::OutputKind::Status: {
-                    if (pending_in_.empty()) return;
-                    const Packet p = pending_in_.front();
-                    pending_in_.pop_front();
-                    const std::string data = o.packet.substr(0, bulk_length(p.head));
-                    answer(p, usb_redir_success, static_cast<uint32_t>(data.size()), data);
-                    break;
-                }
-                case devsim::OutputKind::Pause:
-                    hold_until_ = Clock::now() + std::chrono::milliseconds(o.value);
-                    break;
-                case devsim::OutputKind::Vanish:
-                case devsim::OutputKind::Reboot: {
-                    const uint32_t ms = o.kind == devsim::OutputKind::Vanish ? 0 : o.value;
-                    out.pop_front();
-                    leave(ms);
-                    return;
-                }
-            }
-            out.pop_front();
-        }
+        support::pump_output(
+            core_, on_bus_, hold_until_,
+            {.ack =
+                 [this](uint32_t taken) {
+                     if (pending_out_.empty()) return;
+                     answer(pending_out_.front(), usb_redir_success, taken);
+                     pending_out_.pop_front();
+                 },
+             .status =
+                 [this](const std::string& packet) {
+                     if (pending_in_.empty()) return false;
+                     const Packet p = pending_in_.front();
+                     pending_in_.pop_front();
+                     const std::string data = packet.substr(0, bulk_length(p.head));
+                     answer(p, usb_redir_success, static_cast<uint32_t>(data.size()), data);
+                     return true;
+                 },
+             .leave = [this](uint32_t away_ms) { leave(away_ms); }});
     }
 
     // Off the guest's bus: the VM ends what was in flight itself; a command already
