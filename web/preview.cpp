@@ -93,13 +93,19 @@ void take_event(Identity& id, const Event& e) {
 json differs(const Identity& preview, const Identity& now) {
     std::string en;
     std::string zh;
+    auto add = [&](const std::string& what_en, const std::string& what_zh) {
+        if (!en.empty()) en += "; ";
+        if (!zh.empty()) zh += "；";
+        en += what_en;
+        zh += what_zh;
+    };
     auto fact = [&](const std::string& was, const std::string& is, const char* what_en,
                     const char* what_zh) {
         if (was == is) return;
-        en += std::string(en.empty() ? "" : "; ") + what_en + " is " + (is.empty() ? "-" : is) +
-              " now, " + (was.empty() ? "-" : was) + " in the preview";
-        zh += std::string(zh.empty() ? "" : "；") + what_zh + "现在是 " + (is.empty() ? "-" : is) +
-              "，预览时是 " + (was.empty() ? "-" : was);
+        const std::string now_is = is.empty() ? "-" : is;
+        const std::string then_was = was.empty() ? "-" : was;
+        add(std::string(what_en) + " is " + now_is + " now, " + then_was + " in the preview",
+            std::string(what_zh) + "现在是 " + now_is + "，预览时是 " + then_was);
     };
     fact(preview.serial, now.serial, "the serial number", "序列号");
     fact(preview.model, now.model, "the model", "机型");
@@ -107,12 +113,10 @@ json differs(const Identity& preview, const Identity& now) {
     fact(preview.system, now.system, "the system", "系统");
     fact(preview.variant, now.variant, "the storage", "存储");
     if (preview.loaders != now.loaders) {
-        en += std::string(en.empty() ? "" : "; ") + "the run reports another loader version";
-        zh += std::string(zh.empty() ? "" : "；") + "本次运行报告的引导程序版本不同";
+        add("the run reports another loader version", "本次运行报告的引导程序版本不同");
     }
     if (preview.header != now.header || preview.choices != now.choices) {
-        en += std::string(en.empty() ? "" : "; ") + "the menu is not the preview's";
-        zh += std::string(zh.empty() ? "" : "；") + "菜单与预览时不同";
+        add("the menu is not the preview's", "菜单与预览时不同");
     }
     if (en.empty()) return nullptr;
     return {{"en", en}, {"zh", zh}};

@@ -195,13 +195,16 @@ async function choose(place, key) {
   await post('/api/choice', { path: place, key });
 }
 
-async function install(place) {
+// Starts a run on the card at `place`: an install, a preview, an install of the previewed plan. A
+// refused one leaves the card as it was, with its earlier result.
+async function startRun(place, what, body = {}, marks = {}) {
   const before = runs[place];
-  runs[place] = newRun();
+  runs[place] = { ...newRun(), ...marks };
   render();
-  // a refused install leaves the card as it was, with its earlier result
-  if (!await post('/api/install', { path: place })) { if (before) runs[place] = before; else delete runs[place]; render(); }
+  if (!await post(what, { path: place, ...body })) { if (before) runs[place] = before; else delete runs[place]; render(); }
 }
+
+const install = (place) => startRun(place, '/api/install');
 
 // the runs whose cards were dismissed, by place and start, for this tab
 const dismissed = () => JSON.parse(sessionStorage.getItem('dismissed') || '[]');

@@ -91,16 +91,5 @@ function previewBlock(place, r, enabled) {
   return el('p', { class: 'confirm planned' }, vt('changed', (r.planned.why || {})[lang] || ''));
 }
 
-async function preview(place) {
-  const before = runs[place];
-  runs[place] = { ...newRun(), preview: true };
-  render();
-  if (!await post('/api/preview', { path: place })) { if (before) runs[place] = before; else delete runs[place]; render(); }
-}
-
-async function installPlan(place) {
-  const before = runs[place];
-  runs[place] = newRun();
-  render();
-  if (!await post('/api/install', { path: place, plan: true })) { runs[place] = before; render(); }
-}
+const preview = (place) => startRun(place, '/api/preview', {}, { preview: true });
+const installPlan = (place) => startRun(place, '/api/install', { plan: true });
