@@ -46,7 +46,8 @@ for entry in json.load(open(sys.argv[1])):
     if not path.startswith(root):
         continue
     command = entry.get('command') or ' '.join(entry.get('arguments', []))
-    print(path[len(root):] + '\t' + command.replace(root, './'))
+    # the checkout's path, with or without its slash (-I/checkout), is the same in every clone
+    print(path[len(root):] + '\t' + command.replace(root, './').replace(root[:-1], '.'))
 PY
   )
 fi
